@@ -1,0 +1,53 @@
+// Helpers for tests: a temporary folder that removes itself, a scoped environment variable, and
+// whole-file reads and writes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Sets an environment variable for the life of the object and restores the previous state.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// The whole content of a file; nullopt when it cannot be read.
+std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path);
+// Replaces a file's content; false on failure.
+bool WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// Folder of the repository's sources and of the build's programs and modules (from the
+// environment CTest sets; falls back to the compile-time source folder).
+std::filesystem::path SourceDir();
+std::filesystem::path BinDir();
+
+}  // namespace testing_support
