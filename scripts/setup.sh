@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every system package the project needs to build, run and test. Safe to run again: it
+# only calls apt-get when something is missing. Needs root (or sudo) on Debian 12.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
+  libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo_cmd=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
