@@ -24,3 +24,18 @@ function(talvek_add_benchmark name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
 endfunction()
+
+# talvek_add_qttest(NAME SOURCES src... LIBS lib...)
+# Builds one Qt Test executable (widgets run on the offscreen platform) and registers it with CTest.
+function(talvek_add_qttest name)
+  if(NOT TALVEK_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} talvek_testsupport Qt6::Test Qt6::Widgets)
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen;TALVEK_SOURCE_DIR=${CMAKE_SOURCE_DIR};TALVEK_BIN_DIR=${TALVEK_OUTPUT_DIR}")
+endfunction()
