@@ -16,8 +16,9 @@ ATOM GlobalAddAtomA(const char* name);
 // The atom of `name`, or 0 when it is not in the table.
 ATOM GlobalFindAtomA(const char* name);
 
-// Copies the atom's name into `buffer` (NUL-terminated, cut to size-1 bytes) and returns the
-// number of bytes copied without the NUL; 0 for an unknown atom or a buffer size below 1.
+// Copies the atom's name into `buffer` (NUL-terminated, cut to at most size-1 bytes without
+// splitting a GBK double-byte character) and returns the number of bytes copied without the NUL;
+// 0 for an unknown atom (the buffer then holds an empty text) or a buffer size below 1.
 UINT GlobalGetAtomNameA(ATOM atom, char* buffer, int size);
 
 // Decrements the reference count, removing the entry when it reaches 0. Returns 0 on success and
