@@ -1,0 +1,430 @@
+#include "workbench/project/data_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/gbk.h"
+#include "workbench/project/message_sink.h"
+#include "workbench/project/new_records.h"
+
+namespace talvek {
+namespace {
+
+// --- Test seams -------------------------------------------------------------------------------
+
+ssize_t SystemWrite(int fd, const void* data, std::size_t size) {
+  return ::write(fd, data, size);
+}
+
+std::atomic<data_files_testing::WriteFunction> g_write{&SystemWrite};
+std::atomic<bool> g_syncToDisk{true};
+
+// --- File descriptors -------------------------------------------------------------------------
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other)
+      reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  [[nodiscard]] int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now and reports the result: on some file systems a late write error shows up only here.
+  [[nodiscard]] bool Close() {
+    int fd = release();
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Removes a temporary file unless the save that made it went through.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
+  ~TempFileGuard() {
+    if (!path_.empty())
+      ::unlink(path_.c_str());
+  }
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  void Keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// --- Writing ----------------------------------------------------------------------------------
+
+bool WriteAll(int fd, std::span<const std::byte> bytes) {
+  data_files_testing::WriteFunction write = g_write.load();
+  while (!bytes.empty()) {
+    ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    if (n == 0)
+      return false;  // no progress: treat as a full device rather than loop forever
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// The process's file-creation mask, read without changing it (umask(2) can only set it, which
+// would race with other threads creating files).
+mode_t CurrentUmask() {
+  mode_t mask = 022;
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      unsigned value = 0;
+      if (std::sscanf(line, "Umask: %o", &value) == 1) {
+        mask = static_cast<mode_t>(value);
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  return mask;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
+  return path.substr(0, slash);
+}
+
+// Best effort: a rename is durable only once its folder is flushed, but a folder that cannot be
+// flushed must not turn a written file into a failed save.
+void SyncFolder(const std::string& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid())
+    static_cast<void>(::fsync(dir.get()));
+}
+
+template <typename Record>
+std::span<const std::byte> BytesOf(std::span<const Record> records) {
+  return std::as_bytes(records);
+}
+
+template <typename Record>
+bool SaveRecords(const ProjectState& state, std::string_view fileName,
+                 std::span<const Record> records) {
+  std::optional<std::string> path = DataFilePath(state, fileName);
+  if (!path)
+    return false;
+  return WriteFileAtomically(*path, BytesOf(records));
+}
+
+// --- Reading ----------------------------------------------------------------------------------
+
+// Reads up to `size` bytes, stopping early only at the end of the file. False on a read error.
+bool ReadUpTo(int fd, std::byte* dst, std::size_t size, std::size_t& got) {
+  got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, dst + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    if (n == 0)
+      break;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The table types, behind one small set of operations.
+template <typename Record>
+void ClearTable(std::vector<Record>& table) {
+  table.clear();
+}
+void ClearTable(DeviceArray& table) {
+  table.RemoveAll();
+}
+
+template <typename Record>
+std::byte* ResizeTable(std::vector<Record>& table, std::size_t count) {
+  table.resize(count);
+  return reinterpret_cast<std::byte*>(table.data());
+}
+std::byte* ResizeTable(DeviceArray& table, std::size_t count) {
+  table.SetSize(count);
+  return reinterpret_cast<std::byte*>(table.begin());
+}
+
+// Keeps the bytes of a refused data file beside it (name + kRefusedCopySuffix): the table is now
+// empty, and its next save would otherwise replace the user's only copy of the records.
+void KeepRefusedCopy(int fd, const std::string& path, std::size_t size) {
+  std::vector<std::byte> bytes(size);
+  std::size_t got = 0;
+  if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadUpTo(fd, bytes.data(), size, got))
+    return;
+  bytes.resize(got);
+  static_cast<void>(WriteFileAtomically(path + std::string(kRefusedCopySuffix), bytes));
+}
+
+enum class LoadOutcome {
+  kNotOpened,  // missing, unreadable or not a regular file; the table was not touched
+  kRefused,    // not a whole number of records; the table is empty
+  kReadError,  // opened but reading failed; the table is empty
+  kLoaded,
+};
+
+// Opens `fileName` of the project; once it has opened, empties `table` and fills it with the
+// file's records. At most the size seen when the file opened is read, so a file that grows
+// meanwhile gives a consistent prefix; a file that shrinks is judged by the bytes actually read,
+// so no half record ever lands in the table.
+template <typename Table>
+LoadOutcome LoadTable(const ProjectState& state, std::string_view fileName, std::size_t recordSize,
+                      Table& table, bool showRefusal) {
+  std::optional<std::string> path = DataFilePath(state, fileName);
+  if (!path)
+    return LoadOutcome::kNotOpened;
+  // O_NONBLOCK: a FIFO in the file's place must not hang the open; regular files ignore it.
+  UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid())
+    return LoadOutcome::kNotOpened;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    return LoadOutcome::kNotOpened;
+
+  ClearTable(table);
+  const std::size_t size = static_cast<std::size_t>(st.st_size);
+  std::size_t got = 0;
+  if (size % recordSize == 0) {
+    std::byte* dst = ResizeTable(table, size / recordSize);
+    if (!ReadUpTo(fd.get(), dst, size, got)) {
+      ClearTable(table);
+      return LoadOutcome::kReadError;
+    }
+    if (got % recordSize == 0) {
+      if (got < size)
+        ResizeTable(table, got / recordSize);
+      return LoadOutcome::kLoaded;
+    }
+    ClearTable(table);
+  }
+  if (showRefusal)
+    ShowMessage(kInvalidDataFileMessage);
+  KeepRefusedCopy(fd.get(), *path, size);
+  return LoadOutcome::kRefused;
+}
+
+bool PortNameIs(const CommSettings& port, std::string_view name) {
+  return platform::ArrayText(port.portName) == name;
+}
+
+}  // namespace
+
+// --- Paths ------------------------------------------------------------------------------------
+
+std::optional<std::string> DataFilePath(const ProjectState& state, std::string_view fileName) {
+  std::string_view folder = platform::ArrayText(state.folder);
+  if (folder.empty())
+    return std::nullopt;  // "" + "/" would name the root folder
+  std::string path;
+  if (!platform::GbkToUtf8(folder, path))
+    return std::nullopt;
+  if (path.back() != '/')
+    path += '/';
+  path += fileName;
+  return path;
+}
+
+// --- Tables -----------------------------------------------------------------------------------
+
+bool LoadDevices(ProjectState& state) {
+  state.devices.RemoveAll();
+  return LoadTable(state, kDeviceFileName, sizeof(DeviceRecord), state.devices, true) ==
+         LoadOutcome::kLoaded;
+}
+
+bool SaveDevices(const ProjectState& state) {
+  return SaveRecords(state, kDeviceFileName, state.devices.span());
+}
+
+bool LoadTags(ProjectState& state) {
+  state.tags.clear();
+  return LoadTable(state, kTagFileName, sizeof(TagRecord), state.tags, true) ==
+         LoadOutcome::kLoaded;
+}
+
+bool SaveTags(const ProjectState& state) {
+  return SaveRecords(state, kTagFileName, std::span<const TagRecord>(state.tags));
+}
+
+bool LoadPorts(ProjectState& state) {
+  state.ports.clear();
+  LoadOutcome outcome = LoadTable(state, kPortFileName, sizeof(CommSettings), state.ports, false);
+  if (outcome == LoadOutcome::kLoaded)
+    return true;
+  state.ports.clear();
+  state.ports.push_back(DefaultPortEntry(1));
+  state.ports.push_back(DefaultPortEntry(2));
+  if (outcome == LoadOutcome::kNotOpened)
+    static_cast<void>(SavePorts(state));
+  return false;
+}
+
+bool SavePorts(ProjectState& state) {
+  SynchronisePorts(state);
+  return SaveRecords(state, kPortFileName, std::span<const CommSettings>(state.ports));
+}
+
+bool LoadScreens(ProjectState& state) {
+  return LoadTable(state, kScreenFileName, sizeof(ScreenRecord), state.screens, true) ==
+         LoadOutcome::kLoaded;
+}
+
+bool SaveScreens(const ProjectState& state) {
+  return SaveRecords(state, kScreenFileName, std::span<const ScreenRecord>(state.screens));
+}
+
+// --- Ports ------------------------------------------------------------------------------------
+
+void MarkPortsInUse(ProjectState& state) {
+  state.portFlags.fill(0);
+  state.portFlags[0] = kPortInUse;
+  state.portFlags[1] = kPortInUse;
+  for (const DeviceRecord& device : state.devices) {
+    if (device.portNumber >= 1 && device.portNumber <= kPortFlagCount) {
+      state.portFlags[device.portNumber - 1] |= kPortInUse;
+    }
+  }
+}
+
+void SynchronisePorts(ProjectState& state) {
+  for (int k = 2; k < kPortFlagCount; ++k) {
+    uint8_t& flag = state.portFlags[k];
+    // "Has an entry" describes the table as it is now. Left over from an earlier save, the bit
+    // would stop an in-use port from getting its entry back after the table was reloaded.
+    flag &= static_cast<uint8_t>(~kPortHasEntry);
+    char name[sizeof(CommSettings::portName)];
+    std::snprintf(name, sizeof name, "Com%d", k + 1);
+    auto found = std::find_if(state.ports.begin(), state.ports.end(),
+                              [&](const CommSettings& port) { return PortNameIs(port, name); });
+    if (found != state.ports.end()) {
+      if ((flag & kPortInUse) == 0) {
+        state.ports.erase(found);  // later entries move down; the order stays
+      } else {
+        flag |= kPortHasEntry;
+      }
+    } else if ((flag & kPortInUse) != 0) {
+      state.ports.push_back(DefaultPortEntry(k + 1));
+      flag |= kPortHasEntry;
+    }
+  }
+}
+
+// --- Tags of a device -------------------------------------------------------------------------
+
+bool RefreshTagsForDevice(ProjectState& state, const DeviceRecord& device) {
+  static_assert(sizeof(TagRecord::driverModel) == sizeof(DriverDescriptor::model));
+  const std::string_view deviceName = platform::ArrayText(device.logicalName);
+  for (TagRecord& tag : state.tags) {
+    if (platform::ArrayText(tag.deviceName) == deviceName) {
+      std::memcpy(tag.driverModel, device.descriptor.model, sizeof tag.driverModel);
+    }
+  }
+  return SaveTags(state);
+}
+
+// --- Atomic replacement -----------------------------------------------------------------------
+
+bool WriteFileAtomically(const std::string& path, std::span<const std::byte> bytes) {
+  std::string target = path;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // Replace the file the link names, not the link.
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      target = real;
+      ::free(real);
+    }
+  }
+
+  mode_t mode = 0;
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode))
+      return false;
+    // Renaming needs only the folder's permission; keep refusing files the user made read-only,
+    // as truncating them in place would.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+      return false;
+    mode = st.st_mode & 07777;
+  } else if (errno == ENOENT) {
+    mode = 0666 & ~CurrentUmask();
+  } else {
+    return false;
+  }
+
+  std::string temp = target + ".tmp-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid())
+    return false;
+  TempFileGuard guard(temp);
+  if (::fchmod(fd.get(), mode) != 0)
+    return false;
+  if (!WriteAll(fd.get(), bytes))
+    return false;
+  const bool sync = g_syncToDisk.load();
+  if (sync && ::fsync(fd.get()) != 0)
+    return false;
+  if (!fd.Close())
+    return false;
+  if (::rename(temp.c_str(), target.c_str()) != 0)
+    return false;
+  guard.Keep();
+  if (sync)
+    SyncFolder(FolderOf(target));
+  return true;
+}
+
+namespace data_files_testing {
+
+void SetWriteFunction(WriteFunction write) {
+  g_write.store(write ? write : &SystemWrite);
+}
+
+void SetSyncToDisk(bool on) {
+  g_syncToDisk.store(on);
+}
+
+}  // namespace data_files_testing
+
+}  // namespace talvek
