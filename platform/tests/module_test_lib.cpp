@@ -1,2 +1,4 @@
 // A tiny module for the module-loading tests: loaded as "ModuleTestLib.dll".
-extern "C" int TestAnswer() { return 42; }
+extern "C" int TestAnswer() {
+  return 42;
+}

@@ -1,0 +1,67 @@
+#include "platform/module.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/testing/test_support.h"
+
+namespace {
+
+using platform::ModuleFileFor;
+using platform::ModuleHandle;
+using platform::ProgramDir;
+
+TEST(ModuleTest, ProgramDirIsTheTestProgramsFolder) {
+  std::string dir = ProgramDir();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_NE(dir.back(), '/');
+  EXPECT_EQ(std::filesystem::canonical(dir), std::filesystem::canonical(testing_support::BinDir()));
+}
+
+TEST(ModuleTest, WindowsNamesMapToFilesBesideTheProgram) {
+  const std::string dir = ProgramDir();
+  EXPECT_EQ(ModuleFileFor("Almery.dll"), dir + "/libAlmery.so");
+  EXPECT_EQ(ModuleFileFor("Lexvar.DLL"), dir + "/libLexvar.so");  // extension in any case
+  EXPECT_EQ(ModuleFileFor("Dodu.exe"), dir + "/Dodu");
+  EXPECT_EQ(ModuleFileFor("Dodu.EXE"), dir + "/Dodu");
+  EXPECT_EQ(ModuleFileFor("libOther.so"), dir + "/libOther.so");
+  EXPECT_EQ(ModuleFileFor("Some.dll.bak"), dir + "/Some.dll.bak");
+  // Names with a folder are already Linux paths.
+  EXPECT_EQ(ModuleFileFor("/opt/x/Almery.dll"), "/opt/x/Almery.dll");
+  EXPECT_EQ(ModuleFileFor("./libY.so"), "./libY.so");
+}
+
+TEST(ModuleTest, MissingModulesAndBadArgumentsFail) {
+  EXPECT_EQ(LoadLibraryA("NoSuchModule.dll"), nullptr);
+  EXPECT_EQ(LoadLibraryA("/nonexistent/libNoSuchModule.so"), nullptr);
+  EXPECT_EQ(LoadLibraryA(""), nullptr);       // not the program itself
+  EXPECT_EQ(LoadLibraryA(nullptr), nullptr);  // likewise
+  EXPECT_EQ(LoadLibraryA(".dll"), nullptr);
+  EXPECT_EQ(GetProcAddress(nullptr, "TestAnswer"), nullptr);
+  EXPECT_EQ(FreeLibrary(nullptr), FALSE);
+}
+
+TEST(ModuleTest, LoadsAModuleByItsWindowsName) {
+  ModuleHandle module(LoadLibraryA("ModuleTestLib.dll"));
+  ASSERT_TRUE(module);
+  auto answer = module.Symbol<int (*)()>("TestAnswer");
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(), 42);
+  EXPECT_EQ(module.Symbol<int (*)()>("NoSuchExport"), nullptr);
+  EXPECT_EQ(GetProcAddress(module.get(), nullptr), nullptr);
+
+  // The same file by its full path and with an upper-case extension.
+  ModuleHandle byPath(LoadLibraryA((ProgramDir() + "/libModuleTestLib.so").c_str()));
+  ASSERT_TRUE(byPath);
+  EXPECT_EQ(byPath.Symbol<int (*)()>("TestAnswer")(), 42);
+  ModuleHandle upper(LoadLibraryA("ModuleTestLib.DLL"));
+  EXPECT_TRUE(upper);
+
+  HMODULE raw = module.release();
+  EXPECT_EQ(FreeLibrary(raw), TRUE);
+  EXPECT_FALSE(module);
+}
+
+}  // namespace
