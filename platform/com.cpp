@@ -1,9 +1,6 @@
 // Object creation through the class registrations of the registry store; see platform/com.h.
 #include "platform/com.h"
 
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // dladdr1
-#endif
 #include <dlfcn.h>
 #include <limits.h>
 #include <link.h>

@@ -542,8 +542,14 @@ std::string ConfigDirFromEnvironment() {
     std::string home;
     if (const char* h = std::getenv("HOME"); h && *h) {
       home = h;
-    } else if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
-      home = pw->pw_dir;
+    } else {
+      struct passwd pw;
+      struct passwd* found = nullptr;
+      std::vector<char> buf(16384);
+      if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+          found->pw_dir) {
+        home = found->pw_dir;
+      }
     }
     if (home.empty())
       return {};  // nowhere to keep the store: every write fails
