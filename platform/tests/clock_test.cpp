@@ -52,13 +52,6 @@ std::string Format(const SYSTEMTIME& st) {
   return buf;
 }
 
-TEST(ClockTest, FileTimeHalvesAreLowFirst) {
-  FILETIME ft = FileTimeFromTicks(0x0123456789ABCDEFull);
-  EXPECT_EQ(ft.dwLowDateTime, 0x89ABCDEFu);
-  EXPECT_EQ(ft.dwHighDateTime, 0x01234567u);
-  EXPECT_EQ(FileTimeTicks(ft), 0x0123456789ABCDEFull);
-}
-
 TEST(ClockTest, UtcCalendarOfKnownFileTimes) {
   EXPECT_EQ(Format(Utc(0)), "1601-01-01 00:00:00.000 dow1");
   EXPECT_EQ(Format(Utc(125911584000000000ull)), "2000-01-01 00:00:00.000 dow6");
