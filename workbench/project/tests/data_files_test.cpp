@@ -1,0 +1,403 @@
+#include "workbench/project/data_files.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/testing/test_support.h"
+#include "workbench/project/new_records.h"
+#include "workbench/project/tests/project_test_util.h"
+
+namespace talvek {
+namespace {
+
+namespace fs = std::filesystem;
+using project_testing::Filled;
+using project_testing::Gbk;
+using project_testing::RecordingSink;
+using project_testing::SameBytes;
+using project_testing::SetFolder;
+using project_testing::Utf8;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+std::vector<uint8_t> Bytes(std::size_t count, uint8_t value = 0x5A) {
+  return std::vector<uint8_t>(count, value);
+}
+
+template <typename Record>
+std::vector<uint8_t> BytesOf(const std::vector<Record>& records) {
+  const auto* p = reinterpret_cast<const uint8_t*>(records.data());
+  return std::vector<uint8_t>(p, p + records.size() * sizeof(Record));
+}
+
+DeviceRecord DeviceOnPort(int port) {
+  DeviceRecord device = NewDeviceRecord();
+  device.portNumber = port;
+  return device;
+}
+
+CommSettings Port(const char* name, int32_t baud = 9600) {
+  CommSettings port = DefaultPortEntry(1);
+  platform::CopyToArray(port.portName, name);
+  port.baudRate = baud;
+  return port;
+}
+
+std::vector<std::string> PortNames(const ProjectState& state) {
+  std::vector<std::string> names;
+  for (const CommSettings& port : state.ports)
+    names.emplace_back(platform::ArrayText(port.portName));
+  return names;
+}
+
+std::vector<std::string> FilesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class DataFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetFolder(state, dir.path()); }
+  void TearDown() override { data_files_testing::SetWriteFunction(nullptr); }
+
+  fs::path File(std::string_view name) const { return dir / name; }
+
+  TempDir dir;
+  ProjectState state;
+  RecordingSink sink;
+};
+
+// --- Paths ------------------------------------------------------------------------------------
+
+TEST_F(DataFilesTest, GbkFolderIsConvertedToUtf8OnDisk) {
+  const fs::path folder = dir / "锅炉项目";
+  fs::create_directory(folder);
+  SetFolder(state, folder);
+  ASSERT_EQ(state.folder[0] != 0, true);
+  EXPECT_EQ(DataFilePath(state, kTagFileName), (folder / "Tag.dat").string());
+
+  state.tags.push_back(DefaultTagRecord());
+  ASSERT_TRUE(SaveTags(state));
+  EXPECT_TRUE(fs::exists(folder / "Tag.dat"));
+  state.tags.clear();
+  ASSERT_TRUE(LoadTags(state));
+  ASSERT_EQ(state.tags.size(), 1u);
+  EXPECT_TRUE(SameBytes(state.tags[0], DefaultTagRecord()));
+}
+
+TEST_F(DataFilesTest, NoFolderOrInvalidGbkFolderActsAsUnopenableFile) {
+  for (const char* folder : {"", "/tmp/\xFF\xFF"}) {
+    SCOPED_TRACE(folder);
+    platform::CopyToArray(state.folder, folder);
+    EXPECT_FALSE(DataFilePath(state, kTagFileName).has_value());
+    state.tags.push_back(DefaultTagRecord());
+    EXPECT_FALSE(SaveTags(state));  // never "/Tag.dat" in the root folder
+    EXPECT_FALSE(LoadTags(state));
+    EXPECT_TRUE(state.tags.empty());
+    EXPECT_FALSE(LoadPorts(state));
+    EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2"}));
+  }
+  EXPECT_TRUE(sink.texts.empty());
+}
+
+// --- Missing and refused files ----------------------------------------------------------------
+
+TEST_F(DataFilesTest, MissingFilesFollowTheirTablesRules) {
+  state.devices.Add(NewDeviceRecord());
+  state.tags.push_back(DefaultTagRecord());
+  state.screens.push_back(Filled<ScreenRecord>(0x41));
+  fs::create_directory(File("Tag.dat"));  // a folder in the file's place counts as missing
+
+  EXPECT_FALSE(LoadDevices(state));
+  EXPECT_FALSE(LoadTags(state));
+  EXPECT_FALSE(LoadScreens(state));
+
+  EXPECT_TRUE(state.devices.IsEmpty());
+  EXPECT_TRUE(state.tags.empty());
+  ASSERT_EQ(state.screens.size(), 1u) << "a missing PicManage.dat leaves the screens as they were";
+  EXPECT_TRUE(sink.texts.empty());
+  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"Tag.dat"})) << "loads create nothing";
+}
+
+TEST_F(DataFilesTest, MissingPortFileGivesTwoDefaultsAndCreatesTheFile) {
+  EXPECT_FALSE(LoadPorts(state));
+  ASSERT_EQ(state.ports.size(), 2u);
+  EXPECT_TRUE(SameBytes(state.ports[0], DefaultPortEntry(1)));
+  EXPECT_TRUE(SameBytes(state.ports[1], DefaultPortEntry(2)));
+  EXPECT_EQ(ReadFileBytes(File("Comm.dat")), BytesOf(state.ports));
+  EXPECT_TRUE(sink.texts.empty());
+}
+
+TEST_F(DataFilesTest, DeviceFileOf361BytesIsRefusedWithOneMessageAndKeptAside) {
+  ASSERT_TRUE(WriteFileBytes(File("Device.dat"), Bytes(361)));
+  state.devices.Add(NewDeviceRecord());
+
+  EXPECT_FALSE(LoadDevices(state));
+  EXPECT_TRUE(state.devices.IsEmpty());
+  EXPECT_EQ(sink.texts, (std::vector<std::string>{std::string(kInvalidDataFileMessage)}));
+  // The empty table will be saved over Device.dat later; the user's bytes survive beside it.
+  EXPECT_EQ(ReadFileBytes(File("Device.dat.invalid")), Bytes(361));
+  EXPECT_EQ(ReadFileBytes(File("Device.dat")), Bytes(361));
+}
+
+TEST_F(DataFilesTest, TagAndScreenFilesOfWrongLengthAreRefusedAndEmptyTheTable) {
+  ASSERT_TRUE(WriteFileBytes(File("Tag.dat"), Bytes(2 * sizeof(TagRecord) + 1)));
+  ASSERT_TRUE(WriteFileBytes(File("PicManage.dat"), Bytes(129)));
+  state.tags.push_back(DefaultTagRecord());
+  state.screens.push_back(Filled<ScreenRecord>(0x41));
+
+  EXPECT_FALSE(LoadTags(state));
+  EXPECT_FALSE(LoadScreens(state));
+  EXPECT_TRUE(state.tags.empty());
+  EXPECT_TRUE(state.screens.empty()) << "PicManage.dat opened, so the table was emptied";
+  EXPECT_EQ(sink.texts.size(), 2u);
+}
+
+TEST_F(DataFilesTest, EmptyTableSavesAsEmptyFileAndLoadsWithoutMessage) {
+  ASSERT_TRUE(SaveTags(state));
+  EXPECT_EQ(fs::file_size(File("Tag.dat")), 0u);
+  state.tags.push_back(DefaultTagRecord());
+  EXPECT_TRUE(LoadTags(state));
+  EXPECT_TRUE(state.tags.empty());
+  EXPECT_TRUE(sink.texts.empty());
+}
+
+TEST_F(DataFilesTest, PortFileOf57BytesGivesDefaultsAndStaysUntouched) {
+  ASSERT_TRUE(WriteFileBytes(File("Comm.dat"), Bytes(57)));
+  state.ports.push_back(Port("Com9"));
+
+  EXPECT_FALSE(LoadPorts(state));
+  ASSERT_EQ(state.ports.size(), 2u);
+  EXPECT_TRUE(SameBytes(state.ports[0], DefaultPortEntry(1)));
+  EXPECT_TRUE(SameBytes(state.ports[1], DefaultPortEntry(2)));
+  EXPECT_EQ(ReadFileBytes(File("Comm.dat")), Bytes(57)) << "rewritten only at the next save";
+  EXPECT_TRUE(sink.texts.empty());
+}
+
+// --- Round trips ------------------------------------------------------------------------------
+
+TEST_F(DataFilesTest, RuntimeFieldsPadsAndFullLengthTextsSurviveSaveAndLoad) {
+  TagRecord tag = Filled<TagRecord>(0xA5);  // pads and bytes after each NUL must survive too
+  // 15 double-byte characters and one letter: 31 bytes, the longest name that keeps its NUL.
+  const std::string name = Gbk("一二三四五六七八九十一二三四五") + "A";
+  ASSERT_EQ(name.size(), 31u);
+  ASSERT_TRUE(platform::CopyToArray(tag.name, name));
+  ASSERT_TRUE(
+      platform::CopyToArray(tag.description, Gbk("一二三四五六七八九十一二三四五六七八九") + "Z"));
+  tag.varType = kVarFloat;
+  tag.value = FloatToWord(12.5f);
+  tag.quality = 192;
+  tag.updateTime = {0x89ABCDEFu, 0x01DA0123u};
+  tag.rawValue = -7;
+  state.tags = {tag, DefaultTagRecord()};
+
+  ASSERT_TRUE(SaveTags(state));
+  EXPECT_EQ(fs::file_size(File("Tag.dat")), 2 * sizeof(TagRecord));
+  state.tags.clear();
+  ASSERT_TRUE(LoadTags(state));
+
+  ASSERT_EQ(state.tags.size(), 2u);
+  EXPECT_TRUE(SameBytes(state.tags[0], tag));
+  EXPECT_TRUE(SameBytes(state.tags[1], DefaultTagRecord()));
+  EXPECT_EQ(platform::ArrayText(state.tags[0].name), name);
+  EXPECT_EQ(state.tags[0].description[39], '\0');
+}
+
+// --- Atomic saves -----------------------------------------------------------------------------
+
+TEST_F(DataFilesTest, SaveIntoMissingFolderFailsAndCreatesNothing) {
+  SetFolder(state, dir / "absent");
+  state.tags.push_back(DefaultTagRecord());
+  EXPECT_FALSE(SaveTags(state));
+  EXPECT_FALSE(fs::exists(dir / "absent"));
+  EXPECT_TRUE(FilesIn(dir.path()).empty());
+  EXPECT_TRUE(sink.texts.empty()) << "a failed save shows nothing";
+}
+
+// Writes a little, then fails as a full disk does.
+ssize_t FailAfterFirstChunk(int fd, const void* data, std::size_t size) {
+  static thread_local int calls = 0;
+  if (calls++ % 2 == 0)
+    return ::write(fd, data, std::min<std::size_t>(size, 1000));
+  errno = ENOSPC;
+  return -1;
+}
+
+TEST_F(DataFilesTest, FailedWriteKeepsThePreviousFileAndRemovesTheTemporary) {
+  const std::vector<uint8_t> old = Bytes(3 * sizeof(TagRecord), 0x33);
+  ASSERT_TRUE(WriteFileBytes(File("Tag.dat"), old));
+  state.tags.assign(10, DefaultTagRecord());
+
+  data_files_testing::SetWriteFunction(&FailAfterFirstChunk);
+  EXPECT_FALSE(SaveTags(state));
+  EXPECT_EQ(ReadFileBytes(File("Tag.dat")), old);
+  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"Tag.dat"}));
+}
+
+// Delivers at most 7 bytes per call and interrupts every other call.
+ssize_t ShortAndInterrupted(int fd, const void* data, std::size_t size) {
+  static thread_local int calls = 0;
+  if (calls++ % 2 == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  return ::write(fd, data, std::min<std::size_t>(size, 7));
+}
+
+TEST_F(DataFilesTest, ShortWritesAndInterruptionsAreContinued) {
+  state.ports = {DefaultPortEntry(1), DefaultPortEntry(2)};
+  MarkPortsInUse(state);
+  data_files_testing::SetWriteFunction(&ShortAndInterrupted);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(ReadFileBytes(File("Comm.dat")), BytesOf(state.ports));
+}
+
+TEST_F(DataFilesTest, SaveKeepsTheFileModeAndWritesThroughSymbolicLinks) {
+  state.screens.push_back(Filled<ScreenRecord>(0x41));
+  ASSERT_TRUE(WriteFileBytes(File("real.dat"), Bytes(5)));
+  fs::permissions(File("real.dat"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real.dat", File("PicManage.dat"));
+
+  ASSERT_TRUE(SaveScreens(state));
+  EXPECT_TRUE(fs::is_symlink(File("PicManage.dat")));
+  EXPECT_EQ(ReadFileBytes(File("real.dat")), BytesOf(state.screens));
+  EXPECT_EQ(fs::status(File("real.dat")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(DataFilesTest, ReadOnlyFileIsNotReplaced) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root may write any file";
+  ASSERT_TRUE(WriteFileBytes(File("Device.dat"), {}));
+  fs::permissions(File("Device.dat"), fs::perms::owner_read);
+  state.devices.Add(NewDeviceRecord());
+  EXPECT_FALSE(SaveDevices(state));
+  EXPECT_EQ(fs::file_size(File("Device.dat")), 0u);
+  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"Device.dat"}));
+}
+
+// --- Port synchronisation ---------------------------------------------------------------------
+
+TEST_F(DataFilesTest, PortEntryFollowsTheDevicesFromSaveToSave) {
+  ASSERT_FALSE(LoadPorts(state));  // creates Comm.dat with Com1, Com2
+  state.devices.Add(DeviceOnPort(1));
+  state.devices.Add(DeviceOnPort(5));
+
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2", "Com5"}));
+  EXPECT_TRUE(SameBytes(state.ports[2], DefaultPortEntry(5)));
+  ASSERT_TRUE(LoadPorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2", "Com5"}));
+
+  state.devices[1].portNumber = 2;
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2"}));
+  EXPECT_EQ(ReadFileBytes(File("Comm.dat")), BytesOf(state.ports));
+}
+
+TEST_F(DataFilesTest, PortNumbersOutside1To128AreIgnored) {
+  for (int port : {0, 129, -1, 128, 3})
+    state.devices.Add(DeviceOnPort(port));
+  state.portFlags.fill(0xFF);
+  MarkPortsInUse(state);
+  for (int k = 0; k < kPortFlagCount; ++k) {
+    const bool used = k == 0 || k == 1 || k == 2 || k == 127;
+    EXPECT_EQ(state.portFlags[k], used ? kPortInUse : 0) << "entry " << k;
+  }
+  state.ports = {DefaultPortEntry(1), DefaultPortEntry(2)};
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2", "Com3", "Com128"}));
+}
+
+TEST_F(DataFilesTest, SynchronisationKeepsOrderSettingsAndForeignEntries) {
+  state.ports = {Port("Com7"), Port("Com1"), Port("Com3", 19200),
+                 Port("COM4"), Port("Com2"), Port("Com6")};
+  for (int port : {7, 3, 4})
+    state.devices.Add(DeviceOnPort(port));
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  // Com6 is unused and goes; "COM4" is not the name of port 4, so Com4 is appended.
+  EXPECT_EQ(PortNames(state),
+            (std::vector<std::string>{"Com7", "Com1", "Com3", "COM4", "Com2", "Com4"}));
+  EXPECT_EQ(state.ports[2].baudRate, 19200);
+}
+
+TEST_F(DataFilesTest, Com1AndCom2StayEvenWhenNotMarked) {
+  state.ports = {Port("Com1"), Port("Com2"), Port("Com3")};
+  state.portFlags.fill(0);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2"}));
+}
+
+// Only the first entry of a name is looked at: while the port is in use a duplicate stays; once
+// unused, one duplicate goes per save.
+TEST_F(DataFilesTest, DuplicateEntriesAreHandledOneAtATime) {
+  state.ports = {Port("Com1"), Port("Com2"), Port("Com3", 4800), Port("Com3", 2400)};
+  state.devices.Add(DeviceOnPort(3));
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  ASSERT_EQ(state.ports.size(), 4u);
+
+  state.devices[0].portNumber = 1;
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  ASSERT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2", "Com3"}));
+  EXPECT_EQ(state.ports[2].baudRate, 2400);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2"}));
+}
+
+// The flags' "has an entry" bit outlives a save; a reloaded table without the entry must still get
+// it back, or the driver of that port would start without settings.
+TEST_F(DataFilesTest, EntryOfPortInUseComesBackAfterTheTableWasReloaded) {
+  state.devices.Add(DeviceOnPort(5));
+  state.ports = {DefaultPortEntry(1), DefaultPortEntry(2)};
+  MarkPortsInUse(state);
+  ASSERT_TRUE(SavePorts(state));
+  EXPECT_EQ(state.portFlags[4], kPortInUse | kPortHasEntry);
+
+  ASSERT_TRUE(WriteFileBytes(File("Comm.dat"), Bytes(57)));
+  ASSERT_FALSE(LoadPorts(state));
+  ASSERT_TRUE(SavePorts(state));  // no MarkPortsInUse in between, as at application end
+  EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2", "Com5"}));
+}
+
+// --- Tags of a device -------------------------------------------------------------------------
+
+TEST_F(DataFilesTest, RefreshCopiesTheWholeModelIntoTheDevicesTagsAndSaves) {
+  DeviceRecord device = NewDeviceRecord();
+  platform::CopyToArray(device.logicalName, Gbk("锅炉房"));
+  std::memset(device.descriptor.model, 0x7E, sizeof device.descriptor.model);
+  platform::CopyToArray(device.descriptor.model, "S7-200(PPI)");
+  device.descriptor.model[63] = 0x11;  // a byte past the NUL travels too
+
+  TagRecord mine = DefaultTagRecord();
+  platform::CopyToArray(mine.deviceName, Gbk("锅炉房"));
+  TagRecord other = DefaultTagRecord();
+  platform::CopyToArray(other.deviceName, Gbk("锅炉"));
+  state.tags = {mine, other, mine};
+
+  ASSERT_TRUE(RefreshTagsForDevice(state, device));
+  for (std::size_t i : {0u, 2u}) {
+    EXPECT_EQ(std::memcmp(state.tags[i].driverModel, device.descriptor.model, 64), 0) << i;
+  }
+  EXPECT_TRUE(SameBytes(state.tags[1], other));
+  EXPECT_EQ(ReadFileBytes(File("Tag.dat")), BytesOf(state.tags));
+}
+
+}  // namespace
+}  // namespace talvek
