@@ -381,7 +381,11 @@ TEST_F(TagTableTest, WriteTagIsCalledWithTheMutexHeld) {
   ASSERT_EQ(sink.writes.size(), 5u);
   EXPECT_EQ(sink.unlockedCalls, 0);
 
-  // The probe itself works: the mutex is free again once a writer has returned.
+  // The probe itself works: the mutex is free again once a writer has returned. Not under
+  // ThreadSanitizer: g++ 12's runtime does not see a lock taken with a time-out
+  // (pthread_mutex_clocklock), so the probe's successful Lock(0) and Unlock would be reported
+  // as an unlock of an unlocked mutex.
+#if !defined(__SANITIZE_THREAD__)
   bool gotIt = false;
   std::thread other([&] {
     gotIt = mutex.Lock(0);
@@ -390,6 +394,7 @@ TEST_F(TagTableTest, WriteTagIsCalledWithTheMutexHeld) {
   });
   other.join();
   EXPECT_TRUE(gotIt);
+#endif
 }
 
 // --- Process-wide table and quality texts ---
