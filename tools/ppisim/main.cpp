@@ -1,0 +1,239 @@
+// ppisim: a PLC that speaks PPI on a pseudo-terminal.
+//
+// Prints "PTY <slave path>" as its first line on standard output, then serves until SIGTERM or
+// SIGINT, a "quit" command, or end of standard input (unless --no-control). Standard input carries
+// control commands, one per line, each answered by one line on standard output; see
+// docs/ppisim.md.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/ppisim/ppi_simulator.h"
+#include "tools/ppisim/sim_control.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: ppisim [options]\n"
+    "  --station N        serve station N (1..126); repeat for several (default 2)\n"
+    "  --baud N           emulate a line of N baud, 11 bits per character (default: off)\n"
+    "  --turnaround MS    pause before each answer (default 2)\n"
+    "  --memory FILE      initial memory, lines '[@N] ADDRESS TYPE VALUE'\n"
+    "  --ramp SPEC        LOCATION:TYPE:FROM:TO:STEP, STEP per second, wrapping\n"
+    "  --sine SPEC        LOCATION:TYPE:AMPLITUDE:OFFSET:PERIOD_S\n"
+    "  --fault SPEC       KIND[:COUNT|always[:ARG...]], e.g. split:always:5:40\n"
+    "  --link PATH        symbolic link to the slave side, removed at exit\n"
+    "  --log FILE         frame log to FILE instead of standard error\n"
+    "  --quiet            no frame log\n"
+    "  --no-control       ignore standard input; run until SIGTERM or SIGINT\n";
+
+int Fail(const std::string& message, int code = 1) {
+  std::fprintf(stderr, "ppisim: %s\n", message.c_str());
+  return code;
+}
+
+bool ParseInt(const char* text, int low, int high, int* value) {
+  int64_t number = 0;
+  if (!ppisim::ParseInteger(text, &number) || number < low || number > high)
+    return false;
+  *value = static_cast<int>(number);
+  return true;
+}
+
+// Removes the link only if it still points at our slave, so a link that another instance has
+// taken over in the meantime survives.
+void RemoveLink(const std::string& link, const std::string& target) {
+  std::error_code ec;
+  if (std::filesystem::is_symlink(link, ec) &&
+      std::filesystem::read_symlink(link, ec).string() == target) {
+    std::filesystem::remove(link, ec);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ppisim::Options options;
+  options.stations.clear();
+  std::vector<std::string> memory_files;
+  std::vector<ppisim::Generator> generators;
+  ppisim::Fault fault;
+  std::string link_path;
+  std::string log_path;
+  bool quiet = false;
+  bool control = true;
+
+  for (int k = 1; k < argc; ++k) {
+    const std::string arg = argv[k];
+    auto value = [&](const char** out) {
+      if (k + 1 >= argc)
+        return false;
+      *out = argv[++k];
+      return true;
+    };
+    const char* text = nullptr;
+    std::string error;
+    int number = 0;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--quiet") {
+      quiet = true;
+    } else if (arg == "--no-control") {
+      control = false;
+    } else if (!value(&text)) {
+      return Fail(arg == "" || arg[0] != '-' ? "unexpected argument '" + arg + "'\n" + kUsage
+                                             : arg + " needs a value, or is unknown\n" + kUsage,
+                  2);
+    } else if (arg == "--station") {
+      if (!ParseInt(text, 1, 126, &number))
+        return Fail("--station must be 1..126", 2);
+      options.stations.push_back(static_cast<uint8_t>(number));
+    } else if (arg == "--baud") {
+      if (!ParseInt(text, 0, 10000000, &options.baud))
+        return Fail("bad --baud", 2);
+    } else if (arg == "--turnaround") {
+      if (!ParseInt(text, 0, 60000, &options.turnaround_ms))
+        return Fail("bad --turnaround", 2);
+    } else if (arg == "--memory") {
+      memory_files.push_back(text);
+    } else if (arg == "--ramp" || arg == "--sine") {
+      ppisim::Generator generator;
+      const auto kind =
+          arg == "--ramp" ? ppisim::Generator::Kind::kRamp : ppisim::Generator::Kind::kSine;
+      if (!ppisim::ParseGenerator(kind, text, &generator, &error)) {
+        return Fail(arg + " " + text + ": " + error, 2);
+      }
+      generators.push_back(generator);
+    } else if (arg == "--fault") {
+      std::string spec = text;
+      for (char& c : spec)
+        c = c == ':' ? ' ' : c;
+      if (!ppisim::ParseFault(spec, &fault, &error))
+        return Fail("--fault: " + error, 2);
+    } else if (arg == "--link") {
+      link_path = text;
+    } else if (arg == "--log") {
+      log_path = text;
+    } else {
+      return Fail("unknown option " + arg + "\n" + kUsage, 2);
+    }
+  }
+  if (options.stations.empty())
+    options.stations.push_back(2);
+
+  FILE* log_file = nullptr;
+  if (!log_path.empty()) {
+    log_file = std::fopen(log_path.c_str(), "w");
+    if (log_file == nullptr)
+      return Fail(log_path + ": " + std::strerror(errno));
+  }
+  options.log_stream = quiet ? nullptr : (log_file != nullptr ? log_file : stderr);
+
+  // Signals are taken through a descriptor in the main loop; blocked before the serving thread
+  // starts so that it inherits the mask and never runs a handler.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed stdout must not kill us before cleanup
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signal_fd < 0)
+    return Fail(std::string("signalfd: ") + std::strerror(errno));
+
+  int status = 0;
+  {
+    ppisim::PpiSimulator sim(options);
+    for (const std::string& file : memory_files) {
+      std::string error;
+      if (!ppisim::LoadMemoryFile(sim, file, &error))
+        return Fail(error, 2);
+    }
+    for (const auto& generator : generators)
+      sim.AddGenerator(generator);
+    sim.SetFault(fault);
+    if (!sim.Start())
+      return Fail(sim.LastError());
+    const std::string slave = sim.SlavePath();
+
+    if (!link_path.empty()) {
+      std::error_code ec;
+      if (std::filesystem::is_symlink(link_path, ec)) {
+        std::filesystem::remove(link_path, ec);  // left behind by an earlier run
+      } else if (std::filesystem::exists(link_path, ec)) {
+        return Fail(link_path + " exists and is not a symbolic link");
+      }
+      if (symlink(slave.c_str(), link_path.c_str()) != 0) {
+        return Fail("--link " + link_path + ": " + std::strerror(errno));
+      }
+    }
+    std::printf("PTY %s\n", slave.c_str());
+    std::fflush(stdout);
+
+    std::string input;
+    bool quit = false;
+    bool stdin_open = control;
+    while (!quit) {
+      pollfd fds[2] = {{signal_fd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR)
+          continue;
+        status = Fail(std::string("poll: ") + std::strerror(errno));
+        break;
+      }
+      if (fds[0].revents & POLLIN) {
+        signalfd_siginfo info;
+        if (read(signal_fd, &info, sizeof info) > 0) {
+          sim.LogNote(info.ssi_signo == SIGINT ? "SIGINT; exiting" : "SIGTERM; exiting");
+        }
+        break;
+      }
+      if (fds[1].revents == 0)
+        continue;
+      char buffer[4096];
+      const ssize_t n = read(0, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        input += '\n';  // a last line without its newline still counts
+        quit = true;
+      } else {
+        input.append(buffer, static_cast<size_t>(n));
+      }
+      size_t end;
+      while ((end = input.find('\n')) != std::string::npos) {
+        const std::string line = input.substr(0, end);
+        input.erase(0, end + 1);
+        bool asked_to_quit = false;
+        const std::string response = ppisim::RunCommand(sim, line, &asked_to_quit);
+        if (!response.empty()) {
+          sim.LogNote("command: " + line + " -> " + response);
+          std::printf("%s\n", response.c_str());
+          std::fflush(stdout);
+        }
+        if (asked_to_quit) {
+          quit = true;
+          break;
+        }
+      }
+      if (n <= 0)
+        sim.LogNote("end of standard input; exiting");
+    }
+    if (!link_path.empty())
+      RemoveLink(link_path, slave);
+    sim.Stop();
+  }
+  close(signal_fd);
+  if (log_file != nullptr)
+    std::fclose(log_file);
+  return status;
+}

@@ -1,0 +1,649 @@
+#include "tools/ppisim/ppi_simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace ppisim {
+namespace {
+
+constexpr int64_t kNsPerMs = 1000000;
+// Longest single sleep, so that Stop() is noticed promptly even during a long paced reply.
+constexpr int64_t kSleepSliceNs = 20 * kNsPerMs;
+// How long a blocked output (no client reading) may hold up the serving thread.
+constexpr int kOutputBlockedMs = 1000;
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 3);
+  for (uint8_t b : bytes) {
+    if (!text.empty())
+      text.push_back(' ');
+    text.push_back(kDigits[b >> 4]);
+    text.push_back(kDigits[b & 15]);
+  }
+  return text;
+}
+
+std::string Format(const char* format, auto... args) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+std::string Errno(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool MakeRaw(int fd) {
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0)
+    return false;
+  cfmakeraw(&tio);
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+const char* FaultKindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kNone:
+      return "none";
+    case FaultKind::kSilence:
+      return "silence";
+    case FaultKind::kNoReply:
+      return "noreply";
+    case FaultKind::kWrongAck:
+      return "wrongack";
+    case FaultKind::kBadFcs:
+      return "badfcs";
+    case FaultKind::kItemError:
+      return "itemerror";
+    case FaultKind::kSplitReply:
+      return "split";
+    case FaultKind::kTruncatedReply:
+      return "truncate";
+    case FaultKind::kNoise:
+      return "noise";
+  }
+  return "?";
+}
+
+PpiSimulator::PpiSimulator(Options options)
+    : options_(std::move(options)),
+      // One character is start bit, 8 data bits, parity and stop bit: 11 bits.
+      char_ns_(options_.baud > 0 ? int64_t{11} * 1000000000 / options_.baud : 0),
+      created_ns_(NowNs()) {
+  for (uint8_t station : options_.stations)
+    memory_[station];
+}
+
+PpiSimulator::~PpiSimulator() {
+  Stop();
+}
+
+bool PpiSimulator::Start() {
+  std::lock_guard<std::mutex> run_lock(run_mu_);
+  auto fail = [this](std::string why) {
+    std::lock_guard<std::mutex> lock(mu_);
+    last_error_ = std::move(why);
+    return false;
+  };
+  if (thread_.joinable())
+    return fail("already running");
+  if (options_.stations.empty())
+    return fail("no station to serve");
+  for (uint8_t station : options_.stations) {
+    // 0 is the master's address; 127 is broadcast.
+    if (station == 0 || station > 126)
+      return fail(Format("station %u is not 1..126", station));
+  }
+  if (options_.baud < 0 || options_.turnaround_ms < 0 || options_.idle_resync_ms <= 0) {
+    return fail("baud, turnaround and idle time must not be negative");
+  }
+
+  UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master)
+    return fail(Errno("posix_openpt"));
+  if (grantpt(master.get()) != 0)
+    return fail(Errno("grantpt"));
+  if (unlockpt(master.get()) != 0)
+    return fail(Errno("unlockpt"));
+  char name[128];
+  if (ptsname_r(master.get(), name, sizeof name) != 0)
+    return fail(Errno("ptsname_r"));
+  // Raw on the master sets the line discipline's modes for the slave too, so a client that does
+  // not configure the port still gets bytes unchanged.
+  if (!MakeRaw(master.get()))
+    return fail(Errno("raw mode"));
+  UniqueFd hold(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!hold)
+    return fail(Errno("open slave"));
+  if (!MakeRaw(hold.get()))
+    return fail(Errno("raw mode on slave"));
+  if (fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK) != 0) {
+    return fail(Errno("O_NONBLOCK"));
+  }
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    return fail(Errno("pipe2"));
+  wake_read_.reset(pipe_fds[0]);
+  wake_write_.reset(pipe_fds[1]);
+  master_ = std::move(master);
+  slave_hold_ = std::move(hold);
+
+  scanner_ = FrameScanner();
+  pending_.clear();
+  rx_line_end_ns_ = 0;
+  last_rx_ns_ = 0;
+  stop_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    slave_path_ = name;
+    last_error_.clear();
+  }
+  std::string stations;
+  for (uint8_t station : options_.stations)
+    stations += Format(" %u", station);
+  LogNote(Format("serving station(s)%s on %s, baud %d, turnaround %d ms", stations.c_str(), name,
+                 options_.baud, options_.turnaround_ms));
+  running_ = true;
+  thread_ = std::thread(&PpiSimulator::Serve, this);
+  return true;
+}
+
+void PpiSimulator::Stop() {
+  std::lock_guard<std::mutex> run_lock(run_mu_);
+  if (!thread_.joinable())
+    return;
+  stop_ = true;
+  const char wake = 'x';
+  if (write(wake_write_.get(), &wake, 1) < 0) {
+    // The pipe is non-blocking and read by nobody else, so it can only be full, which wakes the
+    // thread just as well.
+  }
+  thread_.join();
+  master_.reset();
+  slave_hold_.reset();
+  wake_read_.reset();
+  wake_write_.reset();
+  running_ = false;
+  std::lock_guard<std::mutex> lock(mu_);
+  slave_path_.clear();
+}
+
+bool PpiSimulator::Running() const {
+  return running_;
+}
+
+std::string PpiSimulator::SlavePath() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return slave_path_;
+}
+
+std::string PpiSimulator::LastError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_error_;
+}
+
+bool PpiSimulator::Serves(uint8_t station) const {
+  return std::find(options_.stations.begin(), options_.stations.end(), station) !=
+         options_.stations.end();
+}
+
+template <typename F>
+bool PpiSimulator::ForStations(int station, bool all_for_default, F&& f) {
+  std::lock_guard<std::mutex> lock(mu_);
+  RunGenerators();
+  if (memory_.empty())
+    return false;
+  if (station == kDefaultStation) {
+    if (!all_for_default)
+      return f(memory_.at(options_.stations.front()));
+    bool ok = true;
+    for (auto& [number, memory] : memory_)
+      ok = f(memory) && ok;
+    return ok;
+  }
+  auto it =
+      station >= 0 && station <= 255 ? memory_.find(static_cast<uint8_t>(station)) : memory_.end();
+  return it != memory_.end() && f(it->second);
+}
+
+bool PpiSimulator::SetBytes(Area area, uint32_t address, std::span<const uint8_t> bytes,
+                            int station) {
+  return ForStations(station, true,
+                     [&](Memory& memory) { return memory.Write(area, address, bytes); });
+}
+
+bool PpiSimulator::GetBytes(Area area, uint32_t address, std::span<uint8_t> out, int station) {
+  return ForStations(station, false,
+                     [&](Memory& memory) { return memory.Read(area, address, out); });
+}
+
+bool PpiSimulator::SetValue(const Location& location, ValueType type, std::string_view text,
+                            std::string* error, int station) {
+  *error = "station not served";
+  return ForStations(station, true, [&](Memory& memory) {
+    return StoreValue(memory, location, type, text, error);
+  });
+}
+
+bool PpiSimulator::GetValue(const Location& location, ValueType type, size_t string_length,
+                            std::string* text, std::string* error, int station) {
+  *error = "station not served";
+  return ForStations(station, false, [&](Memory& memory) {
+    return LoadValue(memory, location, type, string_length, text, error);
+  });
+}
+
+void PpiSimulator::AddGenerator(const Generator& generator) {
+  std::lock_guard<std::mutex> lock(mu_);
+  generators_.push_back(generator);
+}
+
+void PpiSimulator::RunGenerators() {
+  if (generators_.empty())
+    return;
+  const double seconds = static_cast<double>(NowNs() - created_ns_) / 1e9;
+  for (const Generator& generator : generators_) {
+    const double value = GeneratorValue(generator, seconds);
+    for (auto& [number, memory] : memory_) {
+      // ParseGenerator has checked type and place, so this cannot fail.
+      (void)StoreNumber(memory, generator.location, generator.type, value);
+    }
+  }
+}
+
+void PpiSimulator::SetFault(const Fault& fault) {
+  std::lock_guard<std::mutex> lock(mu_);
+  fault_ = fault;
+  if (fault_.count < 0)
+    fault_.count = kAlways;
+  if (fault_.count == 0)
+    fault_ = Fault();
+  if (fault_.kind == FaultKind::kNone)
+    fault_ = Fault();
+}
+
+void PpiSimulator::ClearFault() {
+  std::lock_guard<std::mutex> lock(mu_);
+  fault_ = Fault();
+}
+
+Fault PpiSimulator::CurrentFault() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fault_;
+}
+
+Counters PpiSimulator::GetCounters() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return counters_;
+}
+
+void PpiSimulator::ResetCounters() {
+  std::lock_guard<std::mutex> lock(mu_);
+  counters_ = Counters();
+}
+
+std::vector<std::string> PpiSimulator::LogLines() const {
+  std::lock_guard<std::mutex> lock(log_mu_);
+  return {log_.begin(), log_.end()};
+}
+
+void PpiSimulator::LogNote(std::string_view text) {
+  Log("--", {}, text);
+}
+
+void PpiSimulator::Log(const char* tag, std::span<const uint8_t> bytes, std::string_view note) {
+  // Monotonic milliseconds, the clock a driver's own time-outs run on, so both logs line up.
+  std::string line = Format("%.3f %s", static_cast<double>(NowNs()) / kNsPerMs, tag);
+  if (!bytes.empty())
+    line += " " + Hex(bytes);
+  if (!note.empty()) {
+    line += bytes.empty() ? " " : "  ; ";
+    line += note;
+  }
+  std::lock_guard<std::mutex> lock(log_mu_);
+  if (options_.log_stream != nullptr) {
+    std::fprintf(options_.log_stream, "%s\n", line.c_str());
+    std::fflush(options_.log_stream);
+  }
+  log_.push_back(std::move(line));
+  while (log_.size() > std::max<size_t>(options_.log_capacity, 1))
+    log_.pop_front();
+}
+
+void PpiSimulator::Serve() {
+  std::vector<uint8_t> buffer(4096);
+  Chunk chunk;
+  const int64_t idle_ns = int64_t{options_.idle_resync_ms} * kNsPerMs;
+  while (!stop_) {
+    int timeout_ms = -1;
+    bool line_idle = false;
+    if (scanner_.HasPending()) {
+      const int64_t left = last_rx_ns_ + idle_ns - NowNs();
+      if (left <= 0) {
+        line_idle = true;
+        timeout_ms = 0;
+      } else {
+        timeout_ms = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+      }
+    }
+    if (!line_idle) {
+      pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+      const int ready = poll(fds, 2, timeout_ms);
+      if (ready < 0) {
+        if (errno == EINTR)
+          continue;
+        LogNote(Errno("poll"));
+        break;
+      }
+      if (fds[1].revents != 0)
+        break;
+      if (fds[0].revents & POLLIN) {
+        const ssize_t n = read(master_.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          LogNote(Errno("read"));
+          break;
+        }
+        if (n > 0) {
+          const int64_t now = NowNs();
+          // At the emulated line speed these bytes cannot have finished arriving before this.
+          rx_line_end_ns_ = std::max(rx_line_end_ns_, now) + n * char_ns_;
+          last_rx_ns_ = now;
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            counters_.bytes_received += static_cast<uint64_t>(n);
+          }
+          scanner_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        }
+      } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // Cannot happen while the slave is held open; leaving beats spinning on it.
+        LogNote("pseudo-terminal hung up; serving stopped");
+        break;
+      } else if (ready == 0) {
+        line_idle = true;
+      }
+    }
+    while (!stop_ && scanner_.Next(line_idle, &chunk))
+      HandleChunk(chunk);
+  }
+  running_ = false;
+}
+
+void PpiSimulator::HandleChunk(const Chunk& chunk) {
+  if (chunk.kind == Chunk::Kind::kGarbage) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      counters_.garbage_bytes += chunk.bytes.size();
+    }
+    Log("RX", chunk.bytes, "no valid frame; ignored");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counters_.frames;
+  }
+  Log("RX", chunk.bytes);
+  if (chunk.kind == Chunk::Kind::kSd1) {
+    HandleSd1(chunk.bytes);
+  } else {
+    HandleSd2(chunk.bytes);
+  }
+}
+
+void PpiSimulator::HandleSd1(std::span<const uint8_t> f) {
+  const uint8_t station = f[1];
+  const uint8_t master = f[2];
+  const uint8_t fc = f[3];
+  if (!Serves(station)) {
+    LogNote(Format("for station %u, not served", station));
+    return;
+  }
+  if (fc == kStatusFc) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++counters_.status_requests;
+    }
+    const Fault fault = TakeFault(true);
+    if (fault.kind == FaultKind::kSilence || fault.kind == FaultKind::kNoReply) {
+      LogNote(Format("fault %s: status request not answered", FaultKindName(fault.kind)));
+      return;
+    }
+    if (fault.kind == FaultKind::kWrongAck) {
+      const std::vector<uint8_t> wrong =
+          fault.bytes.empty() ? std::vector<uint8_t>{0xF9} : fault.bytes;
+      Transmit(wrong, SIZE_MAX, 0);
+      return;
+    }
+    SendReply(BuildStatusAnswer(master, station), fault);
+    return;
+  }
+  // A request for data: a request (bit 6) of kind send-and-request (low nibble C).
+  if ((fc & 0x4F) == 0x4C) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++counters_.data_requests;
+    }
+    auto it = pending_.find(station);
+    if (it == pending_.end()) {
+      LogNote("request for data with no job pending; not answered");
+      return;
+    }
+    Pending pending = std::move(it->second);
+    pending_.erase(it);
+    if (pending.fault.kind == FaultKind::kNoReply) {
+      LogNote("fault noreply: reply withheld");
+      return;
+    }
+    SendReply(std::move(pending.reply), pending.fault);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counters_.ignored;
+  }
+  LogNote(Format("SD1 with FC 0x%02X not served; ignored", fc));
+}
+
+void PpiSimulator::HandleSd2(std::span<const uint8_t> f) {
+  const uint8_t station = f[4];
+  if (!Serves(station)) {
+    LogNote(Format("for station %u, not served", station));
+    return;
+  }
+  Job job;
+  std::string why;
+  if (!DecodeJob(f, &job, &why)) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++counters_.ignored;
+    }
+    LogNote("ignored: " + why);
+    return;
+  }
+  const Fault fault = TakeFault(false);
+  // A new job replaces whatever reply was still waiting for its request for data.
+  pending_.erase(station);
+  if (fault.kind == FaultKind::kSilence) {
+    LogNote("fault silence: job not acknowledged");
+    return;
+  }
+  if (fault.kind == FaultKind::kWrongAck) {
+    const std::vector<uint8_t> wrong =
+        fault.bytes.empty() ? std::vector<uint8_t>{0xF9} : fault.bytes;
+    LogNote("fault wrongack: job not executed");
+    Transmit(wrong, SIZE_MAX, 0);
+    return;
+  }
+
+  ItemResult result;
+  Area area;
+  const bool known_area = AreaFromCode(job.area_code, &area);
+  const bool read = job.type == Job::Type::kRead;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fault.kind == FaultKind::kItemError) {
+      result.return_code = fault.return_code;
+    } else {
+      if (read)
+        RunGenerators();
+      result = ExecuteJob(job, memory_.at(station));
+    }
+    ++counters_.jobs;
+    if (read) {
+      ++counters_.reads;
+      if (known_area)
+        ++counters_.reads_by_area[AreaIndex(area)];
+    } else {
+      ++counters_.writes;
+      if (job.type == Job::Type::kUserDataBitWrite)
+        ++counters_.user_data_writes;
+      if (known_area)
+        ++counters_.writes_by_area[AreaIndex(area)];
+    }
+  }
+  const char* what = read                            ? "read"
+                     : job.type == Job::Type::kWrite ? "write"
+                                                     : "user-data bit write";
+  LogNote(
+      Format("%s area 0x%02X db %u bit address %u (byte %u.%u) size 0x%02X count %u: "
+             "return code 0x%02X",
+             what, job.area_code, job.db, job.bit_address, job.bit_address / 8, job.bit_address % 8,
+             job.transport_size, job.count, result.return_code));
+  pending_[station] = Pending{BuildReply(job, result), fault};
+  const uint8_t ack = kShortAck;
+  Transmit(std::span<const uint8_t>(&ack, 1), SIZE_MAX, 0);
+}
+
+Fault PpiSimulator::TakeFault(bool status_request) {
+  Fault taken;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fault_.kind == FaultKind::kNone)
+      return taken;
+    if (status_request && fault_.kind == FaultKind::kItemError)
+      return taken;
+    taken = fault_;
+    if (fault_.count != kAlways && --fault_.count <= 0)
+      fault_ = Fault();
+    ++counters_.faults;
+  }
+  LogNote(Format("fault %s applied to this exchange", FaultKindName(taken.kind)));
+  return taken;
+}
+
+void PpiSimulator::SendReply(std::vector<uint8_t> reply, const Fault& fault) {
+  std::vector<uint8_t> out;
+  size_t split_at = SIZE_MAX;
+  int64_t pause_ns = 0;
+  switch (fault.kind) {
+    case FaultKind::kBadFcs:
+      reply[reply.size() - 2] = static_cast<uint8_t>(reply[reply.size() - 2] + 1);
+      break;
+    case FaultKind::kTruncatedReply:
+      reply.resize(reply.size() - std::min(fault.drop, reply.size() - 1));
+      break;
+    case FaultKind::kSplitReply:
+      split_at = std::min(fault.split_after, reply.size());
+      pause_ns = int64_t{std::max(fault.pause_ms, 0)} * kNsPerMs;
+      break;
+    case FaultKind::kNoise:
+      out = fault.bytes.empty() ? std::vector<uint8_t>{0x00, 0xFF, 0x55} : fault.bytes;
+      break;
+    default:
+      break;
+  }
+  out.insert(out.end(), reply.begin(), reply.end());
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counters_.replies;
+  }
+  Transmit(out, split_at, pause_ns);
+}
+
+void PpiSimulator::Transmit(std::span<const uint8_t> bytes, size_t split_at, int64_t pause_ns) {
+  // Never answer before the request could have finished arriving at the line speed, and leave
+  // the turnaround gap after it.
+  const int64_t start =
+      std::max(NowNs(), rx_line_end_ns_) + int64_t{options_.turnaround_ms} * kNsPerMs;
+  if (!SleepUntil(start))
+    return;
+  Log("TX", bytes,
+      split_at < bytes.size() ? Format("pause of %lld ms after %zu bytes",
+                                       static_cast<long long>(pause_ns / kNsPerMs), split_at)
+                              : std::string());
+  // Byte k is complete on the line one character time after byte k - 1; write it then.
+  auto due = [&](size_t k) {
+    return start + static_cast<int64_t>(k + 1) * char_ns_ + (k >= split_at ? pause_ns : 0);
+  };
+  size_t next = 0;
+  while (next < bytes.size()) {
+    if (!SleepUntil(due(next)))
+      return;
+    const int64_t now = NowNs();
+    size_t end = next + 1;
+    while (end < bytes.size() && due(end) <= now)
+      ++end;
+    if (!WriteAll(bytes.subspan(next, end - next)))
+      return;
+    next = end;
+  }
+}
+
+bool PpiSimulator::WriteAll(std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(master_.get(), bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && errno != EAGAIN) {
+      LogNote(Errno("write"));
+      return false;
+    }
+    // The slave's input queue is full: nobody reads. Wait a while, then give the bytes up.
+    pollfd fds[2] = {{master_.get(), POLLOUT, 0}, {wake_read_.get(), POLLIN, 0}};
+    const int ready = poll(fds, 2, kOutputBlockedMs);
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0 || fds[1].revents != 0) {
+      if (ready == 0)
+        LogNote(Format("output blocked; %zu bytes dropped", bytes.size()));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PpiSimulator::SleepUntil(int64_t deadline_ns) {
+  while (!stop_) {
+    const int64_t now = NowNs();
+    if (now >= deadline_ns)
+      return true;
+    const int64_t until = std::min(deadline_ns, now + kSleepSliceNs);
+    timespec ts{static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
+    // Absolute deadlines: an early wake-up or EINTR simply sleeps again towards the same point.
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+  }
+  return false;
+}
+
+}  // namespace ppisim

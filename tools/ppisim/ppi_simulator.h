@@ -1,0 +1,209 @@
+// A PLC on a pseudo-terminal that answers the PPI protocol, for driver tests and demonstrations.
+//
+//   ppisim::PpiSimulator sim;              // station 2, no line-speed emulation
+//   if (!sim.Start()) FAIL() << sim.LastError();
+//   sim.SetValue(loc, ppisim::ValueType::kWord, "1234", &error);
+//   OpenDriverOn(sim.SlavePath());         // the client opens the slave side
+//   sim.SetFault({.kind = ppisim::FaultKind::kBadFcs});  // the next exchange's reply is broken
+//   ...
+//   sim.Stop();                            // also done by the destructor
+//
+// A serving thread reads the master side of the pseudo-terminal, answers jobs addressed to the
+// served stations with the short acknowledgement E5 and the reply on the following request for
+// data, logs every frame, and misbehaves on demand. Every public method is thread-safe; none
+// throws.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/ppisim/sim_memory.h"
+#include "tools/ppisim/sim_protocol.h"
+#include "tools/ppisim/unique_fd.h"
+
+namespace ppisim {
+
+// How the simulator is set up; fixed once Start() has been called.
+struct Options {
+  std::vector<uint8_t> stations = {2};  // station addresses served, each with its own memory
+  int baud = 0;                         // > 0: pace sent bytes and account received ones at 11 bits
+                                        // per character; 0: no line-speed emulation
+  int turnaround_ms = 2;                // pause between a frame's last byte and the answer
+  int idle_resync_ms = 50;              // a partial frame this long without new bytes is garbage
+  FILE* log_stream = nullptr;           // also write each log line here (stderr, a file)
+  size_t log_capacity = 10000;          // lines kept for LogLines(); older lines are dropped
+};
+
+// A misbehaviour for the coming exchanges.
+enum class FaultKind {
+  kNone,
+  kSilence,         // the job gets no acknowledgement and is not executed
+  kNoReply,         // the job is acknowledged and executed, the request for data gets nothing
+  kWrongAck,        // the job gets `bytes` instead of E5 and is not executed
+  kBadFcs,          // the reply's FCS is off by one
+  kItemError,       // the job is not executed; the reply carries `return_code`
+  kSplitReply,      // the reply pauses `pause_ms` after its first `split_after` bytes
+  kTruncatedReply,  // the reply loses its last `drop` bytes (at least one byte is sent)
+  kNoise,           // `bytes` are sent just before the reply
+};
+
+// Pass as Fault::count to keep the fault until it is cleared.
+inline constexpr int kAlways = -1;
+
+// One fault and the exchanges it lasts for. An exchange is a job addressed to a served station
+// (acknowledgement and reply) or a status request; faults that cannot apply to a status request
+// (item error) leave it alone and are not used up by it.
+struct Fault {
+  FaultKind kind = FaultKind::kNone;
+  int count = 1;                    // exchanges still to affect, or kAlways
+  std::vector<uint8_t> bytes = {};  // kWrongAck (empty: F9) and kNoise (empty: 00 FF 55)
+  uint8_t return_code = kRcObjectDoesNotExist;  // kItemError
+  size_t split_after = 5;                       // kSplitReply
+  int pause_ms = 40;                            // kSplitReply
+  size_t drop = 2;                              // kTruncatedReply
+};
+
+// The lower-case name of a fault kind ("silence", "noreply", "wrongack", ...).
+const char* FaultKindName(FaultKind kind);
+
+// What the simulator has seen and done since it was created or the counters were reset.
+struct Counters {
+  uint64_t bytes_received = 0;
+  uint64_t frames = 0;         // valid frames, whatever station they address
+  uint64_t garbage_bytes = 0;  // bytes that belonged to no valid frame
+  uint64_t ignored = 0;        // valid frames for a served station that were not understood
+  uint64_t jobs = 0;           // jobs executed (acknowledged with E5)
+  uint64_t reads = 0;
+  uint64_t writes = 0;  // including user-data bit writes
+  uint64_t user_data_writes = 0;
+  uint64_t status_requests = 0;
+  uint64_t data_requests = 0;
+  uint64_t replies = 0;                      // reply frames and status answers sent
+  uint64_t faults = 0;                       // exchanges a fault was applied to
+  std::array<uint64_t, 4> reads_by_area{};   // V, I, Q, M
+  std::array<uint64_t, 4> writes_by_area{};  // V, I, Q, M
+};
+
+// Selects the station for memory access: writes go to every served station, reads come from
+// the first.
+inline constexpr int kDefaultStation = -1;
+
+class PpiSimulator {
+ public:
+  explicit PpiSimulator(Options options = {});
+  ~PpiSimulator();
+  PpiSimulator(const PpiSimulator&) = delete;
+  PpiSimulator& operator=(const PpiSimulator&) = delete;
+
+  // Opens a pseudo-terminal and starts serving it. False with LastError() set when the
+  // pseudo-terminal cannot be set up, the options are invalid or it is already running.
+  [[nodiscard]] bool Start();
+  // Stops serving, waits for the serving thread and closes the pseudo-terminal. Safe to call
+  // more than once.
+  void Stop();
+  // True between a successful Start() and Stop().
+  bool Running() const;
+  // The path a client opens ("/dev/pts/7"); empty when not running.
+  std::string SlavePath() const;
+  // Why the last Start() failed.
+  std::string LastError() const;
+
+  // Stores raw bytes; false when a station is not served or the range leaves the area.
+  [[nodiscard]] bool SetBytes(Area area, uint32_t address, std::span<const uint8_t> bytes,
+                              int station = kDefaultStation);
+  // Reads raw bytes; false when the station is not served or the range leaves the area.
+  [[nodiscard]] bool GetBytes(Area area, uint32_t address, std::span<uint8_t> out,
+                              int station = kDefaultStation);
+  // Stores a value given as text (sim_memory.h's StoreValue); false with a reason.
+  [[nodiscard]] bool SetValue(const Location& location, ValueType type, std::string_view text,
+                              std::string* error, int station = kDefaultStation);
+  // Reads a value as text (sim_memory.h's LoadValue); false with a reason.
+  [[nodiscard]] bool GetValue(const Location& location, ValueType type, size_t string_length,
+                              std::string* text, std::string* error, int station = kDefaultStation);
+  // Adds a moving value, written into every station's memory before each read.
+  void AddGenerator(const Generator& generator);
+
+  // Replaces the active fault (kNone or count 0 clears it).
+  void SetFault(const Fault& fault);
+  // Removes the active fault.
+  void ClearFault();
+  // The active fault with its remaining count; kind kNone when there is none.
+  Fault CurrentFault() const;
+
+  // A snapshot of the counters.
+  Counters GetCounters() const;
+  // Sets every counter to 0.
+  void ResetCounters();
+
+  // The kept log lines, oldest first: "<monotonic ms> RX|TX|-- <hex bytes or note>".
+  std::vector<std::string> LogLines() const;
+  // Adds a note to the log (the program logs control commands this way).
+  void LogNote(std::string_view text);
+
+ private:
+  struct Pending {
+    std::vector<uint8_t> reply;
+    Fault fault;
+  };
+
+  void Serve();
+  void HandleChunk(const Chunk& chunk);
+  void HandleSd1(std::span<const uint8_t> frame);
+  void HandleSd2(std::span<const uint8_t> frame);
+  // The fault for a new exchange, used up by one; kNone when none applies.
+  Fault TakeFault(bool status_request);
+  // Sends an answer after the turnaround, with the fault's changes to a reply applied.
+  void SendReply(std::vector<uint8_t> reply, const Fault& fault);
+  // Sends bytes paced at the line speed; a pause of `pause_ns` follows the first `split_at`.
+  void Transmit(std::span<const uint8_t> bytes, size_t split_at, int64_t pause_ns);
+  bool WriteAll(std::span<const uint8_t> bytes);
+  // Sleeps until the monotonic deadline (ns) or until Stop(); false when stopped.
+  bool SleepUntil(int64_t deadline_ns);
+  void Log(const char* tag, std::span<const uint8_t> bytes, std::string_view note = {});
+  bool Serves(uint8_t station) const;
+  // Runs `f(memory)` for the selected station(s); false when a station is not served.
+  template <typename F>
+  bool ForStations(int station, bool all_for_default, F&& f);
+  void RunGenerators();  // under mu_
+
+  const Options options_;
+  const int64_t char_ns_;  // time of one 11-bit character at the line speed; 0 without emulation
+  const int64_t created_ns_;
+
+  mutable std::mutex mu_;  // memory, generators, fault, counters, slave path, last error
+  std::map<uint8_t, Memory> memory_;
+  std::vector<Generator> generators_;
+  Fault fault_;
+  Counters counters_;
+  std::string slave_path_;
+  std::string last_error_;
+
+  mutable std::mutex log_mu_;
+  std::deque<std::string> log_;
+
+  std::mutex run_mu_;  // serialises Start() and Stop()
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stop_{false};
+  UniqueFd master_;
+  UniqueFd slave_hold_;  // keeps the slave side open so the master never sees a hang-up
+  UniqueFd wake_read_, wake_write_;
+  std::thread thread_;
+
+  // Serving thread only.
+  FrameScanner scanner_;
+  std::map<uint8_t, Pending> pending_;
+  int64_t rx_line_end_ns_ = 0;  // when the last received byte could have finished arriving
+  int64_t last_rx_ns_ = 0;
+};
+
+}  // namespace ppisim

@@ -1,0 +1,110 @@
+// The simulated PLC's memory (areas V, I, Q, M), typed values in the text form used by the memory
+// file and the control commands, and the generators that move values for demonstrations.
+//
+// Everything here is plain data and arithmetic: no locking, no OS calls. Multi-byte values are
+// stored big-endian, as the PLC holds them and as they travel on the wire.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ppisim {
+
+// A memory area, by its S7 area code.
+enum class Area : uint8_t { kI = 0x81, kQ = 0x82, kM = 0x83, kV = 0x84 };
+
+inline constexpr size_t kVSize = 65536;
+inline constexpr size_t kIqmSize = 10000;
+
+// The area of an area code; false for codes this PLC does not have.
+[[nodiscard]] bool AreaFromCode(uint8_t code, Area* area);
+// Size of the area in bytes.
+size_t AreaSize(Area area);
+// 0..3 for V, I, Q, M (the order of the per-area counters).
+int AreaIndex(Area area);
+// "V", "I", "Q" or "M".
+char AreaLetter(Area area);
+
+// One PLC's memory image. Not locked: the owner serialises access.
+class Memory {
+ public:
+  Memory();
+
+  // Copies out.size() bytes from `address`; false, copying nothing, when the range leaves the area.
+  [[nodiscard]] bool Read(Area area, uint32_t address, std::span<uint8_t> out) const;
+  // Stores `data` at `address`; false, storing nothing, when the range leaves the area.
+  [[nodiscard]] bool Write(Area area, uint32_t address, std::span<const uint8_t> data);
+  // Reads the bit at bit address byte × 8 + bit; false when the byte is outside the area.
+  [[nodiscard]] bool ReadBit(Area area, uint32_t bit_address, bool* value) const;
+  // Sets or clears the bit at bit address byte × 8 + bit; false when outside the area.
+  [[nodiscard]] bool WriteBit(Area area, uint32_t bit_address, bool value);
+
+ private:
+  std::vector<uint8_t>& Bytes(Area area);
+  const std::vector<uint8_t>& Bytes(Area area) const;
+
+  std::vector<uint8_t> v_, i_, q_, m_;
+};
+
+// Parses a decimal or 0x-prefixed hexadecimal integer with an optional sign (a leading 0 does
+// not mean octal); false for anything else or magnitudes beyond 2^62.
+[[nodiscard]] bool ParseInteger(std::string_view text, int64_t* value);
+
+// The value types of the text form: x bit, b byte, w 16-bit word, i 16-bit signed, d 32-bit
+// signed, f 32-bit float, s string.
+enum class ValueType { kBit, kByte, kWord, kInt, kDword, kFloat, kString };
+
+// The type named by one letter; false for anything else.
+[[nodiscard]] bool ParseValueType(std::string_view text, ValueType* type);
+// The letter of a type.
+char ValueTypeLetter(ValueType type);
+
+// A place in memory written as an address text: "V100", "I0", "Q0.1", "m12.7".
+struct Location {
+  Area area = Area::kV;
+  uint32_t byte = 0;
+  int bit = -1;  // -1 when the text names a byte
+};
+
+// Parses an address text; false when the area letter, the number or the bit (0..7) is invalid or
+// the byte lies outside the area.
+[[nodiscard]] bool ParseLocation(std::string_view text, Location* location);
+// The address text of a location ("V100", "Q0.1").
+std::string FormatLocation(const Location& location);
+
+// Stores a value given as text ("42", "0x2A", "-3", "2.5", "hello"): numbers big-endian in their
+// width, a bit (which needs a location with a bit) as 0 or 1, a string as its characters followed
+// by one NUL byte. False with a reason when the text does not fit the type or the place.
+[[nodiscard]] bool StoreValue(Memory& memory, const Location& location, ValueType type,
+                              std::string_view text, std::string* error);
+// Reads a value as text: numbers in decimal (w unsigned, i and d signed), a float with up to 9
+// significant digits, a string up to its first NUL within `string_length` bytes (0 = up to 254).
+[[nodiscard]] bool LoadValue(const Memory& memory, const Location& location, ValueType type,
+                             size_t string_length, std::string* text, std::string* error);
+// Stores a number in a numeric or bit type, rounded and wrapped to the type's width (bit: 1 when
+// at least 0.5). False for strings and places outside the area.
+[[nodiscard]] bool StoreNumber(Memory& memory, const Location& location, ValueType type,
+                               double value);
+
+// A value that moves with time. A ramp counts from `a` to `b` in steps of `c` per second and
+// starts again at `a` after `b`; a sine is `b` + `a` × sin(2π t / `c` seconds).
+struct Generator {
+  enum class Kind { kRamp, kSine };
+  Kind kind = Kind::kRamp;
+  Location location;
+  ValueType type = ValueType::kWord;
+  double a = 0, b = 0, c = 1;
+};
+
+// Parses "LOCATION:TYPE:A:B:C" ("V100:w:0:1000:1"); false with a reason for a bad field, a string
+// type, a non-positive ramp step or sine period.
+[[nodiscard]] bool ParseGenerator(Generator::Kind kind, std::string_view spec, Generator* out,
+                                  std::string* error);
+// The generator's value `seconds` after the simulator started.
+double GeneratorValue(const Generator& generator, double seconds);
+
+}  // namespace ppisim
