@@ -22,9 +22,9 @@ constexpr int kTagCount = 65536;
 class BenchProject {
  public:
   BenchProject() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "talvek-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    std::string pattern = (std::filesystem::temp_directory_path() / "talvek-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      std::abort();
     folder_ = pattern;
     platform::CopyToArray(state_.folder, folder_.string());
     state_.tags.assign(kTagCount, DefaultTagRecord());
@@ -34,7 +34,8 @@ class BenchProject {
       platform::CopyToArray(state_.tags[i].name, name);
       state_.tags[i].rawValue = i;
     }
-    if (!SaveTags(state_)) std::abort();
+    if (!SaveTags(state_))
+      std::abort();
   }
   ~BenchProject() {
     std::error_code ec;
@@ -59,7 +60,8 @@ void SetBytes(benchmark::State& s) {
 void LoadTags65536(benchmark::State& s) {
   ProjectState& state = Shared().state();
   for (auto _ : s) {
-    if (!LoadTags(state) || state.tags.size() != kTagCount) s.SkipWithError("load failed");
+    if (!LoadTags(state) || state.tags.size() != kTagCount)
+      s.SkipWithError("load failed");
   }
   SetBytes(s);
 }
@@ -68,7 +70,8 @@ BENCHMARK(LoadTags65536)->Unit(benchmark::kMillisecond);
 void SaveTags65536(benchmark::State& s) {
   ProjectState& state = Shared().state();
   for (auto _ : s) {
-    if (!SaveTags(state)) s.SkipWithError("save failed");
+    if (!SaveTags(state))
+      s.SkipWithError("save failed");
   }
   SetBytes(s);
 }
@@ -78,7 +81,8 @@ void SaveTags65536_NoSync(benchmark::State& s) {
   ProjectState& state = Shared().state();
   data_files_testing::SetSyncToDisk(false);
   for (auto _ : s) {
-    if (!SaveTags(state)) s.SkipWithError("save failed");
+    if (!SaveTags(state))
+      s.SkipWithError("save failed");
   }
   data_files_testing::SetSyncToDisk(true);
   SetBytes(s);
