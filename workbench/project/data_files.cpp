@@ -398,8 +398,9 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::byte> byt
   if (!fd.valid())
     return false;
   TempFileGuard guard(temp);
-  if (::fchmod(fd.get(), mode) != 0)
-    return false;
+  // Best effort: file systems without Unix modes (FAT on a USB stick) refuse it, and a project
+  // there must still save.
+  static_cast<void>(::fchmod(fd.get(), mode));
   if (!WriteAll(fd.get(), bytes))
     return false;
   const bool sync = g_syncToDisk.load();
