@@ -24,6 +24,10 @@ using ATOM = uint16_t;
 #define FALSE 0
 #endif
 
+// An opaque handle to an operating-system object owned by the platform layer (a serial port).
+using HANDLE = void*;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
 // A 128-bit class or interface identifier, in the Windows in-memory byte order: Data1..Data3 are
 // little-endian integers, Data4 is a plain byte array.
 struct GUID {
