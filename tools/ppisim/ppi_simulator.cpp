@@ -361,6 +361,11 @@ void PpiSimulator::Serve() {
           LogNote(Errno("read"));
           break;
         }
+        if (n == 0) {
+          // End of file on a master whose slave we hold cannot happen; looping on it would spin.
+          LogNote("pseudo-terminal closed; serving stopped");
+          break;
+        }
         if (n > 0) {
           const int64_t now = NowNs();
           // At the emulated line speed these bytes cannot have finished arriving before this.
