@@ -416,6 +416,11 @@ void TestNumericEdit::pointAndSignKeys() {
   Init(zero, -1, 0, QString());
   QTest::keyClicks(&zero, QStringLiteral("-4"));
   QCOMPARE(zero.valueText(), QStringLiteral("-4"));
+  // A leading zero typed in front vanishes and the caret stays before the "4".
+  QTest::keyClick(&zero, Qt::Key_Home);
+  QTest::keyClick(&zero, '0');
+  QCOMPARE(zero.valueText(), QStringLiteral("-4"));
+  QCOMPARE(zero.CaretCell(), 0);
 }
 
 void TestNumericEdit::clipboard() {
