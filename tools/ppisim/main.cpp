@@ -27,9 +27,9 @@ constexpr char kUsage[] =
     "  --baud N           emulate a line of N baud, 11 bits per character (default: off)\n"
     "  --turnaround MS    pause before each answer (default 2)\n"
     "  --memory FILE      initial memory, lines '[@N] ADDRESS TYPE VALUE'\n"
-    "  --ramp SPEC        LOCATION:TYPE:FROM:TO:STEP, STEP per second, wrapping\n"
-    "  --sine SPEC        LOCATION:TYPE:AMPLITUDE:OFFSET:PERIOD_S\n"
-    "  --fault SPEC       KIND[:COUNT|always[:ARG...]], e.g. split:always:5:40\n"
+    "  --ramp RAMP        LOCATION:TYPE:FROM:TO:STEP, STEP per second, wrapping\n"
+    "  --sine SINE        LOCATION:TYPE:AMPLITUDE:OFFSET:PERIOD_S\n"
+    "  --fault FAULT      KIND[:COUNT|always[:ARG...]], e.g. split:always:5:40\n"
     "  --link PATH        symbolic link to the slave side, removed at exit\n"
     "  --log FILE         frame log to FILE instead of standard error\n"
     "  --quiet            no frame log\n"
@@ -114,10 +114,10 @@ int main(int argc, char** argv) {
       }
       generators.push_back(generator);
     } else if (arg == "--fault") {
-      std::string spec = text;
-      for (char& c : spec)
+      std::string words = text;
+      for (char& c : words)
         c = c == ':' ? ' ' : c;
-      if (!ppisim::ParseFault(spec, &fault, &error))
+      if (!ppisim::ParseFault(words, &fault, &error))
         return Fail("--fault: " + error, 2);
     } else if (arg == "--link") {
       link_path = text;

@@ -82,7 +82,7 @@ struct Counters {
   uint64_t frames = 0;         // valid frames, whatever station they address
   uint64_t garbage_bytes = 0;  // bytes that belonged to no valid frame
   uint64_t ignored = 0;        // valid frames for a served station that were not understood
-  uint64_t jobs = 0;           // jobs executed (acknowledged with E5)
+  uint64_t jobs = 0;           // jobs acknowledged with E5 (an itemerror fault refuses them)
   uint64_t reads = 0;
   uint64_t writes = 0;  // including user-data bit writes
   uint64_t user_data_writes = 0;
@@ -98,9 +98,12 @@ struct Counters {
 // the first.
 inline constexpr int kDefaultStation = -1;
 
+// One or more PLC stations behind one pseudo-terminal (see the top of this file).
 class PpiSimulator {
  public:
+  // Keeps the options and creates each station's zeroed memory; nothing is opened until Start().
   explicit PpiSimulator(Options options = {});
+  // Stops serving if still running.
   ~PpiSimulator();
   PpiSimulator(const PpiSimulator&) = delete;
   PpiSimulator& operator=(const PpiSimulator&) = delete;

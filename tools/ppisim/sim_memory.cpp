@@ -446,13 +446,13 @@ bool StoreNumber(Memory& memory, const Location& location, ValueType type, doubl
   return memory.Write(location.area, location.byte, BigEndian(raw, FixedSize(type)));
 }
 
-bool ParseGenerator(Generator::Kind kind, std::string_view spec, Generator* out,
+bool ParseGenerator(Generator::Kind kind, std::string_view text, Generator* out,
                     std::string* error) {
   std::vector<std::string_view> fields;
   size_t start = 0;
   while (true) {
-    const size_t colon = spec.find(':', start);
-    fields.push_back(spec.substr(start, colon == std::string_view::npos ? colon : colon - start));
+    const size_t colon = text.find(':', start);
+    fields.push_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
     if (colon == std::string_view::npos)
       break;
     start = colon + 1;

@@ -102,7 +102,7 @@ struct Generator {
 
 // Parses "LOCATION:TYPE:A:B:C" ("V100:w:0:1000:1"); false with a reason for a bad field, a string
 // type, a non-positive ramp step or sine period.
-[[nodiscard]] bool ParseGenerator(Generator::Kind kind, std::string_view spec, Generator* out,
+[[nodiscard]] bool ParseGenerator(Generator::Kind kind, std::string_view text, Generator* out,
                                   std::string* error);
 // The generator's value `seconds` after the simulator started.
 double GeneratorValue(const Generator& generator, double seconds);

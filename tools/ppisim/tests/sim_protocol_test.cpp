@@ -240,10 +240,10 @@ TEST(Values, GeneratorsRampWrapAndSineSwing) {
       ppisim::ParseGenerator(ppisim::Generator::Kind::kSine, "V200:f:10:50:60", &sine, &error));
   EXPECT_NEAR(ppisim::GeneratorValue(sine, 15), 60, 1e-9);
   EXPECT_NEAR(ppisim::GeneratorValue(sine, 45), 40, 1e-9);
-  for (const char* spec : {"V100:w:0:10:0", "V100:s:0:1:1", "V65535:w:0:1:1", "V100:w:0:1",
+  for (const char* text : {"V100:w:0:10:0", "V100:s:0:1:1", "V65535:w:0:1:1", "V100:w:0:1",
                            "Q0:x:0:1:1", "V100:w:a:1:1"}) {
-    EXPECT_FALSE(ppisim::ParseGenerator(ppisim::Generator::Kind::kRamp, spec, &ramp, &error))
-        << spec;
+    EXPECT_FALSE(ppisim::ParseGenerator(ppisim::Generator::Kind::kRamp, text, &ramp, &error))
+        << text;
   }
 }
 
