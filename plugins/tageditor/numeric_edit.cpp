@@ -838,9 +838,8 @@ void NumericEdit::paste() {
   text += before;
   text += mime->text().trimmed();
   text += after;
-  if (!Parse(text, true)) {
-    // Not a number: the value stays; only the caret moves, as after a successful paste.
-  }
+  // A text that is not a number leaves the value as it was; the caret moves either way.
+  Parse(text, true);
   SetCaretCell(first);
 }
 
