@@ -1,0 +1,123 @@
+// The PPI frame codec: the job frames the driver sends for a RequestGroup, the short SD1 frames,
+// the checks on a reply and the decoding of a reply into the group's items.
+//
+// Pure: bytes in, bytes out. No port, no clock (the caller passes the time stamp), no driver
+// state (the caller passes its PollDelay registers). The only outside service is the global atom
+// table, through which string values travel.
+//
+//   uint8_t frame[ppi::kFrameBufferSize];
+//   std::size_t len = ppi::BuildJob(*group, ppi::Interface::kSecond, frame);
+//   if (len == 0) return 0;                       // refused: nothing is sent
+//   ... exchange: the reply overwrites `frame`, `received` bytes ...
+//   return ppi::HandleReply({frame, received}, *group, ppi::Interface::kSecond, CoFileTimeNow());
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/driver_contract.h"
+#include "common/group_item.h"
+#include "platform/win_types.h"
+
+namespace ppi {
+
+// Size of the driver's frame buffer: the largest request and the most of a reply that is kept.
+inline constexpr std::size_t kFrameBufferSize = 1024;
+
+// Frame delimiters and function codes.
+inline constexpr uint8_t kSd1 = 0x10;           // short frame start
+inline constexpr uint8_t kSd2 = 0x68;           // variable-length frame start
+inline constexpr uint8_t kEnd = 0x16;           // frame end
+inline constexpr uint8_t kShortAck = 0xE5;      // single-byte acknowledgement
+inline constexpr uint8_t kFcStatus = 0x49;      // FDL status request
+inline constexpr uint8_t kFcRequestData = 0x5C; // request for the reply data
+inline constexpr uint8_t kFcJob = 0x6C;         // job (read, and writes other than bits)
+inline constexpr uint8_t kFcBitJob = 0x7C;      // job carrying a bit write
+inline constexpr uint8_t kReturnOk = 0xFF;      // item return code for success
+inline constexpr std::size_t kReplyReturnCode = 21;  // reply offset of the item's return code
+inline constexpr std::size_t kReplyData = 25;        // reply offset of the first data byte
+
+// Which driver interface executes the group: the first (IProtocolDriver::ExecuteGroup: values at
+// GroupItem offset 12, 16-bit bit addresses, no strings, no return-code check) or the second
+// (IProtocolDriver2::ExecuteGroupEx: values at offset 8 with quality and time stamp).
+enum class Interface { kFirst, kSecond };
+
+// Quality word of an item after a successful read (or DELAY write) through the second interface.
+inline constexpr uint16_t kQualityGood = 192;
+
+// Frame check sequence: the low byte of the sum of `bytes`.
+uint8_t Fcs(std::span<const uint8_t> bytes);
+
+// SD1 status request 10 DA 00 49 FCS 16 for `station` (its low byte). Returns 6, or 0 when `out`
+// holds fewer than 6 bytes.
+std::size_t BuildStatusRequest(int32_t station, std::span<uint8_t> out);
+
+// SD1 request for the reply data 10 DA 00 5C FCS 16, DA = byte 4 of the acknowledged `job`.
+// Returns 6, or 0 when `job` is shorter than 5 bytes or `out` shorter than 6.
+std::size_t BuildDataRequest(std::span<const uint8_t> job, std::span<uint8_t> out);
+
+// True when `received` holds at least 6 bytes and the first six are 10 x DA y FCS 16 with DA =
+// the low byte of `station` and a valid FCS: the station's answer to the status request.
+bool IsStatusAnswer(std::span<const uint8_t> received, int32_t station);
+
+// Builds the 33-byte read job for `group` into `out`. Returns the length, or 0 when the group
+// cannot be read (area index outside 0..3, no valid byte count, a string through the first
+// interface, a bit address the first interface cannot express, `out` too small).
+std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
+
+// Builds the write job for the group's first item into `out`. Returns the length, or 0 when the
+// write is refused (area I, area index outside 0..3, unknown type, a string through the first
+// interface, string length outside 1..127, an unknown string atom, a bit address the first
+// interface cannot express, `out` too small).
+std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
+
+// BuildReadJob for writeFlag 0, BuildWriteJob for writeFlag 1; 0 for any other writeFlag and for
+// DELAY groups, which never go on the wire (see ApplyDelayGroup). `out` is zero-filled first.
+std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
+
+// True when `reply` passes the checks both interfaces make: at least 6 bytes and the FCS at
+// len − 2 equal to the sum of bytes 4..len − 3; for the second interface also a return code
+// 0xFF at byte 21, which must lie before the FCS.
+bool CheckReply(std::span<const uint8_t> reply, Interface via);
+
+// Stores the data of a checked read reply into the group's items, in list order: the item at
+// byte address a finds its data at reply[25 + a − startAddress]. Second interface: value at
+// offset 8, then quality 192 and `now`; first interface: value at offset 12. Byte and int16
+// values replace only the low 8 or 16 bits; strings become a global atom in the low 16 bits.
+// Returns 1 when every item was stored; 0 at the first item whose type is unknown (its value
+// becomes 0), whose data lie beyond the reply's data, or that is a string through the first
+// interface. Items before it keep their new values, items after it are untouched.
+BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
+                     const FILETIME& now);
+
+// The whole reply step of ExecuteGroup/ExecuteGroupEx: CheckReply, then for a write 1 without
+// touching the items, for a read DecodeReadReply. 0 leaves every item as it was when a check
+// fails.
+BOOL HandleReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
+                 const FILETIME& now);
+
+// True when the group addresses the DELAY area (area index 4) and is served by ApplyDelayGroup.
+bool IsDelayGroup(const RequestGroup& group);
+
+// Executes a DELAY group without traffic. Read (writeFlag 0): every item receives pollDelay0 for
+// byte address 0 and pollDelay1 for any other address. Write (writeFlag 1): the first item's
+// value (offset 8) goes into pollDelay0 (address 0) or pollDelay1, then both are clamped to
+// 10..30000. Through the second interface each item touched also gets quality 192 and `now`.
+// Returns 1; any other writeFlag returns 1 and does nothing; a write without items returns 0.
+BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, int32_t& pollDelay0,
+                     int32_t& pollDelay1);
+
+// Limits of the PollDelay registers (ms).
+inline constexpr int32_t kPollDelayMin = 10;
+inline constexpr int32_t kPollDelayMax = 30000;
+
+// The total length a reply announces: LE + 6, where LE is byte 1, or byte 2 when byte 0 is the
+// short acknowledgement 0xE5. 0 while too few bytes have arrived to know it.
+std::size_t ExpectedReplyLength(std::span<const uint8_t> received);
+
+// True once `received` holds at least ExpectedReplyLength bytes (false while that is unknown):
+// the transport ends the reply phase on a quiet line only then.
+bool ReplyLooksComplete(std::span<const uint8_t> received);
+
+}  // namespace ppi
