@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
+
+#include "platform/gbk.h"
 
 namespace {
 
@@ -103,6 +106,25 @@ BOOL FreeLibrary(HMODULE module) {
   if (!module)
     return FALSE;
   return dlclose(module) == 0 ? TRUE : FALSE;
+}
+
+int LoadStringA(HMODULE module, UINT id, char* buffer, int size) {
+  if (!buffer || size < 1)
+    return 0;
+  buffer[0] = '\0';
+  using StringResourceFn = const char* (*)(unsigned);
+  auto lookup = reinterpret_cast<StringResourceFn>(GetProcAddress(module, "TalvekStringResource"));
+  if (!lookup)
+    return 0;
+  const char* text = lookup(id);
+  if (!text)
+    return 0;
+  // Never leave half of a double-byte character before the NUL: the reader would take the NUL
+  // as its trail byte.
+  const std::size_t n = platform::GbkPrefixLength(text, static_cast<std::size_t>(size) - 1);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+  return static_cast<int>(n);
 }
 
 }  // extern "C"

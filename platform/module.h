@@ -23,6 +23,16 @@ FARPROC GetProcAddress(HMODULE module, const char* name);
 // Unloads a module loaded by LoadLibraryA. TRUE on success.
 BOOL FreeLibrary(HMODULE module);
 
+// Copies string resource `id` of `module` into `buffer` (GBK, NUL-terminated, cut to size - 1 bytes
+// at a character boundary) and returns the bytes copied, without the NUL. Returns 0 when the module
+// has no such string (buffer[0] is then NUL) or when buffer is null or size < 1.
+//
+// A module provides string resources by exporting, with C linkage,
+//   const char* TalvekStringResource(unsigned id);
+// which returns the GBK text of `id`, or null when it has none. An empty text counts as absent,
+// as on Windows, where a string table cannot hold an empty string.
+int LoadStringA(HMODULE module, UINT id, char* buffer, int size);
+
 }  // extern "C"
 
 namespace platform {
@@ -42,7 +52,8 @@ class ModuleHandle {
   ~ModuleHandle() { reset(); }
   ModuleHandle(ModuleHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
   ModuleHandle& operator=(ModuleHandle&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.h_, nullptr));
+    if (this != &o)
+      reset(std::exchange(o.h_, nullptr));
     return *this;
   }
   ModuleHandle(const ModuleHandle&) = delete;
@@ -52,7 +63,8 @@ class ModuleHandle {
   explicit operator bool() const { return h_ != nullptr; }
   [[nodiscard]] HMODULE release() { return std::exchange(h_, nullptr); }
   void reset(HMODULE h = nullptr) {
-    if (h_) FreeLibrary(h_);
+    if (h_)
+      FreeLibrary(h_);
     h_ = h;
   }
 

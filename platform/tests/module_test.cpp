@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -62,6 +63,49 @@ TEST(ModuleTest, LoadsAModuleByItsWindowsName) {
   HMODULE raw = module.release();
   EXPECT_EQ(FreeLibrary(raw), TRUE);
   EXPECT_FALSE(module);
+}
+
+TEST(ModuleTest, LoadStringCopiesCutsAtCharacterBoundariesAndReportsAbsence) {
+  ModuleHandle module(LoadLibraryA("ModuleTestLib.dll"));
+  ASSERT_TRUE(module);
+  char buf[16];
+
+  EXPECT_EQ(LoadStringA(module.get(), 1, buf, sizeof buf), 5);
+  EXPECT_STREQ(buf, "Hello");
+  // Cut to size - 1 bytes, always terminated.
+  std::memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(LoadStringA(module.get(), 1, buf, 3), 2);
+  EXPECT_STREQ(buf, "He");
+  EXPECT_EQ(buf[3], 'x');  // nothing written past `size`
+
+  // "a中b": room for three bytes keeps the whole character, room for two drops it whole.
+  EXPECT_EQ(LoadStringA(module.get(), 2, buf, 4), 3);
+  EXPECT_STREQ(buf, "a\xD6\xD0");
+  EXPECT_EQ(LoadStringA(module.get(), 2, buf, 3), 1);
+  EXPECT_STREQ(buf, "a");
+
+  // Absent and empty strings give 0 and an empty buffer.
+  std::strcpy(buf, "old");
+  EXPECT_EQ(LoadStringA(module.get(), 3, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "");
+  std::strcpy(buf, "old");
+  EXPECT_EQ(LoadStringA(module.get(), 99, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(LoadStringA(module.get(), 1, buf, 1), 0);
+  EXPECT_STREQ(buf, "");
+
+  // No room or no buffer: nothing is written.
+  std::strcpy(buf, "old");
+  EXPECT_EQ(LoadStringA(module.get(), 1, buf, 0), 0);
+  EXPECT_EQ(LoadStringA(module.get(), 1, buf, -1), 0);
+  EXPECT_STREQ(buf, "old");
+  EXPECT_EQ(LoadStringA(module.get(), 1, nullptr, 16), 0);
+
+  // A module without string resources, and no module at all.
+  EXPECT_EQ(LoadStringA(nullptr, 1, buf, sizeof buf), 0);
+  ModuleHandle plain(LoadLibraryA("platform.dll"));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(LoadStringA(plain.get(), 1, buf, sizeof buf), 0);
 }
 
 }  // namespace
