@@ -26,15 +26,15 @@ namespace ppi {
 inline constexpr std::size_t kFrameBufferSize = 1024;
 
 // Frame delimiters and function codes.
-inline constexpr uint8_t kSd1 = 0x10;           // short frame start
-inline constexpr uint8_t kSd2 = 0x68;           // variable-length frame start
-inline constexpr uint8_t kEnd = 0x16;           // frame end
-inline constexpr uint8_t kShortAck = 0xE5;      // single-byte acknowledgement
-inline constexpr uint8_t kFcStatus = 0x49;      // FDL status request
-inline constexpr uint8_t kFcRequestData = 0x5C; // request for the reply data
-inline constexpr uint8_t kFcJob = 0x6C;         // job (read, and writes other than bits)
-inline constexpr uint8_t kFcBitJob = 0x7C;      // job carrying a bit write
-inline constexpr uint8_t kReturnOk = 0xFF;      // item return code for success
+inline constexpr uint8_t kSd1 = 0x10;                // short frame start
+inline constexpr uint8_t kSd2 = 0x68;                // variable-length frame start
+inline constexpr uint8_t kEnd = 0x16;                // frame end
+inline constexpr uint8_t kShortAck = 0xE5;           // single-byte acknowledgement
+inline constexpr uint8_t kFcStatus = 0x49;           // FDL status request
+inline constexpr uint8_t kFcRequestData = 0x5C;      // request for the reply data
+inline constexpr uint8_t kFcJob = 0x6C;              // job (read, and writes other than bits)
+inline constexpr uint8_t kFcBitJob = 0x7C;           // job carrying a bit write
+inline constexpr uint8_t kReturnOk = 0xFF;           // item return code for success
 inline constexpr std::size_t kReplyReturnCode = 21;  // reply offset of the item's return code
 inline constexpr std::size_t kReplyData = 25;        // reply offset of the first data byte
 

@@ -1,0 +1,460 @@
+#include "drivers/ppi/ppi_frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "drivers/ppi/ppi_address.h"
+#include "platform/atoms.h"
+
+namespace ppi {
+namespace {
+
+// Offsets inside an SD2 job frame.
+constexpr std::size_t kPosDa = 4;
+constexpr std::size_t kPosFirstFcsByte = 4;  // the FCS sums from DA on
+constexpr std::size_t kReadJobLength = 33;
+constexpr std::size_t kWriteDataStart = 35;
+constexpr std::size_t kUserDataJobLength = 52;
+
+// The first interface carries bit addresses in 16 bits (byte 28 stays 0).
+constexpr uint32_t kFirstInterfaceMaxBitAddress = 0xFFFF;
+
+struct AreaCode {
+  uint8_t code;
+  uint16_t db;
+};
+
+// Area code and DB number by area index; V memory is addressed as DB 1.
+constexpr AreaCode kAreaCodes[4] = {{0x84, 1}, {0x81, 0}, {0x82, 0}, {0x83, 0}};
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);  // big-endian: high byte first
+  p[1] = static_cast<uint8_t>(v);
+}
+
+void Put24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 16);
+  Put16(p + 1, v);
+}
+
+GroupItem* FirstItem(const RequestGroup& group) {
+  return group.items.head != nullptr ? group.items.head->item : nullptr;
+}
+
+// The bit address of a job, or -1 when the interface cannot express it. The first interface
+// would otherwise drop the high bits and address another byte of the PLC.
+int64_t BitAddress(const RequestGroup& group, Interface via, uint32_t bit) {
+  if (group.startAddress < 0)
+    return -1;
+  const int64_t address = int64_t{group.startAddress} * 8 + bit;
+  const int64_t limit = via == Interface::kFirst ? kFirstInterfaceMaxBitAddress : 0xFFFFFF;
+  return address > limit ? -1 : address;
+}
+
+// Bytes 0..30 shared by read and write jobs (LE, FC, data length and count still to be set by
+// the caller through the arguments).
+void PutJobHeader(uint8_t* f, uint8_t le, uint8_t da, uint8_t fc, uint8_t function,
+                  uint16_t dataLength, uint8_t transportSize, uint16_t count, AreaCode area,
+                  uint32_t bitAddress) {
+  f[0] = kSd2;
+  f[1] = le;
+  f[2] = le;
+  f[3] = kSd2;
+  f[4] = da;
+  f[5] = 0;  // SA: the driver is always station 0
+  f[6] = fc;
+  f[7] = 0x32;  // S7 protocol id
+  f[8] = 0x01;  // job
+  Put16(f + 13, 0x000E);
+  Put16(f + 15, dataLength);
+  f[17] = function;
+  f[18] = 0x01;  // one item
+  f[19] = 0x12;
+  f[20] = 0x0A;
+  f[21] = 0x10;
+  f[22] = transportSize;
+  Put16(f + 23, count);
+  Put16(f + 25, area.db);
+  f[27] = area.code;
+  Put24(f + 28, bitAddress);
+}
+
+// FCS over DA..the byte before it, then the end delimiter; returns the frame length.
+std::size_t Seal(uint8_t* f, std::size_t fcsPos) {
+  f[fcsPos] = Fcs({f + kPosFirstFcsByte, fcsPos - kPosFirstFcsByte});
+  f[fcsPos + 1] = kEnd;
+  return fcsPos + 2;
+}
+
+// Byte count of a read job, 0 when there is none.
+int ReadCount(const RequestGroup& group, Interface via) {
+  const bool areaV = group.areaIndex == kAreaV;
+  if (via == Interface::kFirst) {
+    if (static_cast<uint16_t>(group.dataType) == kTypeString)
+      return 0;
+    if (areaV) {
+      // The largest end of an item, so every item's bytes are requested.
+      int64_t maxEnd = 0;
+      bool any = false;
+      for (const GroupItemNode* n = group.items.head; n != nullptr; n = n->next) {
+        if (n->item == nullptr)
+          return 0;
+        const int width = ValueWidth(n->item->dataType);
+        if (width == 0)
+          return 0;  // strings and unknown types are not readable here
+        maxEnd = std::max<int64_t>(maxEnd, int64_t{n->item->byteAddress} + width);
+        any = true;
+      }
+      if (!any)
+        return 0;
+      const int64_t count = maxEnd - group.startAddress;
+      return count >= 1 && count <= 255 ? static_cast<int>(count) : 0;
+    }
+  } else if (areaV && group.startAddress == group.endAddress) {
+    const uint16_t type = static_cast<uint16_t>(group.dataType);
+    if (type == kTypeString) {
+      const GroupItem* item = FirstItem(group);
+      if (item == nullptr)
+        return 0;
+      const int n = static_cast<uint8_t>(item->bitOrLength);  // the length byte at offset 12
+      return n >= 1 && n <= kMaxStringLength ? n : 0;
+    }
+    return ValueWidth(type);
+  }
+  // The count field is one byte wide in practice; merged spans stay within 200 bytes.
+  const int64_t span = int64_t{group.endAddress} - group.startAddress + 1;
+  return span >= 1 && span <= 255 ? static_cast<int>(span) : 0;
+}
+
+// Up to `n` characters of the string atom `atom`, zero-padded to n bytes. False for an atom that
+// is not in the table; atom 0 stands for the empty text.
+bool StringFromAtom(ATOM atom, int n, uint8_t* dest) {
+  char name[128] = {};
+  const UINT got = atom != 0 ? GlobalGetAtomNameA(atom, name, sizeof name) : 0;
+  if (atom != 0 && got == 0)
+    return false;
+  // Copy only the atom's own text; the rest of the n bytes stays zero.
+  const std::size_t copy = std::min<std::size_t>(got, static_cast<std::size_t>(n));
+  std::memcpy(dest, name, copy);
+  std::memset(dest + copy, 0, static_cast<std::size_t>(n) - copy);
+  return true;
+}
+
+// The 52-byte user-data job with which the first interface writes one bit of area Q.
+std::size_t BuildQBitUserData(const RequestGroup& group, const GroupItem& item, uint32_t bitAddress,
+                              std::span<uint8_t> out) {
+  if (out.size() < kUserDataJobLength)
+    return 0;
+  static constexpr uint8_t kHead[] = {
+      0x68, 0x2E, 0x2E, 0x68, 0x00, 0x00, 0x7C, 0x32, 0x07, 0x00, 0x00, 0x00, 0x00,  // 0..12
+      0x00, 0x0C, 0x00, 0x15,                                                        // 13..16
+      0x00, 0x01, 0x12, 0x08, 0x12, 0x48, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00,        // 17..28
+      0xFF, 0x09, 0x00, 0x0C,                                                        // 29..32
+      0x00, 0x01, 0x10, 0x01, 0x00, 0x01,                                            // 33..38
+      0x00, 0x00, 0x82, 0x00,                                                        // 39..42
+  };
+  static_assert(sizeof kHead == 43);
+  uint8_t* f = out.data();
+  std::memcpy(f, kHead, sizeof kHead);
+  f[kPosDa] = static_cast<uint8_t>(group.station);
+  Put16(f + 43, bitAddress);
+  f[45] = 0x00;
+  f[46] = 0x03;
+  Put16(f + 47, 0x0001);
+  f[49] = static_cast<uint8_t>(item.value);
+  return Seal(f, 50);
+}
+
+}  // namespace
+
+uint8_t Fcs(std::span<const uint8_t> bytes) {
+  uint32_t sum = 0;
+  for (uint8_t b : bytes)
+    sum += b;
+  return static_cast<uint8_t>(sum);  // low byte of the sum
+}
+
+std::size_t BuildStatusRequest(int32_t station, std::span<uint8_t> out) {
+  if (out.size() < 6)
+    return 0;
+  out[0] = kSd1;
+  out[1] = static_cast<uint8_t>(station);
+  out[2] = 0;
+  out[3] = kFcStatus;
+  out[4] = Fcs(out.subspan(1, 3));
+  out[5] = kEnd;
+  return 6;
+}
+
+std::size_t BuildDataRequest(std::span<const uint8_t> job, std::span<uint8_t> out) {
+  if (job.size() <= kPosDa || out.size() < 6)
+    return 0;
+  out[0] = kSd1;
+  out[1] = job[kPosDa];
+  out[2] = 0;
+  out[3] = kFcRequestData;
+  out[4] = Fcs(out.subspan(1, 3));
+  out[5] = kEnd;
+  return 6;
+}
+
+bool IsStatusAnswer(std::span<const uint8_t> received, int32_t station) {
+  if (received.size() < 6)
+    return false;
+  return received[0] == kSd1 && received[2] == static_cast<uint8_t>(station) &&
+         received[4] == Fcs(received.subspan(1, 3)) && received[5] == kEnd;
+}
+
+std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uint8_t> out) {
+  if (group.areaIndex > kAreaM || out.size() < kReadJobLength)
+    return 0;
+  const int count = ReadCount(group, via);
+  if (count == 0)
+    return 0;
+  const int64_t bitAddress = BitAddress(group, via, 0);
+  if (bitAddress < 0)
+    return 0;
+  std::fill(out.begin(), out.end(), 0);
+  uint8_t* f = out.data();
+  PutJobHeader(f, 0x1B, static_cast<uint8_t>(group.station), kFcJob, 0x04, 0, 0x02,
+               static_cast<uint16_t>(count), kAreaCodes[group.areaIndex],
+               static_cast<uint32_t>(bitAddress));
+  return Seal(f, 31);
+}
+
+std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out) {
+  if (group.areaIndex > kAreaM || group.areaIndex == kAreaI)
+    return 0;  // inputs are read-only
+  const GroupItem* item = FirstItem(group);
+  if (item == nullptr)
+    return 0;
+  const uint16_t type = item->dataType;
+  const AreaCode area = kAreaCodes[group.areaIndex];
+  const auto da = static_cast<uint8_t>(group.station);
+  const auto value = static_cast<uint32_t>(item->value);
+
+  if (type == kTypeBit) {
+    // The second interface keeps the bit number in the item, the first in the group.
+    const uint32_t bit = via == Interface::kSecond ? static_cast<uint8_t>(item->bitOrLength)
+                                                   : static_cast<uint16_t>(group.bitOrLength);
+    if (bit > 7)
+      return 0;
+    const int64_t bitAddress = BitAddress(group, via, bit);
+    if (bitAddress < 0)
+      return 0;
+    if (via == Interface::kFirst && group.areaIndex == kAreaQ) {
+      std::fill(out.begin(), out.end(), 0);
+      return BuildQBitUserData(group, *item, static_cast<uint32_t>(bitAddress), out);
+    }
+    // V and Q through the second interface carry a pad byte after the value; M never does.
+    const bool pad = via == Interface::kSecond && group.areaIndex != kAreaM;
+    const std::size_t length = pad ? 39 : 38;
+    if (out.size() < length)
+      return 0;
+    std::fill(out.begin(), out.end(), 0);
+    uint8_t* f = out.data();
+    PutJobHeader(f, static_cast<uint8_t>(length - 6), da, kFcBitJob, 0x05, pad ? 6 : 5, 0x01, 1,
+                 area, static_cast<uint32_t>(bitAddress));
+    f[32] = 0x03;  // data transport size: bit
+    Put16(f + 33, 1);
+    f[35] = static_cast<uint8_t>(value);
+    return Seal(f, pad ? 37 : 36);
+  }
+
+  int n = 0;  // data bytes
+  if (type == kTypeString) {
+    if (via == Interface::kFirst)
+      return 0;
+    n = group.bitOrLength;
+    if (n < 1 || n > kMaxStringLength)
+      return 0;
+  } else {
+    n = ValueWidth(type);
+    if (n == 0)
+      return 0;
+  }
+  // A string carries its n characters and a terminating 0x00.
+  const int wire = type == kTypeString ? n + 1 : n;
+  const std::size_t fcsPos = kWriteDataStart + static_cast<std::size_t>(wire);
+  if (out.size() < fcsPos + 2)
+    return 0;
+  const int64_t bitAddress = BitAddress(group, via, 0);
+  if (bitAddress < 0)
+    return 0;
+  std::fill(out.begin(), out.end(), 0);
+  uint8_t* f = out.data();
+  uint8_t* data = f + kWriteDataStart;
+  if (type == kTypeString) {
+    if (!StringFromAtom(static_cast<ATOM>(value & 0xFFFF), n, data))
+      return 0;
+  } else {
+    for (int i = 0; i < n; ++i)
+      data[i] = static_cast<uint8_t>(value >> (8 * (n - 1 - i)));
+  }
+  PutJobHeader(f, static_cast<uint8_t>(fcsPos + 2 - 6), da, kFcJob, 0x05,
+               static_cast<uint16_t>(wire + 4), 0x02, static_cast<uint16_t>(wire), area,
+               static_cast<uint32_t>(bitAddress));
+  f[32] = 0x04;  // data transport size: byte/word/dword, length in bits
+  Put16(f + 33, static_cast<uint32_t>(wire) * 8);
+  return Seal(f, fcsPos);
+}
+
+std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out) {
+  if (IsDelayGroup(group))
+    return 0;
+  if (group.writeFlag == 0)
+    return BuildReadJob(group, via, out);
+  if (group.writeFlag == 1)
+    return BuildWriteJob(group, via, out);
+  return 0;
+}
+
+bool CheckReply(std::span<const uint8_t> reply, Interface via) {
+  const std::size_t len = reply.size();
+  if (len < 6)
+    return false;  // SD2 header and the FCS position need this much
+  if (reply[len - 2] != Fcs(reply.subspan(kPosFirstFcsByte, len - 2 - kPosFirstFcsByte))) {
+    return false;
+  }
+  if (via == Interface::kSecond) {
+    // The return code must be a byte the FCS covered, not the FCS or beyond the reply.
+    if (kReplyReturnCode >= len - 2)
+      return false;
+    if (reply[kReplyReturnCode] != kReturnOk)
+      return false;
+  }
+  return true;
+}
+
+BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
+                     const FILETIME& now) {
+  // Data end where the FCS begins; nothing at or after it is item data.
+  const std::size_t dataEnd = reply.size() >= 2 ? reply.size() - 2 : 0;
+  for (GroupItemNode* node = group.items.head; node != nullptr; node = node->next) {
+    GroupItem* item = node->item;
+    if (item == nullptr)
+      return 0;
+    const uint16_t type = item->dataType;
+    int32_t& target = via == Interface::kSecond ? item->value : item->bitOrLength;
+
+    int size = ValueWidth(type);
+    if (type == kTypeString) {
+      if (via == Interface::kFirst) {
+        target = 0;
+        return 0;
+      }
+      size = static_cast<uint8_t>(item->bitOrLength);
+      if (size < 1 || size > kMaxStringLength)
+        return 0;
+    } else if (size == 0) {
+      target = 0;  // unknown type: value 0, the walk stops
+      return 0;
+    }
+
+    const int64_t offset = int64_t{item->byteAddress} - group.startAddress;
+    if (offset < 0)
+      return 0;
+    const std::size_t pos = kReplyData + static_cast<std::size_t>(offset);
+    if (pos + static_cast<std::size_t>(size) > dataEnd)
+      return 0;  // not in the bytes received
+    const uint8_t* d = reply.data() + pos;
+
+    switch (type) {
+      case kTypeBit: {
+        const unsigned bit =
+            via == Interface::kSecond ? static_cast<uint8_t>(item->bitOrLength) : item->bitNumber;
+        if (bit > 7)
+          return 0;
+        target = (d[0] >> bit) & 1;
+        break;
+      }
+      case kTypeByte:
+        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFu) | d[0]);
+        break;
+      case kTypeInt16:
+        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFFFu) |
+                                      (uint32_t{d[0]} << 8 | d[1]));
+        break;
+      case kTypeUint16:
+        target = static_cast<int32_t>(uint32_t{d[0]} << 8 | d[1]);
+        break;
+      case kTypeInt32:
+      case kTypeFloat:
+        target = static_cast<int32_t>(uint32_t{d[0]} << 24 | uint32_t{d[1]} << 16 |
+                                      uint32_t{d[2]} << 8 | d[3]);
+        break;
+      case kTypeString: {
+        // Copied out so the reply buffer is left as received.
+        char text[kMaxStringLength + 1] = {};
+        std::memcpy(text, d, static_cast<std::size_t>(size));
+        const ATOM atom = GlobalAddAtomA(text);  // 0 for an empty text
+        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFFFu) | atom);
+        break;
+      }
+    }
+    if (via == Interface::kSecond) {
+      item->quality = kQualityGood;
+      item->updateTime = now;
+    }
+  }
+  return 1;
+}
+
+BOOL HandleReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
+                 const FILETIME& now) {
+  if (!CheckReply(reply, via))
+    return 0;
+  if (group.writeFlag != 0)
+    return 1;  // a write is complete; its items are not touched
+  return DecodeReadReply(reply, group, via, now);
+}
+
+bool IsDelayGroup(const RequestGroup& group) {
+  return group.areaIndex == kAreaDelay;
+}
+
+BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, int32_t& pollDelay0,
+                     int32_t& pollDelay1) {
+  auto stamp = [&](GroupItem& item) {
+    if (via == Interface::kSecond) {
+      item.quality = kQualityGood;
+      item.updateTime = now;
+    }
+  };
+  if (group.writeFlag == 0) {
+    for (GroupItemNode* node = group.items.head; node != nullptr; node = node->next) {
+      if (node->item == nullptr)
+        return 0;
+      GroupItem& item = *node->item;
+      const int32_t value = item.byteAddress == 0 ? pollDelay0 : pollDelay1;
+      (via == Interface::kSecond ? item.value : item.bitOrLength) = value;
+      stamp(item);
+    }
+    return 1;
+  }
+  if (group.writeFlag != 1)
+    return 1;
+  GroupItem* item = FirstItem(group);
+  if (item == nullptr)
+    return 0;
+  (item->byteAddress == 0 ? pollDelay0 : pollDelay1) = item->value;
+  pollDelay0 = std::clamp(pollDelay0, kPollDelayMin, kPollDelayMax);
+  pollDelay1 = std::clamp(pollDelay1, kPollDelayMin, kPollDelayMax);
+  stamp(*item);
+  return 1;
+}
+
+std::size_t ExpectedReplyLength(std::span<const uint8_t> received) {
+  // A stray acknowledgement before the frame moves LE one byte on.
+  const std::size_t lePos = !received.empty() && received[0] == kShortAck ? 2 : 1;
+  if (received.size() <= lePos)
+    return 0;
+  return std::size_t{received[lePos]} + 6;
+}
+
+bool ReplyLooksComplete(std::span<const uint8_t> received) {
+  const std::size_t expected = ExpectedReplyLength(received);
+  return expected != 0 && received.size() >= expected;
+}
+
+}  // namespace ppi
