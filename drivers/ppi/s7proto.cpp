@@ -1,0 +1,155 @@
+#include "drivers/ppi/s7proto.h"
+
+#include <atomic>
+#include <span>
+
+#include "drivers/ppi/error_text.h"
+#include "drivers/ppi/ppi_address.h"
+
+namespace ppi {
+namespace {
+
+std::atomic<long> g_moduleLocks{0};
+
+// Nothing may leave a COM method as an exception: a failure becomes the method's failure value.
+template <typename Result, typename Body>
+Result Guarded(Result onFailure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return onFailure;
+  }
+}
+
+}  // namespace
+
+long ModuleLockCount() {
+  return g_moduleLocks.load();
+}
+
+void LockModule() {
+  ++g_moduleLocks;
+}
+
+void UnlockModule() {
+  long current = g_moduleLocks.load();
+  while (current > 0 && !g_moduleLocks.compare_exchange_weak(current, current - 1)) {
+  }
+}
+
+}  // namespace ppi
+
+CS7Proto::CS7Proto() {
+  ppi::LockModule();
+}
+
+CS7Proto::~CS7Proto() {
+  ClosePort();
+  ppi::UnlockModule();
+}
+
+HRESULT CS7Proto::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv)
+    return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IS7ProtoAutomation) {
+    *ppv = static_cast<IS7ProtoAutomation*>(this);
+  } else if (riid == IID_IProtocolDriver) {
+    *ppv = static_cast<IProtocolDriver*>(this);
+  } else if (riid == IID_IProtocolDriver2) {
+    *ppv = static_cast<IProtocolDriver2*>(this);
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG CS7Proto::AddRef() {
+  return ++refs_;
+}
+
+ULONG CS7Proto::Release() {
+  const ULONG left = --refs_;
+  if (left == 0)
+    delete this;
+  return left;
+}
+
+BOOL CS7Proto::GetRegisters(const char* /*model*/, const AddressArea** table, int32_t* count) {
+  if (!table || !count)
+    return 0;
+  *table = ppi::AreaTable();
+  *count = ppi::kAreaCount;
+  return 1;
+}
+
+BOOL CS7Proto::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*reserved2*/) {
+  return 0;  // TRANSPORT
+}
+
+uint16_t CS7Proto::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
+  return ppi::Guarded<uint16_t>(1,
+                                [&] { return ppi::ConvertUserConfigToVar(in, out, lastError_); });
+}
+
+BOOL CS7Proto::Reserved6(int32_t, int32_t, int32_t) {
+  return 1;
+}
+
+BOOL CS7Proto::OpenPort(int32_t /*mode*/, const CommSettings* settings) {
+  return 0;  // TRANSPORT
+}
+
+BOOL CS7Proto::ClosePort() {
+  return 1;  // TRANSPORT
+}
+
+BOOL CS7Proto::InitLink(const char*, int32_t, int32_t*) {
+  return 1;  // a serial PPI line needs no link set-up
+}
+
+BOOL CS7Proto::CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) {
+  return ppi::Guarded<BOOL>(0, [&] { return ppi::CanMergeItem(item, writeFlag, group); });
+}
+
+BOOL CS7Proto::ExecuteGroup(RequestGroup* group) {
+  return Execute(group, ppi::Interface::kFirst);
+}
+
+BOOL CS7Proto::ParseStationAddress(const char* text, StationInfo* out) {
+  return ppi::Guarded<BOOL>(0, [&] { return ppi::ParseStationAddress(text, out, lastError_); });
+}
+
+const char* CS7Proto::GetLastErrorText() {
+  return ppi::Guarded<const char*>(nullptr, [&] { return ppi::ErrorText(lastError_); });
+}
+
+BOOL CS7Proto::ExecuteGroupEx(RequestGroup* group) {
+  return Execute(group, ppi::Interface::kSecond);
+}
+
+BOOL CS7Proto::AttachPort(const HANDLE* handle) {
+  if (!handle)
+    return 0;
+  port_ = *handle;  // TRANSPORT
+  portFlag_ = 1;
+  return 1;
+}
+
+BOOL CS7Proto::Reserved5(int32_t, int32_t, int32_t) {
+  return 1;
+}
+
+BOOL CS7Proto::GetPortHandle(HANDLE* handle) {
+  if (!handle)
+    return 0;
+  *handle = port_;  // TRANSPORT
+  return 1;
+}
+
+BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
+  if (!group)
+    return 0;
+  return 0;  // TRANSPORT
+}

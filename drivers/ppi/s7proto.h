@@ -1,0 +1,98 @@
+// CS7Proto: the S7-200 PPI driver object, one per serial port, created through COM by the class
+// factory of the Ostrel module (ostrel_module.cpp).
+//
+// One object answers three interfaces: an automation part (IUnknown only, under its own IID),
+// IProtocolDriver and IProtocolDriver2 (common/driver_contract.h). All three share the object's
+// reference count, and QueryInterface for IUnknown always gives the automation part, the first
+// interface of the object, so every interface leads to the same identity.
+//
+// The object keeps no lock: the host calls it from one thread at a time. Address rules live in
+// ppi_address, frames in ppi_frame, the port and the exchange in ppi_transport; this class holds
+// the per-object state (LastError, the port) and ties them to the interface slots.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/driver_contract.h"
+#include "drivers/ppi/ppi_frame.h"
+#include "platform/com.h"
+#include "platform/win_types.h"
+
+// {9714C2FC-184A-49C7-927B-135D9D005B8A}
+inline constexpr CLSID CLSID_S7Proto = {
+    0x9714C2FC, 0x184A, 0x49C7, {0x92, 0x7B, 0x13, 0x5D, 0x9D, 0x00, 0x5B, 0x8A}};
+inline constexpr char kS7ProtoProgId[] = "Ostrel.S7Proto";
+
+// {13A4435B-57AC-11D3-B285-0080C893BF29}
+inline constexpr IID IID_IS7ProtoAutomation = {
+    0x13A4435B, 0x57AC, 0x11D3, {0xB2, 0x85, 0x00, 0x80, 0xC8, 0x93, 0xBF, 0x29}};
+
+// The automation part of the driver object: it has no methods and no properties of its own, only
+// IUnknown.
+class IS7ProtoAutomation : public IUnknown {
+ protected:
+  ~IS7ProtoAutomation() = default;
+};
+
+namespace ppi {
+
+// The module's lock count: live driver objects plus outstanding IClassFactory::LockServer(TRUE)
+// calls. The module may be unloaded only while it is 0.
+long ModuleLockCount();
+// Adds one lock.
+void LockModule();
+// Removes one lock; an unbalanced call leaves the count at 0.
+void UnlockModule();
+
+}  // namespace ppi
+
+class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public IProtocolDriver2 {
+ public:
+  // A new object with one reference, owned by the caller; holds a module lock while it lives.
+  CS7Proto();
+  CS7Proto(const CS7Proto&) = delete;
+  CS7Proto& operator=(const CS7Proto&) = delete;
+
+  // IUnknown, shared by the three interfaces. QueryInterface answers IID_IUnknown and
+  // IID_IS7ProtoAutomation with the automation part, and the two driver IIDs with their parts.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  // Destroys the object (closing its port) when the last reference goes.
+  ULONG Release() override;
+
+  // IProtocolDriver; contracts in common/driver_contract.h.
+  BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
+  BOOL ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) override;
+  uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override;
+  BOOL Reserved6(int32_t a, int32_t b, int32_t c) override;
+  BOOL OpenPort(int32_t mode, const CommSettings* settings) override;
+  BOOL ClosePort() override;
+  BOOL InitLink(const char* model, int32_t stationNumber, int32_t* stationNumberOut) override;
+  BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) override;
+  BOOL ExecuteGroup(RequestGroup* group) override;
+  BOOL ParseStationAddress(const char* text, StationInfo* out) override;
+  const char* GetLastErrorText() override;
+
+  // IProtocolDriver2.
+  BOOL ExecuteGroupEx(RequestGroup* group) override;
+  BOOL AttachPort(const HANDLE* handle) override;
+  BOOL Reserved5(int32_t a, int32_t b, int32_t c) override;
+  BOOL GetPortHandle(HANDLE* handle) override;
+
+ private:
+  ~CS7Proto();
+
+  // ExecuteGroup and ExecuteGroupEx: DELAY groups are served from the PollDelay registers, any
+  // other group is built into a job, exchanged and its reply checked and decoded.
+  BOOL Execute(RequestGroup* group, ppi::Interface via);
+
+  std::atomic<ULONG> refs_{1};
+  int32_t lastError_ = -1;  // -1: no error code was ever set; success never resets it
+  int32_t portFlag_ = 0;    // set by AttachPort; kept for the record, never read
+  // TRANSPORT: until ppi_transport lands, the port state lives here.
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  const CommSettings* settings_ = nullptr;
+  int32_t responseTimeout_ = 5000;
+  int32_t pollDelay_[2] = {50, 50};
+};
