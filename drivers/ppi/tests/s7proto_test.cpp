@@ -1,0 +1,462 @@
+// The PPI driver module as the host meets it: registered by the real regsvr program, created
+// through COM, used only through its interfaces and exports.
+#include "drivers/ppi/s7proto.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/driver_contract.h"
+#include "common/testing/test_support.h"
+#include "drivers/ppi/error_text.h"
+#include "platform/com.h"
+#include "platform/gbk.h"
+#include "platform/registry.h"
+
+extern char** environ;
+
+namespace {
+
+using platform::Registry;
+using testing_support::BinDir;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+
+constexpr uint16_t kInt16 = 4;
+constexpr uint16_t kUint16 = 8;
+constexpr uint16_t kBit = 1;
+
+struct RunResult {
+  int exitCode = -1;
+  std::string output;  // standard output and standard error together
+};
+
+// Runs a program with the current environment and waits for it.
+RunResult RunProgram(const std::vector<std::string>& args) {
+  RunResult result;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return result;
+  }
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    result.output.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+std::string Regsvr() {
+  return (BinDir() / "regsvr").string();
+}
+
+std::string OstrelPath() {
+  return std::filesystem::canonical(BinDir() / "libOstrel.so").string();
+}
+
+TagAddressInput Input(const char* address, uint16_t type) {
+  TagAddressInput in{};
+  std::strncpy(in.address, address, sizeof in.address - 1);
+  in.dataType = static_cast<int16_t>(type);
+  in.extra = 7;
+  return in;
+}
+
+// The error texts of the Lexvar library, in UTF-8.
+const char* const kTexts[] = {
+    "站地址只能包含数字0到9",
+    "变量地址不能为空",
+    "该数据类型不能用于此地址区域",
+    "地址超出该区域的范围",
+    "位号必须在0到7之间，字符串长度必须在1到127之间",
+};
+
+// Every test starts from a store into which the real regsvr program has registered the module.
+class S7ProtoTest : public ::testing::Test {
+ protected:
+  S7ProtoTest() : env_("TALVEK_CONFIG_DIR", dir_.str()) {}
+
+  void SetUp() override {
+    const RunResult reg = RunProgram({Regsvr(), OstrelPath()});
+    ASSERT_EQ(reg.exitCode, 0) << reg.output;
+    Registry::Instance().Reload();
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    // The same handle as COM's: the module is loaded once.
+    module_ = dlopen(OstrelPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module_, nullptr) << dlerror();
+    canUnloadNow_ = reinterpret_cast<DllCanUnloadNowFn>(dlsym(module_, "DllCanUnloadNow"));
+    getClassObject_ = reinterpret_cast<DllGetClassObjectFn>(dlsym(module_, "DllGetClassObject"));
+    ASSERT_NE(canUnloadNow_, nullptr);
+    ASSERT_NE(getClassObject_, nullptr);
+    ASSERT_EQ(Create(&driver_), S_OK);
+    ASSERT_NE(driver_, nullptr);
+  }
+
+  void TearDown() override {
+    if (driver_) {
+      EXPECT_EQ(driver_->Release(), 0u);
+    }
+    if (module_) {
+      EXPECT_EQ(canUnloadNow_(), S_OK) << "an object or a lock outlived the test";
+      dlclose(module_);
+    }
+    CoUninitialize();
+    Registry::Instance().Reload();
+  }
+
+  // Creates a driver the way the host does.
+  static HRESULT Create(IProtocolDriver** out) {
+    return CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
+                            reinterpret_cast<void**>(out));
+  }
+
+  // Makes the driver refuse an input with the given code.
+  static void Provoke(IProtocolDriver* driver, int code) {
+    DriverItem item{};
+    StationInfo station{};
+    switch (code) {
+      case 11:
+        ASSERT_EQ(driver->ParseStationAddress("2a", &station), 0);
+        break;
+      case 12: {
+        const TagAddressInput in = Input("   ", kInt16);
+        ASSERT_EQ(driver->ConvertUserConfigToVar(&in, &item), 1);
+        break;
+      }
+      case 13: {
+        const TagAddressInput in = Input("I0", kInt16);
+        ASSERT_EQ(driver->ConvertUserConfigToVar(&in, &item), 1);
+        break;
+      }
+      case 14: {
+        const TagAddressInput in = Input("V65536", kInt16);
+        ASSERT_EQ(driver->ConvertUserConfigToVar(&in, &item), 1);
+        break;
+      }
+      case 15: {
+        const TagAddressInput in = Input("I0.8", kBit);
+        ASSERT_EQ(driver->ConvertUserConfigToVar(&in, &item), 1);
+        break;
+      }
+      default:
+        FAIL() << "no way to provoke code " << code;
+    }
+  }
+
+  TempDir dir_;
+  ScopedEnv env_;
+  void* module_ = nullptr;
+  DllCanUnloadNowFn canUnloadNow_ = nullptr;
+  DllGetClassObjectFn getClassObject_ = nullptr;
+  IProtocolDriver* driver_ = nullptr;
+};
+
+TEST_F(S7ProtoTest, RegsvrWritesTheClassRegistration) {
+  Registry& reg = Registry::Instance();
+  const std::string clsid = platform::GuidToString(CLSID_S7Proto);
+  EXPECT_EQ(clsid, "{9714C2FC-184A-49C7-927B-135D9D005B8A}");
+  const std::string clsidKey = "HKEY_CLASSES_ROOT\\CLSID\\" + clsid;
+  EXPECT_EQ(reg.GetString("HKEY_CLASSES_ROOT\\Ostrel.S7Proto", ""), "Ostrel.S7Proto");
+  EXPECT_EQ(reg.GetString("HKEY_CLASSES_ROOT\\Ostrel.S7Proto\\CLSID", ""), clsid);
+  EXPECT_EQ(reg.GetString(clsidKey, ""), "Ostrel.S7Proto");
+  EXPECT_EQ(reg.GetString(clsidKey + "\\ProgID", ""), "Ostrel.S7Proto");
+  EXPECT_EQ(reg.GetString(clsidKey + "\\InProcServer32", ""), OstrelPath());
+  // No threading model: the class counts as single-threaded.
+  EXPECT_FALSE(reg.GetString(clsidKey + "\\InProcServer32", "ThreadingModel").has_value());
+
+  CLSID byProgId{};
+  ASSERT_EQ(CLSIDFromProgID("Ostrel.S7Proto", &byProgId), S_OK);
+  EXPECT_TRUE(byProgId == CLSID_S7Proto);
+}
+
+TEST_F(S7ProtoTest, RegsvrReportsEveryOutcome) {
+  // By Windows name, found beside the program; the line names the module and the store.
+  RunResult r = RunProgram({Regsvr(), "Ostrel.dll"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("succeeded"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(OstrelPath()), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(dir_.str()), std::string::npos) << r.output;
+  r = RunProgram({Regsvr(), "-s", OstrelPath()});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+
+  r = RunProgram({Regsvr(), "NoSuchModule.dll"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("cannot load NoSuchModule.dll"), std::string::npos) << r.output;
+  r = RunProgram({Regsvr(), "-s", "NoSuchModule.dll"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "");
+  // A module that loads but is no server.
+  r = RunProgram({Regsvr(), "Lexvar.dll"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("no DllRegisterServer"), std::string::npos) << r.output;
+  // Usage errors.
+  EXPECT_EQ(RunProgram({Regsvr()}).exitCode, 1);
+  EXPECT_EQ(RunProgram({Regsvr(), "-x", OstrelPath()}).exitCode, 1);
+  EXPECT_EQ(RunProgram({Regsvr(), OstrelPath(), OstrelPath()}).exitCode, 1);
+  EXPECT_EQ(RunProgram({Regsvr(), "--help"}).exitCode, 0);
+
+  // A store that cannot be written fails the registration instead of passing for success.
+  const auto blocker = dir_ / "file";
+  ASSERT_TRUE(testing_support::WriteFileBytes(blocker, {'x'}));
+  ScopedEnv unwritable("TALVEK_CONFIG_DIR", (blocker / "config").string());
+  r = RunProgram({Regsvr(), OstrelPath()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("0x80040151"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("could not be written"), std::string::npos) << r.output;
+}
+
+TEST_F(S7ProtoTest, InterfacesShareOneObjectAndOneCount) {
+  IProtocolDriver2* driver2 = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&driver2)),
+            S_OK);
+  ASSERT_NE(driver2, nullptr);
+  IUnknown* automation = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IS7ProtoAutomation, reinterpret_cast<void**>(&automation)),
+            S_OK);
+  ASSERT_NE(automation, nullptr);
+
+  // One identity, whichever interface is asked.
+  IUnknown* unk1 = nullptr;
+  IUnknown* unk2 = nullptr;
+  IUnknown* unk3 = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unk1)), S_OK);
+  ASSERT_EQ(driver2->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unk2)), S_OK);
+  ASSERT_EQ(automation->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unk3)), S_OK);
+  EXPECT_EQ(unk1, unk2);
+  EXPECT_EQ(unk1, unk3);
+  EXPECT_EQ(unk1, automation);
+  // Every part reaches the others.
+  IProtocolDriver* back = nullptr;
+  ASSERT_EQ(driver2->QueryInterface(IID_IProtocolDriver, reinterpret_cast<void**>(&back)), S_OK);
+  EXPECT_EQ(back, driver_);
+  IProtocolDriver2* again = nullptr;
+  ASSERT_EQ(automation->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&again)),
+            S_OK);
+  EXPECT_EQ(again, driver2);
+
+  // The automation part has no dispatch methods to offer, and nothing else is answered.
+  constexpr IID kIDispatch = {0x00020400, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  void* none = reinterpret_cast<void*>(1);
+  EXPECT_EQ(driver2->QueryInterface(kIDispatch, &none), E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(driver_->QueryInterface(IID_IClassFactory, &none), E_NOINTERFACE);
+  EXPECT_EQ(driver_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+
+  // Eight references through three interfaces; the object goes with the last.
+  EXPECT_EQ(driver2->AddRef(), 9u);
+  EXPECT_EQ(driver2->Release(), 8u);
+  for (IUnknown* p : {static_cast<IUnknown*>(driver2), automation, unk1, unk2, unk3,
+                      static_cast<IUnknown*>(back), static_cast<IUnknown*>(again)}) {
+    p->Release();
+  }
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);
+  EXPECT_EQ(driver_->Release(), 0u);
+  driver_ = nullptr;
+  EXPECT_EQ(canUnloadNow_(), S_OK);
+}
+
+TEST_F(S7ProtoTest, ClassFactoryAndUnloadRules) {
+  void* ppv = reinterpret_cast<void*>(1);
+  constexpr CLSID kOther = {0x01234567, 0x89AB, 0xCDEF, {1, 2, 3, 4, 5, 6, 7, 8}};
+  EXPECT_EQ(getClassObject_(kOther, IID_IClassFactory, &ppv), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(ppv, nullptr);
+  ppv = reinterpret_cast<void*>(1);
+  EXPECT_EQ(getClassObject_(CLSID_S7Proto, IID_IProtocolDriver, &ppv), E_NOINTERFACE);
+  EXPECT_EQ(ppv, nullptr);
+  EXPECT_EQ(getClassObject_(CLSID_S7Proto, IID_IClassFactory, nullptr), E_POINTER);
+
+  // The test's own driver holds the module.
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);
+  driver_->Release();
+  driver_ = nullptr;
+  EXPECT_EQ(canUnloadNow_(), S_OK);
+
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(getClassObject_(CLSID_S7Proto, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+  ASSERT_NE(factory, nullptr);
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);  // somebody holds the factory
+
+  IUnknown* outer = reinterpret_cast<IUnknown*>(factory);  // never called
+  ppv = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory->CreateInstance(outer, IID_IUnknown, &ppv), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(ppv, nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &ppv), E_NOINTERFACE);
+  EXPECT_EQ(ppv, nullptr);
+
+  IProtocolDriver2* driver2 = nullptr;
+  ASSERT_EQ(
+      factory->CreateInstance(nullptr, IID_IProtocolDriver2, reinterpret_cast<void**>(&driver2)),
+      S_OK);
+  factory->Release();
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);  // the object lives
+  EXPECT_EQ(driver2->Release(), 0u);
+  EXPECT_EQ(canUnloadNow_(), S_OK);
+
+  // LockServer holds the module without any object; an extra unlock does not go below zero.
+  ASSERT_EQ(getClassObject_(CLSID_S7Proto, IID_IUnknown, reinterpret_cast<void**>(&factory)), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  factory->Release();
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(canUnloadNow_(), S_OK);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  ASSERT_EQ(Create(&driver_), S_OK);
+  EXPECT_EQ(canUnloadNow_(), S_FALSE);
+}
+
+TEST_F(S7ProtoTest, RegistersAreTheFixedTable) {
+  const AddressArea* table = nullptr;
+  int32_t count = 0;
+  ASSERT_EQ(driver_->GetRegisters("S7-200", &table, &count), 1);
+  ASSERT_EQ(count, 5);
+  ASSERT_NE(table, nullptr);
+  const char* names[] = {"V", "I", "Q", "M", "DELAY"};
+  for (int i = 0; i < 5; ++i)
+    EXPECT_STREQ(table[i].name, names[i]);
+
+  // The same table for every call and every object.
+  IProtocolDriver* other = nullptr;
+  ASSERT_EQ(Create(&other), S_OK);
+  const AddressArea* table2 = nullptr;
+  int32_t count2 = 0;
+  ASSERT_EQ(other->GetRegisters(nullptr, &table2, &count2), 1);
+  EXPECT_EQ(table2, table);
+  EXPECT_EQ(count2, 5);
+  ASSERT_EQ(driver_->GetRegisters("", &table2, &count2), 1);
+  EXPECT_EQ(table2, table);
+  EXPECT_EQ(other->GetRegisters("x", nullptr, &count2), 0);
+  other->Release();
+}
+
+TEST_F(S7ProtoTest, ConvertUserConfigToVarAnswersZeroForAccepted) {
+  const TagAddressInput v100 = Input("V100", kInt16);
+  DriverItem item{};
+  ASSERT_EQ(driver_->ConvertUserConfigToVar(&v100, &item), 0);
+  const AddressArea* table = nullptr;
+  int32_t count = 0;
+  ASSERT_EQ(driver_->GetRegisters(nullptr, &table, &count), 1);
+  EXPECT_EQ(item.area, &table[0]);
+  EXPECT_EQ(item.areaIndex, 0);
+  EXPECT_EQ(item.byteAddress, 100);
+  EXPECT_EQ(item.dataType, kInt16);
+  EXPECT_EQ(item.dataType2, kInt16);
+  EXPECT_EQ(item.extra, 7);
+
+  // Area prefixes are case-sensitive (only DELAY is not): refused, with no code of its own.
+  const TagAddressInput lower = Input("v100", kInt16);
+  EXPECT_EQ(driver_->ConvertUserConfigToVar(&lower, &item), 1);
+  EXPECT_EQ(driver_->GetLastErrorText(), nullptr);
+
+  StationInfo station{};
+  EXPECT_EQ(driver_->ParseStationAddress("2", &station), 1);
+  EXPECT_EQ(station.stationNumber, 2);
+}
+
+TEST_F(S7ProtoTest, ErrorTextsComeFromLexvar) {
+  EXPECT_EQ(driver_->GetLastErrorText(), nullptr);  // no error yet
+
+  Provoke(driver_, 14);
+  const char* text = driver_->GetLastErrorText();
+  ASSERT_NE(text, nullptr);
+  // "地址超出该区域的范围" in GBK.
+  EXPECT_STREQ(text,
+               "\xB5\xD8\xD6\xB7\xB3\xAC\xB3\xF6\xB8\xC3\xC7\xF8\xD3\xF2\xB5\xC4\xB7\xB6\xCE\xA7");
+
+  for (int code = 11; code <= 15; ++code) {
+    Provoke(driver_, code);
+    const char* gbk = driver_->GetLastErrorText();
+    ASSERT_NE(gbk, nullptr) << code;
+    std::string utf8;
+    ASSERT_TRUE(platform::GbkToUtf8(gbk, utf8)) << code;
+    EXPECT_EQ(utf8, kTexts[code - 11]) << code;
+  }
+
+  // A refusal without a code of its own keeps the previous code and text; success keeps it too.
+  DriverItem item{};
+  const TagAddressInput unknownArea = Input("X1", kInt16);
+  EXPECT_EQ(driver_->ConvertUserConfigToVar(&unknownArea, &item), 1);
+  const TagAddressInput good = Input("V0", kInt16);
+  EXPECT_EQ(driver_->ConvertUserConfigToVar(&good, &item), 0);
+  EXPECT_EQ(platform::GbkToUtf8(driver_->GetLastErrorText()), kTexts[4]);
+}
+
+TEST_F(S7ProtoTest, EachObjectKeepsItsOwnCodeButTheBufferIsShared) {
+  IProtocolDriver* other = nullptr;
+  ASSERT_EQ(Create(&other), S_OK);
+  EXPECT_EQ(other->GetLastErrorText(), nullptr);
+  Provoke(driver_, 11);
+  EXPECT_EQ(other->GetLastErrorText(), nullptr);  // the code belongs to the object
+  Provoke(other, 13);
+  const char* mine = driver_->GetLastErrorText();
+  const char* theirs = other->GetLastErrorText();
+  // One module-wide buffer: the pointer is the same, the text that of the latest call.
+  EXPECT_EQ(mine, theirs);
+  EXPECT_EQ(platform::GbkToUtf8(theirs), kTexts[2]);
+  EXPECT_EQ(platform::GbkToUtf8(driver_->GetLastErrorText()), kTexts[0]);
+  other->Release();
+}
+
+// The text lookup itself, on this test program's own copy of the module state.
+TEST(ErrorTextTest, MissingLibraryAndMissingStringHaveFixedTextsAndAreRemembered) {
+  EXPECT_EQ(ppi::ErrorText(-1), nullptr);
+  EXPECT_STREQ(ppi::ErrorText(12, "NoSuchTextLibrary.dll"), "File Lexvar.dll missed");
+  // The same code does not look again, even where the library would now be found.
+  EXPECT_STREQ(ppi::ErrorText(12), "File Lexvar.dll missed");
+  // Another code does.
+  EXPECT_EQ(platform::GbkToUtf8(ppi::ErrorText(14)), kTexts[3]);
+  EXPECT_STREQ(ppi::ErrorText(16), "Unknown Error");
+  EXPECT_STREQ(ppi::ErrorText(0), "Unknown Error");
+  // -1 never touches the buffer.
+  const char* buffer = ppi::ErrorText(12);
+  EXPECT_EQ(ppi::ErrorText(-1), nullptr);
+  EXPECT_EQ(platform::GbkToUtf8(buffer), kTexts[1]);
+}
+
+TEST_F(S7ProtoTest, PortSlotsWithoutALine) {
+  IProtocolDriver2* driver2 = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&driver2)),
+            S_OK);
+  HANDLE port = nullptr;
+  EXPECT_EQ(driver2->GetPortHandle(&port), 1);
+  EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(driver2->GetPortHandle(nullptr), 0);
+  EXPECT_EQ(driver_->ClosePort(), 1);
+  EXPECT_EQ(driver_->Reserved6(1, 2, 3), 1);
+  EXPECT_EQ(driver2->Reserved5(1, 2, 3), 1);
+  int32_t stationOut = 9;
+  EXPECT_EQ(driver_->InitLink("S7-200", 2, &stationOut), 1);
+  EXPECT_EQ(stationOut, 9);
+  EXPECT_EQ(driver_->ExecuteGroup(nullptr), 0);
+  EXPECT_EQ(driver2->ExecuteGroupEx(nullptr), 0);
+  driver2->Release();
+}
+
+}  // namespace
