@@ -1,4 +1,4 @@
-// Address rules of the S7-200 PPI driver: the area table, station and tag address parsing, and
+// Address rules of the PPI driver: the area table, station and tag address parsing, and
 // the rule that merges tags into read requests.
 //
 // Everything here is pure: no port, no clock, no module state. The driver object keeps its

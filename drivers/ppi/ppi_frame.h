@@ -73,7 +73,8 @@ std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uin
 std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
 // BuildReadJob for writeFlag 0, BuildWriteJob for writeFlag 1; 0 for any other writeFlag and for
-// DELAY groups, which never go on the wire (see ApplyDelayGroup). `out` is zero-filled first.
+// DELAY groups, which never go on the wire (see ApplyDelayGroup). Every builder that succeeds
+// leaves `out` zero beyond the frame, as a fresh zero-filled buffer would be.
 std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
 // True when `reply` passes the checks both interfaces make: at least 6 bytes and the FCS at
