@@ -64,7 +64,7 @@ Bytes Build(const Group& group, Interface via) {
 Bytes ReadReply(std::initializer_list<uint8_t> data, uint8_t returnCode = 0xFF) {
   Bytes r = {0x68, 0,    0, 0x68, 0x00, 0x02, 0x08, 0x32, 0x03,       0,    0, 0, 0,
              0x00, 0x02, 0, 0,    0,    0,    0x04, 0x01, returnCode, 0x04, 0, 0};
-  r.insert(r.end(), data);
+  for (uint8_t b : data) r.push_back(b);
   r[1] = r[2] = static_cast<uint8_t>(r.size() - 4);
   r[16] = static_cast<uint8_t>(4 + data.size());
   uint8_t sum = 0;
