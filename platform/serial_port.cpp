@@ -1,0 +1,564 @@
+#include "platform/serial_port.h"
+
+// termios2 (any baud rate through BOTHER) comes from the kernel's header, which cannot be mixed
+// with glibc's <termios.h>; everything here goes through ioctl().
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/registry.h"
+
+namespace {
+
+constexpr const char* kPortsKey = "HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports";
+constexpr int kMaxComNumber = 256;
+
+// The baud rates that have a classic Bxxx code; any other rate goes through BOTHER.
+struct BaudCode {
+  DWORD rate;
+  tcflag_t code;
+};
+constexpr BaudCode kBaudCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+using Clock = std::chrono::steady_clock;
+
+// One open port. Destroyed when the last handle is closed and no call is still using it.
+struct Port {
+  int fd = -1;
+  int wake_fd = -1;  // an eventfd made readable when the last handle closes
+  termios2 saved{};  // the settings found at open, put back at close
+  std::atomic<bool> closed{false};
+
+  std::mutex mutex;  // timeouts, error counters
+  COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 40, 0};
+  serial_icounter_struct counts{};
+  bool has_counts = false;
+
+  Port() = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+  ~Port() {
+    if (fd >= 0) {
+      ioctl(fd, TCSETS2, &saved);
+      // The exclusive flag belongs to the terminal, not to this descriptor: clear it, or the next
+      // open by an ordinary user fails while someone else (a simulator) keeps the terminal open.
+      ioctl(fd, TIOCNXCL);
+      ::close(fd);  // also drops the flock
+    }
+    if (wake_fd >= 0)
+      ::close(wake_fd);
+  }
+};
+
+// Handles are numbers that are never reused, mapped to their port. A closed or made-up handle is
+// simply not found.
+class HandleTable {
+ public:
+  static HandleTable& Instance() {
+    static HandleTable table;
+    return table;
+  }
+
+  HANDLE Add(std::shared_ptr<Port> port) {
+    std::lock_guard lock(mutex_);
+    uintptr_t id = next_;
+    next_ += 4;
+    ports_.emplace(id, std::move(port));
+    ++handle_counts_[ports_[id].get()];
+    return reinterpret_cast<HANDLE>(id);
+  }
+
+  std::shared_ptr<Port> Get(HANDLE handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = ports_.find(reinterpret_cast<uintptr_t>(handle));
+    return it == ports_.end() ? nullptr : it->second;
+  }
+
+  // Forgets the handle; true when it was open. The port is marked closed (and blocked calls are
+  // woken) when this was its last handle.
+  bool Remove(HANDLE handle) {
+    std::shared_ptr<Port> port;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = ports_.find(reinterpret_cast<uintptr_t>(handle));
+      if (it == ports_.end())
+        return false;
+      port = std::move(it->second);
+      ports_.erase(it);
+      auto count = handle_counts_.find(port.get());
+      if (--count->second > 0)
+        return true;
+      handle_counts_.erase(count);
+    }
+    port->closed = true;
+    uint64_t one = 1;
+    static_cast<void>(::write(port->wake_fd, &one, sizeof one));
+    return true;  // the port is destroyed when the last call using it returns
+  }
+
+ private:
+  HandleTable() = default;
+
+  mutable std::mutex mutex_;
+  uintptr_t next_ = 0x1004;  // never 0 and never INVALID_HANDLE_VALUE
+  std::unordered_map<uintptr_t, std::shared_ptr<Port>> ports_;
+  std::unordered_map<const Port*, int> handle_counts_;
+};
+
+std::shared_ptr<Port> PortOf(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return nullptr;
+  std::shared_ptr<Port> port = HandleTable::Instance().Get(handle);
+  if (port && port->closed)
+    return nullptr;
+  return port;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = static_cast<char>(y - 'A' + 'a');
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+// n of "Com<n>" (any case, decimal without a leading zero, 1..256); 0 when `name` is not one.
+int ComNumber(std::string_view name) {
+  if (name.size() < 4 || name.size() > 6 || !EqualsNoCase(name.substr(0, 3), "com"))
+    return 0;
+  std::string_view digits = name.substr(3);
+  if (digits[0] == '0')
+    return 0;
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9')
+      return 0;
+    n = n * 10 + (c - '0');
+  }
+  return n <= kMaxComNumber ? n : 0;
+}
+
+// Raw, binary, no flow control, reads that never wait in the kernel: every wait is a poll() of
+// ours, so time-outs and closing work the same on every device. Speed, byte size, parity and
+// stop bits stay as they are.
+void MakeRaw(termios2& t) {
+  t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC |
+                 IMAXBEL | INPCK);
+  t.c_iflag |= IGNBRK;  // a break is reported as CE_BREAK, not as a NUL byte in the data
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | ECHOCTL | ECHOKE);
+  t.c_cflag &= ~CRTSCTS;
+  t.c_cflag |= CREAD | CLOCAL;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+}
+
+enum class WaitResult { kReady, kTimeout, kClosed, kError };
+
+// Waits until the port's descriptor has `events` or `timeout_ms` pass (-1 = no limit).
+WaitResult WaitFor(const Port& port, short events, int timeout_ms) {
+  pollfd fds[2] = {{port.fd, events, 0}, {port.wake_fd, POLLIN, 0}};
+  for (;;) {
+    int r = ::poll(fds, 2, timeout_ms);
+    if (r < 0 && errno == EINTR)
+      continue;  // the remaining time is recomputed by the caller's next round
+    if (r < 0)
+      return WaitResult::kError;
+    if (port.closed || (fds[1].revents & POLLIN))
+      return WaitResult::kClosed;
+    if (r == 0)
+      return WaitResult::kTimeout;
+    if (fds[0].revents & events)
+      return WaitResult::kReady;
+    return WaitResult::kError;  // POLLHUP / POLLERR / POLLNVAL: the device went away
+  }
+}
+
+// Milliseconds until `deadline`, clamped to what poll() takes; 0 when it has passed.
+int MillisecondsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0)
+    return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+// Reads what is queued, without waiting, into buffer[*got .. size). False on a device error.
+bool ReadQueued(const Port& port, uint8_t* buffer, DWORD size, DWORD* got) {
+  while (*got < size) {
+    ssize_t n = ::read(port.fd, buffer + *got, size - *got);
+    if (n > 0) {
+      *got += static_cast<DWORD>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+      return true;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace platform {
+
+std::optional<std::string> SerialDevicePath(std::string_view name) {
+  if (name.starts_with("\\\\.\\"))
+    name.remove_prefix(4);
+  if (name.empty())
+    return std::nullopt;
+  if (name.find('/') != std::string_view::npos)
+    return std::string(name);
+  int n = ComNumber(name);
+  if (n == 0)
+    return std::nullopt;
+  std::string value = "Com" + std::to_string(n);
+  if (auto mapped = Registry::Instance().GetString(kPortsKey, value); mapped && !mapped->empty())
+    return *mapped;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+}  // namespace platform
+
+extern "C" {
+
+HANDLE OpenSerialPort(const char* name) {
+  if (name == nullptr)
+    return INVALID_HANDLE_VALUE;
+  std::optional<std::string> path = platform::SerialDevicePath(name);
+  if (!path)
+    return INVALID_HANDLE_VALUE;
+
+  auto port = std::make_shared<Port>();
+  // Non-blocking: the descriptor never waits in read() or write(); WaitFor() does the waiting.
+  int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
+    return INVALID_HANDLE_VALUE;
+  if (ioctl(fd, TCGETS2, &port->saved) != 0 ||  // not a terminal
+      ::flock(fd, LOCK_EX | LOCK_NB) != 0) {    // another program of ours has it open
+    ::close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The flock keeps out every opener that takes it (root included); TIOCEXCL keeps out ordinary
+  // users' programs that do not.
+  ioctl(fd, TIOCEXCL);
+  port->fd = fd;  // from here on ~Port restores the settings and closes
+
+  termios2 raw = port->saved;
+  MakeRaw(raw);
+  port->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (port->wake_fd < 0 || ioctl(fd, TCSETS2, &raw) != 0)
+    return INVALID_HANDLE_VALUE;
+  port->has_counts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
+  return HandleTable::Instance().Add(std::move(port));
+}
+
+HANDLE DuplicateSerialHandle(HANDLE handle) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port)
+    return INVALID_HANDLE_VALUE;
+  return HandleTable::Instance().Add(std::move(port));
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    return FALSE;
+  return HandleTable::Instance().Remove(handle) ? TRUE : FALSE;
+}
+
+BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
+  return PortOf(handle) ? TRUE : FALSE;
+}
+
+BOOL GetCommState(HANDLE handle, DCB* dcb) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  termios2 t{};
+  if (!port || dcb == nullptr || ioctl(port->fd, TCGETS2, &t) != 0)
+    return FALSE;
+  DWORD rate = t.c_ospeed;
+  if ((t.c_cflag & CBAUD) != BOTHER) {
+    for (const BaudCode& b : kBaudCodes) {
+      if (b.code == (t.c_cflag & CBAUD))
+        rate = b.rate;
+    }
+  }
+  dcb->BaudRate = rate;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      dcb->ByteSize = 5;
+      break;
+    case CS6:
+      dcb->ByteSize = 6;
+      break;
+    case CS7:
+      dcb->ByteSize = 7;
+      break;
+    default:
+      dcb->ByteSize = 8;
+      break;
+  }
+  if (!(t.c_cflag & PARENB))
+    dcb->Parity = NOPARITY;
+  else if (t.c_cflag & CMSPAR)
+    dcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+  else
+    dcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  if (!(t.c_cflag & CSTOPB))
+    dcb->StopBits = ONESTOPBIT;
+  else
+    dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, const DCB* dcb) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || dcb == nullptr || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+      dcb->Parity > SPACEPARITY)
+    return FALSE;
+  const bool stop_ok = dcb->StopBits == ONESTOPBIT || dcb->StopBits == TWOSTOPBITS ||
+                       (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize == 5);
+  if (!stop_ok)
+    return FALSE;
+
+  termios2 t{};
+  if (ioctl(port->fd, TCGETS2, &t) != 0)
+    return FALSE;
+  MakeRaw(t);
+
+  // Output speed by code where one exists, else BOTHER with the rate itself; input follows output.
+  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  tcflag_t code = BOTHER;
+  for (const BaudCode& b : kBaudCodes) {
+    if (b.rate == dcb->BaudRate)
+      code = b.code;
+  }
+  t.c_cflag |= code;
+  t.c_ospeed = t.c_ispeed = dcb->BaudRate;
+
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  t.c_cflag |= kSizes[dcb->ByteSize - 5];
+  switch (dcb->Parity) {
+    case ODDPARITY:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      t.c_cflag |= PARENB;
+      break;
+    case MARKPARITY:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case SPACEPARITY:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if (dcb->StopBits != ONESTOPBIT)
+    t.c_cflag |= CSTOPB;  // 1.5 stop bits on 5-bit bytes, else 2
+
+  // The kernel keeps what the device can do; a read-back that differs (a pseudo-terminal keeps no
+  // parity, a UART rounds the rate) is the device's answer, not a failure.
+  return ioctl(port->fd, TCSETS2, &t) == 0 ? TRUE : FALSE;
+}
+
+BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || timeouts == nullptr)
+    return FALSE;
+  std::lock_guard lock(port->mutex);
+  *timeouts = port->timeouts;
+  return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || timeouts == nullptr)
+    return FALSE;
+  std::lock_guard lock(port->mutex);
+  port->timeouts = *timeouts;
+  return TRUE;
+}
+
+BOOL PurgeComm(HANDLE handle, DWORD flags) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || (flags & ~DWORD{0xF}) != 0)
+    return FALSE;
+  const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
+  if (!rx && !tx)
+    return TRUE;
+  int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
+  return ioctl(port->fd, TCFLSH, which) == 0 ? TRUE : FALSE;
+}
+
+BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port)
+    return FALSE;
+  if (stat != nullptr) {
+    int in = 0, out = 0;
+    if (ioctl(port->fd, FIONREAD, &in) != 0)
+      return FALSE;
+    if (ioctl(port->fd, TIOCOUTQ, &out) != 0)
+      out = 0;
+    *stat = COMSTAT{0, static_cast<DWORD>(in), static_cast<DWORD>(out)};
+  }
+  if (errors != nullptr) {
+    *errors = 0;
+    std::lock_guard lock(port->mutex);
+    serial_icounter_struct now{};
+    if (port->has_counts && ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+      const serial_icounter_struct& was = port->counts;
+      if (now.buf_overrun != was.buf_overrun)
+        *errors |= CE_RXOVER;
+      if (now.overrun != was.overrun)
+        *errors |= CE_OVERRUN;
+      if (now.parity != was.parity)
+        *errors |= CE_RXPARITY;
+      if (now.frame != was.frame)
+        *errors |= CE_FRAME;
+      if (now.brk != was.brk)
+        *errors |= CE_BREAK;
+      port->counts = now;
+    }
+  }
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overlapped) {
+  if (read != nullptr)
+    *read = 0;
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || read == nullptr || overlapped != nullptr || (buffer == nullptr && size > 0))
+    return FALSE;
+  auto* out = static_cast<uint8_t*>(buffer);
+  COMMTIMEOUTS to;
+  {
+    std::lock_guard lock(port->mutex);
+    to = port->timeouts;
+  }
+  if (!ReadQueued(*port, out, size, read))
+    return FALSE;
+  if (*read == size)
+    return TRUE;
+
+  const bool at_once = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
+                       to.ReadTotalTimeoutConstant == 0;
+  if (at_once)
+    return TRUE;
+  const bool first_byte_only =
+      to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD;
+  if (first_byte_only) {
+    if (*read > 0)
+      return TRUE;
+    switch (WaitFor(*port, POLLIN,
+                    static_cast<int>(std::min<DWORD>(to.ReadTotalTimeoutConstant, INT32_MAX)))) {
+      case WaitResult::kReady:
+        return ReadQueued(*port, out, size, read) && *read > 0 ? TRUE : FALSE;
+      case WaitResult::kTimeout:
+        return TRUE;
+      default:
+        return FALSE;
+    }
+  }
+
+  const uint64_t total_ms =
+      uint64_t{to.ReadTotalTimeoutMultiplier} * size + to.ReadTotalTimeoutConstant;
+  const bool has_total = total_ms > 0;
+  const Clock::time_point total_deadline =
+      Clock::now() + std::chrono::milliseconds(has_total ? total_ms : 0);
+  const bool has_interval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD;
+  Clock::time_point last_byte = Clock::now();
+  while (*read < size) {
+    int wait_ms = -1;
+    if (has_total)
+      wait_ms = MillisecondsUntil(total_deadline);
+    if (has_interval && *read > 0) {
+      int interval_ms =
+          MillisecondsUntil(last_byte + std::chrono::milliseconds(to.ReadIntervalTimeout));
+      wait_ms = wait_ms < 0 ? interval_ms : std::min(wait_ms, interval_ms);
+    }
+    WaitResult r = wait_ms == 0 ? WaitResult::kTimeout : WaitFor(*port, POLLIN, wait_ms);
+    if (r == WaitResult::kTimeout)
+      return TRUE;
+    if (r != WaitResult::kReady)
+      return FALSE;
+    DWORD before = *read;
+    if (!ReadQueued(*port, out, size, read))
+      return FALSE;
+    // Readable but nothing to read is the end of the line (a hang-up), not a reason to go round
+    // again: that would spin until the time-out.
+    if (*read == before)
+      return FALSE;
+    last_byte = Clock::now();
+  }
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, void* overlapped) {
+  if (written != nullptr)
+    *written = 0;
+  std::shared_ptr<Port> port = PortOf(handle);
+  if (!port || written == nullptr || overlapped != nullptr || (buffer == nullptr && size > 0))
+    return FALSE;
+  COMMTIMEOUTS to;
+  {
+    std::lock_guard lock(port->mutex);
+    to = port->timeouts;
+  }
+  const uint64_t total_ms =
+      uint64_t{to.WriteTotalTimeoutMultiplier} * size + to.WriteTotalTimeoutConstant;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  while (*written < size) {
+    ssize_t n = ::write(port->fd, in + *written, size - *written);
+    if (n > 0) {
+      *written += static_cast<DWORD>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+      return FALSE;
+    int wait_ms = total_ms > 0 ? MillisecondsUntil(deadline) : -1;
+    if (wait_ms == 0)
+      return FALSE;  // timed out with *written bytes sent
+    if (WaitFor(*port, POLLOUT, wait_ms) != WaitResult::kReady)
+      return FALSE;  // timed out, closed or device gone, with *written bytes sent
+  }
+  return TRUE;
+}
+
+}  // extern "C"
