@@ -424,6 +424,30 @@ TEST_F(S7ProtoTest, EachObjectKeepsItsOwnCodeButTheBufferIsShared) {
   other->Release();
 }
 
+// Without libLexvar.so the texts say so. LoadLibraryA looks beside the program, then through the
+// loader's search path, which includes the folder of libplatform.so: so the test runs a copy of
+// this program with its own libplatform.so in a folder without the text library, and that copy
+// runs this same test with TALVEK_TEST_NO_LEXVAR set.
+TEST_F(S7ProtoTest, TextsSayWhenLexvarIsMissing) {
+  if (getenv("TALVEK_TEST_NO_LEXVAR")) {
+    Provoke(driver_, 14);
+    EXPECT_STREQ(driver_->GetLastErrorText(), "File Lexvar.dll missed");
+    Provoke(driver_, 11);
+    EXPECT_STREQ(driver_->GetLastErrorText(), "File Lexvar.dll missed");
+    return;
+  }
+  TempDir folder;
+  std::filesystem::copy_file("/proc/self/exe", folder / "ppi_tests");
+  std::filesystem::copy_file(BinDir() / "libplatform.so", folder / "libplatform.so");
+  ScopedEnv child("TALVEK_TEST_NO_LEXVAR", "1");
+  ScopedEnv bin("TALVEK_BIN_DIR",
+                BinDir().string());  // regsvr and libOstrel.so stay where they are
+  const RunResult r = RunProgram(
+      {(folder / "ppi_tests").string(), "--gtest_filter=S7ProtoTest.TextsSayWhenLexvarIsMissing"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("[  PASSED  ] 1 test"), std::string::npos) << r.output;
+}
+
 // The text lookup itself, on this test program's own copy of the module state.
 TEST(ErrorTextTest, MissingLibraryAndMissingStringHaveFixedTextsAndAreRemembered) {
   EXPECT_EQ(ppi::ErrorText(-1), nullptr);
