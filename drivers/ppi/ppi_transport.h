@@ -19,12 +19,13 @@
 #include <span>
 
 #include "common/records.h"
+#include "drivers/ppi/ppi_frame.h"
 #include "platform/win_types.h"
 
 namespace ppi {
 
-// Size of the frame buffer an exchange sends from and receives into; also the most a phase keeps.
-inline constexpr size_t kFrameBufferSize = 1024;
+// An exchange sends from and receives into a frame buffer of kFrameBufferSize (ppi_frame.h)
+// bytes, which is also the most a receive phase keeps.
 
 // Text reported to the monitor window when a phase gets no byte at all.
 inline constexpr const char* kNoReceivingData = "No Receiving Data!";
@@ -101,9 +102,9 @@ class PpiTransport {
   const CommSettings* Settings() const { return settings_; }
 
  private:
-  // Writes all of `bytes` within ResponseTimeout, resuming after partial writes; false on
-  // time-out or when the port is gone.
-  bool SendAll(std::span<const uint8_t> bytes);
+  // Writes all of `bytes` within ResponseTimeout, continuing after partial writes; *sent = bytes
+  // written. False on time-out or when the port is gone.
+  bool SendAll(std::span<const uint8_t> bytes, size_t* sent);
   // One receive phase into `frame`; see Exchange. False (after reporting a silent line) when
   // nothing arrived before the deadline.
   bool ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,

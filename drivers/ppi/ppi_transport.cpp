@@ -1,0 +1,264 @@
+#include "drivers/ppi/ppi_transport.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "drivers/ppi/ppi_frame.h"
+#include "platform/atoms.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/window_messages.h"
+
+namespace ppi {
+namespace {
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kInputQueueSize = 1024;
+constexpr DWORD kOutputQueueSize = 512;
+// Line settings the exchange relies on: a read returns at once with what is queued; a write may
+// take 40 ms per byte (several character times even at 300 baud).
+constexpr COMMTIMEOUTS kPortTimeouts = {MAXDWORD, 0, 0, 40, 0};
+
+// A write that failed outright (not a partial one) is retried after this pause, so that a dead
+// line costs sleep, not CPU, until the send phase times out.
+constexpr DWORD kSendRetryPauseMs = 10;
+// The station probe: settle after sending, then check this often.
+constexpr DWORD kProbeSettleMs = 100;
+constexpr DWORD kProbePollMs = 10;
+// A monitor that takes longer than this to take its text is treated as hung: the report must not
+// stall the polling thread.
+constexpr DWORD kMonitorAnswerTimeoutMs = 1000;
+constexpr size_t kMonitorTextSize = 128;
+
+// True once `limit` ms have passed since `start` (a limit of 0 or less has passed at once).
+// Unsigned subtraction keeps this right across the tick count's wrap.
+bool Passed(DWORD start, int32_t limit) {
+  return limit <= 0 || GetTickCount() - start >= static_cast<DWORD>(limit);
+}
+
+// Half a poll delay, at least 1 ms: a zero pause would turn the wait into a busy loop.
+DWORD PauseOf(int32_t poll_delay) {
+  return static_cast<DWORD>(std::max(poll_delay / 2, 1));
+}
+
+// Bytes received and not yet read; 0 when the port cannot say.
+DWORD Queued(HANDLE port) {
+  COMSTAT stat{};
+  DWORD errors = 0;
+  return ClearCommError(port, &errors, &stat) ? stat.cbInQue : 0;
+}
+
+}  // namespace
+
+PpiTransport::~PpiTransport() {
+  ClosePort();
+}
+
+BOOL PpiTransport::OpenPort(int32_t, const CommSettings* settings) {
+  if (settings == nullptr || settings->baudRate < kMinBaudRate || settings->baudRate > kMaxBaudRate)
+    return 0;
+  // The record holds an unsigned 16-bit field; read signed, a time-out above 32767 ms that the
+  // user typed would turn negative and fail every exchange at once.
+  response_timeout_ = settings->timeoutMs;
+  settings_ = settings;
+  // A port already held would otherwise stay open with nobody to close it.
+  ClosePort();
+
+  const std::string name =
+      "\\\\.\\" +
+      std::string(settings->portName, strnlen(settings->portName, sizeof settings->portName));
+  platform::SerialHandle port(OpenSerialPort(name.c_str()));
+  if (!port)
+    return 0;
+  SetupComm(port.get(), kInputQueueSize, kOutputQueueSize);
+  DCB dcb{};
+  if (!GetCommState(port.get(), &dcb))
+    return 0;
+  dcb.BaudRate = static_cast<DWORD>(settings->baudRate);
+  dcb.ByteSize = static_cast<BYTE>(settings->dataBits & 0xFF);
+  dcb.Parity = static_cast<BYTE>(settings->parity & 0xFF);
+  dcb.StopBits = settings->stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  if (!SetCommState(port.get(), &dcb))
+    return 0;  // the handle closes with `port`
+  PurgeComm(port.get(), kPurgeAll);
+  SetCommTimeouts(port.get(), &kPortTimeouts);
+  port_ = port.release();
+  return 1;
+}
+
+BOOL PpiTransport::ClosePort() {
+  if (port_ != INVALID_HANDLE_VALUE) {
+    CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+  }
+  return 1;
+}
+
+BOOL PpiTransport::AttachPort(const HANDLE* handle) {
+  // Our own reference first, so attaching the handle we already hold keeps the port open.
+  HANDLE shared = handle != nullptr ? DuplicateSerialHandle(*handle) : INVALID_HANDLE_VALUE;
+  ClosePort();
+  port_ = shared;
+  return 1;
+}
+
+BOOL PpiTransport::GetPortHandle(HANDLE* handle) const {
+  if (handle == nullptr)
+    return 0;
+  *handle = port_;
+  return 1;
+}
+
+int32_t PpiTransport::PollDelay(int index) const {
+  return index == 0 || index == 1 ? poll_delay_[index] : 0;
+}
+
+void PpiTransport::SetPollDelay(int index, int32_t ms) {
+  if (index == 0 || index == 1)
+    poll_delay_[index] = ms;
+}
+
+bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
+  const DWORD start = GetTickCount();
+  size_t done = 0;
+  for (;;) {
+    DWORD written = 0;
+    BOOL ok = WriteFile(port_, bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
+                        &written, nullptr);
+    // A write that timed out part-way is continued, never restarted: resending the head of a
+    // frame would put garbage on the line.
+    done += written;
+    if (ok && done == bytes.size())
+      break;
+    if (Passed(start, response_timeout_)) {
+      *sent = done;
+      return false;
+    }
+    if (written == 0)
+      Sleep(kSendRetryPauseMs);
+  }
+  *sent = done;
+  return true;
+}
+
+bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
+                                bool wait_for_length, size_t* received) {
+  const DWORD start = GetTickCount();
+  size_t total = 0;
+  bool arrived = false;
+  for (;;) {
+    Sleep(PauseOf(poll_delay));
+    const DWORD queued = Queued(port_);
+    if (queued > 0) {
+      arrived = true;
+      const DWORD want = std::min<DWORD>(queued, static_cast<DWORD>(kFrameBufferSize - total));
+      DWORD got = 0;
+      ReadFile(port_, frame.data() + total, want, &got, nullptr);
+      total += got;
+      if (total >= kFrameBufferSize)
+        break;  // what is still queued is purged before the next exchange
+    } else if (arrived && (!wait_for_length ||
+                           ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))) {
+      break;  // the line went quiet after the answer
+    }
+    if (Passed(start, response_timeout_)) {
+      if (arrived)
+        break;  // the deadline takes what has come
+      DiagnosticText(kNoReceivingData);
+      *received = 0;
+      return false;
+    }
+  }
+  *received = total;
+  return true;
+}
+
+BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* length,
+                            size_t* received) {
+  if (length == nullptr || received == nullptr)
+    return 0;
+  *received = 0;
+  const size_t job_length = std::min(*length, kFrameBufferSize);
+  *length = 0;
+  if (!IsOpen())
+    return 0;
+  // The request for data goes to the job's destination (byte 4); the acknowledgement is received
+  // over the job, so keep its head.
+  std::array<uint8_t, 5> job_head{};
+  std::copy_n(frame.begin(), job_head.size(), job_head.begin());
+
+  PurgeComm(port_, kPurgeAll);
+  if (!SendAll(std::span<const uint8_t>(frame.data(), job_length), length))
+    return 0;
+
+  size_t ack = 0;
+  if (!ReceivePhase(frame, poll_delay_[0], false, &ack))
+    return 0;
+  *received = ack;
+  if (ack != 1 || frame[0] != kShortAck)
+    return 0;  // a refusal or garbage: no request for data follows
+
+  std::array<uint8_t, 6> request{};
+  BuildDataRequest(job_head, request);
+  size_t request_sent = 0;
+  if (!SendAll(request, &request_sent))
+    return 0;
+
+  size_t reply = 0;
+  if (!ReceivePhase(frame, poll_delay_[1], true, &reply))
+    return 0;
+  *received = reply;
+  return 1;
+}
+
+BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
+  if (!IsOpen())
+    return 0;
+  std::array<uint8_t, 6> request{};
+  BuildStatusRequest(station, request);
+  PurgeComm(port_, kPurgeAll);
+  DWORD written = 0;
+  if (!WriteFile(port_, request.data(), request.size(), &written, nullptr))
+    return 0;
+  Sleep(kProbeSettleMs);
+
+  std::array<uint8_t, kFrameBufferSize> answer{};
+  size_t total = 0;
+  const DWORD start = GetTickCount();
+  do {
+    Sleep(kProbePollMs);
+    const DWORD queued = Queued(port_);
+    if (queued > 0) {
+      if (total + queued >= answer.size())
+        return 0;  // a flood, not a status answer
+      DWORD got = 0;
+      ReadFile(port_, answer.data() + total, queued, &got, nullptr);
+      total += got;
+    }
+    if (IsStatusAnswer(std::span<const uint8_t>(answer.data(), total), station))
+      return 1;
+  } while (!Passed(start, response_timeout_));
+  DiagnosticText(kNoReceivingData);
+  return 0;
+}
+
+void PpiTransport::DiagnosticText(const char* text) {
+  if (text == nullptr)
+    return;
+  HWND monitor = FindWindowA(kMonitorWindowClass, nullptr);
+  if (monitor == nullptr)
+    return;
+  char buffer[kMonitorTextSize] = {};
+  std::strncpy(buffer, text, sizeof buffer - 1);
+  ATOM atom = GlobalAddAtomA(buffer);
+  if (atom == 0)
+    return;
+  // Sent, not posted: the monitor reads the atom's text before the atom is deleted below.
+  platform::SendMessageWithAtoms(monitor, kMonitorMessage, atom, 0, platform::kWParamIsAtom,
+                                 kMonitorAnswerTimeoutMs);
+  GlobalDeleteAtom(atom);
+}
+
+}  // namespace ppi
