@@ -1,5 +1,6 @@
 #include "drivers/ppi/s7proto.h"
 
+#include <array>
 #include <atomic>
 #include <span>
 
@@ -84,8 +85,9 @@ BOOL CS7Proto::GetRegisters(const char* /*model*/, const AddressArea** table, in
   return 1;
 }
 
-BOOL CS7Proto::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*reserved2*/) {
-  return 0;  // TRANSPORT
+BOOL CS7Proto::ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) {
+  return ppi::Guarded<BOOL>(0,
+                            [&] { return transport_.ProbeStation(reserved, station, reserved2); });
 }
 
 uint16_t CS7Proto::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
@@ -97,12 +99,12 @@ BOOL CS7Proto::Reserved6(int32_t, int32_t, int32_t) {
   return 1;
 }
 
-BOOL CS7Proto::OpenPort(int32_t /*mode*/, const CommSettings* settings) {
-  return 0;  // TRANSPORT
+BOOL CS7Proto::OpenPort(int32_t mode, const CommSettings* settings) {
+  return ppi::Guarded<BOOL>(0, [&] { return transport_.OpenPort(mode, settings); });
 }
 
 BOOL CS7Proto::ClosePort() {
-  return 1;  // TRANSPORT
+  return ppi::Guarded<BOOL>(1, [&] { return transport_.ClosePort(); });
 }
 
 BOOL CS7Proto::InitLink(const char*, int32_t, int32_t*) {
@@ -132,9 +134,8 @@ BOOL CS7Proto::ExecuteGroupEx(RequestGroup* group) {
 BOOL CS7Proto::AttachPort(const HANDLE* handle) {
   if (!handle)
     return 0;
-  port_ = *handle;  // TRANSPORT
   portFlag_ = 1;
-  return 1;
+  return ppi::Guarded<BOOL>(0, [&] { return transport_.AttachPort(handle); });
 }
 
 BOOL CS7Proto::Reserved5(int32_t, int32_t, int32_t) {
@@ -144,12 +145,33 @@ BOOL CS7Proto::Reserved5(int32_t, int32_t, int32_t) {
 BOOL CS7Proto::GetPortHandle(HANDLE* handle) {
   if (!handle)
     return 0;
-  *handle = port_;  // TRANSPORT
-  return 1;
+  return transport_.GetPortHandle(handle);
 }
 
 BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
   if (!group)
     return 0;
-  return 0;  // TRANSPORT
+  return ppi::Guarded<BOOL>(0, [&]() -> BOOL {
+    FILETIME now{};
+    if (ppi::IsDelayGroup(*group)) {
+      // The DELAY registers belong to this object: served here, never sent.
+      CoFileTimeNow(&now);
+      int32_t delay0 = transport_.PollDelay(0);
+      int32_t delay1 = transport_.PollDelay(1);
+      const BOOL ok = ppi::ApplyDelayGroup(*group, via, now, delay0, delay1);
+      transport_.SetPollDelay(0, delay0);
+      transport_.SetPollDelay(1, delay1);
+      return ok;
+    }
+    std::array<uint8_t, ppi::kFrameBufferSize> frame{};
+    size_t length = ppi::BuildJob(*group, via, frame);
+    if (length == 0)
+      return 0;  // refused by the codec: nothing goes on the wire
+    size_t received = 0;
+    if (!transport_.Exchange(frame, &length, &received))
+      return 0;
+    // The items' time stamp is the moment their data arrived.
+    CoFileTimeNow(&now);
+    return ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
+  });
 }

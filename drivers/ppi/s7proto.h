@@ -16,6 +16,7 @@
 
 #include "common/driver_contract.h"
 #include "drivers/ppi/ppi_frame.h"
+#include "drivers/ppi/ppi_transport.h"
 #include "platform/com.h"
 #include "platform/win_types.h"
 
@@ -90,9 +91,6 @@ class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public
   std::atomic<ULONG> refs_{1};
   int32_t lastError_ = -1;  // -1: no error code was ever set; success never resets it
   int32_t portFlag_ = 0;    // set by AttachPort; kept for the record, never read
-  // TRANSPORT: until ppi_transport lands, the port state lives here.
-  HANDLE port_ = INVALID_HANDLE_VALUE;
-  const CommSettings* settings_ = nullptr;
-  int32_t responseTimeout_ = 5000;
-  int32_t pollDelay_[2] = {50, 50};
+  // The port, the settings of the last OpenPort, ResponseTimeout and the PollDelay registers.
+  ppi::PpiTransport transport_;
 };
