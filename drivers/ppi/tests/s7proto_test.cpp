@@ -21,6 +21,7 @@
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
+#include "tools/ppisim/ppi_simulator.h"
 
 extern char** environ;
 
@@ -34,6 +35,8 @@ using testing_support::TempDir;
 constexpr uint16_t kInt16 = 4;
 constexpr uint16_t kUint16 = 8;
 constexpr uint16_t kBit = 1;
+constexpr uint16_t kByte = 2;
+constexpr uint16_t kInt32 = 32;
 
 struct RunResult {
   int exitCode = -1;
@@ -481,6 +484,260 @@ TEST_F(S7ProtoTest, PortSlotsWithoutALine) {
   EXPECT_EQ(driver_->ExecuteGroup(nullptr), 0);
   EXPECT_EQ(driver2->ExecuteGroupEx(nullptr), 0);
   driver2->Release();
+}
+
+// A request as the host builds it, owning its items.
+class Group {
+ public:
+  Group(int areaIndex, int32_t start, uint16_t type, uint16_t writeFlag = 0) {
+    g_.station = 2;
+    g_.areaIndex = static_cast<uint16_t>(areaIndex);
+    g_.dataType = static_cast<int16_t>(type);
+    g_.startAddress = g_.endAddress = start;
+    g_.writeFlag = writeFlag;
+  }
+  ~Group() { ClearGroupItems(g_.items); }
+  Group(const Group&) = delete;
+  Group& operator=(const Group&) = delete;
+
+  GroupItem& Add(uint16_t byteAddress, uint16_t type, int32_t value = 0) {
+    auto* item = new GroupItem{};
+    item->byteAddress = byteAddress;
+    item->dataType = type;
+    item->value = value;
+    AppendGroupItem(g_.items, item);
+    return *item;
+  }
+  RequestGroup* get() { return &g_; }
+
+ private:
+  RequestGroup g_{};
+};
+
+uint64_t FileTimeTicks(const FILETIME& t) {
+  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+// The driver on a line to the PLC simulator (station 2), opened through IProtocolDriver.
+class S7ProtoLineTest : public S7ProtoTest {
+ protected:
+  S7ProtoLineTest() : runtimeEnv_("TALVEK_RUNTIME_DIR", runtime_.str()) {}
+
+  void SetUp() override {
+    S7ProtoTest::SetUp();
+    if (HasFatalFailure())
+      return;
+    ASSERT_TRUE(sim_.Start()) << sim_.LastError();
+    ASSERT_EQ(driver_->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&driver2_)),
+              S_OK);
+    const std::string path = sim_.SlavePath();
+    ASSERT_LT(path.size(), sizeof settings_.portName);
+    std::strcpy(settings_.portName, path.c_str());  // a device path is used as it is
+    settings_.reserved0 = 1;
+    settings_.baudRate = 9600;
+    settings_.dataBits = 8;
+    settings_.stopBits = 1;
+    settings_.parity = 2;
+    settings_.timeoutMs = 300;  // a silent line fails quickly
+    ASSERT_EQ(driver_->OpenPort(1, &settings_), 1);
+  }
+
+  void TearDown() override {
+    if (driver2_)
+      driver2_->Release();
+    S7ProtoTest::TearDown();
+    sim_.Stop();
+  }
+
+  std::vector<uint8_t> SimBytes(ppisim::Area area, uint32_t address, size_t n) {
+    std::vector<uint8_t> out(n);
+    EXPECT_TRUE(sim_.GetBytes(area, address, out));
+    return out;
+  }
+
+  TempDir runtime_;  // no monitor window of a real session is found
+  ScopedEnv runtimeEnv_;
+  ppisim::PpiSimulator sim_;
+  IProtocolDriver2* driver2_ = nullptr;
+  CommSettings settings_{};
+};
+
+TEST_F(S7ProtoLineTest, ReadsThroughBothInterfaces) {
+  const uint8_t data[] = {0x12, 0x34, 0xAB, 0x80, 0x00, 0x01, 0x02};
+  ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, data));
+  HANDLE port = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(driver2_->GetPortHandle(&port), 1);
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);
+
+  FILETIME before{};
+  CoFileTimeNow(&before);
+  Group v100(0, 100, kInt16);
+  GroupItem& item = v100.Add(100, kInt16, 0x7FFF0000);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
+  // Only the low 16 bits of an int16 value are replaced.
+  EXPECT_EQ(item.value, 0x7FFF1234);
+  EXPECT_EQ(item.quality, 192);
+  EXPECT_GE(FileTimeTicks(item.updateTime), FileTimeTicks(before));
+
+  // A merged span V100..V106 with three types; the first interface puts values at offset 12.
+  Group merged(0, 100, kInt16);
+  GroupItem& a = merged.Add(100, kInt16);
+  GroupItem& b = merged.Add(102, kByte);
+  GroupItem& c = merged.Add(103, kInt32);
+  DriverItem di{};
+  const TagAddressInput inA = Input("V100", kInt16);
+  ASSERT_EQ(driver_->ConvertUserConfigToVar(&inA, &di), 0);
+  merged.get()->area = di.area;  // the host opens the group from its first item
+  const TagAddressInput inB = Input("V102", kByte);
+  const TagAddressInput inC = Input("V103", kInt32);
+  ASSERT_EQ(driver_->ConvertUserConfigToVar(&inB, &di), 0);
+  di.station = 2;  // the host's part of the item
+  ASSERT_EQ(driver_->CanMergeItem(&di, 0, merged.get()), 1);
+  ASSERT_EQ(driver_->ConvertUserConfigToVar(&inC, &di), 0);
+  di.station = 2;
+  ASSERT_EQ(driver_->CanMergeItem(&di, 0, merged.get()), 1);
+  EXPECT_EQ(merged.get()->endAddress, 106);
+  ASSERT_EQ(driver_->ExecuteGroup(merged.get()), 1);
+  EXPECT_EQ(a.bitOrLength, 0x1234);
+  EXPECT_EQ(b.bitOrLength, 0xAB);
+  EXPECT_EQ(c.bitOrLength, static_cast<int32_t>(0x80000102u));
+  EXPECT_EQ(a.quality, 0);  // the first interface has no quality
+  EXPECT_EQ(sim_.GetCounters().reads, 2u);
+}
+
+TEST_F(S7ProtoLineTest, WritesLandInThePlc) {
+  Group word(0, 200, kInt16, 1);
+  GroupItem& item = word.Add(200, kInt16, 0x0506);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(word.get()), 1);
+  EXPECT_EQ(SimBytes(ppisim::Area::kV, 200, 2), (std::vector<uint8_t>{0x05, 0x06}));
+  EXPECT_EQ(item.quality, 0);  // a write to the PLC leaves the item as it was
+
+  // A bit through the first interface, whose bit number travels in the group.
+  Group bit(3, 10, kBit, 1);
+  bit.get()->bitOrLength = 3;
+  bit.Add(10, kBit, 1);
+  ASSERT_EQ(driver_->ExecuteGroup(bit.get()), 1);
+  EXPECT_EQ(SimBytes(ppisim::Area::kM, 10, 1), (std::vector<uint8_t>{0x08}));
+
+  // A write to the inputs is refused before anything is sent.
+  const uint64_t framesBefore = sim_.GetCounters().frames;
+  Group input(1, 0, kByte, 1);
+  input.Add(0, kByte, 1);
+  EXPECT_EQ(driver2_->ExecuteGroupEx(input.get()), 0);
+  EXPECT_EQ(sim_.GetCounters().frames, framesBefore);
+}
+
+TEST_F(S7ProtoLineTest, ASilentPlcFailsTheCallAndTheNextSucceeds) {
+  const uint8_t data[] = {0x00, 0x2A};
+  ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, data));
+  Group v100(0, 100, kInt16);
+  GroupItem& item = v100.Add(100, kInt16, 7);
+  sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
+  EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
+  EXPECT_EQ(item.value, 7);
+  EXPECT_EQ(item.quality, 0);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
+  EXPECT_EQ(item.value, 42);
+  EXPECT_EQ(item.quality, 192);
+
+  // A broken reply fails the call without touching the item.
+  item.value = 7;
+  item.quality = 0;
+  sim_.SetFault({.kind = ppisim::FaultKind::kBadFcs});
+  EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
+  EXPECT_EQ(item.value, 7);
+  EXPECT_EQ(item.quality, 0);
+  // The transport and frame errors leave LastError alone.
+  EXPECT_EQ(driver_->GetLastErrorText(), nullptr);
+}
+
+TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
+  sim_.ResetCounters();
+  Group read(4, 0, kUint16);
+  GroupItem& d0 = read.Add(0, kUint16);
+  GroupItem& d1 = read.Add(1, kUint16);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
+  EXPECT_EQ(d0.value, 50);
+  EXPECT_EQ(d1.value, 50);
+  EXPECT_EQ(d1.quality, 192);
+
+  Group write(4, 1, kUint16, 1);
+  write.Add(1, kUint16, 5);  // clamped to 10
+  ASSERT_EQ(driver2_->ExecuteGroupEx(write.get()), 1);
+  Group write0(4, 0, kUint16, 1);
+  write0.Add(0, kUint16, 40000);  // clamped to 30000
+  ASSERT_EQ(driver_->ExecuteGroup(write0.get()), 1);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
+  EXPECT_EQ(d0.value, 30000);
+  EXPECT_EQ(d1.value, 10);
+  EXPECT_EQ(sim_.GetCounters().bytes_received, 0u);
+
+  // The registers belong to the object: a second driver starts from 50 again.
+  IProtocolDriver* other = nullptr;
+  ASSERT_EQ(Create(&other), S_OK);
+  Group fresh(4, 0, kUint16);
+  GroupItem& f1 = fresh.Add(1, kUint16);
+  ASSERT_EQ(other->ExecuteGroup(fresh.get()), 1);
+  EXPECT_EQ(f1.bitOrLength, 50);
+  other->Release();
+
+  // The registers pace the line: with PollDelay 0 at 1000 ms the acknowledgement is first looked
+  // for after 500 ms.
+  Group slow(4, 0, kUint16, 1);
+  slow.Add(0, kUint16, 1000);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(slow.get()), 1);
+  const uint8_t data[] = {0x01, 0x02};
+  ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, data));
+  Group v100(0, 100, kInt16);
+  GroupItem& v = v100.Add(100, kInt16);
+  FILETIME start{}, end{};
+  CoFileTimeNow(&start);
+  ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
+  CoFileTimeNow(&end);
+  EXPECT_EQ(v.value, 0x0102);
+  EXPECT_GE(FileTimeTicks(end) - FileTimeTicks(start), 480u * 10000);
+}
+
+TEST_F(S7ProtoLineTest, PortLifecycle) {
+  EXPECT_EQ(driver_->ProbeStation(0, 2, 0), 1);
+  EXPECT_EQ(driver_->ProbeStation(0, 3, 0), 0);  // nobody at station 3
+
+  // A second object shares the port through AttachPort and talks over it.
+  IProtocolDriver* other = nullptr;
+  ASSERT_EQ(Create(&other), S_OK);
+  IProtocolDriver2* other2 = nullptr;
+  ASSERT_EQ(other->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&other2)), S_OK);
+  HANDLE port = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(driver2_->GetPortHandle(&port), 1);
+  ASSERT_EQ(other2->AttachPort(&port), 1);
+  HANDLE shared = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(other2->GetPortHandle(&shared), 1);
+  EXPECT_NE(shared, INVALID_HANDLE_VALUE);  // its own reference to the same line
+  Group v100(0, 100, kInt16);
+  v100.Add(100, kInt16);
+  EXPECT_EQ(other2->ExecuteGroupEx(v100.get()), 1);
+  EXPECT_EQ(other2->AttachPort(nullptr), 0);
+  other2->Release();
+  other->Release();
+
+  // Releasing a driver without ClosePort closes its port: the line can be opened again.
+  ASSERT_EQ(driver2_->Release(), 1u);
+  driver2_ = nullptr;
+  ASSERT_EQ(driver_->Release(), 0u);
+  ASSERT_EQ(Create(&driver_), S_OK);
+  ASSERT_EQ(driver_->OpenPort(1, &settings_), 1);
+  EXPECT_EQ(driver_->ExecuteGroup(v100.get()), 1);
+  EXPECT_EQ(driver_->ClosePort(), 1);
+  EXPECT_EQ(driver_->ExecuteGroup(v100.get()), 0);
+
+  // Refused settings leave the port closed.
+  CommSettings bad = settings_;
+  bad.baudRate = 299;
+  EXPECT_EQ(driver_->OpenPort(1, &bad), 0);
+  bad.baudRate = 9600;
+  std::strcpy(bad.portName, "/nonexistent/tty");
+  EXPECT_EQ(driver_->OpenPort(1, &bad), 0);
+  EXPECT_EQ(driver_->OpenPort(1, nullptr), 0);
 }
 
 }  // namespace
