@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/driver_contract.h"
@@ -465,6 +466,20 @@ TEST(ErrorTextTest, MissingLibraryAndMissingStringHaveFixedTextsAndAreRemembered
   const char* buffer = ppi::ErrorText(12);
   EXPECT_EQ(ppi::ErrorText(-1), nullptr);
   EXPECT_EQ(platform::GbkToUtf8(buffer), kTexts[1]);
+}
+
+// Two driver objects on two polling threads may both ask for a text; their fills of the shared
+// buffer must not interleave (the thread sanitizer run checks this).
+TEST(ErrorTextTest, FillsFromTwoThreadsAreSerialised) {
+  auto ask = [](int32_t first, int32_t second) {
+    for (int i = 0; i < 100; ++i)
+      EXPECT_NE(ppi::ErrorText(i % 2 ? first : second), nullptr);
+  };
+  std::thread a(ask, 11, 14);
+  std::thread b(ask, 12, 15);
+  a.join();
+  b.join();
+  EXPECT_EQ(platform::GbkToUtf8(ppi::ErrorText(13)), kTexts[2]);
 }
 
 TEST_F(S7ProtoTest, PortSlotsWithoutALine) {
