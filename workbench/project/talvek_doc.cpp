@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "platform/gbk.h"
@@ -29,7 +30,8 @@ constexpr std::string_view kRegistryErrorCaption = "Error";
 bool CanOpenForReading(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos)
     return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO given as the project file cannot hang the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return false;
   struct stat st;
@@ -42,13 +44,13 @@ void Warn(const std::string& text) {
   ShowMessage(text, {}, MessageButtons::kOk, MessageIcon::kWarning);
 }
 
-// Why a folder (GBK) cannot be a project folder, or empty when it can. `shown` is the folder as
-// the user knows it (UTF-8).
-std::string FolderProblem(std::string_view folderGbk, std::string_view shown) {
-  if (folderGbk.size() >= kMaxProjectFolder) {
-    return "工程文件夹路径过长（超过 259 字节），无法使用：" + std::string(shown);
-  }
-  return {};
+// True when a GBK folder fits the project state's folder array with its NUL; tells the user when
+// not. `shown` is the folder as the user knows it (UTF-8).
+bool FolderFits(std::string_view folderGbk, std::string_view shown) {
+  if (folderGbk.size() < kMaxProjectFolder)
+    return true;
+  Warn("工程文件夹路径过长（超过 259 字节），无法使用：" + std::string(shown));
+  return false;
 }
 
 }  // namespace
@@ -145,10 +147,8 @@ bool CTalvekDoc::OnOpenDocument(std::string_view path) {
     Warn("工程文件夹路径含有 GBK 编码无法表示的字符，无法使用：" + std::string(folderUtf8));
     return false;
   }
-  if (std::string problem = FolderProblem(folderGbk, folderUtf8); !problem.empty()) {
-    Warn(problem);
+  if (!FolderFits(folderGbk, folderUtf8))
     return false;
-  }
 
   CloseProject();
   platform::CopyToArray(state_.folder, folderGbk);
@@ -208,10 +208,8 @@ bool CTalvekDoc::NewProject() {
     Warn("新建工程向导返回的工程位置或名称不是有效的 GBK 文本。");
     return false;
   }
-  if (std::string problem = FolderProblem(folderGbk, folderUtf8); !problem.empty()) {
-    Warn(problem);
+  if (!FolderFits(folderGbk, folderUtf8))
     return false;
-  }
 
   CloseProject();
   platform::CopyToArray(state_.folder, folderGbk);

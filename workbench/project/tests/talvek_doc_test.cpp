@@ -1,6 +1,7 @@
 #include "workbench/project/talvek_doc.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -403,12 +404,14 @@ TEST_F(TalvekDocTest, RefusedOpensKeepThePreviousProjectUntouched) {
   fs::create_directories(deep);
   ASSERT_TRUE(WriteFileBytes(deep / "p.ZRPrj", {}));
   fs::create_directories(root_ / "dir.ZRPrj");
+  ASSERT_EQ(::mkfifo((root_ / "fifo.ZRPrj").c_str(), 0600), 0);
   // A project file named without a folder, found in the working folder.
   ASSERT_TRUE(WriteFileBytes(root_ / "bare.ZRPrj", {}));
 
   const std::vector<std::string> refused = {
       (root_ / "missing" / "missing.ZRPrj").string(),  // no such file
       (root_ / "dir.ZRPrj").string(),                  // not a file
+      (root_ / "fifo.ZRPrj").string(),                 // not a file, and must not block the open
       "bare.ZRPrj",                                    // no '/'
       (emoji / "p.ZRPrj").string(),
       (deep / "p.ZRPrj").string(),
