@@ -242,7 +242,7 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
     const int64_t bitAddress = BitAddress(group, via, bit);
     if (bitAddress < 0)
       return 0;
-    if (via == Interface::kFirst && group.areaIndex == kAreaQ) {
+    if (IsUserDataJob(group, via)) {
       std::fill(out.begin(), out.end(), 0);
       return BuildQBitUserData(group, *item, static_cast<uint32_t>(bitAddress), out);
     }
@@ -309,21 +309,28 @@ std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t
   return 0;
 }
 
-bool CheckReply(std::span<const uint8_t> reply, Interface via) {
+bool CheckFcs(std::span<const uint8_t> reply) {
   const std::size_t len = reply.size();
   if (len < 6)
     return false;  // SD2 header and the FCS position need this much
-  if (reply[len - 2] != Fcs(reply.subspan(kPosFirstFcsByte, len - 2 - kPosFirstFcsByte))) {
+  return reply[len - 2] == Fcs(reply.subspan(kPosFirstFcsByte, len - 2 - kPosFirstFcsByte));
+}
+
+bool CheckReply(std::span<const uint8_t> reply) {
+  if (!CheckFcs(reply))
     return false;
-  }
-  if (via == Interface::kSecond) {
-    // The return code must be a byte the FCS covered, not the FCS or beyond the reply.
-    if (kReplyReturnCode >= len - 2)
-      return false;
-    if (reply[kReplyReturnCode] != kReturnOk)
-      return false;
-  }
-  return true;
+  // The return code must be a byte the FCS covered, not the FCS or beyond the reply.
+  return kReplyReturnCode < reply.size() - 2 && reply[kReplyReturnCode] == kReturnOk;
+}
+
+bool IsUserDataJob(const RequestGroup& group, Interface via) {
+  const GroupItem* item = FirstItem(group);
+  return via == Interface::kFirst && group.writeFlag == 1 && group.areaIndex == kAreaQ &&
+         item != nullptr && item->dataType == kTypeBit;
+}
+
+std::span<const uint8_t> WithoutStrayAck(std::span<const uint8_t> reply) {
+  return !reply.empty() && reply[0] == kShortAck ? reply.subspan(1) : reply;
 }
 
 BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
@@ -400,9 +407,11 @@ BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interf
   return 1;
 }
 
-BOOL HandleReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
+BOOL HandleReply(std::span<const uint8_t> received, RequestGroup& group, Interface via,
                  const FILETIME& now) {
-  if (!CheckReply(reply, via))
+  // Every check and every data offset counts from the frame's own first byte.
+  const std::span<const uint8_t> reply = WithoutStrayAck(received);
+  if (!(IsUserDataJob(group, via) ? CheckFcs(reply) : CheckReply(reply)))
     return 0;
   if (group.writeFlag != 0)
     return 1;  // a write is complete; its items are not touched
@@ -445,11 +454,13 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
 }
 
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received) {
-  // A stray acknowledgement before the frame moves LE one byte on.
-  const std::size_t lePos = !received.empty() && received[0] == kShortAck ? 2 : 1;
+  // A stray acknowledgement before the frame moves LE one byte on and is one more byte to wait
+  // for: without it the frame's end delimiter could be cut off.
+  const std::size_t stray = !received.empty() && received[0] == kShortAck ? 1 : 0;
+  const std::size_t lePos = 1 + stray;
   if (received.size() <= lePos)
     return 0;
-  return std::size_t{received[lePos]} + 6;
+  return std::size_t{received[lePos]} + 6 + stray;
 }
 
 bool ReplyLooksComplete(std::span<const uint8_t> received) {

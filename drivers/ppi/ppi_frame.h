@@ -39,8 +39,9 @@ inline constexpr std::size_t kReplyReturnCode = 21;  // reply offset of the item
 inline constexpr std::size_t kReplyData = 25;        // reply offset of the first data byte
 
 // Which driver interface executes the group: the first (IProtocolDriver::ExecuteGroup: values at
-// GroupItem offset 12, 16-bit bit addresses, no strings, no return-code check) or the second
-// (IProtocolDriver2::ExecuteGroupEx: values at offset 8 with quality and time stamp).
+// GroupItem offset 12, 16-bit bit addresses, no strings, a bit of Q written by a user-data job)
+// or the second (IProtocolDriver2::ExecuteGroupEx: values at offset 8 with quality and time
+// stamp).
 enum class Interface { kFirst, kSecond };
 
 // Quality word of an item after a successful read (or DELAY write) through the second interface.
@@ -77,10 +78,22 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
 // leaves `out` zero beyond the frame, as a fresh zero-filled buffer would be.
 std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
-// True when `reply` passes the checks both interfaces make: at least 6 bytes and the FCS at
-// len − 2 equal to the sum of bytes 4..len − 3; for the second interface also a return code
-// 0xFF at byte 21, which must lie before the FCS.
-bool CheckReply(std::span<const uint8_t> reply, Interface via);
+// True when `reply` holds at least 6 bytes and the FCS at len − 2 equals the low byte of the sum
+// of bytes 4..len − 3.
+bool CheckFcs(std::span<const uint8_t> reply);
+
+// CheckFcs, and the item's return code at byte 21 is 0xFF and lies before the FCS: the check for
+// the reply to every read and write job. A reply without the code (fewer than 24 bytes) fails,
+// so a job the PLC refused is never taken for done.
+bool CheckReply(std::span<const uint8_t> reply);
+
+// True when BuildJob sends the group as the 52-byte user-data job (a bit write to Q through the
+// first interface). Its reply has another layout: only its FCS is checked.
+bool IsUserDataJob(const RequestGroup& group, Interface via);
+
+// `reply` without one leading 0xE5: a station that repeats its acknowledgement puts it in front
+// of the reply frame. Anything else is returned as it is.
+std::span<const uint8_t> WithoutStrayAck(std::span<const uint8_t> reply);
 
 // Stores the data of a checked read reply into the group's items, in list order: the item at
 // byte address a finds its data at reply[25 + a − startAddress]. Second interface: value at
@@ -92,9 +105,9 @@ bool CheckReply(std::span<const uint8_t> reply, Interface via);
 BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
                      const FILETIME& now);
 
-// The whole reply step of ExecuteGroup/ExecuteGroupEx: CheckReply, then for a write 1 without
-// touching the items, for a read DecodeReadReply. 0 leaves every item as it was when a check
-// fails.
+// The whole reply step of ExecuteGroup/ExecuteGroupEx: WithoutStrayAck, then CheckReply (CheckFcs
+// for the user-data job), then for a write 1 without touching the items, for a read
+// DecodeReadReply. 0 leaves every item as it was when a check fails.
 BOOL HandleReply(std::span<const uint8_t> reply, RequestGroup& group, Interface via,
                  const FILETIME& now);
 
@@ -113,8 +126,9 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
 inline constexpr int32_t kPollDelayMin = 10;
 inline constexpr int32_t kPollDelayMax = 30000;
 
-// The total length a reply announces: LE + 6, where LE is byte 1, or byte 2 when byte 0 is the
-// short acknowledgement 0xE5. 0 while too few bytes have arrived to know it.
+// The number of bytes that hold the whole reply: LE + 6 with LE at byte 1; after a stray
+// acknowledgement (byte 0 is 0xE5) LE is byte 2 and the stray byte counts too, LE + 7. 0 while
+// too few bytes have arrived to know it.
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received);
 
 // True once `received` holds at least ExpectedReplyLength bytes (false while that is unknown):

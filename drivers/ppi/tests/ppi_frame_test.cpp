@@ -64,7 +64,8 @@ Bytes Build(const Group& group, Interface via) {
 Bytes ReadReply(std::initializer_list<uint8_t> data, uint8_t returnCode = 0xFF) {
   Bytes r = {0x68, 0,    0, 0x68, 0x00, 0x02, 0x08, 0x32, 0x03,       0,    0, 0, 0,
              0x00, 0x02, 0, 0,    0,    0,    0x04, 0x01, returnCode, 0x04, 0, 0};
-  for (uint8_t b : data) r.push_back(b);
+  for (uint8_t b : data)
+    r.push_back(b);
   r[1] = r[2] = static_cast<uint8_t>(r.size() - 4);
   r[16] = static_cast<uint8_t>(4 + data.size());
   uint8_t sum = 0;
@@ -460,7 +461,8 @@ TEST(PpiReply, FailedChecksLeaveEveryItemUntouched) {
   };
   const Case cases[] = {{"bad FCS, second", badFcs, Interface::kSecond},
                         {"bad FCS, first", badFcs, Interface::kFirst},
-                        {"return code, second", itemError, Interface::kSecond}};
+                        {"return code, second", itemError, Interface::kSecond},
+                        {"return code, first", itemError, Interface::kFirst}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Group group(ppi::kAreaV, 2, 100, 103, ppi::kTypeInt16);
@@ -476,12 +478,13 @@ TEST(PpiReply, FailedChecksLeaveEveryItemUntouched) {
   }
 }
 
-TEST(PpiReply, FirstInterfaceIgnoresTheReturnCode) {
+TEST(PpiReply, FirstInterfaceChecksTheReturnCodeToo) {
+  // A refused read whose reply still carries data bytes: they are not taken as the value.
   const Bytes reply = ReadReply({0x12, 0x34}, 0x0A);
   Group group(ppi::kAreaV, 2, 100, 100, ppi::kTypeInt16);
-  GroupItem& item = group.Add(100, ppi::kTypeInt16);
-  EXPECT_EQ(ppi::HandleReply(reply, group.g, Interface::kFirst, kNow), 1);
-  EXPECT_EQ(item.bitOrLength, 0x1234);
+  GroupItem& item = group.Add(100, ppi::kTypeInt16, 0x5555);
+  EXPECT_EQ(ppi::HandleReply(reply, group.g, Interface::kFirst, kNow), 0);
+  EXPECT_EQ(item.bitOrLength, 0x5555);
   EXPECT_EQ(item.value, 0);
   EXPECT_EQ(item.quality, 0);  // the first interface has no quality
 }
@@ -503,7 +506,58 @@ TEST(PpiReply, WriteReplyCompletesWithoutTouchingItems) {
   Group group(ppi::kAreaV, 2, 100, 100, ppi::kTypeInt16, 1);
   group.Add(100, ppi::kTypeInt16, 0, 55);
   EXPECT_EQ(ppi::HandleReply(refused, group.g, Interface::kSecond, kNow), 0);
-  EXPECT_EQ(ppi::HandleReply(refused, group.g, Interface::kFirst, kNow), 1);
+  EXPECT_EQ(ppi::HandleReply(refused, group.g, Interface::kFirst, kNow), 0);
+}
+
+TEST(PpiReply, UserDataReplyIsCheckedByItsFcsOnly) {
+  // The reply to the first interface's bit write to Q: byte 21 is a parameter byte, not a
+  // return code.
+  const Bytes reply = {0x68, 0x1D, 0x1D, 0x68, 0x00, 0x02, 0x08, 0x32, 0x07, 0x00, 0x00, 0x00,
+                       0x00, 0x00, 0x0C, 0x00, 0x04, 0x00, 0x01, 0x12, 0x08, 0x12, 0x88, 0x0E,
+                       0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x09, 0x00, 0x00, 0x1E, 0x16};
+  Group q(ppi::kAreaQ, 2, 3, 3, ppi::kTypeBit, 1);
+  GroupItem& item = q.Add(3, ppi::kTypeBit, 4, 1);
+  ASSERT_TRUE(ppi::IsUserDataJob(q.g, Interface::kFirst));
+  EXPECT_EQ(ppi::HandleReply(reply, q.g, Interface::kFirst, kNow), 1);
+  EXPECT_EQ(item.value, 1);
+  Bytes badFcs = reply;
+  badFcs[badFcs.size() - 2] ^= 1;
+  EXPECT_EQ(ppi::HandleReply(badFcs, q.g, Interface::kFirst, kNow), 0);
+
+  // Every other job's reply needs its return code, the same bit through the second interface
+  // and a bit of M through the first included.
+  EXPECT_FALSE(ppi::IsUserDataJob(q.g, Interface::kSecond));
+  EXPECT_EQ(ppi::HandleReply(reply, q.g, Interface::kSecond, kNow), 0);
+  Group m(ppi::kAreaM, 2, 3, 3, ppi::kTypeBit, 1);
+  m.Add(3, ppi::kTypeBit, 4, 1);
+  EXPECT_FALSE(ppi::IsUserDataJob(m.g, Interface::kFirst));
+  EXPECT_EQ(ppi::HandleReply(reply, m.g, Interface::kFirst, kNow), 0);
+  Group qByte(ppi::kAreaQ, 2, 3, 3, ppi::kTypeByte, 1);
+  qByte.Add(3, ppi::kTypeByte, 0, 1);
+  EXPECT_FALSE(ppi::IsUserDataJob(qByte.g, Interface::kFirst));
+  Group qRead(ppi::kAreaQ, 2, 3, 3, ppi::kTypeBit);
+  qRead.Add(3, ppi::kTypeBit, 4);
+  EXPECT_FALSE(ppi::IsUserDataJob(qRead.g, Interface::kFirst));
+}
+
+TEST(PpiReply, OneStrayAcknowledgementBeforeTheReplyIsDropped) {
+  Bytes reply = ReadReply({0x12, 0x34});
+  reply.insert(reply.begin(), 0xE5);
+  for (Interface via : {Interface::kSecond, Interface::kFirst}) {
+    Group group(ppi::kAreaV, 2, 100, 100, ppi::kTypeInt16);
+    GroupItem& item = group.Add(100, ppi::kTypeInt16);
+    ASSERT_EQ(ppi::HandleReply(reply, group.g, via, kNow), 1);
+    EXPECT_EQ(via == Interface::kSecond ? item.value : item.bitOrLength, 0x1234);
+  }
+  // Only one: a second stray byte is garbage, and the frame is refused.
+  Bytes twice = reply;
+  twice.insert(twice.begin(), 0xE5);
+  Group group(ppi::kAreaV, 2, 100, 100, ppi::kTypeInt16);
+  GroupItem& item = group.Add(100, ppi::kTypeInt16, 0, 7);
+  EXPECT_EQ(ppi::HandleReply(twice, group.g, Interface::kSecond, kNow), 0);
+  EXPECT_EQ(item.value, 7);
+  EXPECT_TRUE(ppi::WithoutStrayAck(Bytes{0xE5}).empty());
+  EXPECT_TRUE(ppi::WithoutStrayAck(Bytes{}).empty());
 }
 
 TEST(PpiReply, DecodesEveryTypeThroughTheSecondInterface) {
@@ -616,12 +670,13 @@ TEST(PpiReply, TruncatedRepliesFailInsteadOfReadingPastTheData) {
   const Bytes errorReply = {0x68, 0x15, 0x15, 0x68, 0x00, 0x02, 0x08, 0x32, 0x03,
                             0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,
                             0x00, 0x04, 0x01, 0x05, 0x00, 0x00, 0x00, 0x4F, 0x16};
-  EXPECT_FALSE(ppi::CheckReply({}, Interface::kFirst));
-  EXPECT_FALSE(ppi::CheckReply(header, Interface::kFirst));
-  EXPECT_FALSE(ppi::CheckReply(Bytes{0xE5}, Interface::kSecond));
-  EXPECT_TRUE(ppi::CheckReply(endsAtReturnCode, Interface::kFirst));
-  EXPECT_FALSE(ppi::CheckReply(endsAtReturnCode, Interface::kSecond));
-  ASSERT_TRUE(ppi::CheckReply(errorReply, Interface::kFirst));
+  EXPECT_FALSE(ppi::CheckFcs({}));
+  EXPECT_FALSE(ppi::CheckFcs(header));
+  EXPECT_FALSE(ppi::CheckReply(Bytes{0xE5}));
+  EXPECT_TRUE(ppi::CheckFcs(endsAtReturnCode));
+  EXPECT_FALSE(ppi::CheckReply(endsAtReturnCode));
+  ASSERT_TRUE(ppi::CheckFcs(errorReply));
+  EXPECT_FALSE(ppi::CheckReply(errorReply));
   Group group(ppi::kAreaV, 2, 100, 100, ppi::kTypeByte);
   GroupItem& item = group.Add(100, ppi::kTypeByte, 0, 0);
   item.bitOrLength = 0x33;
@@ -686,7 +741,8 @@ TEST(PpiReplyLength, CompleteOnceLePlusSixBytesArrived) {
   EXPECT_EQ(ppi::ExpectedReplyLength(Bytes{0x68}), 0u);
   EXPECT_EQ(ppi::ExpectedReplyLength(Bytes{0x68, 0x17}), 29u);
   EXPECT_EQ(ppi::ExpectedReplyLength(Bytes{0xE5, 0x68}), 0u);
-  EXPECT_EQ(ppi::ExpectedReplyLength(Bytes{0xE5, 0x68, 0x17}), 29u);
+  // The stray acknowledgement is one byte more to wait for.
+  EXPECT_EQ(ppi::ExpectedReplyLength(Bytes{0xE5, 0x68, 0x17}), 30u);
 
   Bytes reply = ReadReply({0x12, 0x34});
   ASSERT_EQ(reply.size(), 29u);
@@ -694,6 +750,11 @@ TEST(PpiReplyLength, CompleteOnceLePlusSixBytesArrived) {
   reply.pop_back();
   EXPECT_FALSE(ppi::ReplyLooksComplete(reply));
   EXPECT_FALSE(ppi::ReplyLooksComplete(Bytes{0xE5}));
+  reply.push_back(0x16);
+  reply.insert(reply.begin(), 0xE5);
+  EXPECT_TRUE(ppi::ReplyLooksComplete(reply));
+  reply.pop_back();  // the end delimiter is still to come
+  EXPECT_FALSE(ppi::ReplyLooksComplete(reply));
 }
 
 }  // namespace

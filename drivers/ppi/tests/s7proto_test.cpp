@@ -3,10 +3,6 @@
 #include "drivers/ppi/s7proto.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,16 +15,19 @@
 #include "common/driver_contract.h"
 #include "common/testing/test_support.h"
 #include "drivers/ppi/error_text.h"
+#include "drivers/ppi/tests/driver_host.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
 #include "tools/ppisim/ppi_simulator.h"
 
-extern char** environ;
-
 namespace {
 
 using platform::Registry;
+using ppi_test::OstrelPath;
+using ppi_test::Regsvr;
+using ppi_test::RunProgram;
+using ppi_test::RunResult;
 using testing_support::BinDir;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
@@ -38,51 +37,6 @@ constexpr uint16_t kUint16 = 8;
 constexpr uint16_t kBit = 1;
 constexpr uint16_t kByte = 2;
 constexpr uint16_t kInt32 = 32;
-
-struct RunResult {
-  int exitCode = -1;
-  std::string output;  // standard output and standard error together
-};
-
-// Runs a program with the current environment and waits for it.
-RunResult RunProgram(const std::vector<std::string>& args) {
-  RunResult result;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    return result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return result;
-  }
-  char buf[512];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-    result.output.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    result.exitCode = WEXITSTATUS(status);
-  return result;
-}
-
-std::string Regsvr() {
-  return (BinDir() / "regsvr").string();
-}
-
-std::string OstrelPath() {
-  return std::filesystem::canonical(BinDir() / "libOstrel.so").string();
-}
 
 TagAddressInput Input(const char* address, uint16_t type) {
   TagAddressInput in{};
