@@ -14,6 +14,12 @@ void RuntimeTagTable::SetWriteSink(TagWriteSink* sink) {
   sink_ = sink;
 }
 
+void RuntimeTagTable::ClearWriteSink(TagWriteSink* sink) {
+  platform::MutexLock lock(mutex_);
+  if (sink_ == sink)
+    sink_ = nullptr;
+}
+
 long RuntimeTagTable::FindFirst(std::string_view name) const {
   constexpr std::size_t kNameSize = sizeof(TagRecord::name);
   const std::size_t n = name.size();

@@ -51,6 +51,8 @@ class RuntimeTagTable {
   // Sets where writes go (none: writes are dropped). Takes the mutex, so it never changes
   // under a writer.
   void SetWriteSink(TagWriteSink* sink);
+  // Clears the write sink when it is `sink`, so a sink that goes away never withdraws another.
+  void ClearWriteSink(TagWriteSink* sink);
 
   // The index of the first tag, scanning from 0, whose NUL-terminated `name` (at most its 32
   // bytes) equals `name` byte for byte (GBK, no case folding). Tags beyond the addressable 65536

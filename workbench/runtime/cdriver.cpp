@@ -1,0 +1,439 @@
+#include "workbench/runtime/cdriver.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "platform/com.h"
+#include "workbench/project/new_records.h"
+#include "workbench/runtime/tag_fields.h"
+
+namespace talvek {
+
+namespace {
+
+// The NUL-terminated text of a fixed char array that may be full (no terminator): at most
+// N - 1 bytes are kept, so the copy is always terminated.
+template <std::size_t N, std::size_t M>
+void CopyText(char (&dest)[N], const char (&src)[M]) {
+  const std::size_t n = strnlen(src, std::min(M, N - 1));
+  std::memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+// The address number after an area name: optional blanks and sign, then decimal digits up to
+// the first other character; no digits give 0. Saturates instead of overflowing.
+int32_t ParseAddressNumber(const char* p, const char* end) {
+  while (p < end && (*p == ' ' || *p == '\t'))
+    ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  int64_t n = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    n = n * 10 + (*p - '0');
+    if (n > INT32_MAX) {
+      n = INT32_MAX;
+      break;
+    }
+  }
+  return static_cast<int32_t>(negative ? -n : n);
+}
+
+}  // namespace
+
+HRESULT CreateProtocolDriver(const CLSID& clsid, void** out) {
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver, out);
+}
+
+CDriver::CDriver(const DeviceRecord& device, const DriverEnvironment& env)
+    : env_(env), device_(device) {
+  if (!env_.factory)
+    env_.factory = CreateProtocolDriver;
+  if (FAILED(env_.factory(device_.descriptor.driverClsid, driver_.PutVoid())))
+    driver_.Reset();
+
+  if (driver_) {
+    char model[sizeof device_.descriptor.model + 1];
+    CopyText(model, device_.descriptor.model);
+    const AddressArea* table = nullptr;
+    int32_t count = 0;
+    // A null table cannot be searched whatever count comes with it.
+    if (driver_->GetRegisters(model, &table, &count) != 0 && table != nullptr && count > 0) {
+      areas_ = table;
+      areaCount_ = count;
+    }
+    if (SUCCEEDED(driver_->QueryInterface(IID_IProtocolDriver2, driver2_.PutVoid())) && driver2_) {
+      mode_ = 2;
+    } else {
+      driver2_.Reset();
+      mode_ = 1;
+    }
+  }
+
+  char portName[sizeof(CommSettings::portName)];
+  std::snprintf(portName, sizeof portName, "Com%d", static_cast<int>(device_.portNumber));
+  portSettings_ = DefaultPortEntry(device_.portNumber);
+  if (env_.ports != nullptr) {
+    for (const CommSettings& port : *env_.ports) {
+      if (strncmp(port.portName, portName, sizeof port.portName) == 0) {
+        portSettings_ = port;
+        break;
+      }
+    }
+  }
+}
+
+CDriver::~CDriver() {
+  StopThread();
+  readGroups_.clear();
+  {
+    std::lock_guard lock(writesMutex_);
+    pendingWrites_.clear();
+  }
+  driver2_.Reset();
+  driver_.Reset();
+}
+
+int CDriver::Open() {
+  if (thread_.joinable())
+    return opened_;  // polling: the port is in use and stays as it is
+  opened_ = 0;
+  if (!driver_)
+    return 0;
+  char text[sizeof device_.station.addressText + 1];
+  CopyText(text, device_.station.addressText);
+  StationInfo scratch{};
+  BOOL r = driver_->ParseStationAddress(text, &scratch);
+  if (r == 0)
+    return 0;
+  r = driver_->OpenPort(1, &portSettings_);
+  if (r == 0)
+    return 0;
+  if (device_.descriptor.linkKind == kLinkTcpIp) {
+    char model[sizeof device_.descriptor.model + 1];
+    CopyText(model, device_.descriptor.model);
+    r = driver_->InitLink(model, device_.station.stationNumber, &device_.station.stationNumber);
+    if (r == 0)
+      return 0;
+  }
+  opened_ = r;
+  return opened_;
+}
+
+int CDriver::Close() {
+  StopThread();
+  const BOOL r = driver_ ? driver_->ClosePort() : 1;
+  opened_ = r == 0 ? 1 : 0;
+  return opened_;
+}
+
+int CDriver::StartThread() {
+  stopEvent_.Reset();
+  if (thread_.joinable())
+    return 0;
+  try {
+    thread_ = std::thread([this] { PollingLoop(); });
+  } catch (const std::system_error&) {
+    return 0;
+  }
+  ++threadStarts_;
+  return 1;
+}
+
+int CDriver::StopThread() {
+  if (thread_.joinable()) {
+    stopEvent_.Set();
+    thread_.join();
+  }
+  return 1;
+}
+
+bool CDriver::ConvertItem(DriverItem* item, const char* model) {
+  if (!driver_ || item == nullptr)
+    return false;
+  TagAddressInput in{};
+  if (model != nullptr)
+    std::memcpy(in.model, model, strnlen(model, sizeof in.model - 1));
+  if (item->registerText != nullptr)
+    std::memcpy(in.address, item->registerText, strnlen(item->registerText, sizeof in.address - 1));
+  in.dataType = static_cast<int16_t>(item->dataType2);
+  in.extra = static_cast<int16_t>(item->extra);
+  return (driver_->ConvertUserConfigToVar(&in, item) & 0xFFFFu) == 0;
+}
+
+void CDriver::AddDevice(const DeviceRecord& device) {
+  devices_.push_back(device);
+}
+
+int CDriver::FindArea(const char* text, std::size_t length) const {
+  for (int32_t k = 0; k < areaCount_; ++k) {
+    const char* name = areas_[k].name;
+    const std::size_t n = strnlen(name, sizeof areas_[k].name);
+    // An empty name would start every text and swallow every tag: it names no area.
+    if (n > 0 && n <= length && std::memcmp(text, name, n) == 0)
+      return static_cast<int>(k);
+  }
+  return -1;
+}
+
+std::unique_ptr<GroupItem> CDriver::MakeItem(uint16_t tagIndex, int area, int32_t value) const {
+  const TagRecord& tag = (*env_.tags)[tagIndex];
+  const std::size_t length = strnlen(tag.registerText, sizeof tag.registerText);
+  const std::size_t nameLength = strnlen(areas_[area].name, sizeof areas_[area].name);
+  auto item = std::make_unique<GroupItem>();
+  item->tagIndex = tagIndex;
+  item->byteAddress = static_cast<uint16_t>(
+      ParseAddressNumber(tag.registerText + nameLength, tag.registerText + length));
+  item->dataType = DataTypeFlagOf(tag.rawType);
+  item->value = value;
+  return item;
+}
+
+void CDriver::BuildReadGroups() {
+  if (areaCount_ == 0 || env_.tags == nullptr)
+    return;
+  const std::vector<TagRecord>& tags = *env_.tags;
+  const std::size_t count = std::min(tags.size(), kMaxAddressableTags);
+  for (const DeviceRecord& device : devices_) {
+    const std::size_t nameLength = strnlen(device.logicalName, sizeof device.logicalName);
+    for (std::size_t i = 0; i < count; ++i) {
+      const TagRecord& tag = tags[i];
+      if (strnlen(tag.deviceName, sizeof tag.deviceName) != nameLength ||
+          std::memcmp(tag.deviceName, device.logicalName, nameLength) != 0) {
+        continue;
+      }
+      const int area =
+          FindArea(tag.registerText, strnlen(tag.registerText, sizeof tag.registerText));
+      if (area < 0)
+        continue;  // not polled
+      AddItem(MakeItem(static_cast<uint16_t>(i), area, 0), device.station, &areas_[area], 0);
+    }
+  }
+}
+
+void CDriver::WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value) {
+  if (areaCount_ == 0 || env_.tags == nullptr || devicePos >= devices_.size() ||
+      tagIndex >= env_.tags->size()) {
+    return;
+  }
+  const TagRecord& tag = (*env_.tags)[tagIndex];
+  const int area = FindArea(tag.registerText, strnlen(tag.registerText, sizeof tag.registerText));
+  if (area < 0)
+    return;
+  AddItem(MakeItem(tagIndex, area, value), devices_[devicePos].station, &areas_[area], 1);
+}
+
+std::size_t CDriver::ModelId(const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < models_.size(); ++i) {
+    if (models_[i].size() == length && std::memcmp(models_[i].data(), text, length) == 0)
+      return i;
+  }
+  models_.emplace_back(text, length);
+  return models_.size() - 1;
+}
+
+int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station,
+                     const AddressArea* area, int writeFlag) {
+  if (!item || env_.tags == nullptr || item->tagIndex >= env_.tags->size())
+    return 0;
+  const TagRecord& tag = (*env_.tags)[item->tagIndex];
+
+  // The driver reads the register text through a pointer: hand it a terminated copy, as the
+  // tag's array may be full. The station copy lives until the item is placed.
+  char registerText[sizeof tag.registerText + 1];
+  CopyText(registerText, tag.registerText);
+  StationInfo stationCopy = station;
+
+  DriverItem base{};
+  base.tagIndex = item->tagIndex;
+  base.varType = static_cast<int16_t>(tag.varType);
+  std::memcpy(base.name, tag.name, sizeof base.name);
+  base.zero36 = 0;
+  base.station = static_cast<int16_t>(station.stationNumber);
+  base.stationCopy = &stationCopy;
+  base.registerText = registerText;
+  base.areaIndex = tag.registerIndex;
+  base.dataType = 0;
+  base.bitOrLength = 0;
+  base.reserved54 = 0;
+  base.byteAddress = static_cast<int16_t>(item->byteAddress);
+  base.dataType2 = item->dataType;
+  base.extra = static_cast<uint16_t>(writeFlag);
+  base.word64 = 1000;
+  base.word68 = 875;
+  base.word72 = 0;
+  base.word76 = 0xFFFF;
+  base.word80 = 0;
+  base.half84 = 1;
+  base.half86 = 0;
+  base.half88 = 0;
+
+  // Each distinct model text converts the item once; every offer gets a fresh copy of that
+  // conversion, because CanMergeItem may write into the item it is handed.
+  convState_.assign(models_.size(), 0);
+  convItems_.resize(models_.size());
+  auto converted = [&](std::size_t modelId) -> const DriverItem* {
+    if (modelId >= convState_.size()) {
+      convState_.resize(modelId + 1, 0);
+      convItems_.resize(modelId + 1);
+    }
+    if (convState_[modelId] == 0) {
+      convItems_[modelId] = base;
+      convState_[modelId] = ConvertItem(&convItems_[modelId], models_[modelId].c_str()) ? 1 : 2;
+    }
+    return convState_[modelId] == 1 ? &convItems_[modelId] : nullptr;
+  };
+
+  // Writes never join a read group: a read group belongs to the polling thread once it runs, and
+  // a write merged into it would be read instead of written. Pending writes are never offered.
+  if (writeFlag == 0) {
+    for (const std::unique_ptr<HostGroup>& host : readGroups_) {
+      RequestGroup& group = host->group;
+      if (static_cast<int32_t>(group.station) != station.stationNumber)
+        continue;
+      const DriverItem* conversion = converted(host->modelId);
+      if (conversion == nullptr)
+        continue;
+      DriverItem copy = *conversion;
+      if (driver_->CanMergeItem(&copy, writeFlag, &group) == 1) {
+        item->bitOrLength = copy.bitOrLength;
+        if (item->dataType == DataTypeFlagOf(kRawBit))
+          item->bitNumber = static_cast<uint8_t>(copy.bitOrLength);
+        AppendGroupItem(group.items, item.release());
+        return 1;
+      }
+    }
+  }
+
+  // A group of its own.
+  const std::size_t modelLength = strnlen(tag.driverModel, sizeof tag.driverModel);
+  const std::size_t modelId = ModelId(tag.driverModel, modelLength);
+  const DriverItem* conversion = converted(modelId);
+  if (conversion == nullptr)
+    return 0;
+  auto host = std::make_unique<HostGroup>();
+  host->modelId = modelId;
+  std::memcpy(host->model, tag.driverModel, modelLength);
+  host->station.stationNumber = station.stationNumber;
+  CopyText(host->station.addressText, station.addressText);
+  RequestGroup& group = host->group;
+  group.zero0 = 0;
+  group.station = static_cast<int16_t>(station.stationNumber);
+  group.stationBuffer = &host->station;
+  group.modelText = host->model;
+  group.area = area;
+  // The area the driver matched; it is the tag's registerIndex (the host's guess) unless the
+  // driver says otherwise, so a stale registerIndex cannot send the request to another area.
+  group.areaIndex = conversion->areaIndex;
+  group.dataType = conversion->dataType;
+  group.bitOrLength = conversion->bitOrLength;
+  group.reserved22 = conversion->reserved54;
+  group.startAddress = item->byteAddress;
+  group.endAddress = item->byteAddress;
+  group.writeFlag = static_cast<uint16_t>(writeFlag);
+  group.items.blockSize = 10;
+  item->bitOrLength = conversion->bitOrLength;
+  if (item->dataType == DataTypeFlagOf(kRawBit))
+    item->bitNumber = static_cast<uint8_t>(conversion->bitOrLength);
+  AppendGroupItem(group.items, item.release());
+
+  if (writeFlag != 0) {
+    std::lock_guard lock(writesMutex_);
+    pendingWrites_.push_back(std::move(host));
+  } else {
+    readGroups_.push_back(std::move(host));
+  }
+  return 1;
+}
+
+std::size_t CDriver::PendingWriteCount() const {
+  std::lock_guard lock(writesMutex_);
+  return pendingWrites_.size();
+}
+
+BOOL CDriver::Execute(RequestGroup* group) {
+  if (mode_ == 2)
+    return driver2_->ExecuteGroupEx(group);
+  return driver_->ExecuteGroup(group);
+}
+
+int CDriver::RunCycle() {
+  if (thread_.joinable())
+    return 0;  // the polling thread owns the cycle
+  Cycle();
+  return 1;
+}
+
+void CDriver::Cycle() {
+  if (!driver_)
+    return;
+  // Writes queued until now, each executed once, then freed whatever the outcome. A write queued
+  // while this cycle runs waits for the next one.
+  std::vector<std::unique_ptr<HostGroup>> writes;
+  {
+    std::lock_guard lock(writesMutex_);
+    writes.swap(pendingWrites_);
+  }
+  for (const std::unique_ptr<HostGroup>& host : writes)
+    Execute(&host->group);
+  writes.clear();
+
+  std::vector<TagRecord>& tags = *env_.tags;
+  for (const std::unique_ptr<HostGroup>& host : readGroups_) {
+    RequestGroup& group = host->group;
+    if (group.writeFlag != 0 || group.items.count == 0 || group.items.head == nullptr)
+      continue;  // nothing to read
+    const BOOL r = Execute(&group);
+    // The table is never reordered while polling, but a result must still land inside it.
+    const std::size_t size = tags.size();
+    for (GroupItemNode* node = group.items.head; node != nullptr; node = node->next) {
+      GroupItem* item = node->item;
+      if (item == nullptr || item->tagIndex >= size)
+        continue;
+      TagRecord& tag = tags[item->tagIndex];
+      if (mode_ == 2) {
+        // A failed read is stored as bad at once, not as the item's last good quality first.
+        if (r == 0)
+          item->quality = 0;
+        env_.table->ApplyResult(item);
+      } else {
+        const int32_t v = item->bitOrLength;
+        switch (tag.rawType) {
+          case kRawBit:
+            StoreRawWord(tag, v);
+            break;
+          case kRawInt16:
+            StoreRawWord(
+                tag, static_cast<int32_t>((static_cast<uint32_t>(LoadRawWord(tag)) & 0xFFFF0000u) |
+                                          (static_cast<uint32_t>(v) & 0xFFFFu)));
+            break;
+          case kRawString:
+            if ((v & 0xFFFF) != 0) {
+              StoreRawWord(tag, static_cast<int32_t>(
+                                    (static_cast<uint32_t>(LoadRawWord(tag)) & 0xFFFF0000u) |
+                                    (static_cast<uint32_t>(v) & 0xFFFFu)));
+            }
+            break;
+          default:
+            break;
+        }
+      }
+      if (r == 0)
+        StoreQuality(tag, 0);
+    }
+  }
+}
+
+void CDriver::PollingLoop() {
+  while (stopEvent_.Wait(cyclePeriodMs_.load(std::memory_order_relaxed)) ==
+         platform::WaitResult::kTimeout) {
+    Cycle();
+  }
+}
+
+}  // namespace talvek

@@ -1,0 +1,189 @@
+// CDriver: one protocol driver object serving every device on one serial port, the read requests
+// built from those devices' tags, a queue of pending writes and the polling thread.
+//
+// Life of a driver (all on the user-interface thread except the polling thread itself):
+//
+//   CDriver d(device, env);        // creates the protocol driver, lists its address areas
+//   d.AddDevice(device);           // every device on the port, the creating one first
+//   d.BuildReadGroups();           // tags -> read groups, merged as the protocol driver allows
+//   if (d.Open()) d.StartThread(); // connect, then poll every CyclePeriod() ms
+//   d.WriteValue(0, tag, raw);     // queued; executed once at the start of the next cycle
+//   d.StopThread(); d.Close();
+//
+// Threads and locks. The polling thread is the only caller of ExecuteGroup/ExecuteGroupEx and the
+// only reader of the read groups once it runs; the groups are built before it starts and never
+// change while it runs. The pending-write list has a mutex of its own: the user-interface thread
+// appends a finished group under it (while holding the tag-table mutex, as the writers do), and
+// the polling thread takes the whole list under it at the start of a cycle and executes the
+// writes with no lock held, so the tag-table mutex is never held across a request on the wire.
+// Results go into the tag table through RuntimeTagTable::ApplyResult (tag-table mutex) or, for a
+// driver without IProtocolDriver2, as single atomic word stores (tag_fields.h).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/driver_contract.h"
+#include "common/records.h"
+#include "platform/sync.h"
+#include "workbench/runtime/com_ptr.h"
+#include "workbench/runtime/tag_table.h"
+
+namespace talvek {
+
+// Creates a protocol driver object of class `clsid` and returns its IProtocolDriver in *out
+// (one reference). The default is CoCreateInstance (in-process server); tests and benchmarks
+// may hand in objects of their own.
+using DriverFactory = std::function<HRESULT(const CLSID& clsid, void** out)>;
+
+// CoCreateInstance(clsid, no outer object, CLSCTX_INPROC_SERVER, IID_IProtocolDriver).
+HRESULT CreateProtocolDriver(const CLSID& clsid, void** out);
+
+// The default polling period: the idle wait between two cycles.
+inline constexpr uint32_t kDefaultCyclePeriodMs = 1000;
+
+// What a driver works on. All of it must outlive the driver.
+struct DriverEnvironment {
+  std::vector<TagRecord>* tags = nullptr;            // the runtime tag table's records
+  const std::vector<CommSettings>* ports = nullptr;  // the project's port table
+  RuntimeTagTable* table = nullptr;                  // ApplyResult for IProtocolDriver2 drivers
+  DriverFactory factory;                             // empty: CreateProtocolDriver
+};
+
+class CDriver final {
+ public:
+  // Creates the stop event (manual reset, not signalled) and the protocol driver for the
+  // device's class, fetches its address areas (none when GetRegisters fails or answers a null
+  // table), picks mode 2 when the object also answers IProtocolDriver2, else mode 1, and copies
+  // the port settings of "Com<portNumber>" (the default settings when the port table has no such
+  // entry). Never throws; a driver that cannot be created serves nothing and never opens.
+  CDriver(const DeviceRecord& device, const DriverEnvironment& env);
+  // Stops the polling thread if it runs, frees every group with its items, releases both
+  // interfaces.
+  ~CDriver();
+  CDriver(const CDriver&) = delete;
+  CDriver& operator=(const CDriver&) = delete;
+
+  // Connects: ParseStationAddress of the device's address text (into a scratch record), OpenPort
+  // (mode 1, the port settings), InitLink for a TCP/IP device. Returns and records the last
+  // result (0 at the first failure). While the thread runs the port is left as it is.
+  int Open();
+  // Stops the polling thread first (a port never closes under a request), then ClosePort;
+  // opened becomes 0 after a successful close. Returns opened.
+  int Close();
+  // Resets the stop event and starts the polling thread; 0 when a thread already runs (or
+  // cannot be started), else 1.
+  int StartThread();
+  // Signals the stop event and waits until the thread has finished its cycle and ended. 1.
+  int StopThread();
+  // The result of the last Open (0 = not connected, also after Close).
+  int IsOpen() const { return opened_; }
+
+  // Converts a tag address for `model` (ConvertUserConfigToVar); true when the low 16 bits of the
+  // answer are 0 (accepted).
+  bool ConvertItem(DriverItem* item, const char* model);
+  // Appends a copy of `device` to the devices served by this driver.
+  void AddDevice(const DeviceRecord& device);
+  // Builds the read groups from the tags of every device, devices in order, tags in index order.
+  // Only the first 65536 tags are addressable (tag indexes travel as 16 bits).
+  void BuildReadGroups();
+  // Queues the write of raw `value` to the tag at `tagIndex` of device `devicePos`. Runs on the
+  // user-interface thread with the tag-table mutex held. Nothing is queued when the driver has no
+  // areas, the tag's register text starts with no area name or the driver refuses the address.
+  void WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value);
+  // Places `item` (owned from now on): a read is offered to the read groups of the same station in
+  // order and joins the first that accepts it, else opens a new group; a write always gets a group
+  // of its own, appended to the pending writes. 1 when placed, 0 when the driver refused the
+  // address (the item is freed).
+  int AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station, const AddressArea* area,
+              int writeFlag);
+
+  // One polling cycle: the pending writes once, then every read group, results into the tags.
+  // The polling thread runs it; tests may run it directly while no thread runs (then 1, else 0).
+  int RunCycle();
+  // The idle wait between cycles, in ms (default 1000). Takes effect at the next wait.
+  void SetCyclePeriod(uint32_t ms) { cyclePeriodMs_.store(ms, std::memory_order_relaxed); }
+  uint32_t CyclePeriod() const { return cyclePeriodMs_.load(std::memory_order_relaxed); }
+
+  // 2 when the driver is polled through IProtocolDriver2, 1 through IProtocolDriver.
+  int Mode() const { return mode_; }
+  // False when the protocol driver object could not be created.
+  bool HasDriver() const { return static_cast<bool>(driver_); }
+  // The number of usable address areas (0 when GetRegisters failed).
+  int32_t AreaCount() const { return areaCount_; }
+  // The creating device (its station, model and port are the ones used to connect).
+  const DeviceRecord& Device() const { return device_; }
+  // Every device served, the creating device first.
+  const std::vector<DeviceRecord>& Devices() const { return devices_; }
+  // The port settings handed to OpenPort (kept at this address while the port is open).
+  const CommSettings& PortSettings() const { return portSettings_; }
+  // The read groups, in execution order.
+  std::size_t ReadGroupCount() const { return readGroups_.size(); }
+  const RequestGroup& ReadGroup(std::size_t i) const { return readGroups_[i]->group; }
+  // The queued writes not yet taken by a cycle.
+  std::size_t PendingWriteCount() const;
+  // True while a polling thread exists.
+  bool HasThread() const { return thread_.joinable(); }
+  // How many polling threads this driver has started in its life.
+  int ThreadStarts() const { return threadStarts_; }
+
+ private:
+  // A request group with the buffers it points at: the station copy and the model text.
+  struct HostGroup {
+    HostGroup() = default;
+    ~HostGroup() { ClearGroupItems(group.items); }
+    HostGroup(const HostGroup&) = delete;
+    HostGroup& operator=(const HostGroup&) = delete;
+
+    RequestGroup group{};
+    StationInfo station{};
+    char model[sizeof(TagRecord::driverModel) + 1] = {};
+    std::size_t modelId = 0;  // index into models_, for the conversion cache
+  };
+
+  // The first area whose (non-empty) name starts `text`; -1 when none does.
+  int FindArea(const char* text, std::size_t length) const;
+  // A GroupItem for the tag at `tagIndex`: address number after the area's name, type flag.
+  std::unique_ptr<GroupItem> MakeItem(uint16_t tagIndex, int area, int32_t value) const;
+  // The id of a model text in models_, added when new.
+  std::size_t ModelId(const char* text, std::size_t length);
+  // Executes one group through the driver's polling interface.
+  BOOL Execute(RequestGroup* group);
+  // The polling thread's cycle.
+  void Cycle();
+  void PollingLoop();
+
+  DriverEnvironment env_;
+  platform::Event stopEvent_{true, false};
+  std::vector<std::unique_ptr<HostGroup>> readGroups_;
+  mutable std::mutex writesMutex_;                         // guards pendingWrites_
+  std::vector<std::unique_ptr<HostGroup>> pendingWrites_;  // guarded by writesMutex_
+  int opened_ = 0;
+  DeviceRecord device_{};
+  CommSettings portSettings_{};
+  std::vector<DeviceRecord> devices_;
+  const AddressArea* areas_ = nullptr;  // owned by the protocol driver
+  int32_t areaCount_ = 0;
+  std::thread thread_;
+  int threadStarts_ = 0;
+  std::atomic<uint32_t> cyclePeriodMs_{kDefaultCyclePeriodMs};
+  ComPtr<IProtocolDriver> driver_;
+  ComPtr<IProtocolDriver2> driver2_;  // released before driver_
+  int mode_ = 1;
+
+  // Distinct model texts of the groups and, per AddItem, each text's conversion of the item
+  // (user-interface thread only): ConvertItem's result depends only on the model text and the
+  // item, so it is computed once per text instead of once per group offered.
+  std::vector<std::string> models_;
+  std::vector<uint8_t> convState_;  // 0 not yet converted, 1 accepted, 2 refused
+  std::vector<DriverItem> convItems_;
+};
+
+}  // namespace talvek
