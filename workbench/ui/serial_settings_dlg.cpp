@@ -1,0 +1,213 @@
+#include "workbench/ui/serial_settings_dlg.h"
+
+#include <cstdio>
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "workbench/project/message_sink.h"
+#include "workbench/ui/message_box_sink.h"
+
+namespace talvek {
+namespace {
+
+QString Decimal(long value) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%ld", value);
+  return QString::fromLatin1(buf);
+}
+
+// Reads a whole decimal number 0..65535 (blanks around it allowed); false for anything else.
+bool ParseUInt16(const QString& text, uint16_t& out) {
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty())
+    return false;
+  long value = 0;
+  for (QChar c : trimmed) {
+    if (c < u'0' || c > u'9')
+      return false;
+    value = value * 10 + (c.unicode() - u'0');
+    if (value > 65535)
+      return false;
+  }
+  out = static_cast<uint16_t>(value);
+  return true;
+}
+
+// Checks exactly one of a pair of exclusive buttons, or neither.
+void CheckOne(QButtonGroup* group, QRadioButton* first, QRadioButton* second, bool checkFirst,
+              bool checkSecond) {
+  // An exclusive group refuses to uncheck its checked button, so lift exclusivity meanwhile.
+  group->setExclusive(false);
+  first->setChecked(checkFirst);
+  second->setChecked(checkSecond && !checkFirst);
+  group->setExclusive(true);
+}
+
+QRadioButton* AddRadio(const char* text, const char* name, QWidget* parent) {
+  auto* radio = new QRadioButton(QString::fromUtf8(text), parent);
+  radio->setObjectName(QString::fromLatin1(name));
+  return radio;
+}
+
+QLabel* AddLabel(const char* text, const char* name, QWidget* parent) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setObjectName(QString::fromLatin1(name));
+  return label;
+}
+
+}  // namespace
+
+QStringList CSerialSettingsDlg::BaudRateTexts() {
+  return {"110",   "300",   "600",   "1200",  "2400",  "4800",   "9600",   "14400", "19200",
+          "28800", "33600", "38400", "56000", "57600", "115200", "128000", "256000"};
+}
+
+QStringList CSerialSettingsDlg::ParityTexts() {
+  // Index order of the stored codes: none, odd, even, mark, space.
+  return {QStringLiteral("无校验"), QStringLiteral("奇校验"), QStringLiteral("偶校验"),
+          QStringLiteral("标志校验"), QStringLiteral("空格校验")};
+}
+
+CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("串口设置"));
+
+  auto* group = new QGroupBox(QStringLiteral("通讯参数"), this);
+  group->setObjectName(QStringLiteral("commGroup"));
+  auto* grid = new QGridLayout(group);
+
+  baudCombo_ = new QComboBox(group);
+  baudCombo_->setObjectName(QStringLiteral("baudCombo"));
+  baudCombo_->addItems(BaudRateTexts());
+  grid->addWidget(AddLabel("波特率:", "baudLabel", group), 0, 0);
+  grid->addWidget(baudCombo_, 0, 1, 1, 3);
+
+  // Each pair gets its own button group: radio buttons that merely share a parent would all be
+  // exclusive with one another, and checking "7" would clear "1".
+  dataBits7_ = AddRadio("7", "dataBits7Radio", group);
+  dataBits8_ = AddRadio("8", "dataBits8Radio", group);
+  dataBitsGroup_ = new QButtonGroup(this);
+  dataBitsGroup_->addButton(dataBits7_);
+  dataBitsGroup_->addButton(dataBits8_);
+  grid->addWidget(AddLabel("数据位:", "dataBitsLabel", group), 1, 0);
+  grid->addWidget(dataBits7_, 1, 1);
+  grid->addWidget(dataBits8_, 1, 2);
+
+  parityCombo_ = new QComboBox(group);
+  parityCombo_->setObjectName(QStringLiteral("parityCombo"));
+  parityCombo_->addItems(ParityTexts());
+  grid->addWidget(AddLabel("奇偶校验:", "parityLabel", group), 2, 0);
+  grid->addWidget(parityCombo_, 2, 1, 1, 3);
+
+  stopBits1_ = AddRadio("1", "stopBits1Radio", group);
+  stopBits2_ = AddRadio("2", "stopBits2Radio", group);
+  stopBitsGroup_ = new QButtonGroup(this);
+  stopBitsGroup_->addButton(stopBits1_);
+  stopBitsGroup_->addButton(stopBits2_);
+  grid->addWidget(AddLabel("停止位:", "stopBitsLabel", group), 3, 0);
+  grid->addWidget(stopBits1_, 3, 1);
+  grid->addWidget(stopBits2_, 3, 2);
+
+  timeoutEdit_ = new QLineEdit(group);
+  timeoutEdit_->setObjectName(QStringLiteral("timeoutEdit"));
+  grid->addWidget(AddLabel("通信超时:", "timeoutLabel", group), 4, 0);
+  grid->addWidget(timeoutEdit_, 4, 1, 1, 2);
+  grid->addWidget(AddLabel("毫秒", "timeoutUnitLabel", group), 4, 3);
+
+  // The link kind is fixed to the serial line: these controls exist but are never shown.
+  QLabel* linkLabel = AddLabel("通信方式:", "linkKindLabel", group);
+  QRadioButton* rs232 = AddRadio("RS232", "rs232Radio", group);
+  QRadioButton* rs422 = AddRadio("RS422", "rs422Radio", group);
+  QRadioButton* rs485 = AddRadio("RS485", "rs485Radio", group);
+  auto* linkGroup = new QButtonGroup(this);
+  for (QWidget* w : {static_cast<QWidget*>(linkLabel), static_cast<QWidget*>(rs232),
+                     static_cast<QWidget*>(rs422), static_cast<QWidget*>(rs485)}) {
+    w->setVisible(false);
+  }
+  linkGroup->addButton(rs232);
+  linkGroup->addButton(rs422);
+  linkGroup->addButton(rs485);
+  grid->addWidget(linkLabel, 5, 0);
+  grid->addWidget(rs232, 5, 1);
+  grid->addWidget(rs422, 5, 2);
+  grid->addWidget(rs485, 5, 3);
+
+  auto* buttons = new QDialogButtonBox(this);
+  QPushButton* ok =
+      buttons->addButton(QString::fromUtf8(kOkButtonText), QDialogButtonBox::AcceptRole);
+  ok->setObjectName(QStringLiteral("okButton"));
+  ok->setDefault(true);
+  QPushButton* cancel =
+      buttons->addButton(QString::fromUtf8(kCancelButtonText), QDialogButtonBox::RejectRole);
+  cancel->setObjectName(QStringLiteral("cancelButton"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &CSerialSettingsDlg::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &CSerialSettingsDlg::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group);
+  layout->addWidget(buttons);
+
+  SetSettings(settings_);
+}
+
+void CSerialSettingsDlg::SetSettings(const CommSettings& settings) {
+  settings_ = settings;
+  baudCombo_->setCurrentIndex(baudCombo_->findText(Decimal(settings_.baudRate), Qt::MatchExactly));
+  // An index past the list gives no selection.
+  parityCombo_->setCurrentIndex(settings_.parity < parityCombo_->count() ? settings_.parity : -1);
+  timeoutEdit_->setText(Decimal(settings_.timeoutMs));
+  CheckOne(stopBitsGroup_, stopBits1_, stopBits2_, settings_.stopBits == 1,
+           settings_.stopBits == 2);
+  CheckOne(dataBitsGroup_, dataBits7_, dataBits8_, settings_.dataBits == 7,
+           settings_.dataBits == 8);
+}
+
+void CSerialSettingsDlg::accept() {
+  // Check first, so that a refused OK leaves the copy exactly as it was.
+  uint16_t timeout = 0;
+  if (!ParseUInt16(timeoutEdit_->text(), timeout)) {
+    ShowMessage("通信超时必须是0到65535之间的整数(毫秒)。", {}, MessageButtons::kOk,
+                MessageIcon::kWarning);
+    timeoutEdit_->setFocus();
+    timeoutEdit_->selectAll();
+    return;
+  }
+  // A rate the list does not offer (say 4000) shows no selection; storing 0 for it would leave
+  // the port unusable, so the loaded rate stays. The same holds for an unknown parity code.
+  if (baudCombo_->currentIndex() >= 0) {
+    settings_.baudRate = baudCombo_->currentText().toInt();
+  }
+  if (parityCombo_->currentIndex() >= 0) {
+    settings_.parity = static_cast<uint16_t>(parityCombo_->currentIndex());
+  }
+  settings_.timeoutMs = timeout;
+  if (stopBits1_->isChecked())
+    settings_.stopBits = 1;
+  if (stopBits2_->isChecked())
+    settings_.stopBits = 2;
+  if (dataBits7_->isChecked())
+    settings_.dataBits = 7;
+  if (dataBits8_->isChecked())
+    settings_.dataBits = 8;
+  QDialog::accept();
+}
+
+bool EditSerialSettings(CommSettings& settings, QWidget* parent) {
+  CSerialSettingsDlg dlg(parent);
+  dlg.SetSettings(settings);
+  if (dlg.exec() != QDialog::Accepted)
+    return false;
+  settings = dlg.Settings();
+  return true;
+}
+
+}  // namespace talvek
