@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -49,6 +50,70 @@ DWORD Queued(HANDLE port) {
   DWORD errors = 0;
   return ClearCommError(port, &errors, &stat) ? stat.cbInQue : 0;
 }
+
+// The shortest time one character can take on the port's line, in µs (start bit, data bits,
+// parity bit, stop bits at the configured rate); 0 when the port cannot say. Bytes cannot arrive
+// faster than this, so it bounds from below how long missing bytes still need.
+uint64_t CharacterMicros(HANDLE port) {
+  DCB dcb{};
+  if (!GetCommState(port, &dcb) || dcb.BaudRate == 0)
+    return 0;
+  const uint64_t bits = 1 + uint64_t{dcb.ByteSize} + (dcb.Parity != NOPARITY ? 1 : 0) +
+                        (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
+  return bits * 1000000 / dcb.BaudRate;
+}
+
+// The line checks of one receive phase. Each check waits in the port (poll() underneath) for up
+// to `pause` ms and ends as soon as bytes arrive, so a byte is taken when it comes instead of at
+// the next tick of a blind sleep, and a check that returns nothing has seen `pause` ms of quiet
+// line. The port's read time-outs are switched to "wait for the first byte" for the phase and
+// put back when it ends (a port shared through AttachPort has one set of time-outs).
+class LineChecks {
+ public:
+  LineChecks(HANDLE port, DWORD pause) : port_(port), pause_(pause) {
+    if (GetCommTimeouts(port, &saved_)) {
+      COMMTIMEOUTS wait = saved_;
+      wait.ReadIntervalTimeout = MAXDWORD;
+      wait.ReadTotalTimeoutMultiplier = MAXDWORD;
+      wait.ReadTotalTimeoutConstant = pause;
+      waits_ = SetCommTimeouts(port, &wait) != FALSE;
+    }
+  }
+  ~LineChecks() {
+    if (waits_)
+      SetCommTimeouts(port_, &saved_);
+  }
+  LineChecks(const LineChecks&) = delete;
+  LineChecks& operator=(const LineChecks&) = delete;
+
+  // One check: up to `room` bytes, 0 when the line stayed quiet for the whole pause. A port that
+  // cannot wait (closed or hung up underneath) costs the pause in sleep, never a busy loop.
+  DWORD Check(uint8_t* out, DWORD room) {
+    const auto start = std::chrono::steady_clock::now();
+    DWORD got = 0;
+    if (waits_) {
+      if (ReadFile(port_, out, room, &got, nullptr) && got > 0)
+        return got;
+    } else {
+      Sleep(pause_);  // without time-outs of its own the port can only be looked at
+      const DWORD queued = std::min(Queued(port_), room);
+      if (queued > 0 && ReadFile(port_, out, queued, &got, nullptr))
+        return got;
+      return 0;
+    }
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const auto rest = std::chrono::milliseconds(pause_) - waited;
+    if (rest > std::chrono::milliseconds(0))
+      Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(rest).count()));
+    return got;
+  }
+
+ private:
+  HANDLE port_;
+  DWORD pause_;
+  COMMTIMEOUTS saved_{};
+  bool waits_ = false;
+};
 
 }  // namespace
 
@@ -146,22 +211,36 @@ bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
 bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
                                 bool wait_for_length, size_t* received) {
   const DWORD start = GetTickCount();
+  const DWORD pause = PauseOf(poll_delay);
+  LineChecks checks(port_, pause);
+  const uint64_t character_us = wait_for_length ? CharacterMicros(port_) : 0;
   size_t total = 0;
   bool arrived = false;
   for (;;) {
-    Sleep(PauseOf(poll_delay));
-    const DWORD queued = Queued(port_);
-    if (queued > 0) {
+    // The rest of an announced reply cannot arrive sooner than the line carries it: sleep through
+    // that time (at most one check interval) instead of waking for every byte. Nothing that
+    // decides the phase can happen meanwhile.
+    const size_t expected =
+        wait_for_length ? ExpectedReplyLength(std::span<const uint8_t>(frame.data(), total)) : 0;
+    if (expected > total && character_us > 0) {
+      const uint64_t need_ms = (expected - total) * character_us / 1000;
+      if (need_ms > 1)
+        Sleep(static_cast<DWORD>(std::min<uint64_t>(need_ms - 1, pause)));
+    }
+    const DWORD got =
+        checks.Check(frame.data() + total, static_cast<DWORD>(kFrameBufferSize - total));
+    if (got > 0) {
       arrived = true;
-      const DWORD want = std::min<DWORD>(queued, static_cast<DWORD>(kFrameBufferSize - total));
-      DWORD got = 0;
-      ReadFile(port_, frame.data() + total, want, &got, nullptr);
       total += got;
       if (total >= kFrameBufferSize)
         break;  // what is still queued is purged before the next exchange
+      // The whole reply is in: nothing more belongs to it, so waiting for a quiet line would
+      // only add a check interval.
+      if (wait_for_length && ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))
+        break;
     } else if (arrived && (!wait_for_length ||
                            ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))) {
-      break;  // the line went quiet after the answer
+      break;  // a whole check interval of quiet line after the answer
     }
     if (Passed(start, response_timeout_)) {
       if (arrived)

@@ -9,9 +9,12 @@
 //   // frame[0 .. received) now holds the reply; the codec checks FCS and contents.
 //
 // One exchange: purge both queues, send the job, collect the acknowledgement (exactly one 0xE5),
-// send the SD1 request for data and collect the reply. The line is polled: the caller's thread
-// sleeps half a PollDelay between checks, so a pending reply costs no CPU. There is no thread and
-// no lock: one exchange at a time per transport, and per port when two transports share one.
+// send the SD1 request for data and collect the reply. Each line check waits in the port for up
+// to half a PollDelay and ends as soon as bytes arrive: the acknowledgement phase ends once a
+// whole check interval after the answer stays quiet, the reply phase as soon as the announced
+// length is held, both at their deadline otherwise. Waiting sleeps, so a pending reply costs no
+// CPU. There is no thread and no lock: one exchange at a time per transport, and per port when
+// two transports share one.
 #pragma once
 
 #include <cstddef>
@@ -92,8 +95,8 @@ class PpiTransport {
   int32_t ResponseTimeout() const { return response_timeout_; }
   void SetResponseTimeout(int32_t ms) { response_timeout_ = ms; }
 
-  // PollDelay 0 (acknowledgement phase) and 1 (reply phase), in ms; half of it is the pause
-  // between line checks. Any value is stored; the driver clamps what its DELAY tags write.
+  // PollDelay 0 (acknowledgement phase) and 1 (reply phase), in ms; half of it is the longest
+  // wait of one line check, and the quiet time that ends the acknowledgement phase. Any value is stored; the driver clamps what its DELAY tags write.
   // Indexes other than 0 and 1 read 0 and write nothing.
   int32_t PollDelay(int index) const;
   void SetPollDelay(int index, int32_t ms);

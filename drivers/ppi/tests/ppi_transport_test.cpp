@@ -335,6 +335,85 @@ TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
   EXPECT_LT(ThreadCpuMilliseconds() - cpu_again, 100);
 }
 
+// Bytes are taken as they arrive: the acknowledgement phase ends after one check interval of
+// quiet line following the E5, and a complete reply ends the reply phase at once, instead of at
+// the next ticks of a fixed grid of sleeps.
+TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
+  PpiTransport t;
+  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
+  t.SetResponseTimeout(3000);
+  t.SetPollDelay(0, 400);   // checks every 200 ms while waiting for the acknowledgement
+  t.SetPollDelay(1, 4000);  // and every 2 s while waiting for the reply
+  Bytes reply;
+  auto start = Clock::now();
+  ASSERT_EQ(ReadV100(t, &reply), 1);
+  const int64_t ms = MillisecondsSince(start);
+  EXPECT_EQ(reply, kReplyV100);
+  // A blind sleep would have needed 400 ms for the acknowledgement and 2 s for the reply.
+  EXPECT_GE(ms, 200) << "a whole check interval of quiet line ends the acknowledgement";
+  EXPECT_LT(ms, 380);
+
+  // The exchange leaves the port's time-outs as it found them (sharers of the port rely on
+  // reads that return at once), after a failed exchange too.
+  sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
+  t.SetResponseTimeout(100);
+  EXPECT_EQ(ReadV100(t, &reply), 0);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(t.GetPortHandle(&h), 1);
+  COMMTIMEOUTS timeouts{};
+  ASSERT_TRUE(GetCommTimeouts(h, &timeouts));
+  EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 40u);
+  EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+}
+
+// At line speed the bytes of a reply arrive one by one: the reply is still taken whole (with a
+// stray acknowledgement in front of it too), an acknowledgement followed by another byte is still
+// refused, and waiting for the bytes costs sleep, not a wake-up per byte.
+TEST_F(PpiTransportTest, RepliesAtLineSpeed) {
+  ppisim::Options paced;
+  paced.baud = 19200;
+  ppisim::PpiSimulator line(paced);
+  ASSERT_TRUE(line.Start()) << line.LastError();
+  CommSettings s = Settings(line.SlavePath().c_str(), 19200);
+  ASSERT_LT(line.SlavePath().size(), sizeof s.portName);
+  PpiTransport t;
+  ASSERT_EQ(t.OpenPort(1, &s), 1);
+
+  RequestGroup v0to199{};
+  v0to199.station = kStation;
+  v0to199.startAddress = 0;
+  v0to199.endAddress = 199;
+  auto exchange = [&](Bytes* reply) {
+    Frame frame{};
+    size_t length = ppi::BuildJob(v0to199, ppi::Interface::kSecond, frame);
+    size_t received = 0;
+    const BOOL ok = t.Exchange(frame, &length, &received);
+    reply->assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(received));
+    return ok;
+  };
+
+  Bytes reply;
+  const int64_t cpu_before = ThreadCpuMilliseconds();
+  ASSERT_EQ(exchange(&reply), 1);
+  EXPECT_LT(ThreadCpuMilliseconds() - cpu_before, 5) << "227 bytes over about 130 ms";
+  ASSERT_EQ(reply.size(), 227u);
+  EXPECT_EQ(reply.back(), 0x16);
+
+  line.SetFault({.kind = ppisim::FaultKind::kNoise, .bytes = {0xE5}});
+  ASSERT_EQ(exchange(&reply), 1);
+  ASSERT_EQ(reply.size(), 228u) << "the end delimiter behind a stray acknowledgement";
+  EXPECT_EQ(reply.front(), 0xE5);
+  EXPECT_EQ(reply.back(), 0x16);
+
+  line.SetFault({.kind = ppisim::FaultKind::kWrongAck, .bytes = {0xE5, 0xE5}});
+  EXPECT_EQ(exchange(&reply), 0);
+  EXPECT_EQ(reply, (Bytes{0xE5, 0xE5}));
+  EXPECT_EQ(line.GetCounters().data_requests, 2u);
+}
+
 TEST_F(PpiTransportTest, ClosedPortFailsAtOnce) {
   PpiTransport t;
   Bytes reply;
