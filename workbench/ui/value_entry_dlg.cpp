@@ -1,9 +1,6 @@
 #include "workbench/ui/value_entry_dlg.h"
 
-#include <cerrno>
 #include <cfloat>
-#include <climits>
-#include <cmath>
 #include <cstdlib>
 
 #include <locale.h>
