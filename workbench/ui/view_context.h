@@ -1,0 +1,46 @@
+// What the two panes (the project tree and the project list) need from the main frame.
+//
+// The main frame implements it; pane tests use a small fake. Views never hold the frame itself,
+// so each pane can be built and tested on its own.
+#pragma once
+
+#include <cstdint>
+
+#include "workbench/project/document_window.h"
+
+class QWidget;
+
+namespace talvek {
+
+class CTalvekDoc;
+
+// View-update hints beyond the document's own (document_window.h).
+inline constexpr std::uint32_t kHintDevicesBase = 0x10000;  // + port number (0 = all ports)
+inline constexpr std::uint32_t kHintTags = 0x20000;
+inline constexpr std::uint32_t kHintScreens = 0x40000;
+inline constexpr std::uint32_t kHintLiveValues = 0x80000;
+
+// Implemented by every pane: reacts to a view-update hint.
+class ProjectView {
+ public:
+  virtual ~ProjectView() = default;
+  virtual void OnUpdate(std::uint32_t hint) = 0;
+};
+
+class ViewContext {
+ public:
+  virtual ~ViewContext() = default;
+
+  // The open project's document.
+  virtual CTalvekDoc& Document() = 0;
+  // Sends `hint` to every pane except `sender` (null: to every pane).
+  virtual void UpdateAllViews(ProjectView* sender, std::uint32_t hint) = 0;
+  // The communication-running flag; panes refuse editing while it is set.
+  virtual bool IsCommunicationRunning() const = 0;
+  // Switches the images of the start and stop buttons.
+  virtual void SetToolbarLook(ToolbarLook look) = 0;
+  // The main window, as the parent of dialogs and message boxes.
+  virtual QWidget* MainWindow() = 0;
+};
+
+}  // namespace talvek
