@@ -218,14 +218,17 @@ bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int3
   bool arrived = false;
   for (;;) {
     // The rest of an announced reply cannot arrive sooner than the line carries it: sleep through
-    // that time (at most one check interval) instead of waking for every byte. Nothing that
-    // decides the phase can happen meanwhile.
+    // that time (at most one check interval, never past the deadline) instead of waking for every
+    // byte. Nothing that decides the phase can happen meanwhile.
     const size_t expected =
         wait_for_length ? ExpectedReplyLength(std::span<const uint8_t>(frame.data(), total)) : 0;
     if (expected > total && character_us > 0) {
       const uint64_t need_ms = (expected - total) * character_us / 1000;
-      if (need_ms > 1)
-        Sleep(static_cast<DWORD>(std::min<uint64_t>(need_ms - 1, pause)));
+      const int64_t left_ms = int64_t{response_timeout_} - (GetTickCount() - start);
+      const int64_t sleep_ms =
+          std::min({static_cast<int64_t>(need_ms) - 1, int64_t{pause}, left_ms});
+      if (sleep_ms > 0)
+        Sleep(static_cast<DWORD>(sleep_ms));
     }
     const DWORD got =
         checks.Check(frame.data() + total, static_cast<DWORD>(kFrameBufferSize - total));
