@@ -96,8 +96,9 @@ class PpiTransport {
   void SetResponseTimeout(int32_t ms) { response_timeout_ = ms; }
 
   // PollDelay 0 (acknowledgement phase) and 1 (reply phase), in ms; half of it is the longest
-  // wait of one line check, and the quiet time that ends the acknowledgement phase. Any value is stored; the driver clamps what its DELAY tags write.
-  // Indexes other than 0 and 1 read 0 and write nothing.
+  // wait of one line check, and the quiet time that ends the acknowledgement phase. Any value is
+  // stored; the driver clamps what its DELAY tags write. Indexes other than 0 and 1 read 0 and
+  // write nothing.
   int32_t PollDelay(int index) const;
   void SetPollDelay(int index, int32_t ms);
 
