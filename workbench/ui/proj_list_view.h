@@ -1,0 +1,195 @@
+// CProjListView: the project list, the right pane of the main window.
+//
+// Lists the devices of the open project (all, or those on one serial port), its tags, its
+// screens, or, while communication runs, the live values of all tags, refreshed by a 1000 ms
+// timer. From it the user creates, edits and deletes devices (device wizard plug-in), tags (tag
+// editor plug-in) and screens (outside screen editor), and writes a tag's value. The content is
+// switched by view-update hints from the tree and the main frame.
+//
+//   CProjListView list(mainFrame, splitter);   // mainFrame implements ViewContext
+//   list.OnUpdate(kHintProjectOpened);         // images
+//   list.OnUpdate(kHintTags);                  // the tag list
+//   list.StartLiveTimer();                     // communication started
+//
+// Three view styles share one model and one selection: details (a table with a header), large
+// icons and small icons (a list view). Rows hold indexes into the project's tables, checked on
+// every access, and every edit empties the rows before it changes a table, so the view never
+// reads a record that was moved, freed or cut off.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+#include <QWidget>
+
+#include "common/records.h"
+#include "workbench/ui/proj_list_editor_link.h"
+#include "workbench/ui/proj_list_model.h"
+#include "workbench/ui/view_context.h"
+
+class QAction;
+class QListView;
+class QMenu;
+class QModelIndex;
+class QPoint;
+class QStackedWidget;
+class QTableView;
+
+namespace talvek {
+
+// Commands the view handles (window command identifiers).
+inline constexpr int kCmdNewDevice = 10000;       // "新建 逻辑设备"
+inline constexpr int kCmdEditDevice = 10001;      // "编辑 逻辑设备"
+inline constexpr int kCmdDeleteDevice = 10002;    // "删除 逻辑设备"
+inline constexpr int kCmdNewTag = 10010;          // "新建 变量"
+inline constexpr int kCmdEditTag = 10011;         // "编辑 变量"
+inline constexpr int kCmdDeleteTags = 10012;      // "删除 变量"
+inline constexpr int kCmdNewScreen = 10013;       // "增加 画面"
+inline constexpr int kCmdEditScreen = 10014;      // "编辑 画面"
+inline constexpr int kCmdDeleteScreen = 10015;    // "删除 画面"
+inline constexpr int kCmdWriteValue = 10017;      // double-click in the live values
+inline constexpr int kCmdToggleHex = 10018;       // "显示 十六进制"
+inline constexpr int kCmdViewSmallIcons = 32783;  // "小图标"
+inline constexpr int kCmdViewLargeIcons = 32784;  // "大图标"
+inline constexpr int kCmdViewDetails = 32785;     // "详细资料"
+
+// View style indexes.
+inline constexpr int kStyleLargeIcons = 0;
+inline constexpr int kStyleDetails = 1;
+inline constexpr int kStyleSmallIcons = 2;
+
+// Period of the live refresh timer.
+inline constexpr int kLiveRefreshMs = 1000;
+
+// Questions and messages (UTF-8).
+inline constexpr char kAskDeleteDevice[] = "你确定要删除此驱动设备吗";
+inline constexpr char kAskDeleteTags[] = "你确定要删除该变量吗";
+inline constexpr char kAskDeleteScreen[] = "你确定要删除该画面吗";
+
+class CProjListView : public QWidget, public ProjectView {
+  Q_OBJECT
+
+ public:
+  // Shows `menu` at `globalPos` and returns the chosen action (null when dismissed).
+  using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
+
+  // Starts empty (no columns) in the details style. `context` must outlive the view.
+  explicit CProjListView(ViewContext& context, QWidget* parent = nullptr);
+  ~CProjListView() override;
+
+  // 0x10000 + port: devices of that port (0: all); 0x2xxxx: tags; 0x40000: screens; 0x80000:
+  // live values; 0x100000: the toolbar's stopped look, rows unchanged; 0x10000000: no rows, no
+  // columns, no images; anything else (0): creates the images.
+  void OnUpdate(std::uint32_t hint) override;
+
+  // The 1000 ms refresh of the live values, started and stopped by the main frame.
+  void StartLiveTimer();
+  void StopLiveTimer();
+  bool IsLiveTimerActive() const { return liveTimer_.isActive(); }
+  // One refresh tick: the live cells are asked for again and the list repaints at once.
+  void RefreshLiveValues();
+
+  // The view styles (commands 32783, 32784, 32785).
+  void OnViewSmallIcons();
+  void OnViewLargeIcons();
+  void OnViewDetails();
+  // 0 large icons, 1 details, 2 small icons.
+  int ViewStyle() const { return viewStyle_; }
+
+  // Carries out one of the kCmd* commands; unknown identifiers do nothing. Device and tag edits
+  // do nothing while communication runs: polling holds tag indexes and device records.
+  void OnCommand(int id);
+
+  // A header click: the same column again flips the direction, another column becomes the sort
+  // column; the rows are then sorted by their records' leading text (see ProjListModel::SortRows).
+  void SortByColumn(int column);
+  int SortColumn() const { return sortColumn_; }
+  bool SortDescending() const { return sortDescending_; }
+
+  // A double-click on `row` (a row, not empty space): opens the editor or writes a value, by
+  // mode and communication state.
+  void OnRowDoubleClicked(int row);
+
+  // The context menu as a right-click at this moment would show it (style items, and the mode's
+  // commands when allowed); remembers the first selected row. Actions carry their command
+  // identifier as data.
+  std::unique_ptr<QMenu> BuildContextMenu();
+  // Builds the context menu, runs it at `globalPos` and carries out the chosen command.
+  void ShowContextMenu(const QPoint& globalPos);
+
+  // Selected rows in row order, and the first of them (-1 when none).
+  std::vector<int> SelectedRows() const;
+  int SelectedRow() const;
+  // Selects exactly `rows` (the first gets the focus), for the main frame and tests.
+  void SelectRows(const std::vector<int>& rows);
+  // The row the screen commands act on: last right-clicked, or double-clicked in screens mode.
+  int RememberedRow() const { return rememberedRow_; }
+
+  ProjListModel* Model() const { return model_; }
+  QTableView* DetailsView() const { return table_; }
+  QListView* IconView() const { return icons_; }
+
+  // Test seams. Replaces the context menu's modal loop (null: QMenu::exec).
+  void SetMenuRunner(MenuRunner runner);
+  // Replaces how the screen editor program is started (null: a detached process).
+  void SetProgramLauncher(ProgramLauncher launcher);
+  // Replaces the plug-ins' file names (defaults "Ondrel.dll", "Tesvic.dll").
+  void SetPluginFiles(std::string deviceWizardFile, std::string tagEditorFile);
+  // The record a new tag starts from and which keeps its content from one new tag to the next;
+  // by default the view's own. The main frame may hand the application's; it must outlive the view.
+  void SetScratchTagRecord(TagRecord* scratch);
+  TagRecord& ScratchTagRecord() { return *scratchTag_; }
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  ProjectState& State();
+  bool Running() const { return context_.IsCommunicationRunning(); }
+  void SetMode(std::uint32_t hint);
+  void ApplyViewStyle(int style);
+  void ApplyColumnWidths();
+  void SendHint(std::uint32_t hint);
+  // Empties the rows before a table changes, so that nothing reads it while it does.
+  void ReleaseRows();
+  // Tells the user which data file could not be written (the file on disk is the old one).
+  void ReportSaveFailure(const char* fileName);
+
+  void NewDevice();
+  void EditDevice();
+  void DeleteDevice();
+  void NewTag();
+  void EditTag();
+  void DeleteTags();
+  void NewScreen();
+  void EditScreen();
+  void DeleteScreen();
+  void WriteValue();
+  void ToggleHex();
+
+  ViewContext& context_;
+  ProjListModel* model_ = nullptr;
+  QStackedWidget* stack_ = nullptr;
+  QTableView* table_ = nullptr;
+  QListView* icons_ = nullptr;
+  QTimer liveTimer_;
+
+  std::uint32_t modeHint_ = 0;
+  int viewStyle_ = kStyleDetails;
+  int sortColumn_ = 0;
+  bool sortDescending_ = false;
+  int rememberedRow_ = -1;
+
+  MenuRunner menuRunner_;
+  ScreenEditorLink editorLink_;
+  std::string deviceWizardFile_;
+  std::string tagEditorFile_;
+  TagRecord ownScratchTag_{};
+  TagRecord* scratchTag_ = &ownScratchTag_;
+};
+
+}  // namespace talvek
