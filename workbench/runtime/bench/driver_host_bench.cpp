@@ -1,0 +1,242 @@
+// Driver host benchmarks: building the drivers for 65,536 tags with the real PPI driver (its
+// CanMergeItem is the real merge rule), and one polling cycle's own work with a driver whose
+// requests return at once.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "common/driver_contract.h"
+#include "platform/com.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
+#include "workbench/project/new_records.h"
+#include "workbench/project/project_state.h"
+#include "workbench/runtime/driver_host.h"
+#include "workbench/runtime/tag_table.h"
+
+namespace {
+
+using talvek::DriverHost;
+using talvek::ProjectState;
+using talvek::RuntimeTagTable;
+
+constexpr int kTags = 65536;
+
+// {9714C2FC-184A-49C7-927B-135D9D005B8A}
+constexpr CLSID kPpiClsid = {
+    0x9714C2FC, 0x184A, 0x49C7, {0x92, 0x7B, 0x13, 0x5D, 0x9D, 0x00, 0x5B, 0x8A}};
+constexpr CLSID kFakeClsid = {
+    0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+
+std::filesystem::path ProgramDir() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0)
+    return ".";
+  buf[n] = '\0';
+  return std::filesystem::path(buf).parent_path();
+}
+
+// A private registry store with the PPI driver registered, and COM initialised, once.
+bool PrepareCom() {
+  static const bool ready = [] {
+    char pattern[] = "/tmp/talvek-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+      return false;
+    setenv("TALVEK_CONFIG_DIR", pattern, 1);
+    platform::Registry::Instance().Reload();
+    const std::string path = (ProgramDir() / "libOstrel.so").string();
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr)
+      return false;
+    auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(module, "DllRegisterServer"));
+    return reg != nullptr && reg() == S_OK && SUCCEEDED(CoInitialize(nullptr));
+  }();
+  return ready;
+}
+
+DeviceRecord Device(const CLSID& clsid) {
+  DeviceRecord d{};
+  std::snprintf(d.descriptor.model, sizeof d.descriptor.model, "S7-200(PPI)");
+  d.descriptor.driverClsid = clsid;
+  d.descriptor.linkKind = kLinkSerial;
+  std::snprintf(d.logicalName, sizeof d.logicalName, "PLC");
+  d.station.stationNumber = 2;
+  std::snprintf(d.station.addressText, sizeof d.station.addressText, "2");
+  d.portNumber = 1;
+  return d;
+}
+
+// 65,536 tags on one device over the V area, types bit, byte, int16, uint16, int32 and float in
+// turn. Sequential: tag i at byte i (every tag joins the newest group, after being refused by
+// all the others). Scattered: the addresses jump around V, so groups fill out of order.
+void FillTags(ProjectState& project, bool scattered) {
+  static const int kTypes[] = {kRawBit, kRawByte, kRawInt16, kRawUInt16, kRawInt32, kRawFloat};
+  project.tags.assign(kTags, TagRecord{});
+  for (int i = 0; i < kTags; ++i) {
+    TagRecord& t = project.tags[i];
+    const int type = kTypes[i % 6];
+    const int address = scattered ? static_cast<int>((i * 40503u) % 65532u) : i % 65532;
+    std::snprintf(t.name, sizeof t.name, "Var%05d", i);
+    std::snprintf(t.deviceName, sizeof t.deviceName, "PLC");
+    std::snprintf(t.driverModel, sizeof t.driverModel, "S7-200(PPI)");
+    if (type == kRawBit) {
+      std::snprintf(t.registerText, sizeof t.registerText, "V%d.%d", address, i % 8);
+    } else {
+      std::snprintf(t.registerText, sizeof t.registerText, "V%d", address);
+    }
+    t.rawType = type;
+    t.varType = type == kRawBit ? kVarDiscrete : (type == kRawFloat ? kVarFloat : kVarInteger);
+    if (type == kRawFloat) {
+      t.rawMax = FloatToWord(10.0f);
+      t.engMax = FloatToWord(100.0f);
+    } else if (type != kRawBit) {
+      t.rawMax = type == kRawByte ? 255 : 32767;
+      t.engMax = 1000;
+    }
+  }
+  project.ports = {talvek::DefaultPortEntry(1)};
+}
+
+void BM_CreateDriversPpi(benchmark::State& state) {
+  if (!PrepareCom()) {
+    state.SkipWithError("the PPI driver could not be registered");
+    return;
+  }
+  ProjectState project;
+  project.devices.Add(Device(kPpiClsid));
+  FillTags(project, state.range(0) != 0);
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table);
+  for (auto _ : state) {
+    host.CreateDrivers("Device.dat");
+    state.PauseTiming();
+    state.counters["groups"] = static_cast<double>(host.Driver(0).ReadGroupCount());
+    host.DestroyDrivers();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_CreateDriversPpi)->Arg(0)->Arg(1)->ArgName("scattered")->Unit(benchmark::kMillisecond);
+
+const AddressArea kFakeTable[] = {{"V", 0, 65535, 0x1AF, 0}};
+
+// A driver whose requests return at once; merges V items into 200-byte spans.
+class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
+ public:
+  FakeDriver(bool second, bool fail) : second_(second), fail_(fail) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
+      *ppv = static_cast<IProtocolDriver*>(this);
+    } else if (riid == IID_IProtocolDriver2 && second_) {
+      *ppv = static_cast<IProtocolDriver2*>(this);
+    } else {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    const ULONG left = --refs_;
+    if (left == 0)
+      delete this;
+    return left;
+  }
+
+  BOOL GetRegisters(const char*, const AddressArea** table, int32_t* count) override {
+    *table = kFakeTable;
+    *count = 1;
+    return 1;
+  }
+  BOOL ProbeStation(int32_t, int32_t, int32_t) override { return 1; }
+  uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override {
+    char* rest = nullptr;
+    const long address = std::strtol(in->address + 1, &rest, 10);
+    out->area = &kFakeTable[0];
+    out->areaIndex = 0;
+    out->dataType = in->dataType;
+    out->dataType2 = static_cast<uint16_t>(in->dataType);
+    out->bitOrLength = static_cast<int16_t>(*rest == '.' ? std::atoi(rest + 1) : 0);
+    out->byteAddress = static_cast<int16_t>(address);
+    out->extra = static_cast<uint16_t>(in->extra);
+    return 0;
+  }
+  BOOL Reserved6(int32_t, int32_t, int32_t) override { return 1; }
+  BOOL OpenPort(int32_t, const CommSettings*) override { return 1; }
+  BOOL ClosePort() override { return 1; }
+  BOOL InitLink(const char*, int32_t, int32_t*) override { return 1; }
+  BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) override {
+    if (writeFlag != 0 || item->station != group->station)
+      return 0;
+    const int32_t a = static_cast<uint16_t>(item->byteAddress);
+    const int32_t start = std::min(a, group->startAddress);
+    const int32_t end = std::max(a + 3, group->endAddress);
+    if (end - start + 1 > 200)
+      return 0;
+    group->startAddress = start;
+    group->endAddress = end;
+    return 1;
+  }
+  BOOL ExecuteGroup(RequestGroup*) override { return fail_ ? 0 : 1; }
+  BOOL ParseStationAddress(const char*, StationInfo*) override { return 1; }
+  const char* GetLastErrorText() override { return nullptr; }
+
+  BOOL ExecuteGroupEx(RequestGroup*) override { return fail_ ? 0 : 1; }
+  BOOL AttachPort(const HANDLE*) override { return 1; }
+  BOOL Reserved5(int32_t, int32_t, int32_t) override { return 1; }
+  BOOL GetPortHandle(HANDLE*) override { return 1; }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+  const bool second_;
+  const bool fail_;
+};
+
+// One cycle's own work for 65,536 tags: every result into its tag (mode 2: ApplyResult with
+// scaling under the tag-table mutex; mode 1: raw copies), or quality 0 when the reads fail.
+void BM_PollingCycle(benchmark::State& state) {
+  const bool second = state.range(0) == 2;
+  const bool fail = state.range(1) != 0;
+  ProjectState project;
+  project.devices.Add(Device(kFakeClsid));
+  FillTags(project, false);
+  for (TagRecord& t : project.tags) {
+    t.quality = 192;
+  }
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table, [second, fail](const CLSID&, void** out) {
+    *out = static_cast<IProtocolDriver*>(new FakeDriver(second, fail));
+    return S_OK;
+  });
+  host.CreateDrivers("Device.dat");
+  talvek::CDriver& driver = host.Driver(0);
+  if (driver.Open() == 0) {
+    state.SkipWithError("the fake driver did not open");
+    return;
+  }
+  state.counters["groups"] = static_cast<double>(driver.ReadGroupCount());
+  for (auto _ : state)
+    driver.RunCycle();
+  state.SetItemsProcessed(state.iterations() * kTags);
+}
+BENCHMARK(BM_PollingCycle)
+    ->Args({2, 0})
+    ->Args({1, 0})
+    ->Args({2, 1})
+    ->ArgNames({"mode", "fail"})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
