@@ -370,7 +370,7 @@ int CDriver::RunCycle() {
 }
 
 void CDriver::Cycle() {
-  if (!driver_)
+  if (!driver_ || env_.tags == nullptr || (mode_ == 2 && env_.table == nullptr))
     return;
   // Writes queued until now, each executed once, then freed whatever the outcome. A write queued
   // while this cycle runs waits for the next one.

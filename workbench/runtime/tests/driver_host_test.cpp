@@ -410,6 +410,19 @@ TEST_F(DriverHostTest, OpenHandsOverTheStationTextAndLinksTcpDevices) {
   EXPECT_EQ(host.Driver(1).Open(), 0);
   EXPECT_EQ(host.Driver(1).IsOpen(), 0);
   EXPECT_EQ(mode1_->initLinkCalls.load(), 1);
+
+  // A connection answered with another non-zero value still counts as open: it is polled, and
+  // StopAll closes it.
+  host.StopAll();
+  mode1_->openResult = 2;
+  mode1_->closeCalls = 0;
+  host.StartAll();
+  EXPECT_EQ(host.Driver(0).IsOpen(), 2);
+  EXPECT_TRUE(host.Driver(0).HasThread());
+  host.StopAll();
+  EXPECT_FALSE(host.IsPolling());
+  EXPECT_EQ(host.Driver(0).IsOpen(), 0);
+  EXPECT_EQ(mode1_->closeCalls.load(), 2);
 }
 
 TEST_F(DriverHostTest, ResultsNeverLandOutsideTheTable) {
