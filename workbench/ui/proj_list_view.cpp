@@ -1,0 +1,682 @@
+#include "workbench/ui/proj_list_view.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "platform/gbk.h"
+#include "platform/module.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/message_sink.h"
+#include "workbench/project/new_records.h"
+#include "workbench/project/project_state.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/ui/proj_list_plugins.h"
+#include "workbench/ui/value_entry_dlg.h"
+
+namespace talvek {
+namespace {
+
+// Upper 16 bits of the hints the view reacts to beyond the four modes.
+constexpr std::uint32_t kHintGroupProjectCreated = kHintProjectCreated >> 16;
+constexpr std::uint32_t kHintGroupProjectClosed = kHintProjectClosed >> 16;
+
+// Said when an edit could not be written; the save is atomic, so the file keeps its old content.
+constexpr char kSaveFailedText[] = "以下工程数据文件未能保存，磁盘上仍是上次保存的内容：";
+
+// Grid cells of the icon styles: uniform, so that a list of 65,536 tags lays out at once.
+constexpr QSize kLargeIconGrid(96, 72);
+constexpr QSize kSmallIconGrid(180, 22);
+
+ListMode ModeOfHint(std::uint32_t hint) {
+  switch (hint >> 16) {
+    case 0x1:
+      return ListMode::kDevices;
+    case 0x2:
+      return ListMode::kTags;
+    case 0x4:
+      return ListMode::kScreens;
+    case 0x8:
+      return ListMode::kLiveValues;
+    default:
+      return ListMode::kNone;
+  }
+}
+
+QAction* AddCommand(QMenu& menu, const char* caption, int id) {
+  QAction* action = menu.addAction(QString::fromUtf8(caption));
+  action->setData(id);
+  return action;
+}
+
+QAction* RunMenu(QMenu& menu, const QPoint& globalPos) {
+  return menu.exec(globalPos);
+}
+
+// A plug-in, loaded once and kept for the rest of the run: a Qt plug-in may leave objects behind
+// (deferred deletions, registered types) that would point into unloaded code after FreeLibrary.
+HMODULE LoadPlugin(const std::string& fileName) {
+  static std::vector<std::pair<std::string, HMODULE>> loaded;
+  for (const auto& [name, module] : loaded) {
+    if (name == fileName)
+      return module;
+  }
+  HMODULE module = LoadLibraryA(fileName.c_str());
+  if (module == nullptr) {
+    ShowMessage(PluginLoadFailureText(fileName), {}, MessageButtons::kOk, MessageIcon::kWarning);
+    return nullptr;
+  }
+  loaded.emplace_back(fileName, module);
+  return module;
+}
+
+template <typename Fn>
+Fn PluginEntry(const std::string& fileName) {
+  HMODULE module = LoadPlugin(fileName);
+  return module != nullptr ? reinterpret_cast<Fn>(GetProcAddress(module, kPluginEntryPoint))
+                           : nullptr;
+}
+
+bool Confirm(const char* question) {
+  return ShowMessage(question, {}, MessageButtons::kOkCancel, MessageIcon::kQuestion) ==
+         MessageAnswer::kOk;
+}
+
+}  // namespace
+
+CProjListView::CProjListView(ViewContext& context, QWidget* parent)
+    : QWidget(parent),
+      context_(context),
+      menuRunner_(RunMenu),
+      deviceWizardFile_(kDeviceWizardPluginFile),
+      tagEditorFile_(kTagEditorPluginFile) {
+  model_ = new ProjListModel(this);
+  stack_ = new QStackedWidget(this);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(stack_);
+
+  table_ = new QTableView(stack_);
+  table_->setModel(model_);
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->setShowGrid(false);
+  table_->setWordWrap(false);
+  table_->setCornerButtonEnabled(false);
+  table_->verticalHeader()->hide();
+  // Every row has the same height: no row is ever measured, whatever the row count.
+  table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+  table_->horizontalHeader()->setSectionsClickable(true);
+  table_->horizontalHeader()->setHighlightSections(false);
+  table_->horizontalHeader()->setStretchLastSection(false);
+  table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  table_->setContextMenuPolicy(Qt::CustomContextMenu);
+  stack_->addWidget(table_);
+
+  icons_ = new QListView(stack_);
+  icons_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  icons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  icons_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  icons_->setMovement(QListView::Static);
+  icons_->setResizeMode(QListView::Adjust);
+  icons_->setFlow(QListView::LeftToRight);
+  icons_->setWrapping(true);
+  icons_->setUniformItemSizes(true);
+  icons_->setContextMenuPolicy(Qt::CustomContextMenu);
+  stack_->addWidget(icons_);
+  stack_->setCurrentWidget(table_);
+
+  connect(table_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+          &CProjListView::SortByColumn);
+  for (QAbstractItemView* view :
+       {static_cast<QAbstractItemView*>(table_), static_cast<QAbstractItemView*>(icons_)}) {
+    connect(view, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex& index) { OnRowDoubleClicked(index.row()); });
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& pos) {
+      ShowContextMenu(view->viewport()->mapToGlobal(pos));
+    });
+  }
+
+  liveTimer_.setInterval(kLiveRefreshMs);
+  connect(&liveTimer_, &QTimer::timeout, this, &CProjListView::RefreshLiveValues);
+}
+
+CProjListView::~CProjListView() = default;
+
+ProjectState& CProjListView::State() {
+  return context_.Document().State();
+}
+
+void CProjListView::OnUpdate(std::uint32_t hint) {
+  const std::uint32_t group = hint >> 16;
+  if (ModeOfHint(hint) != ListMode::kNone) {
+    SetMode(hint);
+  } else if (group == kHintGroupProjectCreated) {
+    context_.SetToolbarLook(ToolbarLook::kStopped);
+  } else if (group == kHintGroupProjectClosed) {
+    modeHint_ = 0;
+    rememberedRow_ = -1;
+    model_->Clear();
+    model_->DestroyImages();
+  } else {
+    model_->CreateImages();
+  }
+}
+
+void CProjListView::SetMode(std::uint32_t hint) {
+  modeHint_ = hint;
+  rememberedRow_ = -1;
+  const ListMode mode = ModeOfHint(hint);
+  const int port = mode == ListMode::kDevices ? static_cast<int>(hint & 0xFFFF) : 0;
+  model_->Rebuild(mode, &State(), port);
+  ApplyColumnWidths();
+}
+
+void CProjListView::ApplyColumnWidths() {
+  // Fractions of the list's outer width at the time the columns are built.
+  const std::vector<int> widths =
+      ProjListModel::ColumnWidths(model_->Mode(), frameGeometry().width());
+  QHeaderView* header = table_->horizontalHeader();
+  for (std::size_t i = 0; i < widths.size() && static_cast<int>(i) < header->count(); ++i)
+    header->resizeSection(static_cast<int>(i), widths[i]);
+}
+
+void CProjListView::StartLiveTimer() {
+  liveTimer_.start();
+}
+
+void CProjListView::StopLiveTimer() {
+  liveTimer_.stop();
+}
+
+void CProjListView::RefreshLiveValues() {
+  model_->NotifyLiveValuesChanged();
+  QAbstractItemView* view = viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_)
+                                                        : static_cast<QAbstractItemView*>(icons_);
+  view->viewport()->repaint();
+}
+
+void CProjListView::OnViewSmallIcons() {
+  ApplyViewStyle(kStyleSmallIcons);
+  icons_->viewport()->repaint();
+}
+
+void CProjListView::OnViewLargeIcons() {
+  ApplyViewStyle(kStyleLargeIcons);
+}
+
+void CProjListView::OnViewDetails() {
+  ApplyViewStyle(kStyleDetails);
+}
+
+void CProjListView::ApplyViewStyle(int style) {
+  viewStyle_ = style;
+  QItemSelectionModel* shared = table_->selectionModel();
+  if (style == kStyleDetails) {
+    // The icon view lets go of the model, so that it does not lay out rows nobody sees.
+    QItemSelectionModel* before = icons_->selectionModel();
+    icons_->setModel(nullptr);
+    if (before != nullptr && before != shared && before != icons_->selectionModel())
+      delete before;
+    stack_->setCurrentWidget(table_);
+    return;
+  }
+  if (icons_->model() != model_) {
+    QItemSelectionModel* before = icons_->selectionModel();
+    icons_->setModel(model_);
+    QItemSelectionModel* created = icons_->selectionModel();
+    icons_->setSelectionModel(shared);
+    for (QItemSelectionModel* unused : {before, created}) {
+      if (unused != nullptr && unused != shared)
+        delete unused;
+    }
+  }
+  const bool large = style == kStyleLargeIcons;
+  icons_->setViewMode(large ? QListView::IconMode : QListView::ListMode);
+  icons_->setIconSize(large ? QSize(32, 32) : QSize(16, 16));
+  icons_->setGridSize(large ? kLargeIconGrid : kSmallIconGrid);
+  icons_->setWordWrap(large);
+  icons_->setFlow(QListView::LeftToRight);
+  icons_->setWrapping(true);
+  icons_->setMovement(QListView::Static);
+  stack_->setCurrentWidget(icons_);
+}
+
+void CProjListView::OnCommand(int id) {
+  // Devices and tags are edited only while communication is stopped: the polling threads hold
+  // tag indexes and the drivers were built from the device table.
+  const bool editable = !Running();
+  switch (id) {
+    case kCmdNewDevice:
+      if (editable)
+        NewDevice();
+      break;
+    case kCmdEditDevice:
+      if (editable)
+        EditDevice();
+      break;
+    case kCmdDeleteDevice:
+      if (editable)
+        DeleteDevice();
+      break;
+    case kCmdNewTag:
+      if (editable)
+        NewTag();
+      break;
+    case kCmdEditTag:
+      if (editable)
+        EditTag();
+      break;
+    case kCmdDeleteTags:
+      if (editable)
+        DeleteTags();
+      break;
+    case kCmdNewScreen:
+      NewScreen();
+      break;
+    case kCmdEditScreen:
+      EditScreen();
+      break;
+    case kCmdDeleteScreen:
+      DeleteScreen();
+      break;
+    case kCmdWriteValue:
+      WriteValue();
+      break;
+    case kCmdToggleHex:
+      ToggleHex();
+      break;
+    case kCmdViewSmallIcons:
+      OnViewSmallIcons();
+      break;
+    case kCmdViewLargeIcons:
+      OnViewLargeIcons();
+      break;
+    case kCmdViewDetails:
+      OnViewDetails();
+      break;
+    default:
+      break;
+  }
+}
+
+std::vector<int> CProjListView::SelectedRows() const {
+  // Straight from the ranges: asking the selection model row by row costs a scan of every range
+  // per row, which is quadratic for a large scattered selection.
+  std::vector<int> rows;
+  const QItemSelection selection = table_->selectionModel()->selection();
+  for (const QItemSelectionRange& range : selection) {
+    for (int row = range.top(); row <= range.bottom(); ++row)
+      rows.push_back(row);
+  }
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  return rows;
+}
+
+int CProjListView::SelectedRow() const {
+  int first = -1;
+  for (const QItemSelectionRange& range : table_->selectionModel()->selection()) {
+    if (first < 0 || range.top() < first)
+      first = range.top();
+  }
+  return first;
+}
+
+void CProjListView::SelectRows(const std::vector<int>& rows) {
+  QItemSelectionModel* selection = table_->selectionModel();
+  const int columns = std::max(1, model_->columnCount());
+  std::vector<int> sorted(rows);
+  std::sort(sorted.begin(), sorted.end());
+  QItemSelection wanted;
+  for (std::size_t i = 0; i < sorted.size();) {
+    std::size_t j = i;
+    while (j + 1 < sorted.size() && sorted[j + 1] <= sorted[j] + 1)
+      ++j;
+    if (sorted[i] >= 0 && sorted[j] < model_->rowCount())
+      wanted.select(model_->index(sorted[i], 0), model_->index(sorted[j], columns - 1));
+    i = j + 1;
+  }
+  selection->select(wanted, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  if (!rows.empty() && rows.front() >= 0 && rows.front() < model_->rowCount())
+    selection->setCurrentIndex(model_->index(rows.front(), 0), QItemSelectionModel::NoUpdate);
+}
+
+void CProjListView::SortByColumn(int column) {
+  if (column == sortColumn_)
+    sortDescending_ = !sortDescending_;
+  else
+    sortColumn_ = column;
+  if (model_->rowCount() == 0)
+    return;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  // The selection and the focus follow their rows through the model's persistent indexes.
+  model_->SortRows(sortDescending_);
+  const QModelIndex current = table_->selectionModel()->currentIndex();
+  if (current.isValid())
+    (viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_) : icons_)
+        ->scrollTo(current);
+  QApplication::restoreOverrideCursor();
+}
+
+void CProjListView::OnRowDoubleClicked(int row) {
+  const std::int32_t record = model_->RecordIndex(row);
+  if (record == ProjListModel::kNoRecord)
+    return;
+  const bool placeholder = record == ProjListModel::kPlaceholderRow;
+  switch (model_->Mode()) {
+    case ListMode::kDevices:
+      if (!Running())
+        OnCommand(placeholder ? kCmdNewDevice : kCmdEditDevice);
+      break;
+    case ListMode::kTags:
+      if (!Running())
+        OnCommand(placeholder ? kCmdNewTag : kCmdEditTag);
+      break;
+    case ListMode::kScreens:
+      if (placeholder) {
+        OnCommand(kCmdNewScreen);
+      } else {
+        rememberedRow_ = row;
+        OnCommand(kCmdEditScreen);
+      }
+      break;
+    case ListMode::kLiveValues:
+      if (Running() && !placeholder)
+        OnCommand(kCmdWriteValue);
+      break;
+    case ListMode::kNone:
+      break;
+  }
+}
+
+std::unique_ptr<QMenu> CProjListView::BuildContextMenu() {
+  auto menu = std::make_unique<QMenu>(this);
+  QAction* small = AddCommand(*menu, "小图标", kCmdViewSmallIcons);
+  QAction* large = AddCommand(*menu, "大图标", kCmdViewLargeIcons);
+  QAction* details = AddCommand(*menu, "详细资料", kCmdViewDetails);
+
+  const std::vector<int> selected = SelectedRows();
+  rememberedRow_ = selected.empty() ? -1 : selected.front();
+  const ListMode mode = model_->Mode();
+  if (Running() && mode == ListMode::kLiveValues) {
+    menu->addSeparator();
+    QAction* hex = AddCommand(*menu, "显示 十六进制", kCmdToggleHex);
+    hex->setCheckable(true);
+    hex->setChecked(model_->HexDisplay());
+  } else if (!selected.empty() && !Running()) {
+    struct CommandSet {
+      const char* captions[3];
+      int first;
+    };
+    const CommandSet* set = nullptr;
+    static const CommandSet devices{{"新建 逻辑设备", "编辑 逻辑设备", "删除 逻辑设备"},
+                                    kCmdNewDevice};
+    static const CommandSet tags{{"新建 变量", "编辑 变量", "删除 变量"}, kCmdNewTag};
+    static const CommandSet screens{{"增加 画面", "编辑 画面", "删除 画面"}, kCmdNewScreen};
+    if (mode == ListMode::kDevices)
+      set = &devices;
+    else if (mode == ListMode::kTags)
+      set = &tags;
+    else if (mode == ListMode::kScreens)
+      set = &screens;
+    if (set != nullptr) {
+      menu->addSeparator();
+      const bool onPlaceholder = model_->IsPlaceholder(rememberedRow_);
+      for (int i = 0; i < 3; ++i) {
+        QAction* action = AddCommand(*menu, set->captions[i], set->first + i);
+        // Nothing to edit or delete on the "new ..." row.
+        if (i > 0 && onPlaceholder)
+          action->setEnabled(false);
+      }
+    }
+  }
+
+  QAction* current = viewStyle_ == kStyleLargeIcons ? large
+                     : viewStyle_ == kStyleDetails  ? details
+                                                    : small;
+  for (QAction* style : {small, large, details})
+    style->setCheckable(true);
+  current->setChecked(true);
+  return menu;
+}
+
+void CProjListView::ShowContextMenu(const QPoint& globalPos) {
+  (viewStyle_ == kStyleDetails ? static_cast<QWidget*>(table_) : icons_)->setFocus();
+  std::unique_ptr<QMenu> menu = BuildContextMenu();
+  QAction* chosen = menuRunner_(*menu, globalPos);
+  if (chosen != nullptr && chosen->isEnabled())
+    OnCommand(chosen->data().toInt());
+}
+
+void CProjListView::contextMenuEvent(QContextMenuEvent* event) {
+  ShowContextMenu(event->globalPos());
+}
+
+void CProjListView::SetMenuRunner(MenuRunner runner) {
+  menuRunner_ = runner ? std::move(runner) : MenuRunner(RunMenu);
+}
+
+void CProjListView::SetProgramLauncher(ProgramLauncher launcher) {
+  editorLink_.SetLauncher(std::move(launcher));
+}
+
+void CProjListView::SetPluginFiles(std::string deviceWizardFile, std::string tagEditorFile) {
+  deviceWizardFile_ = std::move(deviceWizardFile);
+  tagEditorFile_ = std::move(tagEditorFile);
+}
+
+void CProjListView::SetScratchTagRecord(TagRecord* scratch) {
+  scratchTag_ = scratch != nullptr ? scratch : &ownScratchTag_;
+}
+
+void CProjListView::SendHint(std::uint32_t hint) {
+  context_.UpdateAllViews(nullptr, hint);
+}
+
+void CProjListView::ReleaseRows() {
+  rememberedRow_ = -1;
+  model_->ClearRows();
+}
+
+void CProjListView::ReportSaveFailure(const char* fileName) {
+  ShowMessage(std::string(kSaveFailedText) + fileName, {}, MessageButtons::kOk,
+              MessageIcon::kWarning);
+}
+
+// --- Devices ---
+
+void CProjListView::NewDevice() {
+  const auto show = PluginEntry<DeviceWizardShowFn>(deviceWizardFile_);
+  if (show == nullptr)
+    return;
+  ProjectState& state = State();
+  const DeviceRecord* selected = model_->DeviceAt(SelectedRow());
+  DeviceRecord record = selected != nullptr ? *selected : NewDeviceRecord();
+  if (show(&record, &state.devices) != 1)
+    return;
+  ReleaseRows();
+  if (!RefreshTagsForDevice(state, record))
+    ReportSaveFailure("Tag.dat");
+  state.devices.Add(record);
+  if (!SaveDevices(state))
+    ReportSaveFailure("Device.dat");
+  SendHint(kHintDevicesBase + static_cast<std::uint32_t>(model_->PortFilter()));
+}
+
+void CProjListView::EditDevice() {
+  DeviceRecord* device = model_->DeviceAt(SelectedRow());
+  if (device == nullptr)
+    return;
+  const auto show = PluginEntry<DeviceWizardShowFn>(deviceWizardFile_);
+  if (show == nullptr)
+    return;
+  ProjectState& state = State();
+  // The wizard writes each step into the record as the user leaves it; a cancelled wizard must
+  // not leave a half-edited device behind (it would be saved at program end).
+  const DeviceRecord before = *device;
+  if (show(device, &state.devices) != 1) {
+    *device = before;
+    return;
+  }
+  ReleaseRows();
+  if (!RefreshTagsForDevice(state, *device))
+    ReportSaveFailure("Tag.dat");
+  // Read the file back only when it holds the edit: reloading an unwritten file would throw the
+  // edit away without a word.
+  if (SaveDevices(state))
+    (void)LoadDevices(state);
+  else
+    ReportSaveFailure("Device.dat");
+  SendHint(kHintDevicesBase + static_cast<std::uint32_t>(model_->PortFilter()));
+}
+
+void CProjListView::DeleteDevice() {
+  const int row = SelectedRow();
+  const std::int32_t index = model_->DeviceAt(row) != nullptr ? model_->RecordIndex(row) : -1;
+  if (index < 0)
+    return;
+  const int port = model_->PortFilter();
+  if (!Confirm(kAskDeleteDevice))
+    return;
+  ProjectState& state = State();
+  ReleaseRows();
+  // The question ran an event loop; the table may have changed meanwhile.
+  if (static_cast<std::size_t>(index) < state.devices.GetSize())
+    state.devices.RemoveAt(static_cast<std::size_t>(index));
+  if (!SaveDevices(state))
+    ReportSaveFailure("Device.dat");
+  SendHint(kHintDevicesBase + static_cast<std::uint32_t>(port));
+}
+
+// --- Tags ---
+
+void CProjListView::NewTag() {
+  const auto show = PluginEntry<TagEditorShowFn>(tagEditorFile_);
+  if (show == nullptr)
+    return;
+  ProjectState& state = State();
+  TagRecord& scratch = *scratchTag_;
+  if (const TagRecord* selected = model_->TagAt(SelectedRow()); selected != nullptr)
+    scratch = *selected;
+  else if (!state.tags.empty())
+    scratch = state.tags.back();
+  else
+    ApplyFirstTagDefaults(scratch);
+  if (show(&state.devices, &scratch, &state.tags) != 1)
+    return;
+  ReleaseRows();
+  state.tags.push_back(scratch);
+  if (!SaveTags(state))
+    ReportSaveFailure("Tag.dat");
+  SendHint(kHintTags + 1);
+}
+
+void CProjListView::EditTag() {
+  const int row = SelectedRow();
+  TagRecord* tag = model_->TagAt(row);
+  if (tag == nullptr)
+    return;
+  const auto show = PluginEntry<TagEditorShowFn>(tagEditorFile_);
+  if (show == nullptr)
+    return;
+  ProjectState& state = State();
+  if (show(&state.devices, tag, &state.tags) != 1)
+    return;
+  if (!SaveTags(state))
+    ReportSaveFailure("Tag.dat");
+  model_->NotifyRowChanged(row);
+  table_->viewport()->update();
+}
+
+void CProjListView::DeleteTags() {
+  std::vector<std::string> names;
+  for (int row : SelectedRows()) {
+    if (const TagRecord* tag = model_->TagAt(row); tag != nullptr)
+      names.emplace_back(platform::ArrayText(tag->name));
+  }
+  if (names.empty())
+    return;
+  if (!Confirm(kAskDeleteTags))
+    return;
+  ProjectState& state = State();
+  ReleaseRows();
+  RemoveTagsByName(state.tags, names);
+  if (!SaveTags(state))
+    ReportSaveFailure("Tag.dat");
+  SendHint(kHintTags);
+}
+
+// --- Screens ---
+
+void CProjListView::NewScreen() {
+  editorLink_.NewScreen();
+}
+
+void CProjListView::EditScreen() {
+  if (const ScreenRecord* screen = model_->ScreenAt(rememberedRow_); screen != nullptr)
+    editorLink_.OpenScreen(platform::ArrayText(screen->fileName));
+}
+
+void CProjListView::DeleteScreen() {
+  const int row = rememberedRow_;
+  const ScreenRecord* screen = model_->ScreenAt(row);
+  if (screen == nullptr)
+    return;
+  const std::int32_t index = model_->RecordIndex(row);
+  const std::string fileName = platform::GbkToUtf8(platform::ArrayText(screen->fileName));
+  if (!Confirm(kAskDeleteScreen))
+    return;
+  ProjectState& state = State();
+  if (!fileName.empty()) {
+    // A relative name is the screen editor's file inside the project folder.
+    std::string path = fileName;
+    if (path.front() != '/')
+      path = DataFilePath(state, fileName).value_or(fileName);
+    if (::unlink(path.c_str()) != 0) {
+      const int error = errno;
+      ShowMessage(std::strerror(error), {}, MessageButtons::kOk, MessageIcon::kWarning);
+      if (error != ENOENT)
+        return;
+    }
+  }
+  ReleaseRows();
+  if (static_cast<std::size_t>(index) < state.screens.size())
+    state.screens.erase(state.screens.begin() + index);
+  if (!SaveScreens(state))
+    ReportSaveFailure("PicManage.dat");
+  SendHint(kHintScreens);
+}
+
+// --- Live values ---
+
+void CProjListView::WriteValue() {
+  if (model_->Mode() != ListMode::kLiveValues)
+    return;
+  if (const TagRecord* tag = model_->TagAt(SelectedRow()); tag != nullptr)
+    WriteValueOfTag(*tag, this);
+}
+
+void CProjListView::ToggleHex() {
+  model_->SetHexDisplay(!model_->HexDisplay());
+  (viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_) : icons_)
+      ->viewport()
+      ->repaint();
+}
+
+}  // namespace talvek
