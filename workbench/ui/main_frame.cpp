@@ -1,0 +1,580 @@
+#include "workbench/ui/main_frame.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPolygon>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include "platform/gbk.h"
+#include "platform/registry.h"
+#include "workbench/project/app_profile.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/message_sink.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/runtime/driver_host.h"
+#include "workbench/ui/about_dlg.h"
+#include "workbench/ui/main_splitter.h"
+#include "workbench/ui/screen_editor_link.h"
+
+namespace talvek {
+namespace {
+
+constexpr int kImageWidth = 16;
+constexpr int kImageHeight = 15;
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The open dialog's filter: project files whatever the letter case of their extension.
+constexpr const char* kProjectFileFilter = "工程文件 (*.[Zz][Rr][Pp][Rr][Jj])";
+
+// The folder of the project last opened or created, where the open dialog starts.
+QString LastProjectFolder() {
+  const std::optional<std::string> folder =
+      platform::Registry::Instance().GetString(kSettingsKey, kCurrentProjectValue);
+  std::string utf8;
+  if (!folder || !platform::GbkToUtf8(*folder, utf8))
+    return {};
+  return QString::fromStdString(utf8);
+}
+
+QString AskProjectFileWithDialog(QWidget* parent) {
+  QFileDialog dialog(parent, QStringLiteral("打开工程"), LastProjectFolder(),
+                     QString::fromUtf8(kProjectFileFilter));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    return {};
+  return dialog.selectedFiles().constFirst();
+}
+
+}  // namespace
+
+QImage ToolbarImage(int index) {
+  if (index < kImageStartAvailable || index > kImageStopUnavailable)
+    return {};
+  QImage image(kImageWidth, kImageHeight, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  const bool available = index == kImageStartAvailable || index == kImageStopAvailable;
+  const bool start = index == kImageStartAvailable || index == kImageStartUnavailable;
+  const QColor fill = !available ? QColor(160, 160, 160)
+                      : start    ? QColor(0, 168, 0)
+                                 : QColor(208, 0, 0);
+  const QColor edge = !available ? QColor(120, 120, 120)
+                      : start    ? QColor(0, 96, 0)
+                                 : QColor(128, 0, 0);
+  p.setPen(edge);
+  p.setBrush(fill);
+  if (start) {
+    // A triangle pointing right, "play".
+    const QPolygon triangle({QPoint(4, 2), QPoint(12, 7), QPoint(4, 12)});
+    p.drawPolygon(triangle);
+  } else {
+    p.drawRect(3, 3, 9, 8);
+  }
+  return image;
+}
+
+CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
+    : QMainWindow(parent),
+      state_(options.state != nullptr ? *options.state : Project()),
+      askProjectFile_(options.askProjectFile ? std::move(options.askProjectFile)
+                                             : AskProjectFileWithDialog),
+      openUrl_(options.openUrl ? std::move(options.openUrl)
+                               : [](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
+  setObjectName(QStringLiteral("mainFrame"));
+  setWindowIcon(QIcon(AboutPicture()));
+  std::unique_ptr<DriverHostInterface> host =
+      options.host ? std::move(options.host) : std::make_unique<DriverHost>();
+  doc_ = std::make_unique<CTalvekDoc>(std::move(host), *this, state_);
+  recent_.Load();
+
+  // Client area first, then the status bar, then the toolbar.
+  CreatePanes(options.panes ? options.panes : PaneFactory(CreateProjectPanes));
+  CreateActions();
+  CreateStatusBar();
+  CreateToolBar();
+  CreateMenus();
+  RebuildRecentMenu();
+
+  SetButtonImages(kImageStartUnavailable, kImageStopUnavailable);
+  SetTitle(kNoProjectTitle);
+  if (options.openEndpoint)
+    OpenMessageEndpoint();
+  resize(1000, 640);
+}
+
+CMainFrame::~CMainFrame() {
+  endpointNotifier_.reset();
+  endpoint_.Close();
+  // The document's destructor stops polling and destroys the drivers itself; the panes (child
+  // widgets) outlive it and are never told anything again.
+}
+
+void CMainFrame::CreatePanes(const PaneFactory& factory) {
+  splitter_ = new CMainSplitter(this);
+  panes_ = factory(*this, splitter_);
+  if (!panes_.startLiveTimer)
+    panes_.startLiveTimer = [] {};
+  if (!panes_.stopLiveTimer)
+    panes_.stopLiveTimer = [] {};
+  if (!panes_.setListStyle)
+    panes_.setListStyle = [](int) {};
+  if (panes_.tree != nullptr)
+    splitter_->addWidget(panes_.tree);
+  if (panes_.list != nullptr)
+    splitter_->addWidget(panes_.list);
+  // The tree is never collapsed away: a bar at the left edge could not be grabbed again.
+  splitter_->setChildrenCollapsible(false);
+  splitter_->setStretchFactor(0, 0);
+  splitter_->setStretchFactor(1, 1);
+  splitter_->setSizes({220, 780});
+  setCentralWidget(splitter_);
+}
+
+QAction* CMainFrame::AddCommand(int id, const QString& caption, const QString& prompt) {
+  auto* action = new QAction(caption, this);
+  action->setObjectName(QStringLiteral("command%1").arg(id));
+  action->setData(id);
+  action->setStatusTip(prompt);
+  connect(action, &QAction::triggered, this, [this, id] { ExecuteCommand(id); });
+  commands_[id] = action;
+  return action;
+}
+
+void CMainFrame::CreateActions() {
+  startAction_ =
+      AddCommand(kCmdStartCommunication, QStringLiteral("开始通讯"), QStringLiteral("开始通讯"));
+  stopAction_ =
+      AddCommand(kCmdStopCommunication, QStringLiteral("停止通讯"), QStringLiteral("停止通讯"));
+  // Ctrl+N creates a project: the plain new-document step would empty the tables behind the
+  // views' backs.
+  AddCommand(kCmdNewProject, QStringLiteral("新建工程"), QStringLiteral("新建一个工程"))
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+  AddCommand(kCmdFileOpen, QStringLiteral("打开工程"), QStringLiteral("打开一个已有的工程"))
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  AddCommand(kCmdFileClose, QStringLiteral("关闭工程"), QStringLiteral("关闭当前工程"));
+  AddCommand(kCmdAppExit, QStringLiteral("退出(&X)"), QStringLiteral("退出应用程序；提示保存文档"));
+  QAction* toolbar =
+      AddCommand(kCmdViewToolbar, QStringLiteral("工具栏(&T)"), QStringLiteral("显示或隐藏工具栏"));
+  toolbar->setCheckable(true);
+  toolbar->setChecked(true);
+  QAction* statusBar = AddCommand(kCmdViewStatusBar, QStringLiteral("状态栏(&S)"),
+                                  QStringLiteral("显示或隐藏状态栏"));
+  statusBar->setCheckable(true);
+  statusBar->setChecked(true);
+  AddCommand(kCmdSmallIcons, QStringLiteral("小图标"), QStringLiteral("用小图标显示列表"));
+  AddCommand(kCmdLargeIcons, QStringLiteral("大图标"), QStringLiteral("用大图标显示列表"));
+  AddCommand(kCmdDetails, QStringLiteral("详细资料"), QStringLiteral("显示列表的详细资料"));
+  AddCommand(kCmdAppAbout, QStringLiteral("关于 Talvek(&A)..."),
+             QStringLiteral("显示程序信息、版本号和版权"));
+  AddCommand(kCmdHelp, QStringLiteral("帮助"), QStringLiteral("打开帮助"));
+
+  // The pane keys act anywhere in the window; they have no menu item.
+  QAction* next =
+      AddCommand(kCmdNextPane, QStringLiteral("下一窗格"), QStringLiteral("切换到下一个窗格"));
+  next->setShortcut(QKeySequence(Qt::Key_F6));
+  addAction(next);
+  QAction* previous =
+      AddCommand(kCmdPrevPane, QStringLiteral("上一窗格"), QStringLiteral("切换回上一个窗格"));
+  previous->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6));
+  addAction(previous);
+}
+
+void CMainFrame::CreateMenus() {
+  fileMenu_ = menuBar()->addMenu(QStringLiteral("工程(&F)"));
+  fileMenu_->setObjectName(QStringLiteral("fileMenu"));
+  fileMenu_->addAction(commands_.at(kCmdNewProject));
+  fileMenu_->addAction(commands_.at(kCmdFileOpen));
+  fileMenu_->addAction(commands_.at(kCmdFileClose));
+  fileMenu_->addSeparator();
+  recentPlaceholder_ = new QAction(QStringLiteral("最近工程"), this);
+  recentPlaceholder_->setObjectName(QStringLiteral("recentPlaceholder"));
+  recentPlaceholder_->setEnabled(false);
+  fileMenu_->addAction(recentPlaceholder_);
+  recentSeparator_ = fileMenu_->addSeparator();
+  fileMenu_->addAction(commands_.at(kCmdAppExit));
+  connect(fileMenu_, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandStates);
+
+  QMenu* view = menuBar()->addMenu(QStringLiteral("查看(&V)"));
+  view->setObjectName(QStringLiteral("viewMenu"));
+  view->addAction(commands_.at(kCmdViewToolbar));
+  view->addAction(commands_.at(kCmdViewStatusBar));
+  view->addSeparator();
+  view->addAction(commands_.at(kCmdSmallIcons));
+  view->addAction(commands_.at(kCmdLargeIcons));
+  view->addAction(commands_.at(kCmdDetails));
+  connect(view, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandStates);
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("帮助(&H)"));
+  help->setObjectName(QStringLiteral("helpMenu"));
+  help->addAction(commands_.at(kCmdAppAbout));
+  help->addAction(commands_.at(kCmdHelp));
+}
+
+void CMainFrame::CreateToolBar() {
+  toolBar_ = new QToolBar(QStringLiteral("工具栏"), this);
+  toolBar_->setObjectName(QStringLiteral("toolBar"));
+  toolBar_->setProperty("controlId", kToolbarId);
+  toolBar_->setIconSize(QSize(kImageWidth, kImageHeight));
+  toolBar_->setAllowedAreas(Qt::AllToolBarAreas);
+  toolBar_->setMovable(true);
+  toolBar_->addAction(startAction_);
+  toolBar_->addAction(stopAction_);
+  addToolBar(Qt::TopToolBarArea, toolBar_);
+  // The menu item shows and hides this bar, and follows it when the user closes it otherwise.
+  connect(toolBar_, &QToolBar::visibilityChanged, this,
+          [this](bool) { commands_.at(kCmdViewToolbar)->setChecked(!toolBar_->isHidden()); });
+}
+
+void CMainFrame::CreateStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setObjectName(QStringLiteral("statusBar"));
+  idleLabel_ = new QLabel(QStringLiteral("就绪"), bar);
+  idleLabel_->setObjectName(QStringLiteral("messagePane"));
+  bar->addWidget(idleLabel_, 1);
+  // Qt cannot read the lock keys' states, so the indicators are shown greyed, as when a lock is
+  // off, rather than claiming a state.
+  const std::pair<const char*, const char*> indicators[] = {{"capsLockPane", kCapsLockText},
+                                                            {"numLockPane", kNumLockText},
+                                                            {"scrollLockPane", kScrollLockText}};
+  for (const auto& [name, text] : indicators) {
+    auto* pane = new QLabel(QString::fromUtf8(text), bar);
+    pane->setObjectName(QString::fromLatin1(name));
+    pane->setAlignment(Qt::AlignCenter);
+    pane->setFrameShape(QFrame::Panel);
+    pane->setFrameShadow(QFrame::Sunken);
+    pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(pane->text()) + 12);
+    pane->setEnabled(false);
+    bar->addPermanentWidget(pane);
+  }
+}
+
+void CMainFrame::OpenMessageEndpoint() {
+  // The message is handled after the endpoint's dispatch has returned, so a message box shown
+  // while loading the screens cannot re-enter the dispatch.
+  auto handler = [this](UINT message, WPARAM, LPARAM) -> LRESULT {
+    if (message != kScreensChangedMessage)
+      return 0;
+    QMetaObject::invokeMethod(
+        this, [this] { OnScreensChanged(); }, Qt::QueuedConnection);
+    return 1;
+  };
+  auto raise = [this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (isMinimized())
+            showNormal();
+          this->raise();
+          activateWindow();
+        },
+        Qt::QueuedConnection);
+  };
+  if (!endpoint_.Open(kMainWindowClass, handler, platform::MessageEndpoint::Delivery::kPolled,
+                      raise)) {
+    // Another workbench owns the class: this one runs on, but the screen editor talks to the other.
+    std::fprintf(stderr, "talvek: window endpoint %s not available: %s\n", kMainWindowClass,
+                 endpoint_.LastError().c_str());
+    return;
+  }
+  endpointNotifier_ = std::make_unique<QSocketNotifier>(endpoint_.fd(), QSocketNotifier::Read);
+  connect(endpointNotifier_.get(), &QSocketNotifier::activated, this,
+          [this] { endpoint_.DispatchPending(); });
+}
+
+bool CMainFrame::HasMessageEndpoint() const {
+  return endpoint_.IsOpen();
+}
+
+QAction* CMainFrame::CommandAction(int id) const {
+  const auto it = commands_.find(id);
+  return it == commands_.end() ? nullptr : it->second;
+}
+
+void CMainFrame::UpdateCommandStates() {
+  commands_.at(kCmdFileClose)->setEnabled(doc_->OnUpdateFileClose());
+  commands_.at(kCmdViewToolbar)->setChecked(!toolBar_->isHidden());
+  commands_.at(kCmdViewStatusBar)->setChecked(!statusBar()->isHidden());
+}
+
+bool CMainFrame::ExecuteCommand(int id) {
+  if (id >= kCmdRecentFirst && id < kCmdRecentFirst + static_cast<int>(recent_.Size())) {
+    OnOpenRecentFile(static_cast<std::size_t>(id - kCmdRecentFirst));
+    return true;
+  }
+  switch (id) {
+    case kCmdStartCommunication:
+      OnStartCommunication();
+      return true;
+    case kCmdStopCommunication:
+      OnStopCommunication();
+      return true;
+    case kCmdNewProject:
+    case kCmdFileNew:
+      doc_->OnNewProject();
+      return true;
+    case kCmdFileOpen:
+      OnFileOpen();
+      return true;
+    case kCmdFileClose:
+      if (doc_->OnUpdateFileClose())
+        doc_->OnFileClose();
+      return true;
+    case kCmdAppExit:
+      close();
+      return true;
+    case kCmdViewToolbar:
+      toolBar_->setVisible(toolBar_->isHidden());
+      UpdateCommandStates();
+      return true;
+    case kCmdViewStatusBar:
+      statusBar()->setVisible(statusBar()->isHidden());
+      UpdateCommandStates();
+      return true;
+    case kCmdSmallIcons:
+      panes_.setListStyle(kListStyleSmallIcons);
+      return true;
+    case kCmdLargeIcons:
+      panes_.setListStyle(kListStyleLargeIcons);
+      return true;
+    case kCmdDetails:
+      panes_.setListStyle(kListStyleDetails);
+      return true;
+    case kCmdAppAbout:
+      OnAppAbout();
+      return true;
+    case kCmdHelp:
+      OnHelp();
+      return true;
+    case kCmdNextPane:
+    case kCmdPrevPane:
+      FocusOtherPane();
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool CMainFrame::OpenDocumentFile(const QString& path) {
+  if (path.isEmpty())
+    return false;
+  const std::string absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toStdString();
+  if (!doc_->OnOpenDocument(absolute))
+    return false;
+  AddToRecentFileList(absolute);
+  return true;
+}
+
+void CMainFrame::OnFileOpen() {
+  const QString path = askProjectFile_(this);
+  if (!path.isEmpty())
+    OpenDocumentFile(path);
+}
+
+void CMainFrame::OnOpenRecentFile(std::size_t index) {
+  if (index >= recent_.Count())
+    return;
+  const QString path = QString::fromStdString(recent_.Entry(index));
+  // A project that no longer opens leaves the list, as the user has just been told why.
+  if (!OpenDocumentFile(path)) {
+    const std::size_t now = [&] {
+      for (std::size_t i = 0; i < recent_.Count(); ++i) {
+        if (QString::fromStdString(recent_.Entry(i)) == path)
+          return i;
+      }
+      return recent_.Count();
+    }();
+    recent_.Remove(now);
+    RebuildRecentMenu();
+  }
+}
+
+void CMainFrame::RebuildRecentMenu() {
+  for (std::size_t i = 0; i < recent_.Size(); ++i) {
+    const int id = kCmdRecentFirst + static_cast<int>(i);
+    if (auto it = commands_.find(id); it != commands_.end()) {
+      fileMenu_->removeAction(it->second);
+      delete it->second;
+      commands_.erase(it);
+    }
+  }
+  recentPlaceholder_->setVisible(recent_.IsEmpty());
+  for (std::size_t i = 0; i < recent_.Count(); ++i) {
+    const int id = kCmdRecentFirst + static_cast<int>(i);
+    QAction* action = AddCommand(id, recent_.MenuLabel(i), QStringLiteral("打开此工程"));
+    fileMenu_->insertAction(recentSeparator_, action);
+  }
+}
+
+void CMainFrame::OnHelp() {
+  // Relative to the current folder; a missing file or viewer is not reported.
+  const QString file = QDir::current().absoluteFilePath(QString::fromUtf8(kHelpFileName));
+  static_cast<void>(openUrl_(QUrl::fromLocalFile(file)));
+}
+
+void CMainFrame::OnAppAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CMainFrame::FocusOtherPane() {
+  if (panes_.tree == nullptr || panes_.list == nullptr)
+    return;
+  QWidget* focus = QApplication::focusWidget();
+  const bool inTree =
+      focus != nullptr && (focus == panes_.tree || panes_.tree->isAncestorOf(focus));
+  QWidget* target = inTree ? panes_.list : panes_.tree;
+  // A pane that is a plain container hands the focus to its first focusable child.
+  QWidget* proxy = target->focusProxy();
+  if (target->focusPolicy() == Qt::NoFocus && proxy == nullptr) {
+    for (QWidget* child : target->findChildren<QWidget*>()) {
+      if (child->focusPolicy() != Qt::NoFocus) {
+        target = child;
+        break;
+      }
+    }
+  }
+  target->setFocus(Qt::OtherFocusReason);
+}
+
+void CMainFrame::SetButtonImages(int start, int stop) {
+  startImage_ = start;
+  stopImage_ = stop;
+  startAction_->setIcon(QIcon(QPixmap::fromImage(ToolbarImage(start))));
+  stopAction_->setIcon(QIcon(QPixmap::fromImage(ToolbarImage(stop))));
+}
+
+void CMainFrame::SetToolbarLook(ToolbarLook look) {
+  SetButtonImages(StartImageOf(look), StopImageOf(look));
+}
+
+void CMainFrame::SetTitle(std::string_view title) {
+  setWindowTitle(FromUtf8(title) + QStringLiteral(" - ") + QString::fromUtf8(kAppTitle));
+}
+
+void CMainFrame::UpdateAllViews(std::uint32_t hint) {
+  UpdateAllViews(nullptr, hint);
+}
+
+void CMainFrame::UpdateAllViews(ProjectView* sender, std::uint32_t hint) {
+  for (ProjectView* view : {panes_.treeView, panes_.listView}) {
+    if (view != nullptr && view != sender)
+      view->OnUpdate(hint);
+  }
+  // A created project can be started at once; the list sets the same look on this hint.
+  if (hint == kHintProjectCreated)
+    SetToolbarLook(ToolbarLook::kStopped);
+}
+
+void CMainFrame::AddToRecentFileList(std::string_view path) {
+  // A profile that cannot be written costs the list's persistence only; nothing to tell.
+  static_cast<void>(recent_.Add(path));
+  RebuildRecentMenu();
+}
+
+void CMainFrame::StopCommunication() {
+  OnStopCommunication();
+}
+
+void CMainFrame::OnStartCommunication() {
+  if (running_ || state_.devices.GetSize() == 0)
+    return;
+  // The views let go of their rows before the tables they point into are emptied; a message box
+  // shown while a data file loads would otherwise repaint them from freed records.
+  UpdateAllViews(nullptr, kHintProjectClosed);
+  doc_->DeleteContents();
+  try {
+    static_cast<void>(LoadDevices(state_));
+    static_cast<void>(LoadPorts(state_));
+    static_cast<void>(LoadTags(state_));
+  } catch (const std::bad_alloc&) {
+    state_.ClearTables();
+    UpdateAllViews(nullptr, kHintProjectOpened);
+    ShowMessage("内存不足，无法载入工程数据，通讯没有启动。", {}, MessageButtons::kOk,
+                MessageIcon::kError);
+    return;
+  }
+  const std::optional<std::string> deviceFile = DataFilePath(state_, kDeviceFileName);
+  doc_->DriverHost().CreateDrivers(deviceFile ? deviceFile->c_str() : "");
+  // The panes show the reloaded project before it goes live.
+  UpdateAllViews(nullptr, kHintProjectOpened);
+  SetToolbarLook(ToolbarLook::kRunning);
+  doc_->DriverHost().StartAll();
+  panes_.startLiveTimer();
+  running_ = true;
+  UpdateAllViews(nullptr, kHintLiveValues);
+}
+
+void CMainFrame::OnStopCommunication() {
+  // Running is enough: a project whose reloaded Device.dat had no devices must still be
+  // stoppable, or editing would stay refused for good.
+  if (!running_)
+    return;
+  SetButtonImages(kImageStartAvailable, kImageStopUnavailable);
+  doc_->DriverHost().StopAll();
+  panes_.stopLiveTimer();
+  running_ = false;
+  UpdateAllViews(nullptr, kHintTags);
+}
+
+void CMainFrame::OnScreensChanged() {
+  // Without a project there is no PicManage.dat to read and no screen list to show.
+  if (!state_.IsOpen())
+    return;
+  // Read into a table of its own first: the list may show rows of the current screen table, and a
+  // refused file's message box would repaint them while the table is being replaced. The marker
+  // record survives only when the file does not open, which leaves the table as it was.
+  ProjectState fresh;
+  std::memcpy(fresh.folder, state_.folder, sizeof fresh.folder);
+  fresh.screens.resize(1);
+  const bool loaded = LoadScreens(fresh);
+  if (loaded || fresh.screens.empty())
+    state_.screens = std::move(fresh.screens);
+  UpdateAllViews(nullptr, kHintScreens);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  closed_ = true;
+  if (running_) {
+    SetButtonImages(kImageStartAvailable, stopImage_);
+    doc_->DriverHost().StopAll();
+    panes_.stopLiveTimer();
+    running_ = false;
+  }
+  // The document empties the tables after saving: the views drop their rows first.
+  UpdateAllViews(nullptr, kHintProjectClosed);
+  doc_->OnCloseDocument();
+  endpointNotifier_.reset();
+  endpoint_.Close();
+  event->accept();
+}
+
+}  // namespace talvek

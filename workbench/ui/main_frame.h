@@ -1,0 +1,206 @@
+// CMainFrame: the workbench's single main window. It owns the project document, the splitter with
+// the project tree and the project list, the toolbar with the start and stop buttons, the status
+// bar and the menus; it starts and stops communication, and it owns the window endpoint through
+// which the screen editor tells the workbench that the screen list changed.
+//
+//   CMainFrame frame;                           // no project: start 2, stop 3
+//   frame.OpenDocumentFile("/home/u/泵站/泵站.ZRPrj");
+//   frame.ExecuteCommand(kCmdStartCommunication);   // polling runs, the list shows live values
+//   frame.close();                              // stops polling, saves, empties the tables
+//
+// Every command of the menus, the toolbar and the accelerators goes through ExecuteCommand, so
+// tests can send a command identifier and look at what happened.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string_view>
+
+#include <QImage>
+#include <QMainWindow>
+#include <QString>
+#include <QUrl>
+
+#include "platform/window_messages.h"
+#include "workbench/project/document_window.h"
+#include "workbench/project/driver_host_interface.h"
+#include "workbench/project/project_state.h"
+#include "workbench/ui/frame_panes.h"
+#include "workbench/ui/recent_files.h"
+#include "workbench/ui/view_context.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSocketNotifier;
+class QToolBar;
+
+namespace talvek {
+
+class CMainSplitter;
+
+// Command identifiers of the menus, the toolbar and the accelerators.
+inline constexpr int kCmdStartCommunication = 32791;  // "开始通讯"
+inline constexpr int kCmdStopCommunication = 32795;   // "停止通讯"
+inline constexpr int kCmdNewProject = 32796;          // "新建工程"
+inline constexpr int kCmdSmallIcons = 32783;          // list style "小图标"
+inline constexpr int kCmdLargeIcons = 32784;          // list style "大图标"
+inline constexpr int kCmdDetails = 32785;             // list style "详细资料"
+inline constexpr int kCmdFileNew = 57600;             // Ctrl+N: the new-project command here
+inline constexpr int kCmdFileOpen = 57601;            // "打开工程", Ctrl+O
+inline constexpr int kCmdFileClose = 57602;           // "关闭工程"
+inline constexpr int kCmdFileSave = 57603;            // no handler: the data files save themselves
+inline constexpr int kCmdRecentFirst = 57616;         // recent project 1; +i for entry i
+inline constexpr int kCmdAppAbout = 57664;            // "关于 Talvek(&A)..."
+inline constexpr int kCmdAppExit = 57665;             // "退出(&X)"
+inline constexpr int kCmdHelp = 57670;                // "帮助"
+inline constexpr int kCmdNextPane = 57680;            // F6
+inline constexpr int kCmdPrevPane = 57681;            // Shift+F6
+inline constexpr int kCmdViewToolbar = 59392;         // "工具栏(&T)"
+inline constexpr int kCmdViewStatusBar = 59393;       // "状态栏(&S)"
+
+// The toolbar's child identifier.
+inline constexpr int kToolbarId = 61446;
+
+// The help file, opened relative to the current folder.
+inline constexpr const char* kHelpFileName = "Morvanta 帮助.chm";
+
+// The program's name as the window title shows it after the document's title.
+inline constexpr const char* kAppTitle = "Q9";
+
+// Texts of the status bar's indicator panes, after the message pane.
+inline constexpr const char* kCapsLockText = "大写";
+inline constexpr const char* kNumLockText = "数字";
+inline constexpr const char* kScrollLockText = "滚动";
+
+// Image `index` (kImageStartAvailable .. kImageStopUnavailable) of the toolbar's strip: 16 x 15
+// pixels, a green triangle (start) or a red square (stop), grey when the command does nothing.
+// Any other index gives a null image.
+QImage ToolbarImage(int index);
+
+// What the frame works with; every member has a default for the real program.
+struct FrameOptions {
+  // The driver host the document owns. Default: DriverHost over the process-wide project.
+  std::unique_ptr<DriverHostInterface> host;
+  // The project the document works on. Default: Project().
+  ProjectState* state = nullptr;
+  // Creates the two panes. Default: CreateProjectPanes.
+  PaneFactory panes;
+  // Asks for a project file to open; an empty answer means cancelled. Default: a file dialog
+  // for *.ZRPrj files in any letter case.
+  std::function<QString(QWidget* parent)> askProjectFile;
+  // Opens the help file. Default: QDesktopServices::openUrl.
+  std::function<bool(const QUrl& url)> openUrl;
+  // Whether the frame owns the main window endpoint (other programs find the workbench by it).
+  bool openEndpoint = true;
+};
+
+class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewContext {
+  Q_OBJECT
+
+ public:
+  explicit CMainFrame(FrameOptions options = {}, QWidget* parent = nullptr);
+  ~CMainFrame() override;
+  CMainFrame(const CMainFrame&) = delete;
+  CMainFrame& operator=(const CMainFrame&) = delete;
+
+  // Carries out command `id` as if it came from its menu item, button or key. False for an id
+  // that has no handler here (the print and edit commands, Ctrl+S's save).
+  bool ExecuteCommand(int id);
+
+  // The framework's open: makes `path` absolute, opens it through the document and, when that
+  // succeeds, puts it at the head of the recent-project list. False when the open was refused
+  // (the document has told the user why).
+  bool OpenDocumentFile(const QString& path);
+
+  // Start communication: reload the data files, create the drivers, start polling and the list's
+  // refresh timer. Does nothing while running or when the project has no devices.
+  void OnStartCommunication();
+  // Stop communication: stop polling, kill the refresh timer. Does nothing when not running.
+  void OnStopCommunication();
+  // The screen editor's message: re-read PicManage.dat and show the screens (nothing without a
+  // project).
+  void OnScreensChanged();
+
+  // The images the start and stop buttons show now (indexes of ToolbarImage).
+  int StartImage() const { return startImage_; }
+  int StopImage() const { return stopImage_; }
+  // Shows image `start` on the start button and `stop` on the stop button.
+  void SetButtonImages(int start, int stop);
+
+  // The action of menu, toolbar or recent-list command `id`; null when there is none.
+  QAction* CommandAction(int id) const;
+  // The start and stop button actions of the toolbar.
+  QAction* StartAction() const { return startAction_; }
+  QAction* StopAction() const { return stopAction_; }
+  QToolBar* ToolBar() const { return toolBar_; }
+  CMainSplitter* Splitter() const { return splitter_; }
+  const FramePanes& Panes() const { return panes_; }
+  CRecentFileList& RecentFiles() { return recent_; }
+  // True while the frame owns the main window endpoint.
+  bool HasMessageEndpoint() const;
+
+  // DocumentWindow.
+  void SetTitle(std::string_view title) override;
+  void UpdateAllViews(std::uint32_t hint) override;
+  void SetToolbarLook(ToolbarLook look) override;
+  void AddToRecentFileList(std::string_view path) override;
+  void StopCommunication() override;
+  bool IsCommunicationRunning() const override { return running_; }
+
+  // ViewContext.
+  CTalvekDoc& Document() override { return *doc_; }
+  void UpdateAllViews(ProjectView* sender, std::uint32_t hint) override;
+  QWidget* MainWindow() override { return this; }
+
+ protected:
+  // Program end: stops communication when it runs, lets the views drop their rows, then the
+  // document saves and empties the tables.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateActions();
+  void CreateMenus();
+  void CreateToolBar();
+  void CreateStatusBar();
+  void CreatePanes(const PaneFactory& factory);
+  void OpenMessageEndpoint();
+  QAction* AddCommand(int id, const QString& caption, const QString& prompt);
+  void RebuildRecentMenu();
+  void OnFileOpen();
+  void OnOpenRecentFile(std::size_t index);
+  void OnHelp();
+  void OnAppAbout();
+  void FocusOtherPane();
+  void UpdateCommandStates();
+
+  ProjectState& state_;
+  std::unique_ptr<CTalvekDoc> doc_;
+  CRecentFileList recent_;
+  std::function<QString(QWidget*)> askProjectFile_;
+  std::function<bool(const QUrl&)> openUrl_;
+
+  CMainSplitter* splitter_ = nullptr;
+  FramePanes panes_;
+  QToolBar* toolBar_ = nullptr;
+  QAction* startAction_ = nullptr;
+  QAction* stopAction_ = nullptr;
+  QMenu* fileMenu_ = nullptr;
+  QAction* recentPlaceholder_ = nullptr;  // "最近工程", shown while the list is empty
+  QAction* recentSeparator_ = nullptr;    // the separator after the recent entries
+  std::map<int, QAction*> commands_;
+  QLabel* idleLabel_ = nullptr;
+
+  int startImage_ = kImageStartUnavailable;
+  int stopImage_ = kImageStopUnavailable;
+  bool running_ = false;
+  bool closed_ = false;
+
+  // Declared in this order so the notifier goes before the endpoint whose descriptor it watches.
+  platform::MessageEndpoint endpoint_;
+  std::unique_ptr<QSocketNotifier> endpointNotifier_;
+};
+
+}  // namespace talvek

@@ -1,0 +1,168 @@
+#include "workbench/ui/talvek_app.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QPixmap>
+#include <QTimer>
+#include <QTranslator>
+
+#include "platform/com.h"
+#include "workbench/project/message_sink.h"
+#include "workbench/project/talvek_doc.h"
+
+namespace talvek {
+namespace {
+
+// Fonts with the Chinese glyphs, best first.
+constexpr const char* kChineseFonts[] = {"WenQuanYi Micro Hei", "Noto Sans CJK SC",
+                                         "Source Han Sans SC", "WenQuanYi Zen Hei"};
+
+}  // namespace
+
+TagRecord& SharedScratchTag() {
+  static TagRecord scratch{};
+  return scratch;
+}
+
+bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QString& error) {
+  info = CommandLineInfo{};
+  error.clear();
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    const auto value = [&](QString& out) {
+      if (i + 1 >= arguments.size()) {
+        error = QStringLiteral("选项 %1 缺少参数").arg(argument);
+        return false;
+      }
+      out = arguments[++i];
+      return true;
+    };
+    if (argument == QLatin1String("--start")) {
+      info.startCommunication = true;
+    } else if (argument == QLatin1String("--screenshot")) {
+      if (!value(info.screenshotFile))
+        return false;
+    } else if (argument == QLatin1String("--screenshot-delay")) {
+      QString text;
+      if (!value(text))
+        return false;
+      bool ok = false;
+      info.screenshotDelayMs = text.toInt(&ok);
+      if (!ok || info.screenshotDelayMs < 0) {
+        error = QStringLiteral("无效的截图延时：%1").arg(text);
+        return false;
+      }
+    } else if (argument.startsWith(QLatin1String("--"))) {
+      error = QStringLiteral("未知选项：%1").arg(argument);
+      return false;
+    } else if (!info.projectFile.isEmpty()) {
+      error = QStringLiteral("只能打开一个工程文件：%1").arg(argument);
+      return false;
+    } else {
+      info.projectFile = argument;
+    }
+  }
+  return true;
+}
+
+bool InstallChineseTranslation(QTranslator& translator) {
+  if (!translator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    return false;
+  }
+  return QCoreApplication::installTranslator(&translator);
+}
+
+bool UseChineseFont() {
+  const QStringList installed = QFontDatabase::families();
+  for (const char* family : kChineseFonts) {
+    if (installed.contains(QString::fromUtf8(family))) {
+      QFont font = QApplication::font();
+      font.setFamilies({QString::fromUtf8(family)});
+      QApplication::setFont(font);
+      return true;
+    }
+  }
+  return false;
+}
+
+CTalvekApp::CTalvekApp() = default;
+
+CTalvekApp::~CTalvekApp() {
+  if (comInitialized_ || sinkInstalled_)
+    ExitInstance();
+}
+
+bool CTalvekApp::InitInstance(const QStringList& arguments, FrameOptions options) {
+  // The driver host creates the protocol drivers through COM; the result does not matter.
+  static_cast<void>(CoInitialize(nullptr));
+  comInitialized_ = true;
+
+  // Message boxes take the application's name as their caption.
+  QApplication::setApplicationDisplayName(QString::fromUtf8(kAppTitle));
+  translator_ = std::make_unique<QTranslator>();
+  if (!InstallChineseTranslation(*translator_))
+    translator_.reset();
+  UseChineseFont();
+  SetMessageSink(&sink_);
+  sinkInstalled_ = true;
+
+  QString error;
+  if (!ParseCommandLine(arguments, commandLine_, error)) {
+    ShowMessage(error.toStdString(), {}, MessageButtons::kOk, MessageIcon::kError);
+    return false;
+  }
+
+  frame_ = std::make_unique<CMainFrame>(std::move(options));
+  sink_.SetParentWidget(frame_.get());
+  if (commandLine_.projectFile.isEmpty()) {
+    frame_->Document().OnNewDocument();
+  } else if (!frame_->OpenDocumentFile(commandLine_.projectFile)) {
+    return false;
+  }
+  frame_->show();
+  std::memset(&SharedScratchTag(), 0, sizeof(TagRecord));
+  ScheduleCommandLineActions();
+  return true;
+}
+
+void CTalvekApp::ScheduleCommandLineActions() {
+  CMainFrame* frame = frame_.get();
+  if (commandLine_.startCommunication) {
+    QTimer::singleShot(0, frame, [frame] { frame->ExecuteCommand(kCmdStartCommunication); });
+  }
+  if (!commandLine_.screenshotFile.isEmpty()) {
+    const QString file = commandLine_.screenshotFile;
+    QTimer::singleShot(commandLine_.screenshotDelayMs, frame, [frame, file] {
+      if (!frame->grab().save(file))
+        std::fprintf(stderr, "talvek: cannot save the screenshot %s\n",
+                     file.toLocal8Bit().constData());
+      frame->close();
+    });
+  }
+}
+
+int CTalvekApp::ExitInstance() {
+  std::memset(&SharedScratchTag(), 0, sizeof(TagRecord));
+  if (sinkInstalled_) {
+    SetMessageSink(nullptr);
+    sinkInstalled_ = false;
+  }
+  if (translator_) {
+    QCoreApplication::removeTranslator(translator_.get());
+    translator_.reset();
+  }
+  if (comInitialized_) {
+    CoUninitialize();
+    comInitialized_ = false;
+  }
+  return 0;
+}
+
+}  // namespace talvek
