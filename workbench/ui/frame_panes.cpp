@@ -1,43 +1,36 @@
 #include "workbench/ui/frame_panes.h"
 
-#include <cstdint>
-
-#include <QLabel>
-#include <QVBoxLayout>
-#include <QWidget>
-
-#include "workbench/ui/view_context.h"
+#include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/proj_tree_view.h"
+#include "workbench/ui/talvek_app.h"
 
 namespace talvek {
-namespace {
-
-// Stands in for a pane whose class is not part of the program yet: shows its name, takes hints.
-class PlaceholderPane final : public QWidget, public ProjectView {
- public:
-  PlaceholderPane(const QString& name, QWidget* parent) : QWidget(parent) {
-    setObjectName(name);
-    auto* label = new QLabel(name, this);
-    label->setAlignment(Qt::AlignCenter);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(label);
-  }
-  void OnUpdate(std::uint32_t) override {}
-};
-
-}  // namespace
 
 FramePanes CreateProjectPanes(ViewContext& context, QWidget* parent) {
-  static_cast<void>(context);
+  auto* tree = new CProjTreeView(context, parent);
+  auto* list = new CProjListView(context, parent);
+  // New tags start from the application's scratch record, which keeps its content between uses.
+  list->SetScratchTagRecord(&SharedScratchTag());
   FramePanes panes;
-  auto* tree = new PlaceholderPane(QStringLiteral("projTreeView"), parent);
-  auto* list = new PlaceholderPane(QStringLiteral("projListView"), parent);
   panes.tree = tree;
   panes.treeView = tree;
   panes.list = list;
   panes.listView = list;
-  panes.startLiveTimer = [] {};
-  panes.stopLiveTimer = [] {};
-  panes.setListStyle = [](int) {};
+  panes.startLiveTimer = [list] { list->StartLiveTimer(); };
+  panes.stopLiveTimer = [list] { list->StopLiveTimer(); };
+  panes.setListStyle = [list](int style) {
+    switch (style) {
+      case kListStyleLargeIcons:
+        list->OnViewLargeIcons();
+        break;
+      case kListStyleSmallIcons:
+        list->OnViewSmallIcons();
+        break;
+      default:
+        list->OnViewDetails();
+        break;
+    }
+  };
   return panes;
 }
 

@@ -33,7 +33,6 @@
 #include "workbench/runtime/driver_host.h"
 #include "workbench/ui/about_dlg.h"
 #include "workbench/ui/main_splitter.h"
-#include "workbench/ui/screen_editor_link.h"
 
 namespace talvek {
 namespace {

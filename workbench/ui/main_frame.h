@@ -61,6 +61,11 @@ inline constexpr int kCmdPrevPane = 57681;            // Shift+F6
 inline constexpr int kCmdViewToolbar = 59392;         // "工具栏(&T)"
 inline constexpr int kCmdViewStatusBar = 59393;       // "状态栏(&S)"
 
+// The workbench's main window class: other programs find the workbench by it.
+inline constexpr char kMainWindowClass[] = "VORUDOZEZEZUROV";
+// From the screen editor: the screen list changed; both parameters are ignored.
+inline constexpr UINT kScreensChangedMessage = 0x466;
+
 // The toolbar's child identifier.
 inline constexpr int kToolbarId = 61446;
 
