@@ -152,6 +152,7 @@ CProjTreeView::CProjTreeView(ViewContext& context, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(tree_);
+  setFocusProxy(tree_);  // the main frame's pane keys focus the pane; the tree takes it
 
   connect(tree_, &QTreeWidget::itemSelectionChanged, this, &CProjTreeView::OnSelectionChanged);
   connect(tree_, &QWidget::customContextMenuRequested, this, &CProjTreeView::OnContextMenu);
