@@ -1,0 +1,304 @@
+// Tests of the project list's model: the cell texts of every mode for the golden data files, the
+// live formatting, placeholder rows, rows whose table shrank, sorting and the tag removal.
+#include <cstdlib>
+#include <ctime>
+
+#include <QAbstractItemModelTester>
+#include <QItemSelectionModel>
+#include <QtTest>
+
+#include "common/testing/test_support.h"
+#include "platform/atoms.h"
+#include "platform/gbk.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/project_state.h"
+#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/proj_list_model.h"
+
+using namespace talvek;
+
+namespace {
+
+std::string Gbk(const char* utf8) {
+  return platform::Utf8ToGbk(utf8);
+}
+
+TagRecord MakeTag(const char* utf8Name, int32_t varType = kVarInteger) {
+  TagRecord tag{};
+  platform::CopyToArray(tag.name, Gbk(utf8Name));
+  tag.varType = varType;
+  tag.rawType = kRawInt32;
+  return tag;
+}
+
+// The project of workbench/project/tests/data: three devices, five tags, two screens.
+void LoadGolden(ProjectState& state) {
+  const std::string folder =
+      (testing_support::SourceDir() / "workbench/project/tests/data").string();
+  platform::CopyToArray(state.folder, Gbk(folder.c_str()));
+  QVERIFY(LoadDevices(state));
+  QVERIFY(LoadTags(state));
+  QVERIFY(LoadScreens(state));
+}
+
+template <std::size_t N>
+QString Text(const char (&gbk)[N]) {
+  return GbkCellText(platform::ArrayText(gbk));
+}
+
+QStringList RowTexts(const ProjListModel& model, int row) {
+  QStringList texts;
+  for (int column = 0; column < model.columnCount(); ++column)
+    texts << model.data(model.index(row, column)).toString();
+  return texts;
+}
+
+QStringList LeadingTexts(const ProjListModel& model) {
+  QStringList texts;
+  for (int row = 0; row < model.rowCount(); ++row)
+    texts << model.CellText(row, 0);
+  return texts;
+}
+
+}  // namespace
+
+class TestProjListModel : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    // Update times are shown in local time; the expected texts are in UTC.
+    qputenv("TZ", "UTC");
+    tzset();
+  }
+
+  void goldenDevicesAndScreens() {
+    ProjectState state;
+    LoadGolden(state);
+    ProjListModel model;
+    model.Rebuild(ListMode::kDevices, &state, 0);
+    QCOMPARE(model.columnCount(), 3);
+    QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("设备地址"));
+    QCOMPARE(model.rowCount(), 4);
+    QCOMPARE(RowTexts(model, 0), (QStringList{"锅炉房PLC", "S7-200(PPI)", "2"}));
+    QCOMPARE(RowTexts(model, 1), (QStringList{"水泵站一号", "ZireviVER", "1"}));
+    QCOMPARE(RowTexts(model, 2), (QStringList{"配电柜", "ModbusTCP", "192.168.1.10:502"}));
+    QCOMPARE(RowTexts(model, 3), (QStringList{"新建设备...", "", ""}));
+
+    // A port filter keeps the devices of that port; a port without devices only the placeholder.
+    model.Rebuild(ListMode::kDevices, &state, 5);
+    QCOMPARE(LeadingTexts(model), (QStringList{"配电柜", "新建设备..."}));
+    model.Rebuild(ListMode::kDevices, &state, 9);
+    QCOMPARE(LeadingTexts(model), QStringList{"新建设备..."});
+    QVERIFY(model.IsPlaceholder(0));
+
+    model.Rebuild(ListMode::kScreens, &state, 0);
+    QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("名称"));
+    QCOMPARE(RowTexts(model, 1), (QStringList{"锅炉监控", "锅炉监控.pic"}));
+    QCOMPARE(RowTexts(model, 2), (QStringList{"增加画面...", ""}));
+  }
+
+  void goldenTags() {
+    ProjectState state;
+    LoadGolden(state);
+    ProjListModel model;
+    model.Rebuild(ListMode::kTags, &state, 0);
+    QCOMPARE(model.columnCount(), 6);
+    QCOMPARE(model.headerData(3, Qt::Horizontal).toString(), QStringLiteral("ID"));
+    QCOMPARE(model.rowCount(), 6);
+    QCOMPARE(RowTexts(model, 0),
+             (QStringList{"锅炉温度", "一号锅炉出口温度", "浮点", "", "锅炉房PLC", "VW100"}));
+    QCOMPARE(RowTexts(model, 3),
+             (QStringList{"配方名称", "当前配方", "字符串", "", "配电柜", "4X40100"}));
+    // An internal tag (flag bit 4 clear) shows no device and no register.
+    QCOMPARE(RowTexts(model, 4),
+             (QStringList{"班次计数", "内部变量：本班启动次数", "整数", "", "", ""}));
+    QCOMPARE(RowTexts(model, 5), (QStringList{"新建变量...", "", "", "", "", ""}));
+  }
+
+  void goldenLiveValues() {
+    ProjectState state;
+    LoadGolden(state);
+    // The string tag's value names an atom of this process.
+    const ATOM recipe = GlobalAddAtomA(Gbk("配方甲").c_str());
+    state.tags[3].value = recipe;
+    state.tags[3].rawValue = static_cast<int32_t>(0x7FFF0000u) | recipe;  // upper half ignored
+
+    ProjListModel model;
+    model.Rebuild(ListMode::kLiveValues, &state, 0);
+    QCOMPARE(model.columnCount(), 9);
+    QCOMPARE(model.rowCount(), 5);  // no placeholder
+    QCOMPARE(model.headerData(5, Qt::Horizontal).toString(), QStringLiteral("质量戳"));
+    QCOMPARE(RowTexts(model, 0),
+             (QStringList{"锅炉温度", "85.500000", "浮点", "18240", "整数", "好", "VW100",
+                          "锅炉房PLC", "2024/01/05 02:03:25 0629"}));
+    QCOMPARE(RowTexts(model, 1), (QStringList{"水泵运行", "1", "离散", "1", "位", "好", "0X1",
+                                              "水泵站一号", "2024/01/05 02:03:25 0629"}));
+    QCOMPARE(RowTexts(model, 2),
+             (QStringList{"累计流量", "123456", "整数", "123456", "长整数", "坏", "4X40010",
+                          "水泵站一号", "1601/01/01 00:00:00 0000"}));
+    QCOMPARE(model.CellText(3, ProjListModel::kLiveValue), QStringLiteral("配方甲"));
+    QCOMPARE(model.CellText(3, ProjListModel::kLiveRaw), QStringLiteral("配方甲"));
+    QCOMPARE(model.CellText(3, ProjListModel::kLiveRawType), QStringLiteral("字符串"));
+  }
+
+  void liveFormatting() {
+    // Integers: "%d", or their bits in their own width with the hex flag.
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarInteger, -1, false)), QStringLiteral("-1"));
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarInteger, -1, true)),
+             QStringLiteral("FFFFFFFF"));
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarDiscrete, 1, true)), QStringLiteral("1"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawByte, 255, false)), QStringLiteral("255"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawByte, 255, true)), QStringLiteral("FF"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawByte, 0x1FF, false)),
+             QStringLiteral("255"));  // only the low byte counts
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawInt16, 0xFFFF, false)),
+             QStringLiteral("-1"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawInt16, -1, true)), QStringLiteral("FFFF"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawUInt16, 0xFFFF, false)),
+             QStringLiteral("65535"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawBcd16, 0x1234, true)),
+             QStringLiteral("1234"));  // BCD digits in hex mode
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawBcd32, -1, false)), QStringLiteral("-1"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawInt32, -1, true)),
+             QStringLiteral("FFFFFFFF"));
+    // Floats: "%f", or the IEEE bits in hex mode.
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarFloat, FloatToWord(25.5f), false)),
+             QStringLiteral("25.500000"));
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarFloat, FloatToWord(1.0f), true)),
+             QStringLiteral("3F800000"));
+    QCOMPARE(QString::fromStdString(FormatRawValue(kRawFloat, FloatToWord(-2.25f), false)),
+             QStringLiteral("-2.250000"));
+    // Unknown types and atoms show nothing.
+    QCOMPARE(QString::fromStdString(FormatLiveValue(7, 5, false)), QStringLiteral(""));
+    QCOMPARE(QString::fromStdString(FormatRawValue(9, 5, false)), QStringLiteral(""));
+    QCOMPARE(QString::fromStdString(FormatLiveValue(kVarString, 0xBFFF, false)),
+             QStringLiteral(""));
+
+    // Quality texts.
+    ProjectState state;
+    state.tags = {MakeTag("q192"), MakeTag("q216"), MakeTag("q1"), MakeTag("q24")};
+    state.tags[0].quality = 192;
+    state.tags[1].quality = 216;
+    state.tags[2].quality = 1;
+    state.tags[3].quality = 24;
+    ProjListModel model;
+    model.Rebuild(ListMode::kLiveValues, &state, 0);
+    QCOMPARE(model.CellText(0, ProjListModel::kLiveQuality), QStringLiteral("好"));
+    QCOMPARE(model.CellText(1, ProjListModel::kLiveQuality), QStringLiteral("坏"));
+    QCOMPARE(model.CellText(2, ProjListModel::kLiveQuality), QString());
+    QCOMPARE(model.CellText(3, ProjListModel::kLiveQuality), QStringLiteral("串口错误"));
+
+    // The hex flag reaches the cells and tells the views.
+    state.tags[0].value = -1;
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.SetHexDisplay(true);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(model.CellText(0, ProjListModel::kLiveValue), QStringLiteral("FFFFFFFF"));
+
+    // Times: milliseconds in four digits; a time outside the calendar shows nothing.
+    QCOMPARE(QString::fromStdString(FormatUpdateTime(FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu})),
+             QStringLiteral(""));
+    // A record text that is not GBK still shows its ASCII part.
+    QCOMPARE(GbkCellText("ab\xFF"), QStringLiteral("ab\uFFFD"));
+  }
+
+  void modelTesterInEveryMode() {
+    ProjectState state;
+    LoadGolden(state);
+    ProjListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.CreateImages();
+    for (ListMode mode : {ListMode::kDevices, ListMode::kTags, ListMode::kScreens,
+                          ListMode::kLiveValues, ListMode::kNone}) {
+      model.Rebuild(mode, &state, 0);
+      model.SortRows(true);
+      model.NotifyLiveValuesChanged();
+      model.ClearRows();
+      model.Rebuild(mode, &state, 0);
+    }
+    model.Rebuild(ListMode::kTags, &state, 0);
+    QVERIFY(!model.data(model.index(0, 0), Qt::DecorationRole).value<QIcon>().isNull());
+    model.DestroyImages();
+    QVERIFY(model.data(model.index(0, 0), Qt::DecorationRole).isNull());
+  }
+
+  // Rows hold indexes that are checked on every access: a table emptied or cut short behind the
+  // model's back (project closed, communication started, tags deleted) gives empty cells.
+  void rowsOfAShrunkenTable() {
+    ProjectState state;
+    LoadGolden(state);
+    ProjListModel model;
+    model.Rebuild(ListMode::kTags, &state, 0);
+    state.tags.resize(2);
+    QCOMPARE(model.CellText(1, 0), QStringLiteral("水泵运行"));
+    QCOMPARE(model.CellText(2, 0), QString());
+    QCOMPARE(model.RecordIndex(2), ProjListModel::kNoRecord);
+    QVERIFY(model.TagAt(4) == nullptr);
+    QVERIFY(model.IsPlaceholder(5));
+    QCOMPARE(model.RecordIndex(6), ProjListModel::kNoRecord);
+
+    model.Rebuild(ListMode::kDevices, &state, 0);
+    state.ClearTables();
+    for (int row = 0; row < model.rowCount(); ++row)
+      QVERIFY(model.DeviceAt(row) == nullptr);
+    QCOMPARE(model.CellText(0, 0), QString());
+    // A record of another mode's table is never handed out.
+    model.Rebuild(ListMode::kScreens, &state, 0);
+    QVERIFY(model.TagAt(0) == nullptr && model.DeviceAt(0) == nullptr);
+  }
+
+  void sortingByLeadingText() {
+    ProjectState state;
+    state.tags = {MakeTag("b2"), MakeTag("a1"), MakeTag("c3"), MakeTag("B1")};
+    ProjListModel model;
+    model.Rebuild(ListMode::kTags, &state, 0);
+    QItemSelectionModel selection(&model);
+    selection.select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection.setCurrentIndex(model.index(2, 0), QItemSelectionModel::NoUpdate);
+
+    model.SortRows(false);
+    const QStringList ascending = LeadingTexts(model);
+    QCOMPARE(ascending.size(), 5);
+    QCOMPARE(ascending.last(), QStringLiteral("新建变量..."));  // the placeholder sorts last
+    QVERIFY(ascending.indexOf("a1") < ascending.indexOf("b2"));
+    QVERIFY(ascending.indexOf("b2") < ascending.indexOf("c3"));
+    // The selection and the current row followed "c3".
+    QCOMPARE(selection.currentIndex().row(), ascending.indexOf("c3"));
+    QVERIFY(selection.isRowSelected(ascending.indexOf("c3")));
+    QCOMPARE(selection.selectedRows().size(), 1);
+
+    model.SortRows(true);
+    QStringList reversed = ascending;
+    std::reverse(reversed.begin(), reversed.end());
+    QCOMPARE(LeadingTexts(model), reversed);
+    QCOMPARE(Text(model.TagAt(selection.currentIndex().row())->name), QStringLiteral("c3"));
+
+    // Screens sort by their name, devices by the manufacturer that begins the record.
+    state.devices.Add(DeviceRecord{});
+    state.devices.Add(DeviceRecord{});
+    platform::CopyToArray(state.devices[0].descriptor.manufacturer, "zz");
+    platform::CopyToArray(state.devices[0].logicalName, "first");
+    platform::CopyToArray(state.devices[1].descriptor.manufacturer, "aa");
+    platform::CopyToArray(state.devices[1].logicalName, "second");
+    model.Rebuild(ListMode::kDevices, &state, 0);
+    model.SortRows(false);
+    QCOMPARE(LeadingTexts(model), (QStringList{"second", "first", "新建设备..."}));
+  }
+
+  void removingTagsByName() {
+    std::vector<TagRecord> tags = {MakeTag("a"), MakeTag("b"), MakeTag("a"), MakeTag("c"),
+                                   MakeTag("a")};
+    tags[2].value = 2;
+    // "a" twice removes the first two tags of that name, whatever the order of the names; a name
+    // that is not there removes nothing.
+    QCOMPARE(RemoveTagsByName(tags, {"a", "c", "a", "zz"}), std::size_t{3});
+    QCOMPARE(tags.size(), std::size_t{2});
+    QCOMPARE(Text(tags[0].name), QStringLiteral("b"));
+    QCOMPARE(Text(tags[1].name), QStringLiteral("a"));
+    QCOMPARE(tags[1].value, 0);  // the third "a", not the second
+  }
+};
+
+QTEST_MAIN(TestProjListModel)
+#include "tst_proj_list_model.moc"
