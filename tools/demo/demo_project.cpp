@@ -1,0 +1,209 @@
+#include "tools/demo/demo_project.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/gbk.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/new_records.h"
+#include "workbench/project/project_state.h"
+
+namespace demo {
+namespace {
+
+// A raw limit stored in the raw type's width: float bits for float, the integer otherwise.
+int32_t RawWord(int32_t rawType, double value) {
+  if (rawType == kRawFloat)
+    return FloatToWord(static_cast<float>(value));
+  return static_cast<int32_t>(static_cast<int64_t>(value));
+}
+
+// An engineering limit: float bits for a float tag, int32 for the others.
+int32_t EngWord(int32_t varType, double value) {
+  if (varType == kVarFloat)
+    return FloatToWord(static_cast<float>(value));
+  return static_cast<int32_t>(value);
+}
+
+void CopyGbk(char* dst, std::size_t size, const char* utf8) {
+  platform::CopyToArray(std::span<char>(dst, size), platform::Utf8ToGbk(utf8));
+}
+
+ScreenRecord Screen(const char* name, const char* file) {
+  ScreenRecord s{};
+  CopyGbk(s.screenName, sizeof s.screenName, name);
+  CopyGbk(s.fileName, sizeof s.fileName, file);
+  return s;
+}
+
+bool WriteText(const std::filesystem::path& path, const std::string& text, std::string* error) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) {
+    *error = "cannot write " + path.string();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<DemoTag>& DemoTags() {
+  using M = Motion;
+  // clang-format off
+  static const std::vector<DemoTag> tags = {
+      // V: analog values from 0..27648 input words, counters, floats, bits and texts.
+      {"进水温度", "进水温度 (℃)", "V100", kRawInt16, kVarFloat, 0, 27648, 0, 100, M::kSine, "V100", 'i', "4000:13824:60"},
+      {"出水温度", "出水温度 (℃)", "V102", kRawInt16, kVarFloat, 0, 27648, 0, 100, M::kSine, "V102", 'i', "3000:11000:45"},
+      {"管网压力", "管网压力 (MPa)", "V104", kRawUInt16, kVarFloat, 0, 65535, 0, 1.6, M::kSine, "V104", 'w', "12000:30000:30"},
+      {"清水池液位", "清水池液位 (mm)", "V106", kRawInt16, kVarInteger, 0, 27648, 0, 5000, M::kRamp, "V106", 'i', "0:27648:1200"},
+      {"电机转速", "一号泵转速 (rpm)", "V108", kRawUInt16, kVarInteger, 0, 16384, 0, 1500, M::kRamp, "V108", 'w', "0:16384:800"},
+      {"累计流量", "累计流量 (m³)", "V110", kRawInt32, kVarInteger, 0, 1000000, 0, 1000000, M::kRamp, "V110", 'd', "0:1000000:37"},
+      {"运行时间", "累计运行时间 (s)", "V114", kRawInt32, kVarInteger, 0, 100000, 0, 100000, M::kRamp, "V114", 'd', "0:100000:1"},
+      {"瞬时流量", "瞬时流量 (m³/h)", "V120", kRawFloat, kVarFloat, 0, 100, 0, 100, M::kSine, "V120", 'f', "20:60:40"},
+      {"阀门开度", "出口阀开度 (%)", "V124", kRawFloat, kVarFloat, 0, 1, 0, 100, M::kSine, "V124", 'f', "0.5:0.5:20"},
+      {"有功功率", "有功功率 (kW)", "V128", kRawFloat, kVarFloat, 0, 500, 0, 500, M::kSine, "V128", 'f', "50:220:90"},
+      {"电网频率", "电网频率 (Hz)", "V132", kRawFloat, kVarFloat, 0, 100, 0, 100, M::kSine, "V132", 'f', "0.2:50:10"},
+      {"设定温度", "出水温度设定 (℃)", "V140", kRawInt16, kVarFloat, 0, 10000, 0, 100, M::kFixed, "V140", 'i', "4500"},
+      {"批次号", "生产批次号", "V142", kRawUInt16, kVarInteger, 0, 65535, 0, 65535, M::kFixed, "V142", 'w', "2024"},
+      {"工作模式", "工作模式 (0-3)", "V150", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "V150", 'b', "0:3:1"},
+      {"报警计数", "报警次数", "V151", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "V151", 'b', "0:255:1"},
+      {"心跳", "PLC 心跳", "V160.0", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kRamp, "V160.0", 'x', "0:1:1"},
+      {"一号泵运行", "一号泵运行反馈", "V160.1", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "V160.1", 'x', "1"},
+      {"二号泵运行", "二号泵运行反馈", "V160.2", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "V160.2", 'x', "0"},
+      {"站点名称", "站点名称", "V200.16", kRawString, kVarString, 0, 0, 0, 0, M::kFixed, "V200", 's', "一号泵站"},
+      {"操作员", "当班操作员", "V220.8", kRawString, kVarString, 0, 0, 0, 0, M::kFixed, "V220", 's', "ZHANGSAN"},
+      // I: inputs.
+      {"启动按钮", "启动按钮", "I0.0", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kRamp, "I0.0", 'x', "0:1:1"},
+      {"停止按钮", "停止按钮", "I0.1", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "I0.1", 'x', "0"},
+      {"急停", "急停按钮", "I0.2", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "I0.2", 'x', "0"},
+      {"输入字节", "输入字节 IB1", "I1", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "I1", 'b', "0:255:5"},
+      // Q: outputs.
+      {"一号泵输出", "一号泵启动输出", "Q0.0", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "Q0.0", 'x', "1"},
+      {"二号泵输出", "二号泵启动输出", "Q0.1", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kRamp, "Q0.1", 'x', "0:1:1"},
+      {"报警灯", "报警指示灯", "Q0.2", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "Q0.2", 'x', "0"},
+      {"输出字节", "输出字节 QB1", "Q1", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "Q1", 'b', "0:255:3"},
+      // M: flags.
+      {"自动模式", "自动模式", "M0.0", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "M0.0", 'x', "1"},
+      {"手动模式", "手动模式", "M0.1", kRawBit, kVarDiscrete, 0, 1, 0, 1, M::kFixed, "M0.1", 'x', "0"},
+      {"步序号", "顺控步序号", "M10", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "M10", 'b', "0:20:1"},
+      {"中间计数", "中间计数器 MB11", "M11", kRawByte, kVarInteger, 0, 255, 0, 255, M::kRamp, "M11", 'b', "0:255:7"},
+  };
+  // clang-format on
+  return tags;
+}
+
+DeviceRecord DemoDevice(const CLSID& driverClsid) {
+  DeviceRecord d = talvek::NewDeviceRecord();
+  CopyGbk(d.descriptor.manufacturer, sizeof d.descriptor.manufacturer, "西门子");
+  CopyGbk(d.descriptor.model, sizeof d.descriptor.model, "S7-200(PPI)");
+  CopyGbk(d.descriptor.commKind, sizeof d.descriptor.commKind, "PPI");
+  d.descriptor.driverClsid = driverClsid;
+  d.descriptor.linkKind = kLinkSerial;
+  CopyGbk(d.logicalName, sizeof d.logicalName, std::string(kDeviceName).c_str());
+  // The PPI driver's parsed form of the address text "2".
+  d.station.stationNumber = kStation;
+  std::snprintf(d.station.addressText, sizeof d.station.addressText, "%d", kStation);
+  d.portNumber = kPort;
+  return d;
+}
+
+TagRecord DemoTagRecord(const DemoTag& tag) {
+  TagRecord t = talvek::DefaultTagRecord();
+  CopyGbk(t.name, sizeof t.name, tag.name);
+  CopyGbk(t.description, sizeof t.description, tag.description);
+  t.varType = tag.varType;
+  t.rawType = tag.rawType;
+  t.initialValue = 0;
+  t.deadband = 0;
+  t.engMin = EngWord(tag.varType, tag.engMin);
+  t.engMax = EngWord(tag.varType, tag.engMax);
+  t.rawMin = RawWord(tag.rawType, tag.rawMin);
+  t.rawMax = RawWord(tag.rawType, tag.rawMax);
+  t.flags = kTagExternal;
+  CopyGbk(t.driverModel, sizeof t.driverModel, "S7-200(PPI)");
+  CopyGbk(t.deviceName, sizeof t.deviceName, std::string(kDeviceName).c_str());
+  CopyGbk(t.registerText, sizeof t.registerText, tag.registerText);
+  // The index of the area in the PPI driver's table: V 0, I 1, Q 2, M 3.
+  switch (tag.registerText[0]) {
+    case 'I':
+      t.registerIndex = 1;
+      break;
+    case 'Q':
+      t.registerIndex = 2;
+      break;
+    case 'M':
+      t.registerIndex = 3;
+      break;
+    default:
+      t.registerIndex = 0;
+      break;
+  }
+  t.scanPeriodMs = 1000;
+  t.quality = 0;
+  return t;
+}
+
+std::vector<std::string> SimulatorArguments() {
+  std::vector<std::string> args;
+  for (const DemoTag& tag : DemoTags()) {
+    if (tag.motion == Motion::kFixed)
+      continue;
+    args.push_back(tag.motion == Motion::kRamp ? "--ramp" : "--sine");
+    args.push_back(std::string(tag.location) + ":" + tag.simType + ":" + tag.simulation);
+  }
+  return args;
+}
+
+std::string SimulatorMemoryFile() {
+  std::string text = "# Start values of the demo project's fixed tags (strings in GBK).\n";
+  for (const DemoTag& tag : DemoTags()) {
+    if (tag.motion != Motion::kFixed)
+      continue;
+    text += std::string(tag.location) + " " + tag.simType + " " +
+            platform::Utf8ToGbk(tag.simulation) + "\n";
+  }
+  return text;
+}
+
+bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    *error = "cannot create " + folder + ": " + ec.message();
+    return false;
+  }
+  talvek::ProjectState state;
+  std::string folderGbk;
+  if (!platform::Utf8ToGbk(folder, folderGbk) || !platform::CopyToArray(state.folder, folderGbk)) {
+    *error = "the folder has no GBK form or is too long: " + folder;
+    return false;
+  }
+  state.devices.Add(DemoDevice(driverClsid));
+  for (const DemoTag& tag : DemoTags())
+    state.tags.push_back(DemoTagRecord(tag));
+  // Com1 as a PPI line runs it: 9600 baud, 8 data bits, even parity, 1 stop bit.
+  CommSettings com1 = talvek::DefaultPortEntry(1);
+  com1.parity = 2;
+  state.ports = {com1, talvek::DefaultPortEntry(2)};
+  state.screens = {Screen("泵站总貌", "overview.pic"), Screen("一号泵详情", "pump1.pic")};
+  talvek::MarkPortsInUse(state);
+
+  const std::filesystem::path dir(folder);
+  if (!talvek::SaveDevices(state) || !talvek::SaveTags(state) || !talvek::SavePorts(state) ||
+      !talvek::SaveScreens(state)) {
+    *error = "cannot write the data files in " + folder;
+    return false;
+  }
+  std::string args;
+  for (const std::string& a : SimulatorArguments())
+    args += a + "\n";
+  return WriteText(dir / std::string(kProjectFileName), "", error) &&
+         WriteText(dir / std::string(kSimulatorArgsFile), args, error) &&
+         WriteText(dir / std::string(kSimulatorMemoryFile), SimulatorMemoryFile(), error);
+}
+
+}  // namespace demo
