@@ -1,0 +1,722 @@
+// Tests of the project list view: hints, context menu, double-click rules, the edits through the
+// plug-ins (stand-ins built beside the test) and the screen editor, deletions and their files,
+// sorting, view styles, the live refresh and the write command, and tables that change under it.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QTableView>
+#include <QTimer>
+#include <QtTest>
+
+#include "common/testing/test_support.h"
+#include "platform/atoms.h"
+#include "platform/gbk.h"
+#include "platform/module.h"
+#include "platform/window_messages.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/project_state.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/runtime/tag_table.h"
+#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/proj_list_plugins.h"
+#include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/value_entry_dlg.h"
+
+using namespace talvek;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Gbk(const char* utf8) {
+  return platform::Utf8ToGbk(utf8);
+}
+
+template <std::size_t N>
+QString Text(const char (&gbk)[N]) {
+  return GbkCellText(platform::ArrayText(gbk));
+}
+
+class NullHost final : public DriverHostInterface {
+ public:
+  int CreateDrivers(const char*) override { return 1; }
+  void DestroyDrivers() override {}
+  void StartAll() override {}
+  void StopAll() override {}
+  bool IsPolling() const override { return false; }
+};
+
+// The main frame as the view sees it: forwards hints to the registered views and records them.
+class FakeFrame final : public ViewContext, public DocumentWindow {
+ public:
+  FakeFrame() : doc_(std::make_unique<NullHost>(), *this) {}
+
+  CTalvekDoc& Document() override { return doc_; }
+  void UpdateAllViews(ProjectView* sender, std::uint32_t hint) override {
+    hints.push_back(hint);
+    for (ProjectView* view : views) {
+      if (view != sender)
+        view->OnUpdate(hint);
+    }
+  }
+  bool IsCommunicationRunning() const override { return running; }
+  void SetToolbarLook(ToolbarLook l) override { look = l; }
+  QWidget* MainWindow() override { return nullptr; }
+  void SetTitle(std::string_view) override {}
+  void UpdateAllViews(std::uint32_t hint) override { UpdateAllViews(nullptr, hint); }
+  void AddToRecentFileList(std::string_view) override {}
+  void StopCommunication() override { running = false; }
+
+  std::vector<ProjectView*> views;
+  std::vector<std::uint32_t> hints;
+  bool running = false;
+  ToolbarLook look = ToolbarLook::kNoProject;
+
+ private:
+  CTalvekDoc doc_;
+};
+
+// One test's world: an open project in a fresh folder, a frame, the list, a recording sink.
+struct Fixture {
+  Fixture() {
+    Project().ClearTables();
+    platform::CopyToArray(Project().folder, Gbk(dir.str().c_str()));
+    frame.views.push_back(&view);
+    view.resize(900, 300);
+    view.SetProgramLauncher([this](const std::string& program, const std::string& parameters) {
+      launches.push_back({program, parameters});
+    });
+    view.SetMenuRunner([](QMenu&, const QPoint&) { return nullptr; });
+    view.OnUpdate(kHintProjectOpened);
+  }
+  ~Fixture() {
+    Project().ClearTables();
+    Project().folder[0] = '\0';
+  }
+
+  std::vector<int> Commands(QMenu& menu, bool enabledOnly = false) {
+    std::vector<int> ids;
+    for (QAction* action : menu.actions()) {
+      if (!action->isSeparator() && (!enabledOnly || action->isEnabled()))
+        ids.push_back(action->data().toInt());
+    }
+    return ids;
+  }
+  int CheckedCommand(QMenu& menu) {
+    for (QAction* action : menu.actions()) {
+      if (action->isChecked())
+        return action->data().toInt();
+    }
+    return 0;
+  }
+  std::uintmax_t FileSize(const char* name) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(dir / name, error);
+    return error ? 0 : size;
+  }
+
+  testing_support::TempDir dir;
+  RecordingMessageSink sink;
+  FakeFrame frame;
+  CProjListView view{frame};
+  std::vector<std::pair<std::string, std::string>> launches;
+};
+
+TagRecord MakeTag(const char* utf8Name, int32_t varType = kVarInteger) {
+  TagRecord tag{};
+  platform::CopyToArray(tag.name, Gbk(utf8Name));
+  tag.varType = varType;
+  tag.rawType = kRawInt32;
+  tag.flags = kTagExternal;
+  return tag;
+}
+
+DeviceRecord MakeDevice(const char* utf8Name, int port) {
+  DeviceRecord device{};
+  platform::CopyToArray(device.logicalName, Gbk(utf8Name));
+  device.portNumber = port;
+  return device;
+}
+
+ScreenRecord MakeScreen(const char* utf8Name, const char* utf8File) {
+  ScreenRecord screen{};
+  platform::CopyToArray(screen.screenName, Gbk(utf8Name));
+  platform::CopyToArray(screen.fileName, Gbk(utf8File));
+  return screen;
+}
+
+// The control functions of a stand-in plug-in module.
+struct FakePlugin {
+  explicit FakePlugin(const char* file) : module(LoadLibraryA(file)) {
+    configure = reinterpret_cast<void (*)(int, const char*)>(
+        GetProcAddress(module.get(), "FakePluginConfigure"));
+    calls = reinterpret_cast<int (*)()>(GetProcAddress(module.get(), "FakePluginCalls"));
+    lastRecord =
+        reinterpret_cast<const void* (*)()>(GetProcAddress(module.get(), "FakePluginLastRecord"));
+  }
+  bool ok() const { return configure && calls && lastRecord; }
+  platform::ModuleHandle module;
+  void (*configure)(int, const char*) = nullptr;
+  int (*calls)() = nullptr;
+  const void* (*lastRecord)() = nullptr;
+};
+
+// Answers the value-entry dialog with `text` (or cancels it when empty) whenever one is open.
+class ValueDialogAnswerer {
+ public:
+  explicit ValueDialogAnswerer(QString text) : text_(std::move(text)) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (auto* dlg = qobject_cast<CValueEntryDlg*>(QApplication::activeModalWidget())) {
+        ++shown;
+        if (text_.isEmpty()) {
+          dlg->reject();
+        } else {
+          dlg->ValueEdit()->setText(text_);
+          dlg->accept();
+        }
+      }
+    });
+    timer_.start(10);
+  }
+  int shown = 0;
+
+ private:
+  QString text_;
+  QTimer timer_;
+};
+
+class RecordingWriteSink final : public TagWriteSink {
+ public:
+  int WriteTag(uint16_t tagIndex, int32_t value) override {
+    writes.push_back({tagIndex, value});
+    return 1;
+  }
+  std::vector<std::pair<uint16_t, int32_t>> writes;
+};
+
+}  // namespace
+
+class TestProjListView : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void hintsSwitchTheMode() {
+    Fixture f;
+    ProjListModel& model = *f.view.Model();
+    QVERIFY(model.HasImages());
+    QCOMPARE(model.columnCount(), 0);  // empty until the first mode hint
+    Project().devices.Add(MakeDevice("甲", 1));
+    Project().devices.Add(MakeDevice("乙", 2));
+    Project().devices.Add(MakeDevice("丙", 2));
+    Project().tags = {MakeTag("t1")};
+    Project().screens = {MakeScreen("主画面", "a.pic")};
+    QHeaderView* header = f.view.DetailsView()->horizontalHeader();
+
+    f.view.OnUpdate(kHintDevicesBase + 2);
+    QCOMPARE(model.Mode(), ListMode::kDevices);
+    QCOMPARE(model.rowCount(), 3);  // two devices on port 2 and the placeholder
+    QCOMPARE(header->sectionSize(0), 300);
+
+    f.view.OnUpdate(kHintTags + 1);  // only the upper 16 bits count
+    QCOMPARE(model.Mode(), ListMode::kTags);
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(header->sectionSize(5), 150);
+
+    f.view.OnUpdate(kHintScreens);
+    QCOMPARE(model.Mode(), ListMode::kScreens);
+    QCOMPARE(model.CellText(0, 1), QStringLiteral("a.pic"));
+
+    f.view.OnUpdate(kHintLiveValues);
+    QCOMPARE(model.Mode(), ListMode::kLiveValues);
+    QCOMPARE(model.rowCount(), 1);
+    QCOMPARE(header->sectionSize(0), 100);
+    QCOMPARE(header->sectionSize(ProjListModel::kLiveQuality), 50);
+    QCOMPARE(header->sectionSize(ProjListModel::kLiveTime), 150);
+
+    f.view.OnUpdate(kHintProjectCreated);
+    QCOMPARE(f.frame.look, ToolbarLook::kStopped);
+    QCOMPARE(model.Mode(), ListMode::kLiveValues);  // rows unchanged
+    QCOMPARE(model.rowCount(), 1);
+
+    f.view.OnUpdate(kHintProjectClosed);
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(model.columnCount(), 0);
+    QVERIFY(!model.HasImages());
+    f.view.OnUpdate(kHintProjectOpened);
+    QVERIFY(model.HasImages());
+  }
+
+  void contextMenuFollowsModeAndState() {
+    Fixture f;
+    Project().tags = {MakeTag("a"), MakeTag("b")};
+    f.view.OnUpdate(kHintTags);
+    const std::vector<int> styles{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails};
+
+    auto menu = f.view.BuildContextMenu();  // nothing selected: the style items only
+    QCOMPARE(f.Commands(*menu), styles);
+    QCOMPARE(f.CheckedCommand(*menu), kCmdViewDetails);
+
+    f.view.SelectRows({0});
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.Commands(*menu, true),
+             (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails, kCmdNewTag,
+                               kCmdEditTag, kCmdDeleteTags}));
+    QCOMPARE(menu->actions().at(3)->isSeparator(), true);
+
+    f.view.SelectRows({2});  // the placeholder: nothing to edit or delete
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.view.RememberedRow(), 2);
+    QCOMPARE(f.Commands(*menu).size(), std::size_t{6});
+    QCOMPARE(f.Commands(*menu, true), (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons,
+                                                        kCmdViewDetails, kCmdNewTag}));
+
+    f.frame.running = true;  // no editing while communication runs
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.Commands(*menu), styles);
+
+    f.view.OnUpdate(kHintLiveValues);
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.Commands(*menu).back(), kCmdToggleHex);
+    QVERIFY(!menu->actions().back()->isChecked());
+    // The chosen item is carried out: the hex flag turns on and the item shows it.
+    f.view.SetMenuRunner([](QMenu& m, const QPoint&) { return m.actions().back(); });
+    f.view.ShowContextMenu(QPoint());
+    QVERIFY(f.view.Model()->HexDisplay());
+    menu = f.view.BuildContextMenu();
+    QVERIFY(menu->actions().back()->isChecked());
+
+    f.view.OnViewLargeIcons();
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.CheckedCommand(*menu), kCmdViewLargeIcons);
+  }
+
+  void doubleClickRules() {
+    Fixture f;
+    f.view.SetPluginFiles("NoSuchOndrel.dll", "NoSuchTesvic.dll");
+    f.view.OnUpdate(kHintDevicesBase);  // empty project: only "新建设备..."
+    QCOMPARE(f.view.Model()->rowCount(), 1);
+    f.view.OnRowDoubleClicked(0);  // starts the device wizard
+    QCOMPARE(QString::fromStdString(f.sink.LastText()),
+             QStringLiteral("加载  NoSuchOndrel.dll 失败"));
+    f.sink.Clear();
+    f.frame.running = true;
+    f.view.OnRowDoubleClicked(0);
+    f.view.OnRowDoubleClicked(5);  // empty space
+    QVERIFY(f.sink.Messages().empty());
+
+    f.frame.running = false;
+    f.view.OnUpdate(kHintTags);
+    f.view.OnRowDoubleClicked(0);
+    QCOMPARE(QString::fromStdString(f.sink.LastText()),
+             QStringLiteral("加载  NoSuchTesvic.dll 失败"));
+
+    // Screens also while communication runs: the placeholder is a new screen, a screen opens.
+    f.frame.running = true;
+    Project().screens = {MakeScreen("主画面", "主画面.pic")};
+    f.view.OnUpdate(kHintScreens);
+    f.view.OnRowDoubleClicked(1);
+    f.view.OnRowDoubleClicked(0);
+    QCOMPARE(f.view.RememberedRow(), 0);
+    QCOMPARE(f.launches.size(), std::size_t{2});
+    QCOMPARE(f.launches[0].second, std::string("new "));
+    QCOMPARE(QString::fromStdString(f.launches[1].second), QStringLiteral("open 主画面.pic"));
+
+    // Live values write only while communication runs.
+    Project().tags = {MakeTag("a")};
+    f.view.OnUpdate(kHintLiveValues);
+    f.frame.running = false;
+    ValueDialogAnswerer answerer("");
+    f.view.SelectRows({0});
+    f.view.OnRowDoubleClicked(0);
+    QCOMPARE(answerer.shown, 0);
+  }
+
+  void pluginsThatCannotBeUsed() {
+    Fixture f;
+    Project().devices.Add(MakeDevice("甲", 1));
+    f.view.OnUpdate(kHintDevicesBase);
+    f.view.SelectRows({0});
+    if (!fs::exists(platform::ModuleFileFor(kDeviceWizardPluginFile)) &&
+        !fs::exists(platform::ModuleFileFor(kTagEditorPluginFile))) {
+      f.view.OnCommand(kCmdEditDevice);
+      QCOMPARE(QString::fromStdString(f.sink.LastText()), QStringLiteral("加载  Ondrel.dll 失败"));
+      QCOMPARE(f.sink.Messages().back().buttons, MessageButtons::kOk);
+      f.view.OnUpdate(kHintTags);
+      f.view.OnCommand(kCmdNewTag);
+      QCOMPARE(QString::fromStdString(f.sink.LastText()), QStringLiteral("加载  Tesvic.dll 失败"));
+      QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+      QVERIFY(Project().tags.empty());
+      QVERIFY(f.frame.hints.empty());
+    }
+    // A library without "Show": nothing happens, and nothing is said.
+    f.sink.Clear();
+    f.view.SetPluginFiles("platform.dll", "platform.dll");
+    f.view.OnUpdate(kHintDevicesBase);
+    f.view.OnCommand(kCmdNewDevice);
+    f.view.OnUpdate(kHintTags);
+    f.view.OnCommand(kCmdNewTag);
+    QVERIFY(f.sink.Messages().empty());
+    QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+    QVERIFY(Project().tags.empty());
+  }
+
+  void devicesThroughTheWizard() {
+    Fixture f;
+    FakePlugin wizard("ProjListFakeOndrel.dll");
+    QVERIFY(wizard.ok());
+    f.view.SetPluginFiles("ProjListFakeOndrel.dll", "ProjListFakeTesvic.dll");
+    Project().tags = {MakeTag("t1")};
+    platform::CopyToArray(Project().tags[0].deviceName, Gbk("泵站"));
+    f.view.OnUpdate(kHintDevicesBase);
+
+    // New device from the placeholder: the defaults, then the tags of that name follow its model.
+    wizard.configure(1, Gbk("泵站").c_str());
+    f.view.SelectRows({0});
+    f.view.OnCommand(kCmdNewDevice);
+    QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+    const DeviceRecord& added = Project().devices[0];
+    QCOMPARE(Text(added.logicalName), QStringLiteral("泵站"));
+    QCOMPARE(added.portNumber, 1);
+    QCOMPARE(added.retryIntervalSec, 10);
+    QCOMPARE(added.dynamicOptimization, 1);
+    QCOMPARE(added.recoveryLimitHours, 5);
+    QCOMPARE(Text(Project().tags[0].driverModel), QStringLiteral("S7-200(PPI)"));
+    QCOMPARE(f.FileSize("Device.dat"), std::uintmax_t{360});
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{276});
+    QCOMPARE(f.frame.hints.back(), kHintDevicesBase);
+    QCOMPARE(f.view.Model()->rowCount(), 2);
+
+    // A cancelled edit leaves the record as it was, although the wizard wrote into it.
+    f.view.SelectRows({0});
+    wizard.configure(0, Gbk("改名").c_str());
+    f.view.OnCommand(kCmdEditDevice);
+    QCOMPARE(wizard.calls(), 1);
+    QCOMPARE(wizard.lastRecord(), static_cast<const void*>(&Project().devices[0]));
+    QCOMPARE(Text(Project().devices[0].logicalName), QStringLiteral("泵站"));
+
+    wizard.configure(1, Gbk("改名").c_str());
+    f.view.OnCommand(kCmdEditDevice);
+    QCOMPARE(Text(Project().devices[0].logicalName), QStringLiteral("改名"));  // saved and reloaded
+    QCOMPARE(f.view.Model()->CellText(0, 0), QStringLiteral("改名"));
+
+    // Edits are refused while communication runs.
+    f.frame.running = true;
+    f.view.SelectRows({0});
+    f.view.OnCommand(kCmdEditDevice);
+    f.view.OnCommand(kCmdNewDevice);
+    QCOMPARE(wizard.calls(), 1);
+  }
+
+  void tagsThroughTheEditor() {
+    Fixture f;
+    FakePlugin editor("ProjListFakeTesvic.dll");
+    QVERIFY(editor.ok());
+    f.view.SetPluginFiles("ProjListFakeOndrel.dll", "ProjListFakeTesvic.dll");
+    f.view.OnUpdate(kHintTags);
+
+    // The first tag starts from the defaults in the scratch record the editor is given.
+    editor.configure(1, nullptr);
+    f.view.OnCommand(kCmdNewTag);
+    QCOMPARE(editor.lastRecord(), static_cast<const void*>(&f.view.ScratchTagRecord()));
+    QCOMPARE(Project().tags.size(), std::size_t{1});
+    QCOMPARE(Text(Project().tags[0].name), QStringLiteral("Var00001"));
+    QCOMPARE(Project().tags[0].rawType, int32_t{kRawInt32});
+    QCOMPARE(f.frame.hints.back(), kHintTags + 1);
+
+    // The next one copies the selected tag.
+    Project().tags[0].engMax = 77;
+    f.view.SelectRows({0});
+    editor.configure(1, "Var00002");
+    f.view.OnCommand(kCmdNewTag);
+    QCOMPARE(Project().tags.size(), std::size_t{2});
+    QCOMPARE(Text(Project().tags[1].name), QStringLiteral("Var00002"));
+    QCOMPARE(Project().tags[1].engMax, 77);
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{2 * 276});
+
+    editor.configure(0, "Var00003");  // cancelled: nothing stored or written
+    f.view.OnCommand(kCmdNewTag);
+    QCOMPARE(Project().tags.size(), std::size_t{2});
+
+    // Editing works on the record in the table itself; the placeholder has nothing to edit.
+    f.view.SelectRows({1});
+    editor.configure(1, "Renamed");
+    f.view.OnCommand(kCmdEditTag);
+    QCOMPARE(editor.lastRecord(), static_cast<const void*>(&Project().tags[1]));
+    QCOMPARE(f.view.Model()->CellText(1, 0), QStringLiteral("Renamed"));
+    f.view.SelectRows({2});
+    f.view.OnCommand(kCmdEditTag);
+    QCOMPARE(editor.calls(), 1);
+  }
+
+  void deletingTags() {
+    Fixture f;
+    Project().tags = {MakeTag("A"), MakeTag("B"), MakeTag("C"), MakeTag("D")};
+    f.view.OnUpdate(kHintTags);
+    f.view.SelectRows({1, 3, 4});  // B, D and the placeholder
+
+    f.sink.QueueAnswer(MessageAnswer::kCancel);
+    f.view.OnCommand(kCmdDeleteTags);
+    QCOMPARE(QString::fromStdString(f.sink.LastText()), QString::fromUtf8(kAskDeleteTags));
+    QCOMPARE(f.sink.Messages().back().buttons, MessageButtons::kOkCancel);
+    QCOMPARE(Project().tags.size(), std::size_t{4});
+    QVERIFY(f.frame.hints.empty());
+
+    f.view.OnCommand(kCmdDeleteTags);  // OK: only the real rows' tags go
+    QCOMPARE(Project().tags.size(), std::size_t{2});
+    QCOMPARE(Text(Project().tags[0].name), QStringLiteral("A"));
+    QCOMPARE(Text(Project().tags[1].name), QStringLiteral("C"));
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{2 * 276});
+    QCOMPARE(f.frame.hints.back(), kHintTags);
+    QCOMPARE(f.view.Model()->rowCount(), 3);
+
+    // Only the placeholder selected, or communication running: not even a question.
+    f.sink.Clear();
+    f.view.SelectRows({2});
+    f.view.OnCommand(kCmdDeleteTags);
+    f.frame.running = true;
+    f.view.SelectRows({0});
+    f.view.OnCommand(kCmdDeleteTags);
+    QVERIFY(f.sink.Messages().empty());
+    QCOMPARE(Project().tags.size(), std::size_t{2});
+  }
+
+  void deletingDevicesAndScreens() {
+    Fixture f;
+    Project().devices.Add(MakeDevice("甲", 1));
+    Project().devices.Add(MakeDevice("乙", 3));
+    Project().tags = {MakeTag("t")};
+    platform::CopyToArray(Project().tags[0].deviceName, Gbk("乙"));
+    f.view.OnUpdate(kHintDevicesBase + 3);
+    f.view.SelectRows({0});
+    f.view.OnCommand(kCmdDeleteDevice);
+    QCOMPARE(QString::fromStdString(f.sink.LastText()), QString::fromUtf8(kAskDeleteDevice));
+    QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+    QCOMPARE(Text(Project().devices[0].logicalName), QStringLiteral("甲"));
+    QCOMPARE(Project().tags.size(), std::size_t{1});  // its tags stay
+    QCOMPARE(f.FileSize("Device.dat"), std::uintmax_t{360});
+    QCOMPARE(f.frame.hints.back(), kHintDevicesBase + 3);
+
+    // Screens: the file goes with the record; a missing file is reported and the record still
+    // goes; a file that cannot be deleted keeps its record.
+    Project().screens = {MakeScreen("一", "一.pic"), MakeScreen("二", "gone.pic"),
+                         MakeScreen("三", "dir.pic")};
+    QVERIFY(testing_support::WriteFileBytes(f.dir / "一.pic", {1, 2, 3}));
+    fs::create_directory(f.dir / "dir.pic");
+    fs::create_directory(f.dir / "dir.pic" / "inside");
+    f.view.OnUpdate(kHintScreens);
+    f.sink.Clear();
+    for (int i = 0; i < 3; ++i) {
+      f.view.SelectRows({0});
+      (void)f.view.BuildContextMenu();  // remembers the row the commands act on
+      f.view.OnCommand(kCmdDeleteScreen);
+    }
+    QVERIFY(!fs::exists(f.dir / "一.pic"));
+    QCOMPARE(Project().screens.size(), std::size_t{1});
+    QCOMPARE(Text(Project().screens[0].screenName), QStringLiteral("三"));
+    QCOMPARE(f.FileSize("PicManage.dat"), std::uintmax_t{128});
+    QCOMPARE(f.sink.Messages().size(), std::size_t{3 + 2});  // three questions, two failures
+    QCOMPARE(QString::fromStdString(f.sink.Messages()[2].text),
+             QString::fromUtf8(std::strerror(ENOENT)));
+
+    f.sink.Clear();
+    f.view.SelectRows({1});  // the placeholder
+    (void)f.view.BuildContextMenu();
+    f.view.OnCommand(kCmdDeleteScreen);
+    QVERIFY(f.sink.Messages().empty());
+  }
+
+  void screenEditorLink() {
+    testing_support::TempDir runtime;
+    testing_support::ScopedEnv env("TALVEK_RUNTIME_DIR", runtime.str());
+    Fixture f;
+    Project().screens = {MakeScreen("主画面", "主画面.pic")};
+    f.view.OnUpdate(kHintScreens);
+
+    // No editor running: it is started from the program's folder.
+    f.view.OnCommand(kCmdNewScreen);
+    QCOMPARE(f.launches.size(), std::size_t{1});
+    QCOMPARE(f.launches[0].first, ScreenEditorLink::EditorProgramPath());
+    QVERIFY(QString::fromStdString(f.launches[0].first).endsWith("/Dodu"));
+    QCOMPARE(f.launches[0].second, std::string("new "));
+
+    // A running editor gets the command in an atom instead.
+    struct Received {
+      UINT message;
+      std::string command;
+      std::string lParamText;
+    };
+    std::vector<Received> received;
+    platform::MessageEndpoint editor;
+    QVERIFY(editor.Open(
+        kScreenEditorClass,
+        [&](UINT message, WPARAM w, LPARAM l) -> LRESULT {
+          char command[256] = {}, second[256] = {};
+          GlobalGetAtomNameA(static_cast<ATOM>(w), command, sizeof command);
+          if (l != 0)
+            GlobalGetAtomNameA(static_cast<ATOM>(l), second, sizeof second);
+          received.push_back({message, command, second});
+          return 1;
+        },
+        platform::MessageEndpoint::Delivery::kPolled));
+    f.view.OnCommand(kCmdNewScreen);
+    f.view.OnRowDoubleClicked(0);
+    QTRY_COMPARE_WITH_TIMEOUT((editor.DispatchPending(), received.size()), std::size_t{2}, 2000);
+    QCOMPARE(received[0].message, kScreenEditorCommandMessage);
+    QCOMPARE(received[0].command, std::string("new"));
+    QCOMPARE(received[0].lParamText, std::string("new"));
+    QCOMPARE(received[1].command, "open " + Gbk("主画面.pic"));
+    QCOMPARE(received[1].lParamText, std::string());
+    QCOMPARE(f.launches.size(), std::size_t{1});
+  }
+
+  void sortingByHeaderKeepsTheSelection() {
+    Fixture f;
+    Project().tags = {MakeTag("c"), MakeTag("a"), MakeTag("b")};
+    f.view.OnUpdate(kHintTags);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    f.view.SelectRows({0});
+    QHeaderView* header = f.view.DetailsView()->horizontalHeader();
+    auto click = [header](int section) {
+      QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                        QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+    };
+    auto leading = [&f] {
+      QStringList texts;
+      for (int row = 0; row < f.view.Model()->rowCount(); ++row)
+        texts << f.view.Model()->CellText(row, 0);
+      return texts;
+    };
+
+    click(2);  // another column: sorted by the name, direction unchanged (ascending)
+    QCOMPARE(f.view.SortColumn(), 2);
+    QCOMPARE(leading(), (QStringList{"a", "b", "c", "新建变量..."}));
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{2});
+    click(2);  // the same column again: reversed
+    QVERIFY(f.view.SortDescending());
+    QCOMPARE(leading(), (QStringList{"新建变量...", "c", "b", "a"}));
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{1});
+    QCOMPARE(f.view.DetailsView()->currentIndex().row(), 1);
+  }
+
+  void viewStylesShareTheSelection() {
+    Fixture f;
+    Project().tags = {MakeTag("a", kVarFloat), MakeTag("b", kVarString)};
+    f.view.OnUpdate(kHintTags);
+    f.view.show();
+    f.view.SelectRows({1});
+    QListView* icons = f.view.IconView();
+
+    f.view.OnCommand(kCmdViewLargeIcons);
+    QCOMPARE(f.view.ViewStyle(), kStyleLargeIcons);
+    QCOMPARE(icons->model(), f.view.Model());
+    QCOMPARE(icons->viewMode(), QListView::IconMode);
+    QCOMPARE(icons->iconSize(), QSize(32, 32));
+    QVERIFY(icons->selectionModel()->isRowSelected(1));
+    f.view.repaint();
+
+    f.view.OnCommand(kCmdViewSmallIcons);
+    QCOMPARE(f.view.ViewStyle(), kStyleSmallIcons);
+    QCOMPARE(icons->viewMode(), QListView::ListMode);
+    QCOMPARE(icons->iconSize(), QSize(16, 16));
+    icons->selectionModel()->select(
+        f.view.Model()->index(0, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{0});
+
+    f.view.OnCommand(kCmdViewDetails);
+    QCOMPARE(f.view.ViewStyle(), kStyleDetails);
+    QVERIFY(icons->model() != f.view.Model());  // the hidden view does not follow the rows
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{0});
+  }
+
+  void liveValuesFollowTheTagTable() {
+    Fixture f;
+    TagRecord tag = MakeTag("flow");
+    tag.rawType = kRawUInt16;
+    tag.rawMax = 65535;
+    tag.engMax = 100;
+    Project().tags = {MakeTag("other"), tag};
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    ProjListModel& model = *f.view.Model();
+    QCOMPARE(model.CellText(1, ProjListModel::kLiveValue), QStringLiteral("0"));
+
+    GroupItem item{};
+    item.tagIndex = 1;
+    item.value = 32768;
+    item.quality = 192;
+    QCOMPARE(Tags().ApplyResult(&item), 1);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    f.view.StartLiveTimer();
+    QVERIFY(f.view.IsLiveTimerActive());
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 2000);  // one tick of the 1000 ms timer
+    const QModelIndex topLeft = changed.first().at(0).toModelIndex();
+    const QModelIndex bottomRight = changed.first().at(1).toModelIndex();
+    QCOMPARE(topLeft.row(), 0);
+    QCOMPARE(bottomRight.row(), 1);
+    QCOMPARE(bottomRight.column(), ProjListModel::kLiveTime);
+    QCOMPARE(model.CellText(1, ProjListModel::kLiveValue), QStringLiteral("50"));
+    QCOMPARE(model.CellText(1, ProjListModel::kLiveRaw), QStringLiteral("32768"));
+    QCOMPARE(model.CellText(1, ProjListModel::kLiveQuality), QStringLiteral("好"));
+    f.view.StopLiveTimer();
+    QVERIFY(!f.view.IsLiveTimerActive());
+  }
+
+  void writingAValue() {
+    Fixture f;
+    TagRecord tag = MakeTag("W1");
+    tag.rawMax = 1000;
+    tag.engMax = 100;
+    Project().tags = {tag};
+    RecordingWriteSink writes;
+    Tags().SetWriteSink(&writes);
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.SelectRows({0});
+    ValueDialogAnswerer answerer("50");
+    f.view.OnRowDoubleClicked(0);
+    Tags().ClearWriteSink(&writes);
+    QCOMPARE(answerer.shown, 1);
+    QCOMPARE(writes.writes.size(), std::size_t{1});
+    QCOMPARE(writes.writes[0].first, uint16_t{0});
+    QCOMPARE(writes.writes[0].second, 500);
+  }
+
+  // Closing the project, or starting communication, empties the tables before the view hears of
+  // it; the view must keep painting, refreshing, sorting and refusing edits without reading them.
+  void tablesEmptiedUnderTheView() {
+    Fixture f;
+    Project().tags = {MakeTag("a"), MakeTag("b"), MakeTag("c")};
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    f.view.SelectRows({0, 2});
+    Project().ClearTables();
+    f.view.RefreshLiveValues();
+    f.view.SortByColumn(0);
+    QCOMPARE(f.view.Model()->CellText(1, 0), QString());
+    f.frame.running = false;
+    f.view.OnUpdate(kHintTags);  // the hint rebuilds over the empty table
+    QCOMPARE(f.view.Model()->rowCount(), 1);
+    f.view.SelectRows({0});
+    f.view.OnCommand(kCmdDeleteTags);
+    QVERIFY(f.sink.Messages().empty());
+    f.view.OnUpdate(kHintProjectClosed);
+    f.view.RefreshLiveValues();
+    QCOMPARE(f.view.Model()->rowCount(), 0);
+  }
+};
+
+QTEST_MAIN(TestProjListView)
+#include "tst_proj_list_view.moc"
