@@ -123,7 +123,7 @@ CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
   SetTitle(kNoProjectTitle);
   if (options.openEndpoint)
     OpenMessageEndpoint();
-  resize(1000, 640);
+  resize(1120, 700);
 }
 
 CMainFrame::~CMainFrame() {

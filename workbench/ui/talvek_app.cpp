@@ -92,7 +92,7 @@ bool UseChineseFont() {
   return false;
 }
 
-CTalvekApp::CTalvekApp() = default;
+CTalvekApp::CTalvekApp(MessageSink* sink) : sink_(sink != nullptr ? sink : &qtSink_) {}
 
 CTalvekApp::~CTalvekApp() {
   if (comInitialized_ || sinkInstalled_)
@@ -110,7 +110,7 @@ bool CTalvekApp::InitInstance(const QStringList& arguments, FrameOptions options
   if (!InstallChineseTranslation(*translator_))
     translator_.reset();
   UseChineseFont();
-  SetMessageSink(&sink_);
+  SetMessageSink(sink_);
   sinkInstalled_ = true;
 
   QString error;
@@ -120,7 +120,7 @@ bool CTalvekApp::InitInstance(const QStringList& arguments, FrameOptions options
   }
 
   frame_ = std::make_unique<CMainFrame>(std::move(options));
-  sink_.SetParentWidget(frame_.get());
+  qtSink_.SetParentWidget(frame_.get());
   if (commandLine_.projectFile.isEmpty()) {
     frame_->Document().OnNewDocument();
   } else if (!frame_->OpenDocumentFile(commandLine_.projectFile)) {

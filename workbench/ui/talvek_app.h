@@ -48,7 +48,9 @@ bool UseChineseFont();
 
 class CTalvekApp {
  public:
-  CTalvekApp();
+  // `sink` shows the program's message boxes (null: real ones, centred on the main window); tests
+  // pass a recording sink.
+  explicit CTalvekApp(MessageSink* sink = nullptr);
   // Ends what InitInstance began when ExitInstance was not called.
   ~CTalvekApp();
   CTalvekApp(const CTalvekApp&) = delete;
@@ -73,7 +75,8 @@ class CTalvekApp {
 
   CommandLineInfo commandLine_;
   std::unique_ptr<QTranslator> translator_;
-  QtMessageSink sink_;
+  QtMessageSink qtSink_;
+  MessageSink* sink_;
   std::unique_ptr<CMainFrame> frame_;
   bool comInitialized_ = false;
   bool sinkInstalled_ = false;

@@ -1,0 +1,822 @@
+// Tests of the main frame: the toolbar's images through every situation that switches them, start
+// and stop of communication (nothing without devices, nothing twice, the views released before
+// the tables are reloaded, a stop that always works), the program end while polling, the screen
+// editor's message through the window endpoint, the keys and commands that create and open
+// projects, the recent-project menu, help and About, the splitter's dead zone, and, end to end,
+// the start command polling the demo project on the PLC simulator through the real PPI driver.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QtTest>
+
+#include "common/testing/test_support.h"
+#include "platform/atoms.h"
+#include "platform/com.h"
+#include "platform/gbk.h"
+#include "platform/module.h"
+#include "platform/registry.h"
+#include "platform/window_messages.h"
+#include "workbench/project/data_files.h"
+#include "workbench/project/new_records.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/runtime/driver_host.h"
+#include "workbench/runtime/tag_fields.h"
+#include "workbench/ui/about_dlg.h"
+#include "workbench/ui/main_frame.h"
+#include "workbench/ui/main_splitter.h"
+#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/proj_list_view.h"
+
+#ifdef TALVEK_HAVE_PPI_DEMO
+#include "tools/demo/demo_project.h"
+#include "tools/ppisim/ppi_simulator.h"
+#endif
+
+using namespace talvek;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+std::string Hex(std::uint32_t hint) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%X", hint);
+  return text;
+}
+
+// A driver host that only writes down what it is asked.
+class RecordingHost final : public DriverHostInterface {
+ public:
+  explicit RecordingHost(Log& log) : log_(log) {}
+  int CreateDrivers(const char* path) override {
+    log_.push_back(std::string("CreateDrivers ") + path);
+    return 1;
+  }
+  void DestroyDrivers() override { log_.push_back("DestroyDrivers"); }
+  void StartAll() override {
+    log_.push_back("StartAll");
+    polling_ = true;
+  }
+  void StopAll() override {
+    log_.push_back("StopAll");
+    polling_ = false;
+  }
+  bool IsPolling() const override { return polling_; }
+
+ private:
+  Log& log_;
+  bool polling_ = false;
+};
+
+// A pane that writes down every hint with the size of the tag table at that moment, so a test
+// can tell whether the views were released before the tables were emptied.
+class RecordingPane final : public QWidget, public ProjectView {
+ public:
+  RecordingPane(const char* name, Log& log, const ProjectState& state, QWidget* parent)
+      : QWidget(parent), name_(name), log_(log), state_(state) {
+    setFocusPolicy(Qt::StrongFocus);
+  }
+  void OnUpdate(std::uint32_t hint) override {
+    log_.push_back(name_ + " " + Hex(hint) + " tags=" + std::to_string(state_.tags.size()));
+    hints.push_back(hint);
+  }
+  std::vector<std::uint32_t> hints;
+
+ private:
+  std::string name_;
+  Log& log_;
+  const ProjectState& state_;
+};
+
+// A project folder on disk with `devices` devices on Com1 and `tags` tags.
+struct DiskProject {
+  DiskProject(int devices, int tags) {
+    ProjectState s;
+    QVERIFY(platform::CopyToArray(s.folder, platform::Utf8ToGbk(dir.str())));
+    for (int i = 0; i < devices; ++i) {
+      DeviceRecord d = NewDeviceRecord();
+      std::snprintf(d.logicalName, sizeof d.logicalName, "D%d", i);
+      s.devices.Add(d);
+    }
+    for (int i = 0; i < tags; ++i) {
+      TagRecord t = DefaultTagRecord();
+      std::snprintf(t.name, sizeof t.name, "Var%05d", i + 1);
+      s.tags.push_back(t);
+    }
+    s.ports = {DefaultPortEntry(1), DefaultPortEntry(2)};
+    QVERIFY(SaveDevices(s));
+    QVERIFY(SaveTags(s));
+    QVERIFY(SavePorts(s));
+    file = (dir / "测试工程.ZRPrj").string();
+    QVERIFY(testing_support::WriteFileBytes(file, {}));
+  }
+  TempDir dir;
+  std::string file;
+};
+
+bool SameImage(const QImage& a, const QImage& b) {
+  return a.convertToFormat(QImage::Format_ARGB32) == b.convertToFormat(QImage::Format_ARGB32);
+}
+
+QImage ActionImage(const QAction* action) {
+  return action->icon().pixmap(QSize(16, 15)).toImage();
+}
+
+// Acts on the first modal dialog of type T; closes any modal dialog left after 5 s so a test
+// fails instead of hanging.
+template <typename T>
+class ModalDriver {
+ public:
+  explicit ModalDriver(std::function<void(T*)> act) : act_(std::move(act)) {
+    clock_.start();
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (auto* dialog = qobject_cast<T*>(modal); dialog != nullptr && !acted_) {
+        acted_ = true;
+        act_(dialog);
+      } else if (clock_.elapsed() > 5000) {
+        if (auto* any = qobject_cast<QDialog*>(modal))
+          any->done(-1);
+      }
+    });
+    timer_.start(10);
+  }
+  bool acted() const { return acted_; }
+
+ private:
+  std::function<void(T*)> act_;
+  QTimer timer_;
+  QElapsedTimer clock_;
+  bool acted_ = false;
+};
+
+}  // namespace
+
+class TestMainFrame : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void toolbarImagesAreDrawn();
+  void toolbarTable_data();
+  void toolbarTable();
+  void startWithoutDevicesChangesNothing();
+  void startReloadsAfterReleasingViewsAndStartTwiceDoesNothing();
+  void stopWhileStoppedDoesNothing();
+  void stopWorksWhenReloadLeftNoDevices();
+  void closeWhileRunningStopsPollingFirst();
+  void screensChangedMessageReloadsScreenList();
+  void newProjectCommandAndKeysWithoutWizard();
+  void openCommandAndRecentMenu();
+  void menusStatusBarHelpAndAbout();
+  void splitterBarCannotBeGrabbedInDeadZone();
+  void newScreenStartsEditorWhenNoneRuns();
+  void startPollsDemoProjectOnSimulator();
+
+ private:
+  // A frame over the test's project state with recording host and panes.
+  std::unique_ptr<CMainFrame> MakeFrame(bool endpoint = false);
+  RecordingPane* Tree(CMainFrame& f) { return static_cast<RecordingPane*>(f.Panes().tree); }
+  RecordingPane* List(CMainFrame& f) { return static_cast<RecordingPane*>(f.Panes().list); }
+
+  std::unique_ptr<TempDir> config_, runtime_;
+  std::unique_ptr<ScopedEnv> configEnv_, runtimeEnv_;
+  std::unique_ptr<RecordingMessageSink> sink_;
+  std::unique_ptr<ProjectState> state_;
+  Log log_;
+  std::vector<QUrl> openedUrls_;
+  QString fileToOpen_;
+};
+
+void TestMainFrame::init() {
+  config_ = std::make_unique<TempDir>();
+  runtime_ = std::make_unique<TempDir>();
+  configEnv_ = std::make_unique<ScopedEnv>("TALVEK_CONFIG_DIR", config_->str());
+  runtimeEnv_ = std::make_unique<ScopedEnv>("TALVEK_RUNTIME_DIR", runtime_->str());
+  platform::Registry::Instance().Reload();
+  sink_ = std::make_unique<RecordingMessageSink>();
+  state_ = std::make_unique<ProjectState>();
+  log_.clear();
+  openedUrls_.clear();
+  fileToOpen_.clear();
+}
+
+void TestMainFrame::cleanup() {
+  state_.reset();
+  sink_.reset();
+  runtimeEnv_.reset();
+  configEnv_.reset();
+  runtime_.reset();
+  config_.reset();
+  platform::Registry::Instance().Reload();
+}
+
+std::unique_ptr<CMainFrame> TestMainFrame::MakeFrame(bool endpoint) {
+  FrameOptions options;
+  options.host = std::make_unique<RecordingHost>(log_);
+  options.state = state_.get();
+  options.panes = [this](ViewContext&, QWidget* parent) {
+    FramePanes panes;
+    auto* tree = new RecordingPane("tree", log_, *state_, parent);
+    auto* list = new RecordingPane("list", log_, *state_, parent);
+    panes.tree = tree;
+    panes.treeView = tree;
+    panes.list = list;
+    panes.listView = list;
+    panes.startLiveTimer = [this] { log_.push_back("timer start"); };
+    panes.stopLiveTimer = [this] { log_.push_back("timer stop"); };
+    panes.setListStyle = [this](int style) { log_.push_back("style " + std::to_string(style)); };
+    return panes;
+  };
+  options.askProjectFile = [this](QWidget*) { return fileToOpen_; };
+  options.openUrl = [this](const QUrl& url) {
+    openedUrls_.push_back(url);
+    return false;
+  };
+  options.openEndpoint = endpoint;
+  return std::make_unique<CMainFrame>(std::move(options));
+}
+
+void TestMainFrame::toolbarImagesAreDrawn() {
+  // Green start, red stop, both grey when unavailable; 16 x 15 each and all different.
+  const QColor centre[] = {ToolbarImage(0).pixelColor(6, 7), ToolbarImage(1).pixelColor(7, 7),
+                           ToolbarImage(2).pixelColor(6, 7), ToolbarImage(3).pixelColor(7, 7)};
+  for (int i = 0; i < 4; ++i) {
+    QCOMPARE(ToolbarImage(i).size(), QSize(16, 15));
+    for (int j = i + 1; j < 4; ++j)
+      QVERIFY2(!SameImage(ToolbarImage(i), ToolbarImage(j)),
+               qPrintable(QString("%1 %2").arg(i).arg(j)));
+  }
+  QVERIFY(centre[0].green() > 100 && centre[0].red() < 60);
+  QVERIFY(centre[1].red() > 150 && centre[1].green() < 60);
+  for (int i : {2, 3}) {
+    QCOMPARE(centre[i].red(), centre[i].green());
+    QCOMPARE(centre[i].green(), centre[i].blue());
+  }
+  QVERIFY(ToolbarImage(4).isNull());
+  QVERIFY(ToolbarImage(-1).isNull());
+}
+
+void TestMainFrame::toolbarTable_data() {
+  QTest::addColumn<QString>("situation");
+  QTest::addColumn<int>("start");
+  QTest::addColumn<int>("stop");
+  QTest::newRow("main window created, no project") << "created" << 2 << 3;
+  QTest::newRow("a project was opened") << "opened" << 0 << 3;
+  QTest::newRow("a project was created") << "created-project" << 0 << 3;
+  QTest::newRow("communication started") << "started" << 2 << 1;
+  QTest::newRow("communication stopped") << "stopped" << 0 << 3;
+  QTest::newRow("project closed") << "closed" << 2 << 3;
+  QTest::newRow("main window destroyed while running") << "destroyed" << 0 << 1;
+}
+
+void TestMainFrame::toolbarTable() {
+  QFETCH(QString, situation);
+  QFETCH(int, start);
+  QFETCH(int, stop);
+  DiskProject project(1, 3);
+  auto frame = MakeFrame();
+  if (situation != "created" && situation != "created-project")
+    QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  if (situation == "created-project")
+    frame->UpdateAllViews(kHintProjectCreated);
+  if (situation == "started" || situation == "stopped" || situation == "destroyed")
+    QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  if (situation == "stopped")
+    QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  if (situation == "closed")
+    QVERIFY(frame->ExecuteCommand(kCmdFileClose));
+  if (situation == "destroyed")
+    QVERIFY(frame->close());
+
+  QCOMPARE(frame->StartImage(), start);
+  QCOMPARE(frame->StopImage(), stop);
+  // The buttons show exactly those images and stay enabled: the image says what they do.
+  QVERIFY(SameImage(ActionImage(frame->StartAction()), ToolbarImage(start)));
+  QVERIFY(SameImage(ActionImage(frame->StopAction()), ToolbarImage(stop)));
+  QVERIFY(frame->StartAction()->isEnabled());
+  QVERIFY(frame->StopAction()->isEnabled());
+  QVERIFY(sink_->Messages().empty());
+}
+
+void TestMainFrame::startWithoutDevicesChangesNothing() {
+  auto frame = MakeFrame();
+  // No project at all.
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  QVERIFY(log_.empty());
+  QCOMPARE(frame->StartImage(), kImageStartUnavailable);
+
+  // A project with tags but no devices.
+  DiskProject project(0, 4);
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  log_.clear();
+  std::snprintf(state_->tags[0].name, sizeof state_->tags[0].name, "%s", "changed");
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  QVERIFY2(log_.empty(), log_.empty() ? "" : log_.front().c_str());
+  QVERIFY(!frame->IsCommunicationRunning());
+  QCOMPARE(frame->StartImage(), kImageStartAvailable);
+  QCOMPARE(frame->StopImage(), kImageStopUnavailable);
+  QCOMPARE(QByteArray(state_->tags[0].name), QByteArray("changed"));  // not reloaded
+}
+
+void TestMainFrame::startReloadsAfterReleasingViewsAndStartTwiceDoesNothing() {
+  DiskProject project(2, 5);
+  auto frame = MakeFrame();
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  // In memory only: the start reloads the records as stored.
+  std::snprintf(state_->tags[1].name, sizeof state_->tags[1].name, "%s", "unsaved");
+  state_->screens.resize(3);
+  log_.clear();
+
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  const std::string deviceFile = project.dir.str() + "/Device.dat";
+  const Log expected = {
+      // The views let go of their rows while the old tables still exist...
+      "tree 10000000 tags=5", "list 10000000 tags=5",
+      // ...the document empties them and destroys the drivers, the files are read again...
+      "DestroyDrivers", "CreateDrivers " + deviceFile,
+      // ...the views see the reloaded project, polling starts, and the list goes live.
+      "tree 0 tags=5", "list 0 tags=5", "StartAll", "timer start", "tree 80000 tags=5",
+      "list 80000 tags=5"};
+  QCOMPARE(log_, expected);
+  QVERIFY(frame->IsCommunicationRunning());
+  QCOMPARE(QByteArray(state_->tags[1].name), QByteArray("Var00002"));
+  QCOMPARE(state_->screens.size(), std::size_t{0});  // until the editor posts 1126
+  QCOMPARE(state_->devices.GetSize(), std::size_t{2});
+
+  log_.clear();
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  QVERIFY(log_.empty());
+  QCOMPARE(frame->StartImage(), kImageStartUnavailable);
+  QCOMPARE(frame->StopImage(), kImageStopAvailable);
+
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  const Log stopped = {"StopAll", "timer stop", "tree 20000 tags=5", "list 20000 tags=5"};
+  QCOMPARE(log_, stopped);
+  QVERIFY(!frame->IsCommunicationRunning());
+}
+
+void TestMainFrame::stopWhileStoppedDoesNothing() {
+  DiskProject project(1, 2);
+  auto frame = MakeFrame();
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  log_.clear();
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(log_.empty());
+  QCOMPARE(frame->StartImage(), kImageStartAvailable);
+  QCOMPARE(frame->StopImage(), kImageStopUnavailable);
+}
+
+void TestMainFrame::stopWorksWhenReloadLeftNoDevices() {
+  // Device.dat emptied on disk after the open: the start reloads no devices, and the stop must
+  // still end the running state, or editing would stay refused for good.
+  DiskProject project(1, 2);
+  auto frame = MakeFrame();
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(testing_support::WriteFileBytes(project.dir / "Device.dat", {}));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  QVERIFY(frame->IsCommunicationRunning());
+  QCOMPARE(state_->devices.GetSize(), std::size_t{0});
+  log_.clear();
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(!frame->IsCommunicationRunning());
+  QCOMPARE(log_.front(), std::string("StopAll"));
+  QCOMPARE(frame->StartImage(), kImageStartAvailable);
+}
+
+void TestMainFrame::closeWhileRunningStopsPollingFirst() {
+  DiskProject project(1, 3);
+  auto frame = MakeFrame();
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  // A value that polling stored: program end saves it with the tags.
+  StoreQuality(state_->tags[2], 192);
+  log_.clear();
+
+  QVERIFY(frame->close());
+  const Log expected = {"StopAll", "timer stop", "tree 10000000 tags=3", "list 10000000 tags=3",
+                        "DestroyDrivers"};
+  QCOMPARE(log_, expected);
+  QVERIFY(!frame->IsCommunicationRunning());
+  QCOMPARE(frame->StartImage(), kImageStartAvailable);
+  QCOMPARE(frame->StopImage(), kImageStopAvailable);  // left as it was
+  QCOMPARE(state_->tags.size(), std::size_t{0});
+  const auto saved = testing_support::ReadFileBytes(project.dir / "Tag.dat");
+  QVERIFY(saved && saved->size() == 3 * sizeof(TagRecord));
+  TagRecord third;
+  std::memcpy(&third, saved->data() + 2 * sizeof(TagRecord), sizeof third);
+  QCOMPARE(third.quality, uint16_t{192});
+  // A second close does nothing more.
+  log_.clear();
+  QVERIFY(frame->close());
+  QVERIFY(log_.empty());
+}
+
+void TestMainFrame::screensChangedMessageReloadsScreenList() {
+  DiskProject project(1, 1);
+  auto frame = MakeFrame(true);
+  QVERIFY(frame->HasMessageEndpoint());
+  HWND window = FindWindowA(kMainWindowClass, nullptr);
+  QVERIFY(window != nullptr);
+
+  // No project: there is no screen list to show.
+  QVERIFY(PostMessageA(window, kScreensChangedMessage, 7, 9));
+  QTest::qWait(100);
+  QVERIFY(List(*frame)->hints.empty());
+
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  List(*frame)->hints.clear();
+  ProjectState screens;
+  std::memcpy(screens.folder, state_->folder, sizeof screens.folder);
+  screens.screens.resize(2);
+  std::snprintf(screens.screens[1].screenName, 64, "%s", "S2");
+  QVERIFY(SaveScreens(screens));
+  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QTRY_COMPARE(List(*frame)->hints, std::vector<std::uint32_t>{kHintScreens});
+  QCOMPARE(state_->screens.size(), std::size_t{2});
+  QCOMPARE(QByteArray(state_->screens[1].screenName), QByteArray("S2"));
+
+  // A file of the wrong length: refused, the table emptied, the list still told.
+  QVERIFY(
+      testing_support::WriteFileBytes(project.dir / "PicManage.dat", std::vector<uint8_t>(129, 0)));
+  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{2});
+  QCOMPARE(sink_->LastText(), std::string(kInvalidDataFileMessage));
+  QCOMPARE(state_->screens.size(), std::size_t{0});
+
+  // No file: the table stays as it was.
+  state_->screens.resize(1);
+  std::filesystem::remove(project.dir / "PicManage.dat");
+  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{3});
+  QCOMPARE(state_->screens.size(), std::size_t{1});
+
+  // Closing the window gives the class up.
+  QVERIFY(frame->close());
+  QVERIFY(FindWindowA(kMainWindowClass, nullptr) == nullptr);
+}
+
+void TestMainFrame::newProjectCommandAndKeysWithoutWizard() {
+  auto frame = MakeFrame();
+  // Beside the test program there may be a real wizard one day; a missing one is what is tested.
+  const bool wizardBesideUs =
+      std::filesystem::exists(platform::ModuleFileFor(kNewProjectPluginFile));
+  const std::string missing = config_->str() + "/Almery.dll";
+  if (wizardBesideUs)
+    frame->Document().SetNewProjectPluginFile(missing);
+  const std::string expected =
+      wizardBesideUs ? PluginLoadFailureText(missing) : std::string("加载  Almery.dll 失败");
+
+  QVERIFY(frame->ExecuteCommand(kCmdNewProject));
+  QCOMPARE(sink_->Messages().size(), std::size_t{1});
+  QCOMPARE(sink_->LastText(), expected);
+  QCOMPARE(sink_->Messages().back().buttons, MessageButtons::kOk);
+
+  // Ctrl+N is the new-project command, never the plain new-document step.
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  QTest::keyClick(frame.get(), Qt::Key_N, Qt::ControlModifier);
+  QCOMPARE(sink_->Messages().size(), std::size_t{2});
+  QVERIFY(frame->ExecuteCommand(kCmdFileNew));
+  QCOMPARE(sink_->Messages().size(), std::size_t{3});
+  QVERIFY(log_.empty() || log_.back().find("DestroyDrivers") == std::string::npos);
+
+  // Ctrl+S is bound to nothing, and the save command has no handler.
+  for (QAction* action : frame->findChildren<QAction*>()) {
+    QVERIFY2(!action->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_S)),
+             qPrintable(action->text()));
+  }
+  QVERIFY(!frame->ExecuteCommand(kCmdFileSave));
+  QVERIFY(!frame->ExecuteCommand(57607));  // print: no handler
+}
+
+void TestMainFrame::openCommandAndRecentMenu() {
+  std::vector<std::unique_ptr<DiskProject>> projects;
+  for (int i = 0; i < 5; ++i)
+    projects.push_back(std::make_unique<DiskProject>(1, 1));
+  auto frame = MakeFrame();
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  QAction* placeholder = frame->findChild<QAction*>("recentPlaceholder");
+  QVERIFY(placeholder != nullptr);
+  QVERIFY(placeholder->isVisible());
+  QVERIFY(!placeholder->isEnabled());
+  QCOMPARE(placeholder->text(), QString("最近工程"));
+
+  // Ctrl+O asks for a file and opens it; cancelling changes nothing.
+  fileToOpen_.clear();
+  QTest::keyClick(frame.get(), Qt::Key_O, Qt::ControlModifier);
+  QVERIFY(!state_->IsOpen());
+  for (const auto& project : projects) {
+    fileToOpen_ = QString::fromStdString(project->file);
+    QTest::keyClick(frame.get(), Qt::Key_O, Qt::ControlModifier);
+  }
+  QVERIFY(frame->windowTitle().startsWith("测试工程.ZRPrj"));
+  QCOMPARE(frame->windowTitle(), QString("测试工程.ZRPrj - Q9"));
+  // Four entries, newest first: the first project was pushed out by the fifth.
+  QVERIFY(!placeholder->isVisible());
+  QCOMPARE(frame->RecentFiles().Count(), std::size_t{4});
+  for (int i = 0; i < 4; ++i) {
+    QAction* entry = frame->CommandAction(kCmdRecentFirst + i);
+    QVERIFY(entry != nullptr);
+    QCOMPARE(frame->RecentFiles().Entry(i), projects[4 - i]->file);
+    QVERIFY(entry->text().startsWith(QString("&%1 /...").arg(i + 1)));
+    QVERIFY(entry->text().endsWith("测试工程.ZRPrj"));
+  }
+  QVERIFY(frame->CommandAction(kCmdRecentFirst + 4) == nullptr);
+
+  // Choosing an entry opens it; one that no longer opens leaves the list.
+  QVERIFY(frame->ExecuteCommand(kCmdRecentFirst + 2));
+  QCOMPARE(frame->Document().GetPathName(), projects[2]->file);
+  QCOMPARE(frame->RecentFiles().Entry(0), projects[2]->file);
+  std::filesystem::remove(projects[3]->file);
+  const std::size_t gone = 2;  // the order is now 2, 4, 3, 1
+  QCOMPARE(frame->RecentFiles().Entry(gone), projects[3]->file);
+  QVERIFY(frame->ExecuteCommand(kCmdRecentFirst + gone));
+  QCOMPARE(frame->RecentFiles().Count(), std::size_t{3});
+  QVERIFY(frame->CommandAction(kCmdRecentFirst + 3) == nullptr);
+  QVERIFY(sink_->LastText().find("无法打开工程文件") != std::string::npos);
+  QCOMPARE(frame->Document().GetPathName(), projects[2]->file);  // still open
+}
+
+void TestMainFrame::menusStatusBarHelpAndAbout() {
+  auto frame = MakeFrame();
+  const QList<QAction*> menus = frame->menuBar()->actions();
+  QCOMPARE(menus.size(), 3);
+  QCOMPARE(menus[0]->text(), QString("工程(&F)"));
+  QCOMPARE(menus[1]->text(), QString("查看(&V)"));
+  QCOMPARE(menus[2]->text(), QString("帮助(&H)"));
+  // Each popup's items, by command identifier (0 = separator, -1 = the recent placeholder).
+  const std::vector<std::vector<int>> ids = {
+      {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, -1, 0, kCmdAppExit},
+      {kCmdViewToolbar, kCmdViewStatusBar, 0, kCmdSmallIcons, kCmdLargeIcons, kCmdDetails},
+      {kCmdAppAbout, kCmdHelp}};
+  for (int m = 0; m < 3; ++m) {
+    const QList<QAction*> items = menus[m]->menu()->actions();
+    QCOMPARE(static_cast<std::size_t>(items.size()), ids[m].size());
+    for (int i = 0; i < items.size(); ++i) {
+      const int id = items[i]->isSeparator()      ? 0
+                     : items[i]->data().isValid() ? items[i]->data().toInt()
+                                                  : -1;
+      QCOMPARE(id, ids[m][i]);
+    }
+  }
+  QCOMPARE(frame->CommandAction(kCmdAppAbout)->text(), QString("关于 Talvek(&A)..."));
+  QCOMPARE(frame->StartAction()->statusTip(), QString("开始通讯"));
+  QCOMPARE(frame->StopAction()->statusTip(), QString("停止通讯"));
+  QCOMPARE(frame->ToolBar()->actions(),
+           (QList<QAction*>{frame->StartAction(), frame->StopAction()}));
+  QCOMPARE(frame->ToolBar()->property("controlId").toInt(), kToolbarId);
+  QCOMPARE(frame->windowTitle(), QString("工程浏览器---------空项目 - Q9"));
+
+  // The close command is available only with a project open.
+  menus[0]->menu()->aboutToShow();
+  QVERIFY(!frame->CommandAction(kCmdFileClose)->isEnabled());
+
+  // Status bar: the message pane, then the three indicators.
+  QStringList panes;
+  for (const char* name : {"messagePane", "capsLockPane", "numLockPane", "scrollLockPane"})
+    panes << frame->statusBar()->findChild<QLabel*>(name)->text();
+  QCOMPARE(panes, (QStringList{"就绪", "大写", "数字", "滚动"}));
+
+  // The view commands show and hide the bars, and the list styles reach the list.
+  QVERIFY(frame->ExecuteCommand(kCmdViewToolbar));
+  QVERIFY(frame->ToolBar()->isHidden());
+  QVERIFY(!frame->CommandAction(kCmdViewToolbar)->isChecked());
+  QVERIFY(frame->ExecuteCommand(kCmdViewToolbar));
+  QVERIFY(!frame->ToolBar()->isHidden());
+  QVERIFY(frame->ExecuteCommand(kCmdViewStatusBar));
+  QVERIFY(frame->statusBar()->isHidden());
+  QVERIFY(frame->ExecuteCommand(kCmdSmallIcons));
+  QVERIFY(frame->ExecuteCommand(kCmdLargeIcons));
+  QVERIFY(frame->ExecuteCommand(kCmdDetails));
+  QCOMPARE(log_, (Log{"style 2", "style 0", "style 1"}));
+
+  // F6 moves the focus between the panes.
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowActive(frame.get()));
+  Tree(*frame)->setFocus();
+  QVERIFY(frame->ExecuteCommand(kCmdNextPane));
+  QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(List(*frame)));
+  QVERIFY(frame->ExecuteCommand(kCmdPrevPane));
+  QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Tree(*frame)));
+
+  // Help opens the help file of the current folder and says nothing when that fails.
+  QVERIFY(frame->ExecuteCommand(kCmdHelp));
+  QCOMPARE(openedUrls_.size(), std::size_t{1});
+  QCOMPARE(openedUrls_[0],
+           QUrl::fromLocalFile(QDir::current().absoluteFilePath("Morvanta 帮助.chm")));
+  QVERIFY(sink_->Messages().empty());
+
+  // About: modal, titled "关于 Talvek", product and version, OK "确定".
+  QString title, text, ok;
+  ModalDriver<CAboutDlg> driver([&](CAboutDlg* about) {
+    title = about->windowTitle();
+    text = about->findChild<QLabel*>("aboutText")->text();
+    auto* button = about->findChild<QPushButton*>("okButton");
+    ok = button->text();
+    button->click();
+  });
+  QVERIFY(frame->ExecuteCommand(kCmdAppAbout));
+  QVERIFY(driver.acted());
+  QCOMPARE(title, QString("关于 Talvek"));
+  QVERIFY(text.contains("Talvek") && text.contains("1.0"));
+  QCOMPARE(ok, QString("确定"));
+}
+
+void TestMainFrame::splitterBarCannotBeGrabbedInDeadZone() {
+  QWidget window;
+  window.resize(400, 200);
+  auto* splitter = new CMainSplitter(&window);
+  splitter->setGeometry(0, 0, 400, 200);
+  auto* left = new QWidget;
+  auto* right = new QWidget;
+  left->setMinimumWidth(0);
+  right->setMinimumWidth(0);
+  splitter->addWidget(left);
+  splitter->addWidget(right);
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  QSplitterHandle* handle = splitter->handle(1);
+
+  // Drags the bar by `dx` from the point `x` of the handle; the left pane's width afterwards.
+  const auto drag = [&](int x, int dx) {
+    const QPoint from(x, handle->height() / 2);
+    const QPoint to = from + QPoint(dx, 0);
+    QMouseEvent press(QEvent::MouseButtonPress, from, handle->mapToGlobal(from), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(handle, &press);
+    QMouseEvent move(QEvent::MouseMove, to, handle->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(handle, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, handle->mapToGlobal(to), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(handle, &release);
+    return splitter->sizes().at(0);
+  };
+
+  splitter->setSizes({20, 380});
+  QCOMPARE(splitter->sizes().at(0), 20);
+  QVERIFY(handle->geometry().right() <= kSplitterDeadZone);
+  QCOMPARE(drag(1, 100), 20);  // within the leftmost 30 pixels: nothing to grab
+  QCOMPARE(handle->cursor().shape(), Qt::ArrowCursor);
+
+  splitter->setSizes({100, 300});
+  QVERIFY(handle->geometry().left() > kSplitterDeadZone);
+  QCOMPARE(handle->cursor().shape(), Qt::SplitHCursor);
+  // Outside the dead zone the bar follows the mouse (give or take the pixel it was taken at).
+  QVERIFY(qAbs(drag(1, 50) - 150) <= 1);
+  QVERIFY(qAbs(drag(1, -100) - 50) <= 2);
+
+  QVERIFY(!SplitterBarGrabbableAt(30));
+  QVERIFY(SplitterBarGrabbableAt(31));
+}
+
+void TestMainFrame::newScreenStartsEditorWhenNoneRuns() {
+  // The real panes inside the frame: the list's screen command reaches the editor link.
+  FrameOptions options;
+  options.host = std::make_unique<RecordingHost>(log_);
+  options.state = state_.get();
+  CMainFrame frame(std::move(options));
+  auto* list = qobject_cast<CProjListView*>(frame.Panes().list);
+  QVERIFY(list != nullptr);
+  std::vector<std::pair<std::string, std::string>> started;
+  list->SetProgramLauncher([&](const std::string& program, const std::string& parameters) {
+    started.emplace_back(program, parameters);
+  });
+  QVERIFY(FindWindowA("ZIZivu", nullptr) == nullptr);
+  list->OnCommand(kCmdNewScreen);
+  QCOMPARE(started.size(), std::size_t{1});
+  QCOMPARE(started[0].first, platform::ProgramDir() + "/Dodu");
+  QCOMPARE(started[0].second, std::string("new "));
+}
+
+void TestMainFrame::startPollsDemoProjectOnSimulator() {
+#ifndef TALVEK_HAVE_PPI_DEMO
+  QSKIP("built without the PLC simulator and the demo project");
+#else
+  // The real PPI driver, registered by the real regsvr into the test's own store.
+  const QString bin = QString::fromStdString(testing_support::BinDir().string());
+  QProcess regsvr;
+  regsvr.start(bin + "/regsvr", {bin + "/libOstrel.so"});
+  QVERIFY(regsvr.waitForFinished(10000));
+  QCOMPARE(regsvr.exitCode(), 0);
+  platform::Registry::Instance().Reload();
+  QVERIFY(SUCCEEDED(CoInitialize(nullptr)));
+  CLSID clsid{};
+  QVERIFY(SUCCEEDED(CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
+
+  // The demo project, and a simulator that plays the run command's PLC.
+  TempDir folder;
+  std::string error;
+  QVERIFY2(demo::WriteDemoProject(folder.str(), clsid, &error), error.c_str());
+  ppisim::PpiSimulator sim;
+  QVERIFY2(sim.Start(), sim.LastError().c_str());
+  // The same start values and moving values as the run command gives the simulator.
+  for (const demo::DemoTag& tag : demo::DemoTags()) {
+    ppisim::Location location;
+    QVERIFY(ppisim::ParseLocation(tag.location, &location));
+    ppisim::ValueType type;
+    QVERIFY(ppisim::ParseValueType(std::string(1, tag.simType), &type));
+    if (tag.motion == demo::Motion::kFixed) {
+      QVERIFY2(sim.SetValue(location, type, platform::Utf8ToGbk(tag.simulation), &error),
+               error.c_str());
+    } else {
+      ppisim::Generator generator;
+      const auto kind = tag.motion == demo::Motion::kRamp ? ppisim::Generator::Kind::kRamp
+                                                          : ppisim::Generator::Kind::kSine;
+      QVERIFY2(ppisim::ParseGenerator(
+                   kind, std::string(tag.location) + ":" + tag.simType + ":" + tag.simulation,
+                   &generator, &error),
+               error.c_str());
+      sim.AddGenerator(generator);
+    }
+  }
+  QVERIFY(platform::Registry::Instance().SetString("HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports",
+                                                   "Com1", sim.SlavePath()));
+
+  Project().ClearTables();
+  {
+    auto host = std::make_unique<DriverHost>();
+    DriverHost* hostPtr = host.get();
+    hostPtr->SetCyclePeriod(50);
+    FrameOptions options;
+    options.host = std::move(host);
+    CMainFrame frame(std::move(options));
+    QVERIFY(frame.OpenDocumentFile(
+        QString::fromStdString((folder / std::string(demo::kProjectFileName)).string())));
+    QCOMPARE(Project().tags.size(), demo::DemoTags().size());
+
+    QVERIFY(frame.ExecuteCommand(kCmdStartCommunication));
+    QVERIFY(frame.IsCommunicationRunning());
+    QVERIFY(hostPtr->IsPolling());
+    auto* list = qobject_cast<CProjListView*>(frame.Panes().list);
+    QVERIFY(list != nullptr && list->IsLiveTimerActive());
+    QCOMPARE(list->Model()->rowCount(), static_cast<int>(demo::DemoTags().size()));
+
+    // Every tag good, and the fixed ones scaled as the demo says.
+    const auto index = [](const char* name) {
+      const std::string gbk = platform::Utf8ToGbk(name);
+      for (std::size_t i = 0; i < Project().tags.size(); ++i) {
+        if (platform::ArrayText(Project().tags[i].name) == gbk)
+          return i;
+      }
+      return Project().tags.size();
+    };
+    const auto allGood = [] {
+      for (const TagRecord& t : Project().tags) {
+        if (LoadQuality(t) != 192)
+          return false;
+      }
+      return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allGood(), 10000);
+    QCOMPARE(WordToFloat(LoadValueWord(Project().tags[index("设定温度")])), 45.0f);
+    QCOMPARE(LoadValueWord(Project().tags[index("批次号")]), 2024);
+    QCOMPARE(LoadValueWord(Project().tags[index("一号泵运行")]), 1);
+    QCOMPARE(LoadValueWord(Project().tags[index("自动模式")]), 1);
+    char text[64] = {};
+    GlobalGetAtomNameA(static_cast<ATOM>(LoadValueWord(Project().tags[index("站点名称")]) & 0xFFFF),
+                       text, sizeof text);
+    QCOMPARE(platform::GbkToUtf8(text), std::string("一号泵站"));
+    // A ramp moves: the running-time counter counts up once a second.
+    const std::size_t counter = index("运行时间");
+    const int32_t first = LoadValueWord(Project().tags[counter]);
+    QTRY_VERIFY_WITH_TIMEOUT(LoadValueWord(Project().tags[counter]) > first, 5000);
+
+    QVERIFY(frame.ExecuteCommand(kCmdStopCommunication));
+    QVERIFY(!hostPtr->IsPolling());
+    QVERIFY(!list->IsLiveTimerActive());
+    QVERIFY(frame.close());
+  }
+  Project().ClearTables();
+  Project().folder[0] = '\0';
+  sim.Stop();
+  CoUninitialize();
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+#endif
+}
+
+QTEST_MAIN(TestMainFrame)
+#include "tst_main_frame.moc"
