@@ -24,6 +24,7 @@
 #include "workbench/project/new_records.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
+#include "workbench/ui/proj_list_delegate.h"
 #include "workbench/ui/proj_list_plugins.h"
 #include "workbench/ui/value_entry_dlg.h"
 
@@ -126,6 +127,7 @@ CProjListView::CProjListView(ViewContext& context, QWidget* parent)
   table_->horizontalHeader()->setStretchLastSection(false);
   table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   table_->setContextMenuPolicy(Qt::CustomContextMenu);
+  table_->setItemDelegate(new ProjListDelegate(table_));
   stack_->addWidget(table_);
 
   icons_ = new QListView(stack_);

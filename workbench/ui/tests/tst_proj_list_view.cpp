@@ -672,6 +672,41 @@ class TestProjListView : public QObject {
     QVERIFY(!f.view.IsLiveTimerActive());
   }
 
+  // The details view's cells are painted by the list's own delegate: selected cells in the
+  // palette's highlight, texts drawn and cut to their column.
+  void cellsArePainted() {
+    Fixture f;
+    TagRecord tag = MakeTag("t");
+    tag.value = 123456789;
+    tag.rawType = kRawFloat;  // "浮点数(32位精度)", wider than its column below
+    tag.quality = 1;          // no quality text
+    Project().tags = {tag, tag};
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    QTableView* table = f.view.DetailsView();
+    table->horizontalHeader()->resizeSection(ProjListModel::kLiveRawType, 30);
+    f.view.SelectRows({1});
+    const QImage image = table->viewport()->grab().toImage();
+    auto cell = [&](int row, int column) {
+      return table->visualRect(f.view.Model()->index(row, column));
+    };
+    auto colours = [&](const QRect& rect) {
+      QSet<QRgb> seen;
+      for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x)
+          seen.insert(image.pixel(x, y));
+      return seen;
+    };
+    const QRgb highlight = table->palette().color(QPalette::Active, QPalette::Highlight).rgb();
+    QVERIFY(colours(cell(1, ProjListModel::kLiveType)).contains(highlight));
+    QVERIFY(!colours(cell(0, ProjListModel::kLiveType)).contains(highlight));
+    QVERIFY(colours(cell(0, ProjListModel::kLiveValue)).size() > 1);  // some text drawn
+    // The cut text does not spill into the empty cell beside it.
+    QCOMPARE(colours(cell(0, ProjListModel::kLiveQuality)).size(), 1);
+  }
+
   void writingAValue() {
     Fixture f;
     TagRecord tag = MakeTag("W1");
