@@ -1,5 +1,6 @@
 #include "workbench/ui/main_frame.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -146,8 +147,11 @@ void CMainFrame::CreatePanes(const PaneFactory& factory) {
     splitter_->addWidget(panes_.tree);
   if (panes_.list != nullptr)
     splitter_->addWidget(panes_.list);
-  // The tree is never collapsed away: a bar at the left edge could not be grabbed again.
+  // The tree is never collapsed or squeezed into the bar's dead zone: a bar there could not be
+  // grabbed again.
   splitter_->setChildrenCollapsible(false);
+  if (panes_.tree != nullptr)
+    panes_.tree->setMinimumWidth(std::max(panes_.tree->minimumWidth(), 2 * kSplitterDeadZone));
   splitter_->setStretchFactor(0, 0);
   splitter_->setStretchFactor(1, 1);
   splitter_->setSizes({220, 780});
