@@ -165,6 +165,7 @@ ProjectState& CProjListView::State() {
 }
 
 void CProjListView::OnUpdate(std::uint32_t hint) {
+  ++updatesSeen_;
   const std::uint32_t group = hint >> 16;
   if (ModeOfHint(hint) != ListMode::kNone) {
     SetMode(hint);
@@ -488,7 +489,12 @@ void CProjListView::SetScratchTagRecord(TagRecord* scratch) {
 }
 
 void CProjListView::SendHint(std::uint32_t hint) {
+  const std::uint64_t before = updatesSeen_;
   context_.UpdateAllViews(nullptr, hint);
+  // The hint goes to every view, this one included; should it not come back, the rows emptied
+  // for the edit are rebuilt here all the same.
+  if (updatesSeen_ == before)
+    OnUpdate(hint);
 }
 
 void CProjListView::ReleaseRows() {

@@ -183,6 +183,7 @@ class CProjListView : public QWidget, public ProjectView {
   int sortColumn_ = 0;
   bool sortDescending_ = false;
   int rememberedRow_ = -1;
+  std::uint64_t updatesSeen_ = 0;  // OnUpdate calls, to see whether a hint sent came back
 
   MenuRunner menuRunner_;
   ScreenEditorLink editorLink_;
