@@ -13,8 +13,9 @@
 //   tableView.setModel(&model);
 //   model.NotifyLiveValuesChanged();   // on every refresh tick
 //
-// All of it runs on the user-interface thread. The live cells read the runtime fields through
-// tag_fields.h while polling threads store them.
+// All of it runs on the user-interface thread, where the Qt views ask for cells, so the row table
+// needs no lock. The live cells read the tags' runtime fields through tag_fields.h while polling
+// threads store them.
 #pragma once
 
 #include <array>
