@@ -7,6 +7,9 @@
 #   scripts/run.sh --start --screenshot docs/screenshots/demo-running.png
 #                                         a picture of the running demo, then the workbench quits
 #
+# The demo project is written on the first run and kept afterwards (edits to it survive);
+# TALVEK_FRESH_DEMO=1 writes it anew.
+#
 # Everything the run writes stays in the build folder (build/, or $TALVEK_BUILD_DIR): the registry
 # store (build/config), the demo project (build/demo) and the simulator's line (build/demo/Com1).
 # The simulator stops when the workbench exits.
@@ -32,7 +35,11 @@ mkdir -p "$TALVEK_CONFIG_DIR"
 
 demo=$build/demo
 link=$demo/Com1
-project=$("$bin/talvek_demo" --port-link "$link" "$demo")
+fresh=()
+if [[ ${TALVEK_FRESH_DEMO:-0} == 1 ]]; then
+  fresh=(--fresh)
+fi
+project=$("$bin/talvek_demo" "${fresh[@]}" --port-link "$link" "$demo")
 
 mapfile -t sim_args <"$demo/ppisim.args"
 log=$demo/ppisim.log

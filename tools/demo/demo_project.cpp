@@ -198,11 +198,16 @@ bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::
     *error = "cannot write the data files in " + folder;
     return false;
   }
+  return WriteText(dir / std::string(kProjectFileName), "", error) &&
+         WriteSimulatorFiles(folder, error);
+}
+
+bool WriteSimulatorFiles(const std::string& folder, std::string* error) {
+  const std::filesystem::path dir(folder);
   std::string args;
   for (const std::string& a : SimulatorArguments())
     args += a + "\n";
-  return WriteText(dir / std::string(kProjectFileName), "", error) &&
-         WriteText(dir / std::string(kSimulatorArgsFile), args, error) &&
+  return WriteText(dir / std::string(kSimulatorArgsFile), args, error) &&
          WriteText(dir / std::string(kSimulatorMemoryFile), SimulatorMemoryFile(), error);
 }
 

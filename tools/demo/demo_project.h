@@ -59,6 +59,9 @@ std::vector<std::string> SimulatorArguments();
 // The memory file with the start values of the fixed tags (GBK for the strings).
 std::string SimulatorMemoryFile();
 
+// Writes ppisim.args and demo.mem into the existing `folder`. False with `error` on failure.
+[[nodiscard]] bool WriteSimulatorFiles(const std::string& folder, std::string* error);
+
 // Writes Device.dat, Tag.dat, Comm.dat, PicManage.dat, the empty project file, ppisim.args and
 // demo.mem into `folder` (UTF-8 path, created when missing). False with `error` on any failure.
 [[nodiscard]] bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid,

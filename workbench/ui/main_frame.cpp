@@ -545,8 +545,9 @@ void CMainFrame::OnStopCommunication() {
 }
 
 void CMainFrame::OnScreensChanged() {
-  // Without a project there is no PicManage.dat to read and no screen list to show.
-  if (!state_.IsOpen())
+  // Without a project there is no PicManage.dat to read and no screen list to show; after the
+  // program end the views show nothing any more.
+  if (!state_.IsOpen() || closed_)
     return;
   // Read into a table of its own first: the list may show rows of the current screen table, and a
   // refused file's message box would repaint them while the table is being replaced. The marker
