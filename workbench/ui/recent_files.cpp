@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "platform/registry.h"
+#include "workbench/project/app_profile.h"
 
 namespace talvek {
 namespace {
@@ -18,6 +19,10 @@ std::string ValueName(std::size_t number) {
 }
 
 }  // namespace
+
+std::string RecentFileSectionKey() {
+  return std::string(kAppProfileKey) + "\\" + std::string(kRecentFileSectionName);
+}
 
 QString AbbreviatePath(const QString& path, int maxLength) {
   if (path.size() <= maxLength)
@@ -45,7 +50,7 @@ void CRecentFileList::Load() {
   entries_.clear();
   const platform::Registry& registry = platform::Registry::Instance();
   for (std::size_t i = 1; i <= size_; ++i) {
-    std::optional<std::string> value = registry.GetString(kRecentFileSection, ValueName(i));
+    std::optional<std::string> value = registry.GetString(RecentFileSectionKey(), ValueName(i));
     if (value && !value->empty() &&
         std::find(entries_.begin(), entries_.end(), *value) == entries_.end()) {
       entries_.push_back(std::move(*value));
@@ -58,9 +63,9 @@ bool CRecentFileList::Save() const {
   bool ok = true;
   for (std::size_t i = 0; i < size_; ++i) {
     if (i < entries_.size())
-      ok = registry.SetString(kRecentFileSection, ValueName(i + 1), entries_[i]) && ok;
+      ok = registry.SetString(RecentFileSectionKey(), ValueName(i + 1), entries_[i]) && ok;
     else
-      ok = registry.DeleteValue(kRecentFileSection, ValueName(i + 1)) && ok;
+      ok = registry.DeleteValue(RecentFileSectionKey(), ValueName(i + 1)) && ok;
   }
   return ok;
 }

@@ -15,9 +15,10 @@
 
 namespace talvek {
 
-// The section of the application profile that holds the list.
-inline constexpr std::string_view kRecentFileSection =
-    "HKEY_CURRENT_USER\\Software\\VO DAROR\\Q9\\Recent File List";
+// The section of the application profile that holds the list, below kAppProfileKey.
+inline constexpr std::string_view kRecentFileSectionName = "Recent File List";
+// The section's full key.
+std::string RecentFileSectionKey();
 // Value names are made with this pattern and the entry's number, 1 to the list's size.
 inline constexpr const char* kRecentFileEntryFormat = "File%d";
 // Number of entries the workbench keeps.

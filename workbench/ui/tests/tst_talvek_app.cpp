@@ -37,8 +37,10 @@ std::string MakeProject(const TempDir& dir, const std::string& sub) {
 }
 
 std::optional<std::string> ProfileEntry(int number) {
-  return platform::Registry::Instance().GetString(kRecentFileSection,
-                                                  "File" + std::to_string(number));
+  // Spelled out: the list must land where the profile keeps it.
+  return platform::Registry::Instance().GetString(
+      "HKEY_CURRENT_USER\\Software\\VO DAROR\\Q9\\Recent File List",
+      "File" + std::to_string(number));
 }
 
 FrameOptions QuietFrame() {
