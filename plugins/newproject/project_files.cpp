@@ -18,8 +18,19 @@ CreateFault& Fault() {
   return fault;
 }
 
+// Empty, or only blanks: ASCII spaces and the full-width space U+3000 of Chinese input methods.
 bool IsBlank(std::string_view text) {
-  return text.find_first_not_of(" \t") == std::string_view::npos;
+  constexpr std::string_view kFullWidthSpace = "\xE3\x80\x80";
+  while (!text.empty()) {
+    if (text.front() == ' ') {
+      text.remove_prefix(1);
+    } else if (text.starts_with(kFullWidthSpace)) {
+      text.remove_prefix(kFullWidthSpace.size());
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool HasControlCharacter(std::string_view text) {

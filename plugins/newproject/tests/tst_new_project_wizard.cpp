@@ -223,7 +223,7 @@ class TestNewProjectWizard : public QObject {
     // Joined GBK form of 260 bytes: one more than the buffer holds with its NUL.
     const int room = static_cast<int>(kBufferSize - 1 - Gbk(docs).size() - 1);
     QTest::newRow("empty name") << docs << "" << refused;
-    QTest::newRow("blank name") << docs << "  " << refused;
+    QTest::newRow("blank name") << docs << " \u3000 " << refused;
     QTest::newRow("separator") << docs << "a/b" << refused;
     QTest::newRow("dot") << docs << "." << refused;
     QTest::newRow("dot dot") << docs << ".." << refused;
