@@ -10,7 +10,9 @@ mode=${1:-plain}
 case "$mode" in
   plain) dir=build; cmake_args=() ;;
   asan) dir=build-asan; cmake_args=(-DTALVEK_SANITIZE=address,undefined -DTALVEK_BUILD_BENCHMARKS=OFF) ;;
-  tsan) dir=build-tsan; cmake_args=(-DTALVEK_SANITIZE=thread -DTALVEK_BUILD_BENCHMARKS=OFF) ;;
+  # The threads live in the platform, the drivers and the runtime; Qt itself is not built with the
+  # thread sanitizer, so the widget code gains nothing from this run and is left out to save time.
+  tsan) dir=build-tsan; cmake_args=(-DTALVEK_SANITIZE=thread -DTALVEK_BUILD_BENCHMARKS=OFF -DTALVEK_BUILD_UI=OFF) ;;
   *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
 
