@@ -1,0 +1,146 @@
+#include "plugins/devicewizard/device_checks.h"
+
+#include <climits>
+#include <cstring>
+
+#include "platform/gbk.h"
+
+namespace ondrel {
+
+namespace {
+
+// Longest summary line in bytes (the lines were formatted into 256-byte buffers).
+constexpr std::size_t kMaxSummaryBytes = 255;
+
+bool IsAsciiBlank(QChar c) {
+  return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
+}
+
+// Visits every other element of the array.
+template <typename Fn>
+bool AnyOther(const talvek::DeviceArray* devices, const DeviceRecord* self, Fn&& matches) {
+  if (devices == nullptr) {
+    return false;
+  }
+  for (std::size_t i = 0; i < devices->GetSize(); ++i) {
+    const DeviceRecord& other = (*devices)[i];
+    if (&other != self && matches(other)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string SummaryLine(const char* utf8Label, std::string_view value) {
+  std::string line = platform::Utf8ToGbk(utf8Label);
+  line.append(value);
+  line.push_back(' ');
+  line.resize(platform::GbkPrefixLength(line, kMaxSummaryBytes));
+  return line;
+}
+
+}  // namespace
+
+QString TrimTrailingBlanks(const QString& text) {
+  qsizetype end = text.size();
+  while (end > 0 && IsAsciiBlank(text[end - 1])) {
+    --end;
+  }
+  return text.left(end);
+}
+
+bool EncodeGbk(const QString& text, std::string& gbk) {
+  // A NUL would silently end the text inside the record's array.
+  if (text.contains(QChar(u'\0'))) {
+    return false;
+  }
+  return platform::Utf8ToGbk(text.toStdString(), gbk);
+}
+
+TextStatus EncodeLogicalName(const QString& text, std::string& gbk) {
+  if (!EncodeGbk(TrimTrailingBlanks(text), gbk)) {
+    return TextStatus::kNotGbk;
+  }
+  return gbk.size() > kMaxLogicalNameBytes ? TextStatus::kTooLong : TextStatus::kOk;
+}
+
+QString DecodeGbk(std::string_view gbk) {
+  std::string utf8;
+  if (platform::GbkToUtf8(gbk, utf8)) {
+    return QString::fromStdString(utf8);
+  }
+  // Decode piece by piece: one ASCII byte or one two-byte character at a time.
+  QString text;
+  for (std::size_t i = 0; i < gbk.size();) {
+    const auto lead = static_cast<unsigned char>(gbk[i]);
+    if (lead < 0x80) {
+      text.append(QChar(lead));
+      ++i;
+      continue;
+    }
+    std::string piece;
+    if (i + 1 < gbk.size() && platform::GbkToUtf8(gbk.substr(i, 2), piece)) {
+      text.append(QString::fromStdString(piece));
+      i += 2;
+    } else if (platform::GbkToUtf8(gbk.substr(i, 1), piece)) {
+      text.append(QString::fromStdString(piece));  // single-byte forms such as 0x80
+      ++i;
+    } else {
+      text.append(QChar(QChar::ReplacementCharacter));
+      ++i;
+    }
+  }
+  return text;
+}
+
+int ParsePortNumber(const QString& text) {
+  long long value = 0;
+  for (qsizetype i = 3; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    value = value * 10 + (text[i].unicode() - u'0');
+    if (value > INT_MAX) {
+      return INT_MAX;
+    }
+  }
+  return static_cast<int>(value);
+}
+
+bool LogicalNameTaken(const talvek::DeviceArray* devices, const DeviceRecord* self,
+                      std::string_view gbkName) {
+  return AnyOther(devices, self, [&](const DeviceRecord& other) {
+    return platform::ArrayText(other.logicalName) == gbkName;
+  });
+}
+
+bool PortTakenByOtherDriver(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,
+                            const CLSID& driverClsid) {
+  return AnyOther(devices, self, [&](const DeviceRecord& other) {
+    return other.portNumber == port &&
+           std::memcmp(&other.descriptor.driverClsid, &driverClsid, sizeof(CLSID)) != 0;
+  });
+}
+
+bool AddressTaken(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,
+                  std::string_view normalisedGbk, std::string_view typedGbk) {
+  return AnyOther(devices, self, [&](const DeviceRecord& other) {
+    if (other.portNumber != port) {
+      return false;
+    }
+    const std::string_view stored = platform::ArrayText(other.station.addressText);
+    return stored == normalisedGbk || stored == typedGbk;
+  });
+}
+
+SummaryLines FormatSummary(const DeviceRecord& device) {
+  using platform::ArrayText;
+  SummaryLines lines;
+  std::string model = std::string(ArrayText(device.descriptor.manufacturer));
+  model.append(platform::Utf8ToGbk(" 生产的 "));
+  model.append(ArrayText(device.descriptor.model));
+  lines.model = SummaryLine("新设备为 ", model);
+  lines.name = SummaryLine("设备逻辑名: ", ArrayText(device.logicalName));
+  lines.address = SummaryLine("设备地址: ", ArrayText(device.station.addressText));
+  lines.commKind = SummaryLine("通讯方式: ", ArrayText(device.descriptor.commKind));
+  return lines;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,82 @@
+// The device wizard's checks and text rules, free of widgets: how a typed name, port text and
+// address are turned into record fields, and when another device of the project is in the way.
+//
+// Every record text is GBK in a fixed, NUL-terminated array; the wizard's controls hold UTF-8
+// (QString). Conversions here are strict: a text with no GBK form is refused, never stored as "?".
+//
+//   std::string gbk;
+//   if (EncodeLogicalName(edit->text(), gbk) == NameStatus::kOk &&
+//       !LogicalNameTaken(devices, device, gbk)) {
+//     platform::CopyToArray(device->logicalName, gbk);
+//   }
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <QString>
+
+#include "common/records.h"
+#include "workbench/project/device_array.h"
+
+namespace ondrel {
+
+// Longest logical name in GBK bytes: the 64-byte array keeps its terminating NUL.
+inline constexpr std::size_t kMaxLogicalNameBytes = sizeof(DeviceRecord::logicalName) - 1;
+
+// Outcome of turning a typed text into GBK bytes for a record.
+enum class TextStatus {
+  kOk,
+  kNotGbk,   // holds a character GBK cannot represent (or a NUL)
+  kTooLong,  // longer than the array allows
+};
+
+// `text` without its trailing blanks (spaces, tabs and other ASCII white space).
+QString TrimTrailingBlanks(const QString& text);
+
+// The GBK form of a logical name: trailing blanks removed, at most kMaxLogicalNameBytes bytes.
+// A name that is too long is refused as a whole, never cut.
+TextStatus EncodeLogicalName(const QString& text, std::string& gbk);
+
+// The GBK form of any other typed text (no length limit). False when it has no GBK form.
+[[nodiscard]] bool EncodeGbk(const QString& text, std::string& gbk);
+
+// Shows GBK bytes from a record: bytes that are not valid GBK become U+FFFD instead of hiding the
+// whole text, so a damaged record still shows what it can.
+QString DecodeGbk(std::string_view gbk);
+
+// The port number in a port text: the decimal digits that follow its first three characters
+// ("COM12" -> 12). No digits there gives 0; a number beyond the int32 range stops at INT32_MAX.
+int ParsePortNumber(const QString& text);
+
+// The uniqueness checks. Every element of `devices` at the address `self` is skipped, so `self`
+// may point into the array (re-configuring) or elsewhere (a new device). A null `devices` holds
+// nothing. Texts are compared byte for byte (case-sensitive).
+
+// True when another device already has the logical name `gbkName`.
+bool LogicalNameTaken(const talvek::DeviceArray* devices, const DeviceRecord* self,
+                      std::string_view gbkName);
+
+// True when another device uses `port` with a driver class other than `driverClsid`; devices of
+// one driver class may share a port.
+bool PortTakenByOtherDriver(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,
+                            const CLSID& driverClsid);
+
+// True when another device on `port` stores one of the address texts: the driver's normalised
+// form (what would be stored), or the text as typed. Stored texts are the driver's normalised
+// forms, so comparing only the typed text would let " 2" or "02" pass next to "2".
+bool AddressTaken(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,
+                  std::string_view normalisedGbk, std::string_view typedGbk);
+
+// The four summary lines of a record, as GBK texts of at most 255 bytes each (cut at a character
+// boundary should a line ever be longer).
+struct SummaryLines {
+  std::string model;     // "新设备为 <manufacturer> 生产的 <model> "
+  std::string name;      // "设备逻辑名: <logicalName> "
+  std::string address;   // "设备地址: <addressText> "
+  std::string commKind;  // "通讯方式: <commKind> "
+};
+SummaryLines FormatSummary(const DeviceRecord& device);
+
+}  // namespace ondrel

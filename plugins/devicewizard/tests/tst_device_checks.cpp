@@ -1,0 +1,223 @@
+// The wizard's text rules and uniqueness checks, without widgets.
+#include <QTest>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "common/testing/test_support.h"
+#include "platform/gbk.h"
+#include "platform/registry.h"
+#include "plugins/devicewizard/device_catalogue.h"
+#include "plugins/devicewizard/device_checks.h"
+#include "plugins/devicewizard/device_wizard.h"
+
+using namespace ondrel;
+
+namespace {
+
+constexpr CLSID kDriverA = {0x11111111, 0x1111, 0x1111, {1, 1, 1, 1, 1, 1, 1, 1}};
+constexpr CLSID kDriverB = {0x22222222, 0x2222, 0x2222, {2, 2, 2, 2, 2, 2, 2, 2}};
+
+DeviceRecord Device(const CLSID& clsid, const char* gbkName, int port, const char* address) {
+  DeviceRecord d;
+  std::memset(&d, 0, sizeof d);
+  d.descriptor.driverClsid = clsid;
+  platform::CopyToArray(d.logicalName, gbkName);
+  d.portNumber = port;
+  platform::CopyToArray(d.station.addressText, address);
+  return d;
+}
+
+}  // namespace
+
+class TestDeviceChecks : public QObject {
+  Q_OBJECT
+
+  testing_support::TempDir config_;
+  testing_support::ScopedEnv env_{"TALVEK_CONFIG_DIR", config_.str()};
+
+ private slots:
+  // An empty registry store: no driver class is registered.
+  void initTestCase() { platform::Registry::Instance().Reload(); }
+
+  void portNumber_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port");
+    QTest::newRow("listed") << "COM1" << 1;
+    QTest::newRow("last listed") << "COM128" << 128;
+    QTest::newRow("beyond the list") << "COM300" << 300;
+    QTest::newRow("digits then letters") << "COM12abc" << 12;
+    QTest::newRow("a letter") << "COMx" << 0;
+    QTest::newRow("a bare digit") << "1" << 0;
+    QTest::newRow("a bare number") << "1234" << 4;  // what follows the first three characters
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("negative") << "COM-3" << 0;
+    QTest::newRow("any first three characters") << "tty7" << 7;
+    QTest::newRow("Chinese prefix") << "串口5" << 0;
+    QTest::newRow("Chinese prefix of three") << "串口号5" << 5;
+    QTest::newRow("leading zeros") << "COM007" << 7;
+    QTest::newRow("beyond int32") << "COM99999999999" << INT_MAX;
+  }
+  void portNumber() {
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    QCOMPARE(ParsePortNumber(text), port);
+  }
+
+  // A name fills at most 63 bytes of GBK, so the 64-byte array keeps its NUL; a Chinese character
+  // is two bytes and is never cut: a longer name is refused whole.
+  void logicalNameLimits() {
+    std::string gbk;
+    QCOMPARE(EncodeLogicalName(QString(63, u'a'), gbk), TextStatus::kOk);
+    QCOMPARE(gbk.size(), size_t{63});
+    QCOMPARE(EncodeLogicalName(QString(64, u'a'), gbk), TextStatus::kTooLong);
+
+    const QString han31 = QString(31, QChar(0x6CF5));  // 31 x "泵" = 62 bytes
+    QCOMPARE(EncodeLogicalName(han31 + u'x', gbk), TextStatus::kOk);
+    QCOMPARE(gbk.size(), size_t{63});
+    QCOMPARE(EncodeLogicalName(han31 + QChar(0x6CF5), gbk), TextStatus::kTooLong);  // 64 bytes
+
+    // Trailing blanks do not count, leading ones do.
+    QCOMPARE(EncodeLogicalName(QString(63, u'a') + QStringLiteral("  \t"), gbk), TextStatus::kOk);
+    QCOMPARE(gbk, std::string(63, 'a'));
+    QCOMPARE(EncodeLogicalName(QStringLiteral("  泵 "), gbk), TextStatus::kOk);
+    QCOMPARE(gbk, "  " + platform::Utf8ToGbk("泵"));
+    QCOMPARE(EncodeLogicalName(QString(), gbk), TextStatus::kOk);
+    QVERIFY(gbk.empty());
+  }
+
+  void textsWithoutGbkForm() {
+    std::string gbk;
+    QCOMPARE(EncodeLogicalName(QStringLiteral("泵站😀"), gbk), TextStatus::kNotGbk);
+    QCOMPARE(EncodeLogicalName(QStringLiteral("a") + QChar(u'\0') + QStringLiteral("b"), gbk),
+             TextStatus::kNotGbk);
+    QVERIFY(!EncodeGbk(QStringLiteral("2😀"), gbk));
+    QVERIFY(EncodeGbk(QStringLiteral("站 02"), gbk));
+    QCOMPARE(gbk, platform::Utf8ToGbk("站 02"));
+  }
+
+  // A damaged record still shows its readable part.
+  void decodeDamagedGbk() {
+    QCOMPARE(DecodeGbk(platform::Utf8ToGbk("西门子")), QStringLiteral("西门子"));
+    QCOMPARE(DecodeGbk(std::string("ab\xFF") + platform::Utf8ToGbk("泵")),
+             QStringLiteral("ab\uFFFD泵"));
+    QCOMPARE(DecodeGbk(std::string("x\xB1")), QStringLiteral("x\uFFFD"));  // a cut character
+  }
+
+  // Every check skips the element at the edited record's address, and only that element.
+  void checksSkipOnlyTheEditedRecord() {
+    talvek::DeviceArray devices;
+    devices.Add(Device(kDriverA, "pump", 1, "2"));
+    devices.Add(Device(kDriverA, "valve", 1, "3"));
+    const DeviceRecord* self = &devices[0];
+    QVERIFY(!LogicalNameTaken(&devices, self, "pump"));
+    QVERIFY(LogicalNameTaken(&devices, self, "valve"));
+    QVERIFY(!AddressTaken(&devices, self, 1, "2", "2"));
+    QVERIFY(AddressTaken(&devices, self, 1, "3", "3"));
+    QVERIFY(PortTakenByOtherDriver(&devices, self, 1, kDriverB));  // valve: class A on port 1
+
+    // A separate record with the same contents as an element is not that element.
+    const DeviceRecord copy = devices[0];
+    QVERIFY(LogicalNameTaken(&devices, &copy, "pump"));
+
+    QVERIFY(!LogicalNameTaken(nullptr, &copy, "pump"));
+    QVERIFY(!AddressTaken(nullptr, &copy, 1, "2", "2"));
+    QVERIFY(!PortTakenByOtherDriver(nullptr, &copy, 1, kDriverB));
+  }
+
+  void namesCompareByteForByte() {
+    talvek::DeviceArray devices;
+    devices.Add(Device(kDriverA, "Pump", 1, "2"));
+    DeviceRecord fresh = Device(kDriverA, "", 1, "");
+    QVERIFY(LogicalNameTaken(&devices, &fresh, "Pump"));
+    QVERIFY(!LogicalNameTaken(&devices, &fresh, "pump"));
+    QVERIFY(!LogicalNameTaken(&devices, &fresh, "Pump "));
+    QVERIFY(!LogicalNameTaken(&devices, &fresh, "Pum"));
+  }
+
+  void portsShareOnlyWithinOneDriverClass() {
+    talvek::DeviceArray devices;
+    devices.Add(Device(kDriverA, "a", 1, "2"));
+    DeviceRecord fresh = Device(kDriverB, "", 1, "");
+    QVERIFY(PortTakenByOtherDriver(&devices, &fresh, 1, kDriverB));
+    QVERIFY(!PortTakenByOtherDriver(&devices, &fresh, 1, kDriverA));
+    QVERIFY(!PortTakenByOtherDriver(&devices, &fresh, 2, kDriverB));
+  }
+
+  // Stored addresses are the driver's normalised texts: " 02" normalised to "2" meets a stored "2"
+  // on the same port; a typed text equal to a stored one is caught as well.
+  void addressesCompareNormalisedTexts() {
+    talvek::DeviceArray devices;
+    devices.Add(Device(kDriverA, "a", 1, "2"));
+    DeviceRecord fresh = Device(kDriverA, "", 1, "");
+    QVERIFY(AddressTaken(&devices, &fresh, 1, "2", " 02"));
+    QVERIFY(AddressTaken(&devices, &fresh, 1, "02", "2"));
+    QVERIFY(!AddressTaken(&devices, &fresh, 1, "3", "3"));
+    QVERIFY(!AddressTaken(&devices, &fresh, 2, "2", "2"));  // another port
+  }
+
+  // A stored text that fills its array without a NUL is read within the array.
+  void unterminatedArraysStayInside() {
+    talvek::DeviceArray devices;
+    DeviceRecord full = Device(kDriverA, "", 1, "");
+    std::memset(full.logicalName, 'n', sizeof full.logicalName);
+    std::memset(full.station.addressText, '7', sizeof full.station.addressText);
+    devices.Add(full);
+    DeviceRecord fresh = Device(kDriverA, "", 1, "");
+    QVERIFY(LogicalNameTaken(&devices, &fresh, std::string(64, 'n')));
+    QVERIFY(!LogicalNameTaken(&devices, &fresh, std::string(63, 'n')));
+    QVERIFY(AddressTaken(&devices, &fresh, 1, std::string(64, '7'), ""));
+
+    const SummaryLines lines = FormatSummary(full);
+    QCOMPARE(lines.address, platform::Utf8ToGbk("设备地址: ") + std::string(64, '7') + " ");
+  }
+
+  void summaryLines() {
+    DeviceRecord d = Device(kDriverA, "", 1, "5");
+    platform::CopyToArray(d.descriptor.manufacturer, platform::Utf8ToGbk("西门子"));
+    platform::CopyToArray(d.descriptor.model, "S7-200(PPI)");
+    platform::CopyToArray(d.descriptor.commKind, "PPI");
+    platform::CopyToArray(d.logicalName, platform::Utf8ToGbk("泵站1"));
+    const SummaryLines lines = FormatSummary(d);
+    QCOMPARE(lines.model, platform::Utf8ToGbk("新设备为 西门子 生产的 S7-200(PPI) "));
+    QCOMPARE(lines.name, platform::Utf8ToGbk("设备逻辑名: 泵站1 "));
+    QCOMPARE(lines.address, platform::Utf8ToGbk("设备地址: 5 "));
+    QCOMPARE(lines.commKind, platform::Utf8ToGbk("通讯方式: PPI "));
+  }
+
+  // Without registered drivers the entries keep their texts and a zero driver class.
+  void catalogueWithoutDrivers() {
+    const Catalogue catalogue = BuildCatalogue();
+    const char* const lists[] = {"ZireviVER", "ModbusTcp", "ModbusAscii", "S7-200(PPI)"};
+    const char* const models[] = {"ZireviVER", "ModbusTCP", "ModbusASCII", "S7-200(PPI)"};
+    const char* const kinds[] = {"串口", "TCP/IP", "Ascii", "PPI"};
+    const uint16_t links[] = {1, 2, 1, 1};
+    for (int i = 0; i < kCatalogueSize; ++i) {
+      const DriverDescriptor& e = catalogue.entries[i];
+      QCOMPARE(catalogue.listTexts[i], QString::fromUtf8(lists[i]));
+      QCOMPARE(platform::ArrayText(e.model), std::string_view(models[i]));
+      QCOMPARE(platform::ArrayText(e.commKind), platform::Utf8ToGbk(kinds[i]));
+      QCOMPARE(e.linkKind, links[i]);
+      QVERIFY(e.driverClsid == CLSID{});
+      QCOMPARE(e.pad210, uint16_t{0});
+    }
+    QCOMPARE(platform::ArrayText(catalogue.entries[0].manufacturer),
+             platform::Utf8ToGbk("莫迪康系列"));
+    QCOMPARE(platform::ArrayText(catalogue.entries[3].manufacturer), platform::Utf8ToGbk("西门子"));
+
+    // A match needs both the driver class and the model, byte for byte.
+    DeviceRecord d = Device(CLSID{}, "", 1, "");
+    QCOMPARE(FindCatalogueEntry(catalogue, d), -1);
+    platform::CopyToArray(d.descriptor.model, "ModbusTCP");
+    QCOMPARE(FindCatalogueEntry(catalogue, d), 1);
+    platform::CopyToArray(d.descriptor.model, "ModbusTcp");
+    QCOMPARE(FindCatalogueEntry(catalogue, d), -1);
+    platform::CopyToArray(d.descriptor.model, "ModbusTCP");
+    d.descriptor.driverClsid = kDriverA;
+    QCOMPARE(FindCatalogueEntry(catalogue, d), -1);
+  }
+};
+
+QTEST_MAIN(TestDeviceChecks)
+#include "tst_device_checks.moc"
