@@ -1,6 +1,7 @@
 #include "plugins/devicewizard/device_wizard.h"
 
 #include <QApplication>
+#include <QThread>
 
 #include "common/wizard/wizard_dlg.h"
 #include "plugins/devicewizard/device_pages.h"
@@ -45,7 +46,9 @@ int Run(DeviceRecord* device, const talvek::DeviceArray* devices) {
 }  // namespace
 
 int RunDeviceWizard(DeviceRecord* device, const talvek::DeviceArray* devices) noexcept {
-  if (device == nullptr || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr ||
+  // Widgets live on the application's thread only.
+  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+  if (device == nullptr || app == nullptr || QThread::currentThread() != app->thread() ||
       g_running) {
     return 0;
   }

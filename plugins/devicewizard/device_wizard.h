@@ -71,7 +71,7 @@ inline constexpr char kTraceAddressAccepted[] = "地址格式正确\r\n";
 // Runs the wizard modally on `device`; `devices` (may be null) is read only and used for the
 // uniqueness checks, skipping its element at the address `device`. Returns 1 when the wizard
 // ended through Finish, 0 otherwise (Cancel, the window closed, a null device, no application
-// object, or a wizard already running). Throws nothing.
+// object, a thread other than the application's, or a wizard already running). Throws nothing.
 int RunDeviceWizard(DeviceRecord* device, const talvek::DeviceArray* devices) noexcept;
 
 }  // namespace ondrel

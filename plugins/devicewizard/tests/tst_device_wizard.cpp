@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "common/driver_contract.h"
 #include "platform/com.h"
@@ -497,11 +498,28 @@ class TestDeviceWizard : public QObject {
     dlclose(module);
   }
 
-  // Show refuses what it cannot work on without showing anything.
-  void nothingToEdit() {
+  // Show refuses what it cannot work on, without a window: no record, a call from another
+  // thread, and a second wizard started while one runs (its pages would share one session).
+  void refusedCalls() {
     QCOMPARE(RunDeviceWizard(nullptr, nullptr), 0);
-    QVERIFY(QApplication::topLevelWidgets().isEmpty() ||
-            QApplication::activeModalWidget() == nullptr);
+
+    DeviceRecord device = NewDevice();
+    int fromThread = -1;
+    std::thread([&] { fromThread = RunDeviceWizard(&device, nullptr); }).join();
+    QCOMPARE(fromThread, 0);
+
+    DeviceRecord inner = NewDevice();
+    const DeviceRecord innerBefore = inner;
+    int nested = -1;
+    const WizardRun run = RunWizard([&] { return RunDeviceWizard(&device, nullptr); },
+                                    [&](QDialog& dlg) {
+                                      nested = RunDeviceWizard(&inner, nullptr);
+                                      QCOMPARE(QApplication::activeModalWidget(), &dlg);
+                                      QVERIFY(Cancel(dlg));
+                                    });
+    QCOMPARE(nested, 0);
+    QCOMPARE(run.result, 0);
+    QCOMPARE(Bytes(&inner, sizeof inner), Bytes(&innerBefore, sizeof innerBefore));
   }
 };
 
