@@ -326,6 +326,12 @@ TEST_F(TalvekDocTest, OpenWhileAnotherProjectIsOpenClosesItFirstThenLoadsTheNewO
   ASSERT_TRUE(editor.Open());
   bool editorToldBeforeDestroy = false;
   host_->onDestroy = [&] { editorToldBeforeDestroy = editor.HasPending(); };
+  // The hook refers to this test's locals; the fixture destroys the document (and with it the
+  // drivers) after they are gone.
+  struct HookReset {
+    RecordingHost* host;
+    ~HookReset() { host->onDestroy = nullptr; }
+  } hookReset{host_};
   doc_->SetModifiedFlag();
 
   const std::vector<CommSettings> ports = {DefaultPortEntry(1), DefaultPortEntry(2),
