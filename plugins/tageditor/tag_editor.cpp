@@ -1,0 +1,102 @@
+#include "plugins/tageditor/tag_editor.h"
+
+#include <cstdio>
+#include <utility>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "platform/com.h"
+#include "platform/gbk.h"
+#include "plugins/tageditor/tag_edit_dlg.h"
+
+namespace talvek::tageditor {
+
+namespace {
+
+MessageHook& Hook() {
+  static MessageHook hook;
+  return hook;
+}
+
+}  // namespace
+
+MessageHook SetMessageHook(MessageHook hook) {
+  return std::exchange(Hook(), std::move(hook));
+}
+
+void ShowMessage(QWidget* parent, const QString& text) {
+  if (Hook()) {
+    Hook()(parent, text);
+    return;
+  }
+  QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kCaption), text, QMessageBox::Ok, parent);
+  box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+  box.exec();
+}
+
+void Trace(const char* line) {
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+}
+
+void DriverRef::reset(IProtocolDriver* p) {
+  IProtocolDriver* old = std::exchange(p_, p);
+  if (old != nullptr)
+    old->Release();
+}
+
+std::span<const DeviceRecord> TagEditSession::Devices() const {
+  if (devices == nullptr || devices->GetSize() == 0)
+    return {};
+  return {&(*devices)[0], devices->GetSize()};
+}
+
+void TagEditSession::ReleaseDriver() {
+  driver.reset();
+}
+
+bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
+  const DeviceRecord* device = nullptr;
+  for (const DeviceRecord& d : Devices()) {
+    if (platform::ArrayText(d.descriptor.model) == model) {
+      device = &d;
+      break;
+    }
+  }
+  if (device == nullptr) {
+    ShowMessage(parent,
+                QStringLiteral("没有从系统中找到该驱动\n请在配置的驱动设备中选择驱动名称!"));
+    return false;
+  }
+  IProtocolDriver* created = nullptr;
+  const HRESULT hr = CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
+  if (FAILED(hr) || created == nullptr) {
+    driver.reset();
+    ShowMessage(parent, QStringLiteral("加载驱动失败!"));
+    return false;
+  }
+  driver.reset(created);
+  driverModel.assign(platform::ArrayText(device->descriptor.model));
+  return true;
+}
+
+int ShowTagEditor(DeviceArray* devices, TagRecord* tag, std::vector<TagRecord>* tags) {
+  if (tag == nullptr || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+    return 0;
+  try {
+    TagEditSession session;
+    session.devices = devices;
+    session.tag = tag;
+    session.tags = tags;
+    TagEditDlg dialog(session, QApplication::activeWindow());
+    return dialog.exec() == QDialog::Accepted ? 1 : 0;
+  } catch (...) {
+    // Nothing may leave the module: a failure that got this far leaves the record untouched.
+    return 0;
+  }
+}
+
+}  // namespace talvek::tageditor

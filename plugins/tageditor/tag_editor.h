@@ -1,0 +1,82 @@
+// The tag editor's module services: its message boxes, its trace lines, and the editing session
+// that one call of Show works in (the caller's tables and record, and the protocol driver loaded
+// to list and check registers).
+//
+//   TagEditSession session{&devices, &tag, &tags};
+//   TagEditDlg dialog(session);
+//   const bool confirmed = dialog.exec() == QDialog::Accepted;
+//   // the session's destructor releases the driver it loaded
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <QString>
+
+#include "common/driver_contract.h"
+#include "workbench/project/device_array.h"
+
+class QWidget;
+
+namespace talvek::tageditor {
+
+// Caption of the dialog and of its message boxes.
+inline constexpr const char* kCaption = "变量维护";
+
+// Receives every message the editor shows (OK-only boxes). Tests install one to answer and record
+// the boxes; an empty hook shows real message boxes.
+using MessageHook = std::function<void(QWidget* parent, const QString& text)>;
+
+// Installs `hook` and returns the previous one.
+MessageHook SetMessageHook(MessageHook hook);
+// Shows `text` in a warning box with an OK button ("确定"), or hands it to the installed hook.
+void ShowMessage(QWidget* parent, const QString& text);
+
+// Writes one trace line (UTF-8, "\r\n"-terminated) to standard output and flushes it, so the
+// lines keep their order with the caller's own output.
+void Trace(const char* line);
+
+// Holds one reference to a driver object and releases it when replaced or destroyed.
+class DriverRef {
+ public:
+  DriverRef() = default;
+  ~DriverRef() { reset(); }
+  DriverRef(const DriverRef&) = delete;
+  DriverRef& operator=(const DriverRef&) = delete;
+
+  IProtocolDriver* get() const { return p_; }
+  IProtocolDriver* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Releases the held object (if any) and takes over the reference `p` carries.
+  void reset(IProtocolDriver* p = nullptr);
+
+ private:
+  IProtocolDriver* p_ = nullptr;
+};
+
+// What one Show works on. The tables and the record belong to the caller; the driver belongs to
+// the session and is released with it.
+struct TagEditSession {
+  DeviceArray* devices = nullptr;          // read only; may be null (no devices)
+  TagRecord* tag = nullptr;                // the record edited in place on OK
+  std::vector<TagRecord>* tags = nullptr;  // read only, for the duplicate-name check; may be null
+  DriverRef driver;                        // the loaded protocol driver, or none
+  std::string driverModel;                 // GBK model name of the device whose driver is loaded
+
+  // The devices as a span (empty without a device table).
+  std::span<const DeviceRecord> Devices() const;
+  // Releases the driver held, if any.
+  void ReleaseDriver();
+  // Loads the driver of the first device whose model is `model` (GBK, exact). Shows the failure
+  // ("没有从系统中找到该驱动..." or "加载驱动失败!") over `parent` and returns false.
+  bool LoadDriver(std::string_view model, QWidget* parent);
+};
+
+// Runs the modal dialog on `tag`. 1 when it was closed with OK (the record was rewritten), 0
+// otherwise, also for a null record, without a QApplication, or on any internal failure.
+int ShowTagEditor(DeviceArray* devices, TagRecord* tag, std::vector<TagRecord>* tags);
+
+}  // namespace talvek::tageditor
