@@ -179,11 +179,11 @@ QString GbkToQString(std::string_view gbk) {
 bool QStringToGbk(const QString& text, std::string& gbk) {
   gbk.clear();
   // Qt writes an unpaired surrogate to UTF-8 as "?": refuse it here, so no "?" is ever stored
-  // for a character that had no GBK form.
+  // for a character that had no GBK form. A zero would end the text early: refused too.
   for (qsizetype i = 0; i < text.size(); ++i) {
     if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
       ++i;
-    } else if (text[i].isSurrogate()) {
+    } else if (text[i].isSurrogate() || text[i].isNull()) {
       return false;
     }
   }

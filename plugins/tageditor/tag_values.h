@@ -64,7 +64,7 @@ QString FormatLimit(double v, bool isFloat);
 
 // GBK bytes as text for the screen; bytes that are not valid GBK show as U+FFFD.
 QString GbkToQString(std::string_view gbk);
-// Strict conversion to GBK; false when a character has no GBK form.
+// Strict conversion to GBK; false when a character has no GBK form or is a zero.
 [[nodiscard]] bool QStringToGbk(const QString& text, std::string& gbk);
 
 }  // namespace talvek::tageditor

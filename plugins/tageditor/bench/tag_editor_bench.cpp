@@ -30,7 +30,12 @@ QApplication& App() {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   // Never destroyed: a QApplication torn down among the static destructors crashes at exit.
-  static QApplication* app = new QApplication(argc, argv);
+  static QApplication* app = [] {
+    auto* a = new QApplication(argc, argv);
+    // The offscreen platform warns on every dialog shown; keep the figures readable.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    return a;
+  }();
   return *app;
 }
 

@@ -140,6 +140,7 @@ void TestTagEditOk::okWritesExactlyTheEditedFields() {
   e.tag.varType = varType;
   e.tag.initialValue = varType == 2 ? FloatToWord(2.5f) : 17;
   e.tag.deadband = varType == 2 ? FloatToWord(0.25f) : 3;
+  e.tag.rawMax = e.tag.rawMin = static_cast<int32_t>(0xA5A5A5A5u);  // shows unwritten bytes
   const TagRecord before = e.tag;
   e.Open();
   auto& page = e.Page();
@@ -406,6 +407,9 @@ void TestTagEditOk::refusedEntries_data() {
       << QStringList{Utf8("变量名称"), "31", "32"};
   QTest::newRow("name without GBK form")
       << "nameEdit" << Utf8("温度😀") << 2 << QStringList{Utf8("变量名称"), "GBK"};
+  QTest::newRow("name with a zero")
+      << "nameEdit" << QStringLiteral("ab") + QChar(0) + QStringLiteral("cd") << 2
+      << QStringList{Utf8("变量名称")};
   QTest::newRow("description 40 bytes")
       << "descriptionEdit" << QString(40, u'd') << 2 << QStringList{Utf8("变量描述"), "39"};
   QTest::newRow("description without GBK form")

@@ -66,6 +66,7 @@ class TestTesvicModule : public QObject {
   void newTagConfirmed();
   void ownMessageBoxAndCancel();
   void nullRecordIsRefused();
+  void unloadedAndLoadedAgain();
   void screenshot();
 
  private:
@@ -147,6 +148,27 @@ void TestTesvicModule::nullRecordIsRefused() {
   talvek::DeviceArray devices;
   std::vector<TagRecord> tags;
   QCOMPARE(show_(&devices, nullptr, &tags), 0);
+}
+
+// The list's edit command loads and frees the module around every Show.
+void TestTesvicModule::unloadedAndLoadedAgain() {
+  talvek::DeviceArray devices;
+  devices.Add(MakeDevice("PLC1", "ModelA"));
+  std::vector<TagRecord> tags{ExternalTag("Var1", "PLC1", "V1", kRawInt16)};
+  module_.reset();
+  show_ = nullptr;
+  for (int round = 0; round < 3; ++round) {
+    platform::ModuleHandle module(LoadLibraryA(talvek::kTagEditorPluginFile));
+    QVERIFY(module);
+    auto show = module.Symbol<talvek::TagEditorShowFn>(talvek::kPluginEntryPoint);
+    QVERIFY(show != nullptr);
+    bool timedOut = false;
+    const int result = RunModal([&] { return show(&devices, &tags[0], &tags); },
+                                [](QDialog* dialog) { dialog->accept(); }, &timedOut);
+    QVERIFY(!timedOut);
+    QCOMPARE(result, 1);
+    QCOMPARE(env_.Control().objects, 0);
+  }
 }
 
 // Writes the dialog editing an external tag on the PPI driver to the file named by
