@@ -1,0 +1,416 @@
+// End to end through the real workbench window and the real plug-ins: a project created with the
+// new-project wizard (libAlmery.so), an S7-200 device installed with the device wizard
+// (libOndrel.so) and the PPI driver (libOstrel.so) registered by the real regsvr, the project
+// closed and opened again with the device intact to the byte, and, when the tag editor is built, an
+// external tag made with libTesvic.so that polls its value from the PLC simulator.
+//
+// The functions run in order on one window and one project; each needs the ones before it.
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include "common/testing/test_support.h"
+#include "drivers/ppi/tests/driver_host.h"
+#include "platform/com.h"
+#include "platform/gbk.h"
+#include "platform/registry.h"
+#include "workbench/project/app_profile.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/runtime/driver_host.h"
+#include "workbench/runtime/tag_fields.h"
+#include "workbench/ui/main_frame.h"
+#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/proj_list_view.h"
+
+#ifdef TALVEK_HAVE_PPI_SIM
+#include "tools/ppisim/ppi_simulator.h"
+#endif
+
+using namespace talvek;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+
+namespace {
+
+constexpr char kProjectName[] = "泵站二期";
+constexpr char kDeviceName[] = "一号站PLC";
+
+std::string Gbk(const char* utf8) {
+  return platform::Utf8ToGbk(utf8);
+}
+
+// Runs `trigger`, which opens a modal dialog, and calls `act` once on the first modal dialog that
+// shows. Anything modal still open after `limitMs` is closed, so a dialog that refuses a step (and
+// shows its message over itself) fails the test instead of hanging it.
+struct ModalRun {
+  bool acted = false;
+  bool timedOut = false;
+};
+
+ModalRun DriveModal(const std::function<void()>& trigger, const std::function<void(QDialog&)>& act,
+                    int limitMs = 15000) {
+  ModalRun run;
+  QTimer poll;
+  QTimer guard;
+  QElapsedTimer clock;
+  clock.start();
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (run.acted || dialog == nullptr || !dialog->isVisible())
+      return;
+    run.acted = true;
+    poll.stop();
+    act(*dialog);
+  });
+  // A second timer: the first one does not fire again while `act` waits in a nested loop.
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    if (clock.elapsed() < limitMs)
+      return;
+    for (int i = 0; i < 8; ++i) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr)
+        break;
+      run.timedOut = true;
+      if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->done(0);
+      else
+        modal->close();
+    }
+  });
+  poll.start(10);
+  guard.start(100);
+  trigger();
+  return run;
+}
+
+QPushButton* Button(QDialog& dialog, const char* objectName) {
+  return dialog.findChild<QPushButton*>(QString::fromLatin1(objectName));
+}
+
+// Presses the wizard frame's Next (which reads "完成" on the last step); false when it is missing
+// or disabled.
+bool PressNext(QDialog& wizard) {
+  QPushButton* next = Button(wizard, "nextButton");
+  if (next == nullptr || !next->isEnabled())
+    return false;
+  next->click();
+  return true;
+}
+
+void SetEditText(QDialog& dialog, const char* objectName, const QString& text) {
+  QObject* control = dialog.findChild<QObject*>(QString::fromLatin1(objectName));
+  if (auto* edit = qobject_cast<QLineEdit*>(control))
+    edit->setText(text);
+  else if (auto* combo = qobject_cast<QComboBox*>(control))
+    combo->setEditText(text);
+  else
+    QFAIL(objectName);
+}
+
+// Chooses `text` in a drop-list as the user would (the dialogs react to `activated`).
+bool Choose(QDialog& dialog, const char* objectName, const QString& text) {
+  auto* combo = dialog.findChild<QComboBox*>(QString::fromLatin1(objectName));
+  if (combo == nullptr)
+    return false;
+  const int index = combo->findText(text, Qt::MatchExactly);
+  if (index < 0)
+    return false;
+  combo->setCurrentIndex(index);
+  emit combo->activated(index);
+  return true;
+}
+
+std::vector<std::uint8_t> RecordBytes(const DeviceRecord& device) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&device);
+  return {p, p + sizeof device};
+}
+
+// The texts of the port nodes under "设备" (empty when the tree shows nothing).
+QStringList PortNodes(CMainFrame& frame) {
+  auto* tree = frame.Panes().tree->findChild<QTreeWidget*>("projectTree");
+  QStringList texts;
+  if (tree == nullptr)
+    return {"<no tree>"};
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* root = tree->topLevelItem(i);
+    if (root->text(0) != "设备")
+      continue;
+    for (int j = 0; j < root->childCount(); ++j)
+      texts << root->child(j)->text(0);
+  }
+  return texts;
+}
+
+// Selects the tree node with `text`, as a click would; the list switches on the selection.
+bool SelectNode(CMainFrame& frame, const QString& text) {
+  auto* tree = frame.Panes().tree->findChild<QTreeWidget*>("projectTree");
+  if (tree == nullptr)
+    return false;
+  const QList<QTreeWidgetItem*> found =
+      tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+  if (found.isEmpty())
+    return false;
+  tree->setCurrentItem(nullptr);
+  tree->setCurrentItem(found.front());
+  return true;
+}
+
+// The rows of the list that stand for a device record (an empty list shows a placeholder row).
+int DeviceRows(CProjListView& list) {
+  int count = 0;
+  for (int row = 0; row < list.Model()->rowCount(); ++row)
+    count += list.Model()->DeviceAt(row) != nullptr ? 1 : 0;
+  return count;
+}
+
+// Whether some cell of the list's row `row` reads `text`.
+bool RowShows(CProjListView& list, int row, const QString& text) {
+  const QAbstractItemModel* model = list.Model();
+  if (row >= model->rowCount())
+    return false;
+  for (int column = 0; column < model->columnCount(); ++column) {
+    if (model->data(model->index(row, column)).toString().trimmed() == text)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+class TestWorkbenchE2e : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void cleanupTestCase();
+
+  void newProjectThroughWizard();
+  void installDeviceThroughWizard();
+  void closeAndReopenKeepsDevice();
+  void newTagPollsSimulator();
+
+ private:
+  CProjListView* List() { return qobject_cast<CProjListView*>(frame_->Panes().list); }
+  bool Reopen();
+
+  std::unique_ptr<TempDir> config_, runtime_, home_, location_;
+  std::unique_ptr<ScopedEnv> configEnv_, runtimeEnv_, homeEnv_, xdgEnv_;
+  std::unique_ptr<RecordingMessageSink> sink_;
+  DriverHost* host_ = nullptr;
+  std::unique_ptr<CMainFrame> frame_;
+  std::string projectFolder_;  // UTF-8
+  std::string projectFile_;
+  std::vector<std::uint8_t> deviceBytes_;
+};
+
+void TestWorkbenchE2e::initTestCase() {
+  config_ = std::make_unique<TempDir>();
+  runtime_ = std::make_unique<TempDir>();
+  home_ = std::make_unique<TempDir>();
+  location_ = std::make_unique<TempDir>();
+  configEnv_ = std::make_unique<ScopedEnv>("TALVEK_CONFIG_DIR", config_->str());
+  runtimeEnv_ = std::make_unique<ScopedEnv>("TALVEK_RUNTIME_DIR", runtime_->str());
+  homeEnv_ = std::make_unique<ScopedEnv>("HOME", home_->str());
+  xdgEnv_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (*home_ / ".config").string());
+
+  // The PPI driver registered as an installation registers it, by the real regsvr into this
+  // test's store, before any thread of the workbench runs.
+  const ppi_test::RunResult reg =
+      ppi_test::RunProgram({ppi_test::Regsvr(), ppi_test::OstrelPath()});
+  QVERIFY2(reg.exitCode == 0, reg.output.c_str());
+  platform::Registry::Instance().Reload();
+
+  sink_ = std::make_unique<RecordingMessageSink>();
+  Project().ClearTables();
+  Project().folder[0] = '\0';
+  auto host = std::make_unique<DriverHost>();
+  host_ = host.get();
+  host_->SetCyclePeriod(50);
+  FrameOptions options;
+  options.host = std::move(host);
+  options.openEndpoint = false;
+  frame_ = std::make_unique<CMainFrame>(std::move(options));
+  frame_->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame_.get()));
+  QVERIFY(List() != nullptr);
+}
+
+void TestWorkbenchE2e::cleanupTestCase() {
+  if (frame_ != nullptr) {
+    frame_->ExecuteCommand(kCmdStopCommunication);
+    frame_->close();
+    frame_.reset();
+  }
+  Project().ClearTables();
+  Project().folder[0] = '\0';
+  sink_.reset();
+  xdgEnv_.reset();
+  homeEnv_.reset();
+  runtimeEnv_.reset();
+  configEnv_.reset();
+  platform::Registry::Instance().Reload();
+}
+
+bool TestWorkbenchE2e::Reopen() {
+  if (!frame_->ExecuteCommand(kCmdFileClose))
+    return false;
+  return frame_->OpenDocumentFile(QString::fromStdString(projectFile_));
+}
+
+void TestWorkbenchE2e::newProjectThroughWizard() {
+  QString summaryFolder, summaryName, finishText;
+  const ModalRun run =
+      DriveModal([&] { QVERIFY(frame_->ExecuteCommand(kCmdNewProject)); },
+                 [&](QDialog& wizard) {
+                   SetEditText(wizard, "nameEdit", kProjectName);
+                   SetEditText(wizard, "folderCombo", QString::fromStdString(location_->str()));
+                   QVERIFY(PressNext(wizard));
+                   auto* folder = wizard.findChild<QLabel*>("folderLabel");
+                   auto* name = wizard.findChild<QLabel*>("nameLabel");
+                   QVERIFY(folder != nullptr && name != nullptr);
+                   summaryFolder = folder->text();
+                   summaryName = name->text();
+                   finishText = Button(wizard, "nextButton")->text();
+                   QVERIFY(PressNext(wizard));
+                 });
+  QVERIFY(run.acted);
+  QVERIFY(!run.timedOut);
+  QVERIFY(summaryFolder.contains(QString::fromStdString(location_->str())));
+  QVERIFY(summaryName.contains(kProjectName));
+  QCOMPARE(finishText, QString("完成"));
+
+  // The folder and its files, all empty; the workbench writes Comm.dat itself.
+  projectFolder_ = location_->str() + "/" + kProjectName;
+  projectFile_ = projectFolder_ + "/" + kProjectName + ".zrprj";
+  namespace fs = std::filesystem;
+  QVERIFY(fs::is_directory(fs::u8path(projectFolder_)));
+  for (const std::string file : {"Device.dat", "Tag.dat", "PicManage.dat"}) {
+    QVERIFY2(fs::is_regular_file(fs::u8path(projectFolder_ + "/" + file)), file.c_str());
+  }
+  QVERIFY(fs::is_regular_file(fs::u8path(projectFile_)));
+  QCOMPARE(fs::file_size(fs::u8path(projectFolder_ + "/Device.dat")), std::uintmax_t{0});
+
+  // The workbench took the new folder as its project, in GBK as the records keep texts.
+  QCOMPARE(std::string(Project().folder), Gbk(projectFolder_.c_str()));
+  QVERIFY(Project().IsOpen());
+  QCOMPARE(Project().devices.GetSize(), std::size_t{0});
+  QCOMPARE(PortNodes(*frame_), (QStringList{"Com1", "Com2"}));
+  const std::optional<std::string> current =
+      platform::Registry::Instance().GetString(kSettingsKey, kCurrentProjectValue);
+  QVERIFY(current.has_value());
+  QCOMPARE(*current, Gbk(projectFolder_.c_str()));
+  QCOMPARE(frame_->RecentFiles().Entry(0), projectFile_);
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+}
+
+void TestWorkbenchE2e::installDeviceThroughWizard() {
+  if (projectFolder_.empty())
+    QSKIP("no project was created");
+  QVERIFY(SelectNode(*frame_, "Com1"));
+  QCOMPARE(DeviceRows(*List()), 0);
+
+  QStringList summary;
+  const ModalRun run =
+      DriveModal([&] { List()->OnCommand(kCmdNewDevice); },
+                 [&](QDialog& wizard) {
+                   QVERIFY(Choose(wizard, "modelList", "S7-200(PPI)"));
+                   QVERIFY(PressNext(wizard));  // the driver object is created here
+                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——逻辑名称"));
+                   SetEditText(wizard, "logicalNameEdit", kDeviceName);
+                   QVERIFY(PressNext(wizard));
+                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——选择串口号"));
+                   SetEditText(wizard, "portCombo", "COM1");
+                   QVERIFY(PressNext(wizard));
+                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——设备地址设置指南"));
+                   SetEditText(wizard, "addressEdit", "2");
+                   QVERIFY(PressNext(wizard));  // checked by the PPI driver itself
+                   QCOMPARE(wizard.windowTitle(), QString("通信参数"));
+                   QVERIFY(PressNext(wizard));  // recovery defaults
+                   QCOMPARE(wizard.windowTitle(), QString("设备安装向导——信息总结"));
+                   for (const char* line :
+                        {"summaryModel", "summaryName", "summaryAddress", "summaryCommKind"})
+                     summary << wizard.findChild<QLabel*>(line)->text();
+                   QCOMPARE(Button(wizard, "nextButton")->text(), QString("完成"));
+                   QVERIFY(PressNext(wizard));
+                 });
+  QVERIFY(run.acted);
+  QVERIFY(!run.timedOut);
+  QCOMPARE(summary, (QStringList{"新设备为 西门子 生产的 S7-200(PPI) ",
+                                 QString("设备逻辑名: %1 ").arg(kDeviceName), "设备地址: 2 ",
+                                 "通讯方式: PPI "}));
+
+  // In the table, with the driver class the registration gave the ProgID.
+  QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+  const DeviceRecord& device = Project().devices[0];
+  QCOMPARE(platform::ArrayText(device.descriptor.model), std::string_view("S7-200(PPI)"));
+  QCOMPARE(std::string(platform::ArrayText(device.logicalName)), Gbk(kDeviceName));
+  QCOMPARE(device.portNumber, 1);
+  QCOMPARE(platform::ArrayText(device.station.addressText), std::string_view("2"));
+  QCOMPARE(device.station.stationNumber, 2);
+  QVERIFY(SUCCEEDED(CoInitialize(nullptr)));
+  CLSID clsid{};
+  QVERIFY(SUCCEEDED(CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
+  CoUninitialize();
+  QVERIFY(device.descriptor.driverClsid == clsid);
+
+  // Saved at once, as one 360-byte record, and listed under Com1.
+  deviceBytes_ = RecordBytes(device);
+  const auto onDisk =
+      testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder_ + "/Device.dat"));
+  QVERIFY(onDisk.has_value());
+  QCOMPARE(onDisk->size(), std::size_t{360});
+  QVERIFY(*onDisk == deviceBytes_);
+  QCOMPARE(DeviceRows(*List()), 1);
+  QVERIFY(RowShows(*List(), 0, kDeviceName));
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+}
+
+void TestWorkbenchE2e::closeAndReopenKeepsDevice() {
+  if (deviceBytes_.empty())
+    QSKIP("no device was installed");
+  QVERIFY(frame_->ExecuteCommand(kCmdFileClose));
+  QVERIFY(!Project().IsOpen());
+  QCOMPARE(Project().devices.GetSize(), std::size_t{0});
+  QVERIFY(PortNodes(*frame_).isEmpty());
+  QCOMPARE(DeviceRows(*List()), 0);
+
+  QVERIFY(frame_->OpenDocumentFile(QString::fromStdString(projectFile_)));
+  QCOMPARE(std::string(Project().folder), Gbk(projectFolder_.c_str()));
+  QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+  QVERIFY(RecordBytes(Project().devices[0]) == deviceBytes_);
+  const auto onDisk =
+      testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder_ + "/Device.dat"));
+  QVERIFY(onDisk.has_value() && *onDisk == deviceBytes_);
+  QCOMPARE(PortNodes(*frame_), (QStringList{"Com1", "Com2"}));
+  QVERIFY(SelectNode(*frame_, "Com1"));
+  QCOMPARE(DeviceRows(*List()), 1);
+  QVERIFY(RowShows(*List(), 0, kDeviceName));
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+}
+
+void TestWorkbenchE2e::newTagPollsSimulator() {
+#if !defined(TALVEK_HAVE_TAG_EDITOR) || !defined(TALVEK_HAVE_PPI_SIM)
+  QSKIP("built without the tag editor or the PLC simulator");
+#else
+  if (deviceBytes_.empty())
+    QSKIP("no device was installed");
+#endif
+}
+
+QTEST_MAIN(TestWorkbenchE2e)
+#include "tst_workbench_e2e.moc"
