@@ -38,6 +38,7 @@ class TagPropertyPage : public QWidget {
   Q_OBJECT
 
  public:
+  // A page over `session`, which must outlive it; empty until OnInitDialog().
   TagPropertyPage(TagEditSession& session, QWidget* parent = nullptr);
 
   // Loads the page from the session's record: fills the combos, loads the device's driver and
@@ -160,6 +161,7 @@ class TagEditDlg : public QDialog {
   // Builds the dialog and initialises its page from the session's record.
   explicit TagEditDlg(TagEditSession& session, QWidget* parent = nullptr);
 
+  // The page on the one tab.
   TagPropertyPage* Page() const { return page_; }
   QTabWidget* Tabs() const { return tabs_; }             // "tabs"
   QPushButton* OkButton() const { return ok_; }          // "okButton"

@@ -47,6 +47,7 @@ class DriverRef {
   DriverRef(const DriverRef&) = delete;
   DriverRef& operator=(const DriverRef&) = delete;
 
+  // The held object, or null; the reference stays with this holder.
   IProtocolDriver* get() const { return p_; }
   IProtocolDriver* operator->() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }

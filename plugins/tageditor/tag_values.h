@@ -15,6 +15,7 @@
 
 namespace talvek::tageditor {
 
+// Number of variable types (离散, 整数, 浮点, 字符串).
 inline constexpr int kVarTypeCount = 4;
 
 // Names of the variable types 0..3 and the raw data types 0..8, as the combos list them (UTF-8).
