@@ -409,6 +409,80 @@ void TestWorkbenchE2e::newTagPollsSimulator() {
 #else
   if (deviceBytes_.empty())
     QSKIP("no device was installed");
+  QVERIFY(SelectNode(*frame_, "变量维护"));
+
+  // A new external integer tag on the device: register V100, data type 整数, engineering range
+  // equal to the raw range so the value reads as the PLC holds it.
+  QString caption;
+  const ModalRun run =
+      DriveModal([&] { List()->OnCommand(kCmdNewTag); },
+                 [&](QDialog& editor) {
+                   caption = editor.windowTitle();
+                   SetEditText(editor, "nameEdit", "出水压力");
+                   QVERIFY(Choose(editor, "varTypeCombo", "整数"));
+                   QVERIFY(Choose(editor, "deviceCombo", kDeviceName));  // creates the PPI driver
+                   auto* registers = editor.findChild<QComboBox*>("registerCombo");
+                   QVERIFY(registers != nullptr && registers->count() > 0);
+                   SetEditText(editor, "registerCombo", "V100");
+                   QVERIFY(Choose(editor, "dataTypeCombo", "整数"));
+                   SetEditText(editor, "minEdit", "0");
+                   SetEditText(editor, "maxEdit", "32767");
+                   SetEditText(editor, "rawMinEdit", "0");
+                   SetEditText(editor, "rawMaxEdit", "32767");
+                   Button(editor, "okButton")->click();
+                 });
+  QVERIFY(run.acted);
+  QVERIFY(!run.timedOut);
+  QCOMPARE(caption, QString("变量维护"));
+  QCOMPARE(Project().tags.size(), std::size_t{1});
+  const TagRecord& tag = Project().tags[0];
+  QCOMPARE(std::string(platform::ArrayText(tag.name)), Gbk("出水压力"));
+  QCOMPARE(std::string(platform::ArrayText(tag.deviceName)), Gbk(kDeviceName));
+  QCOMPARE(platform::ArrayText(tag.registerText), std::string_view("V100"));
+  QCOMPARE(tag.rawType, kRawInt16);
+  QCOMPARE(tag.varType, kVarInteger);
+  QVERIFY((tag.flags & kTagExternal) != 0);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&tag);
+  const std::vector<std::uint8_t> tagBytes(p, p + sizeof tag);
+  const auto tagFile =
+      testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder_ + "/Tag.dat"));
+  QVERIFY(tagFile.has_value());
+  QCOMPARE(tagFile->size(), sizeof(TagRecord));
+  QVERIFY(*tagFile == tagBytes);
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+
+  // The PLC: V100 holds 1234, and Com1 is its pseudo-terminal.
+  ppisim::PpiSimulator sim;
+  QVERIFY2(sim.Start(), sim.LastError().c_str());
+  ppisim::Location location;
+  QVERIFY(ppisim::ParseLocation("V100", &location));
+  ppisim::ValueType type;
+  QVERIFY(ppisim::ParseValueType("i", &type));
+  std::string error;
+  QVERIFY2(sim.SetValue(location, type, "1234", &error), error.c_str());
+  QVERIFY(platform::Registry::Instance().SetString("HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports",
+                                                   "Com1", sim.SlavePath()));
+
+  // Opened again: the tag comes from Tag.dat, and the start polls it through the real driver.
+  QVERIFY(Reopen());
+  QCOMPARE(Project().tags.size(), std::size_t{1});
+  QCOMPARE(Project().devices.GetSize(), std::size_t{1});
+  QVERIFY(RecordBytes(Project().devices[0]) == deviceBytes_);
+  QVERIFY(frame_->ExecuteCommand(kCmdStartCommunication));
+  QVERIFY(frame_->IsCommunicationRunning());
+  QVERIFY(host_->IsPolling());
+  QTRY_VERIFY_WITH_TIMEOUT(
+      LoadQuality(Project().tags[0]) == 192 && LoadValueWord(Project().tags[0]) == 1234, 10000);
+  // The list's live values show it too.
+  QVERIFY(List()->IsLiveTimerActive());
+  QTRY_VERIFY_WITH_TIMEOUT(RowShows(*List(), 0, "1234"), 5000);
+
+  QVERIFY(frame_->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(!frame_->IsCommunicationRunning());
+  QVERIFY(!host_->IsPolling());
+  QVERIFY(!List()->IsLiveTimerActive());
+  sim.Stop();
+  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
 #endif
 }
 
