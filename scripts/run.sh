@@ -26,7 +26,7 @@ build=$(realpath -m "${TALVEK_BUILD_DIR:-build}")
 
 scripts/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar talvek_demo
+cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar Almery Ondrel Tesvic talvek_demo
 
 bin=$build/bin
 export TALVEK_CONFIG_DIR=$build/config
