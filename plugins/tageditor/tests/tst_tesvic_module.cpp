@@ -181,7 +181,7 @@ void TestTesvicModule::screenshot() {
   Editor e;
   e.devices.Add(MakeDevice("1号站", "S7-200(PPI)", kPpiClsid));
   e.devices.Add(MakeDevice("泵房", "S7-200(PPI)", kPpiClsid));
-  e.tag = ExternalTag("PT101", "泵房", "VW100", kRawInt16);
+  e.tag = ExternalTag("PT101", "泵房", "V100", kRawInt16);
   SetText(e.tag.description, "一号泵出口压力");
   e.tag.engMax = 1600;
   e.tag.rawMax = 27648;
