@@ -5,8 +5,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "common/driver_contract.h"
+#include "common/testing/run_program.h"
 #include "common/testing/test_support.h"
 #include "platform/com.h"
 #include "platform/registry.h"
@@ -31,8 +30,6 @@
 #include "workbench/runtime/tag_fields.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/runtime/tests/mode1_driver_control.h"
-
-extern char** environ;
 
 namespace driver_test {
 
@@ -47,33 +44,9 @@ inline constexpr const char* kPortsKey = "HKEY_CURRENT_USER\\Software\\VO DAROR\
 
 // Runs a program with the current environment; its exit code, or -1.
 inline int RunProgram(const std::vector<std::string>& args, std::string* output) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return -1;
-  }
-  char buf[512];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-    output->append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-    return -1;
-  return WEXITSTATUS(status);
+  testing_support::RunResult result = testing_support::RunProgram(args);
+  output->append(result.output);
+  return result.exitCode;
 }
 
 inline std::string ModulePath(const char* file) {
