@@ -57,7 +57,7 @@ std::chrono::microseconds RtuSilentInterval(int32_t baud, int bitsPerChar);
 
 class SerialLink {
  public:
-  SerialLink() = default;
+  SerialLink();
   ~SerialLink();  // closes the line
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;

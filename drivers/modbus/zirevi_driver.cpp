@@ -1,0 +1,380 @@
+#include "drivers/modbus/zirevi_driver.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "drivers/modbus/modbus_pdu.h"
+#include "drivers/modbus/modbus_values.h"
+
+namespace modbus {
+namespace {
+
+// Nothing may leave a COM method as an exception: a failure becomes the method's failure value.
+template <typename Result, typename Body>
+Result Guarded(Result onFailure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return onFailure;
+  }
+}
+
+bool IsThirtyTwoBit(uint16_t type) {
+  return type == kTypeInt32 || type == kTypeBcd32 || type == kTypeFloat;
+}
+
+bool IsBitArea(int area) {
+  return area == kAreaCoils || area == kAreaDiscreteInputs;
+}
+
+// The items of a group, walked from the head, never more than the list says it holds (a damaged
+// list cannot make the walk run forever).
+template <typename Visit>
+bool ForEachItem(RequestGroup& group, Visit&& visit) {
+  int32_t left = group.items.count;
+  for (GroupItemNode* node = group.items.head; node != nullptr && left > 0;
+       node = node->next, --left) {
+    if (node->item != nullptr && !visit(*node->item))
+      return false;
+  }
+  return true;
+}
+
+// The string length of a string item: strings never share a group, so the group's own
+// bitOrLength is the length whichever interface view the item is read through.
+int StringLength(const RequestGroup& group) {
+  return group.bitOrLength;
+}
+
+}  // namespace
+
+platform::ModuleLocks& ModuleLocks() {
+  static platform::ModuleLocks locks;
+  return locks;
+}
+
+}  // namespace modbus
+
+using namespace modbus;
+
+CZireviVer::CZireviVer() {
+  modbus::ModuleLocks().Lock();
+}
+
+CZireviVer::~CZireviVer() {
+  ClosePort();
+  modbus::ModuleLocks().Unlock();
+}
+
+HRESULT CZireviVer::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv)
+    return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
+    *ppv = static_cast<IProtocolDriver*>(this);
+  } else if (riid == IID_IProtocolDriver2) {
+    *ppv = static_cast<IProtocolDriver2*>(this);
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG CZireviVer::AddRef() {
+  return ++refs_;
+}
+
+ULONG CZireviVer::Release() {
+  const ULONG left = --refs_;
+  if (left == 0)
+    delete this;
+  return left;
+}
+
+BOOL CZireviVer::GetRegisters(const char* /*model*/, const AddressArea** table, int32_t* count) {
+  if (!table || !count)
+    return 0;
+  *table = AreaTable();
+  *count = kAreaCount;
+  return 1;
+}
+
+BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*reserved2*/) {
+  return Guarded<BOOL>(0, [&]() -> BOOL {
+    if (!opened_ || station < 1 || station > 247)
+      return 0;
+    std::array<uint8_t, kMaxPdu> request{};
+    const size_t n = BuildReadRequest(Function::kReadHoldingRegisters, 0, 1, request);
+    std::vector<uint8_t> answer;
+    const LinkStatus status =
+        line_.Transact(serialFraming_.value_or(Framing::kRtu), static_cast<uint8_t>(station),
+                       {request.data(), n}, answer);
+    if (status != LinkStatus::kOk)
+      return 0;
+    const ReplyStatus reply = CheckReply({request.data(), n}, answer).status;
+    return reply == ReplyStatus::kOk || reply == ReplyStatus::kException ? 1 : 0;
+  });
+}
+
+uint16_t CZireviVer::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
+  return Guarded<uint16_t>(1, [&]() -> uint16_t {
+    if (modbus::ConvertUserConfigToVar(in, out, lastError_) != 0)
+      return 1;
+    // A serial line carries one framing: a tag of the other serial model is refused here, so the
+    // host never polls it, and the message says why.
+    char model[sizeof in->model + 1] = {};
+    std::memcpy(model, in->model, sizeof in->model);
+    Framing framing{};
+    if (FramingOfModel(model, &framing) && !ClaimFraming(framing))
+      return 1;
+    return 0;
+  });
+}
+
+BOOL CZireviVer::Reserved6(int32_t, int32_t, int32_t) {
+  return 1;
+}
+
+BOOL CZireviVer::OpenPort(int32_t /*mode*/, const CommSettings* settings) {
+  return Guarded<BOOL>(0, [&]() -> BOOL {
+    if (!settings || !line_.Configure(*settings))
+      return 0;
+    timeoutMs_ = line_.TimeoutMs();
+    opened_ = true;
+    return 1;
+  });
+}
+
+BOOL CZireviVer::ClosePort() {
+  return Guarded<BOOL>(1, [&]() -> BOOL {
+    line_.Close();
+    net_.CloseAll();
+    opened_ = false;
+    return 1;
+  });
+}
+
+BOOL CZireviVer::InitLink(const char*, int32_t stationNumber, int32_t* stationNumberOut) {
+  if (stationNumberOut)
+    *stationNumberOut = stationNumber;
+  return 1;
+}
+
+BOOL CZireviVer::CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) {
+  return Guarded<BOOL>(0, [&] { return modbus::CanMergeItem(item, writeFlag, group); });
+}
+
+BOOL CZireviVer::ExecuteGroup(RequestGroup* group) {
+  return Execute(group, Via::kFirst);
+}
+
+BOOL CZireviVer::ParseStationAddress(const char* text, StationInfo* out) {
+  return Guarded<BOOL>(0, [&] { return modbus::ParseStationAddress(text, out, lastError_); });
+}
+
+const char* CZireviVer::GetLastErrorText() {
+  return Guarded<const char*>(nullptr, [&] { return ErrorText(lastError_); });
+}
+
+BOOL CZireviVer::ExecuteGroupEx(RequestGroup* group) {
+  return Execute(group, Via::kSecond);
+}
+
+BOOL CZireviVer::AttachPort(const HANDLE* handle) {
+  if (!handle)
+    return 0;
+  Guarded<bool>(false, [&] { return line_.Attach(*handle); });
+  return 1;
+}
+
+BOOL CZireviVer::Reserved5(int32_t, int32_t, int32_t) {
+  return 1;
+}
+
+BOOL CZireviVer::GetPortHandle(HANDLE* handle) {
+  if (!handle)
+    return 0;
+  *handle = line_.Handle();
+  return 1;
+}
+
+void CZireviVer::SetMonitor(FrameMonitor monitor) {
+  line_.SetMonitor(monitor);
+  net_.SetMonitor(std::move(monitor));
+}
+
+bool CZireviVer::ClaimFraming(Framing framing) {
+  if (framing == Framing::kTcp)
+    return true;
+  if (!serialFraming_) {
+    serialFraming_ = framing;
+    return true;
+  }
+  if (*serialFraming_ == framing)
+    return true;
+  lastError_ = kErrMixedSerial;
+  return false;
+}
+
+const Station* CZireviVer::TcpStation(const RequestGroup& group) {
+  if (group.stationBuffer == nullptr)
+    return nullptr;
+  const char* text = group.stationBuffer->addressText;
+  const std::string key(text, strnlen(text, sizeof group.stationBuffer->addressText));
+  auto found = tcpStations_.find(key);
+  if (found != tcpStations_.end())
+    return &found->second;
+  Station station;
+  std::string normalised;
+  int32_t ignored = kErrNoError;  // a polling failure is not an input error: LastError stays
+  if (!ParseStation(key.c_str(), station, normalised, ignored) || !station.tcp)
+    return nullptr;
+  return &tcpStations_.emplace(key, std::move(station)).first->second;
+}
+
+BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
+  if (!group)
+    return 0;
+  return Guarded<BOOL>(0, [&]() -> BOOL {
+    Framing framing{};
+    if (!FramingOfModel(group->modelText, &framing)) {
+      lastError_ = kErrUnknownModel;
+      return 0;
+    }
+    if (!ClaimFraming(framing))
+      return 0;
+    if (group->areaIndex >= kAreaCount || group->items.count <= 0 || group->items.head == nullptr)
+      return 0;
+    Station serial;
+    const Station* station = &serial;
+    if (framing == Framing::kTcp) {
+      station = TcpStation(*group);
+      if (station == nullptr)
+        return 0;
+    } else {
+      if (!opened_)
+        return 0;  // no settings for the serial line yet
+      serial.unit = static_cast<uint8_t>(group->station);
+    }
+    const bool ok = group->writeFlag == 0 ? Read(*group, framing, *station, via)
+                                          : Write(*group, framing, *station, via);
+    return ok ? 1 : 0;
+  });
+}
+
+bool CZireviVer::Transact(Framing framing, const Station& station,
+                          std::span<const uint8_t> request) {
+  const LinkStatus status =
+      framing == Framing::kTcp
+          ? net_.Transact(station.endpoint, station.unit, request, answer_, timeoutMs_)
+          : line_.Transact(framing, station.unit, request, answer_);
+  if (status != LinkStatus::kOk)
+    return false;
+  reply_ = CheckReply(request, answer_);
+  return reply_.status == ReplyStatus::kOk;
+}
+
+bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& station, Via via) {
+  const int area = group.areaIndex;
+  const bool bits = IsBitArea(area);
+  // The span comes from the items themselves, so it covers every item whole whatever start and
+  // end the group was given.
+  int32_t first = 65536;
+  int32_t last = 0;
+  bool known = ForEachItem(group, [&](const GroupItem& item) {
+    const int width = bits ? 1 : ItemWidth(item.dataType, StringLength(group));
+    if (width <= 0 || (bits && item.dataType != kTypeBit))
+      return false;
+    first = std::min<int32_t>(first, item.byteAddress);
+    last = std::max<int32_t>(last, item.byteAddress + width - 1);
+    return true;
+  });
+  if (!known || first < 1 || last > 65535 || last < first)
+    return false;
+  const int32_t count = last - first + 1;
+  if (count > (bits ? kMaxReadBits : kMaxReadRegisters))
+    return false;
+
+  static constexpr Function kReadFunction[kAreaCount] = {
+      Function::kReadCoils, Function::kReadDiscreteInputs, Function::kReadInputRegisters,
+      Function::kReadHoldingRegisters};
+  std::array<uint8_t, kMaxPdu> request{};
+  const size_t n = BuildReadRequest(kReadFunction[area], static_cast<uint16_t>(first - 1),
+                                    static_cast<uint16_t>(count), request);
+  if (n == 0 || !Transact(framing, station, {request.data(), n}))
+    return false;
+
+  FILETIME now{};
+  CoFileTimeNow(&now);
+  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  const std::span<const uint8_t> data = reply_.data;
+  ForEachItem(group, [&](GroupItem& item) {
+    const size_t offset = static_cast<size_t>(item.byteAddress - first);
+    int32_t value = 0;
+    bool decoded = false;
+    if (bits) {
+      decoded = DecodeBit(data, offset, &value);
+    } else if (offset * 2 < data.size()) {
+      decoded = DecodeRegisters(item.dataType, lowWordFirst, StringLength(group),
+                                data.subspan(offset * 2), &value);
+    }
+    if (via == Via::kSecond) {
+      // An item whose registers do not hold a valid value of its type (a BCD nibble above 9)
+      // reports bad quality on its own; the rest of the group keeps its good values.
+      if (decoded)
+        item.value = value;
+      item.quality = decoded ? 192 : 0;
+      item.updateTime = now;
+    } else if (decoded) {
+      item.bitOrLength = value;
+    }
+    return true;
+  });
+  return true;
+}
+
+bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& station, Via via) {
+  const int area = group.areaIndex;
+  if (area != kAreaCoils && area != kAreaHoldingRegisters) {
+    lastError_ = kErrReadOnly;
+    return false;
+  }
+  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  // Writes never share a group; should a caller put several items in one, each is written on
+  // its own, in order, and the first failure ends the call.
+  return ForEachItem(group, [&](GroupItem& item) {
+    const int32_t value = via == Via::kSecond ? item.value : item.bitOrLength;
+    const uint16_t address = static_cast<uint16_t>(item.byteAddress - 1);
+    if (item.byteAddress < 1)
+      return false;
+    std::array<uint8_t, kMaxPdu> request{};
+    size_t n = 0;
+    if (area == kAreaCoils) {
+      if (item.dataType != kTypeBit)
+        return false;
+      n = BuildWriteSingleCoil(address, value != 0, request);
+    } else {
+      std::array<uint16_t, (kMaxStringLength + 1) / 2> words{};
+      const size_t count =
+          EncodeRegisters(item.dataType, lowWordFirst, StringLength(group), value, words);
+      if (count == 0)
+        return false;
+      // 32-bit values and strings must arrive whole: one request for all their registers.
+      if (count == 1 && !IsThirtyTwoBit(item.dataType) && item.dataType != kTypeString) {
+        n = BuildWriteSingleRegister(address, words[0], request);
+      } else {
+        n = BuildWriteMultipleRegisters(address, {words.data(), count}, request);
+      }
+    }
+    if (n == 0 || !Transact(framing, station, {request.data(), n}))
+      return false;
+    if (via == Via::kSecond) {
+      item.quality = 192;
+      CoFileTimeNow(&item.updateTime);
+    }
+    return true;
+  });
+}

@@ -1,0 +1,113 @@
+// CZireviVer: the Modbus driver object, one per serial port number in use, created through COM by
+// the class factory of the ZireviVer module (zirevi_module.cpp).
+//
+// One object serves every Modbus device the host puts on its port number: RTU or ASCII devices on
+// the serial line (one framing per line), and TCP devices, each at its own host and port. The
+// framing of a request follows the model text of its group ("ZireviVER" RTU, "ModbusASCII" ASCII,
+// "ModbusTCP" TCP); a TCP group's station buffer holds its "host:port#unit" text.
+//
+// The object answers IUnknown and IProtocolDriver with the same pointer, and IProtocolDriver2 as a
+// sibling part sharing the reference count. It keeps no lock: the host calls it from one thread at
+// a time. Address rules live in modbus_address, values in modbus_values, PDUs and frames in
+// modbus_pdu / modbus_framing, the lines in modbus_link; this class holds the per-object state
+// (LastError, the serial line and its framing, the TCP connections) and ties them to the slots.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/driver_contract.h"
+#include "drivers/modbus/modbus_address.h"
+#include "drivers/modbus/modbus_framing.h"
+#include "drivers/modbus/modbus_link.h"
+#include "platform/com.h"
+#include "platform/com_server.h"
+#include "platform/win_types.h"
+
+// {6A0C2B7E-3F51-4D8A-9C1E-5B2D7E4F8A10}
+inline constexpr CLSID CLSID_ZireviVer = {
+    0x6A0C2B7E, 0x3F51, 0x4D8A, {0x9C, 0x1E, 0x5B, 0x2D, 0x7E, 0x4F, 0x8A, 0x10}};
+inline constexpr char kZireviVerProgId[] = "ZireviVer.ZireviVerPro";
+
+namespace modbus {
+
+// The module's lock count (live driver objects and LockServer locks).
+platform::ModuleLocks& ModuleLocks();
+
+}  // namespace modbus
+
+class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
+ public:
+  // A new object with one reference, owned by the caller; holds a module lock while it lives.
+  CZireviVer();
+  CZireviVer(const CZireviVer&) = delete;
+  CZireviVer& operator=(const CZireviVer&) = delete;
+
+  // IUnknown, shared by both interfaces: IID_IUnknown and IID_IProtocolDriver give the first
+  // interface, IID_IProtocolDriver2 the second.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IProtocolDriver; contracts in common/driver_contract.h.
+  BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
+  // 1 when a serial station answers a one-register read (an exception answer counts: the station
+  // is there), in the framing the line is set to (RTU until an ASCII device used it).
+  BOOL ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) override;
+  uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override;
+  BOOL Reserved6(int32_t a, int32_t b, int32_t c) override;
+  // Keeps a copy of the port's settings; the serial line opens at its first request, so a driver
+  // object that serves only TCP devices never takes the serial port. 0 for null settings or a
+  // baud rate outside 300..115200.
+  BOOL OpenPort(int32_t mode, const CommSettings* settings) override;
+  // Closes the serial line and every TCP connection; always 1.
+  BOOL ClosePort() override;
+  // Always 1: TCP connections are made by the first request to each host, within its time-out.
+  BOOL InitLink(const char* model, int32_t stationNumber, int32_t* stationNumberOut) override;
+  BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) override;
+  BOOL ExecuteGroup(RequestGroup* group) override;
+  BOOL ParseStationAddress(const char* text, StationInfo* out) override;
+  const char* GetLastErrorText() override;
+
+  // IProtocolDriver2.
+  BOOL ExecuteGroupEx(RequestGroup* group) override;
+  BOOL AttachPort(const HANDLE* handle) override;
+  BOOL Reserved5(int32_t a, int32_t b, int32_t c) override;
+  BOOL GetPortHandle(HANDLE* handle) override;
+
+  // Sees every frame of both kinds of line (for a frame monitor and for tests).
+  void SetMonitor(modbus::FrameMonitor monitor);
+  // The serial framing the line is bound to, once a serial device used it.
+  std::optional<modbus::Framing> SerialFraming() const { return serialFraming_; }
+
+ private:
+  ~CZireviVer();
+
+  enum class Via { kFirst, kSecond };
+  BOOL Execute(RequestGroup* group, Via via);
+  // Binds the serial line to `framing` (RTU or ASCII) on first use; false, with LastError set,
+  // when the line is already bound to the other one. TCP always passes.
+  bool ClaimFraming(modbus::Framing framing);
+  // One request PDU to the group's device, its answer checked against it. False on any failure.
+  bool Transact(modbus::Framing framing, const modbus::Station& station,
+                std::span<const uint8_t> request);
+  // The parsed station of a TCP group's address text, cached by text.
+  const modbus::Station* TcpStation(const RequestGroup& group);
+  bool Read(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
+  bool Write(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
+
+  std::atomic<ULONG> refs_{1};
+  int32_t lastError_ = modbus::kErrNoError;
+  bool opened_ = false;
+  std::optional<modbus::Framing> serialFraming_;
+  modbus::SerialLink line_;
+  modbus::TcpLinks net_;
+  int timeoutMs_ = modbus::kDefaultTimeoutMs;
+  std::unordered_map<std::string, modbus::Station> tcpStations_;
+  std::vector<uint8_t> answer_;  // the last answer PDU
+  modbus::Reply reply_;          // its check against the request
+};
