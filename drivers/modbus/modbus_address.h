@@ -68,7 +68,8 @@ inline constexpr int32_t kErrMixedSerial = 11;    // RTU and ASCII devices on on
 inline constexpr int32_t kErrLastCode = 11;
 
 // The GBK text of `code` for GetLastErrorText: null for kErrNoError, a text of "未知错误" with the
-// number for a code without a text. The pointer stays valid for the life of the module.
+// number for a code without a text (without the number once 64 such codes have been asked for).
+// The pointer stays valid for the life of the module. Thread-safe.
 const char* ErrorText(int32_t code);
 
 // The 4-entry area table 0X, 1X, 3X, 4X (min 1, max 65535). Static: the same pointer every call.
@@ -88,7 +89,10 @@ struct Station {
 // Parses a station address text (see the top of the file). On success fills `station`, writes the
 // normalised text ("5"; "192.168.1.20:502#1"; "[::1]:1502#3") into `normalised` and returns true;
 // otherwise sets lastError (kErrStationText or kErrStationRange) and returns false. Blanks around
-// the text and its parts are ignored. Null text is refused without a code.
+// the text and its parts are ignored. Digits alone are a serial station; any other character
+// makes it the TCP form. A host is a dotted IPv4 address (written back without leading zeros), a
+// bracketed IPv6 address (written back in its canonical form; no zone suffix) or a host name of
+// letters, digits, '-' and '.' (written back in lower case). Null text is refused without a code.
 bool ParseStation(const char* text, Station& station, std::string& normalised, int32_t& lastError);
 
 // ParseStationAddress of the contract: on success out->stationNumber = the unit, out->addressText =
@@ -101,18 +105,22 @@ BOOL ParseStationAddress(const char* text, StationInfo* out, int32_t& lastError)
 // reserved54 (kLowWordFirst or 0), extra (copy of in->extra). 0 when accepted, 1 when refused with
 // lastError set. When in->extra is not 0 (the host converts a write) a read-only area is refused
 // (kErrReadOnly). A model text that is not one of the three is refused (kErrUnknownModel); an empty
-// model is accepted (the tag editor may not know it yet). The address array need not hold a NUL.
+// model is accepted (the tag editor may not know it yet). Area names match case-sensitively, as the
+// host matches them; blanks around the text and between its parts are ignored. Neither the model
+// nor the address array need hold a NUL.
 uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int32_t& lastError);
 
 // Number of registers (or bits) an item of `dataType` covers: 1 for bit, byte and 16-bit types,
-// 2 for 32-bit types and float, (length + 1) / 2 for a string of `length` bytes; 0 for anything
-// else.
+// 2 for 32-bit types and float, (length + 1) / 2 for a string of `length` (1..127) bytes; 0 for
+// anything else.
 int ItemWidth(uint16_t dataType, int length);
 
 // 1 when `item` may join the read request `group`, whose span (startAddress..endAddress, 1-based)
 // is then widened to cover it; 0 when the host must open a new group. Writes never merge, nor
 // strings, nor items of another station number, station address text (host), area, or (for 32-bit
-// types) word order; a read never spans more than 125 registers or 2000 bits.
+// types) word order; a read never spans more than 125 registers or 2000 bits. The group's extent
+// counts its first item's full width (the host opens a group with end == start). The host texts
+// are compared only when both station pointers are set. A refusal leaves the group unchanged.
 BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group);
 
 }  // namespace modbus

@@ -17,8 +17,10 @@ namespace modbus {
 
 // Decodes the item of `dataType` whose first register starts at `words` (big-endian, at least
 // ItemWidth registers, i.e. 2 * width bytes). A string becomes a new global atom of its text up to
-// the first NUL (atom 0 for an empty text). False for an unknown type, too few bytes, or a BCD
-// register holding a nibble above 9 (*value untouched then).
+// the first NUL (atom 0 for an empty text), the atom alone in *value. False for an unknown type, a
+// bit (bits come through DecodeBit), a string length outside 1..127, too few bytes, a BCD
+// register holding a nibble above 9, or a text the full atom table cannot take (*value untouched
+// then).
 bool DecodeRegisters(uint16_t dataType, bool lowWordFirst, int stringLength,
                      std::span<const uint8_t> words, int32_t* value);
 
@@ -29,8 +31,9 @@ bool DecodeBit(std::span<const uint8_t> packed, size_t index, int32_t* value);
 // Encodes `value` of `dataType` into the registers of a write; returns the number of registers
 // written to `out` (1, 2, or (length + 1) / 2 for a string, zero-padded), or 0 when the value
 // cannot be sent: BCD out of range (negative, above 9999 / 99999999), a string atom that is not in
-// the atom table (atom 0 is the empty text), an unknown type, or `out` too small. A string's text
-// is cut to `stringLength` bytes.
+// the atom table (atom 0 is the empty text), a bit (bits are written as coils), an unknown type, a
+// string length outside 1..127, or `out` too small. A string's text is cut to `stringLength`
+// bytes, never through a double-byte character. Byte, int16 and uint16 send the low 8 / 16 bits.
 size_t EncodeRegisters(uint16_t dataType, bool lowWordFirst, int stringLength, int32_t value,
                        std::span<uint16_t> out);
 
