@@ -63,13 +63,16 @@ class SerialLink {
   SerialLink& operator=(const SerialLink&) = delete;
 
   // Keeps a copy of the settings (port name, baud, byte size, parity, stop bits, time-out) for the
-  // next open; closes a line held under older settings. False (and nothing changes) when the baud
-  // rate is outside kMinBaudRate..kMaxBaudRate.
+  // next open; closes a line held under older settings (a line opened here under the same port and
+  // line settings stays open; a line taken with Attach is always let go). False (and nothing
+  // changes) when the baud rate is outside kMinBaudRate..kMaxBaudRate.
   bool Configure(const CommSettings& settings);
   // Closes the line; the settings stay, so the next Transact opens it again.
   void Close();
   // Takes a second handle of an open serial port (DuplicateSerialHandle) as the line, without
-  // configuring it; a line held before is closed. False for a handle that is not an open port.
+  // configuring it (its character timing is read back from the port); a line held before is
+  // closed. False, with no line held, for a handle that is not an open port. The port's
+  // time-outs are set for each request and put back afterwards, so its owner keeps its own.
   bool Attach(HANDLE port);
   // The line's handle, INVALID_HANDLE_VALUE while it is not open.
   HANDLE Handle() const;
@@ -84,7 +87,11 @@ class SerialLink {
   // anything queued, sends the frame of `pdu` for `unit`, and collects the answer for at most
   // TimeoutMs(). On kOk `answer` holds the answer PDU (still to be checked with CheckReply).
   // After any other result the line is clean for the next call (late bytes are discarded then).
-  // kNotSupported for Framing::kTcp.
+  // kNotSupported for Framing::kTcp; kSendFailed for an empty or oversized PDU.
+  // The answer's time-out counts from when the request has left the line at its baud rate, and
+  // grows by the line time of the bytes that arrive (up to one longest frame), so a long answer
+  // at a low rate is not cut short. A port that fails under the link (unplugged, hung up) is
+  // closed, so the next call opens it again.
   LinkStatus Transact(Framing framing, uint8_t unit, std::span<const uint8_t> pdu,
                       std::vector<uint8_t>& answer);
 
@@ -111,8 +118,11 @@ class TcpLinks {
   // One request to `at`: connects first when no connection to that host and port is held
   // (non-blocking connect and name lookup, both within the time-out), sends the MBAP frame of
   // `pdu` with the next transaction id and collects the answer with that id for at most
-  // `timeoutMs` in all. Answers with another transaction id (late answers to an earlier request)
-  // are skipped. On any failure the connection is closed, so the next request reconnects.
+  // `timeoutMs` in all (kDefaultTimeoutMs for 0 or less). Answers with another transaction id
+  // (late answers to an earlier request) are skipped. On any failure the connection is closed,
+  // so the next request reconnects; a kept connection the device has closed meanwhile is
+  // replaced before the request is sent. kNoLine also when the device closes or resets the
+  // connection before its answer is whole; kSendFailed for an empty or oversized PDU.
   LinkStatus Transact(const TcpEndpoint& at, uint8_t unit, std::span<const uint8_t> pdu,
                       std::vector<uint8_t>& answer, int timeoutMs);
   // Closes every connection.

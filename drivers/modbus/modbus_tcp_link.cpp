@@ -1,0 +1,369 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "drivers/modbus/modbus_link.h"
+
+namespace modbus {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one socket descriptor (-1 = none) and closes it on destruction. Move-only.
+class SocketFd {
+ public:
+  SocketFd() = default;
+  explicit SocketFd(int fd) : fd_(fd) {}
+  ~SocketFd() { reset(); }
+  SocketFd(SocketFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  SocketFd& operator=(SocketFd&& other) noexcept {
+    if (this != &other)
+      reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  SocketFd(const SocketFd&) = delete;
+  SocketFd& operator=(const SocketFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Owns an addrinfo list from getaddrinfo / getaddrinfo_a.
+struct AddrInfoDeleter {
+  void operator()(addrinfo* list) const {
+    if (list != nullptr)
+      freeaddrinfo(list);
+  }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+// Milliseconds until `deadline` for poll(), rounded up so a wait never ends early; 0 once passed.
+int PollMs(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, 0x7FFFFFFF));
+}
+
+// Waits for `events` on `fd` until `deadline`. False on time-out or a poll error; hang-ups and
+// errors come back as ready, so the next send or recv reports them.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p = {fd, events, 0};
+    const int r = ::poll(&p, 1, PollMs(deadline));
+    if (r > 0)
+      return true;
+    if (r == 0)
+      return false;
+    if (errno != EINTR)
+      return false;
+  }
+}
+
+// A name lookup running in the resolver's own threads. Its control block and the strings it
+// points at must stay put until the lookup has finished, even when we stop waiting for it.
+struct Lookup {
+  std::string host, service;
+  addrinfo hints{};
+  gaicb request{};
+
+  ~Lookup() {
+    if (request.ar_result != nullptr)
+      freeaddrinfo(request.ar_result);
+  }
+};
+
+// Lookups that could not be cancelled in time, kept until the resolver is done with them. Shared
+// by every TcpLinks (a lookup may outlive the object that started it), never destroyed: at exit
+// a lookup may still be running.
+class AbandonedLookups {
+ public:
+  static AbandonedLookups& Instance() {
+    static auto* instance = new AbandonedLookups;
+    return *instance;
+  }
+  void Keep(std::unique_ptr<Lookup> lookup) {
+    std::lock_guard lock(mutex_);
+    lookups_.push_back(std::move(lookup));
+  }
+  // Frees the lookups the resolver has finished with.
+  void Reap() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(lookups_, [](const std::unique_ptr<Lookup>& l) {
+      return gai_error(&l->request) != EAI_INPROGRESS;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Lookup>> lookups_;
+};
+
+// The addresses of `host`:`port`, before `deadline`. A numeric address is parsed on the spot; a
+// name is looked up in the background while this thread sleeps, and given up at the deadline.
+AddrInfoList Resolve(const std::string& host, uint16_t port, Clock::time_point deadline) {
+  // "[::1]" is taken as well as "::1".
+  std::string name = host;
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
+  if (name.empty())
+    return nullptr;
+  const std::string service = std::to_string(port);
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* numeric = nullptr;
+  if (getaddrinfo(name.c_str(), service.c_str(), &hints, &numeric) == 0)
+    return AddrInfoList(numeric);
+
+  AbandonedLookups::Instance().Reap();
+  auto lookup = std::make_unique<Lookup>();
+  lookup->host = std::move(name);
+  lookup->service = service;
+  lookup->hints.ai_family = AF_UNSPEC;
+  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->hints.ai_flags = AI_NUMERICSERV;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->service.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[1] = {&lookup->request};
+  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0)
+    return nullptr;
+  for (;;) {
+    const int state = gai_error(&lookup->request);
+    if (state == 0)
+      return AddrInfoList(std::exchange(lookup->request.ar_result, nullptr));
+    if (state != EAI_INPROGRESS)
+      return nullptr;  // no such host, or the resolver failed
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+      break;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait = {static_cast<time_t>(ns / 1000000000),
+                           static_cast<long>(ns % 1000000000)};
+    const gaicb* waiting[1] = {&lookup->request};
+    gai_suspend(waiting, 1, &wait);  // returns early on completion, a signal or the time-out
+  }
+  if (gai_cancel(&lookup->request) == EAI_NOTCANCELED)
+    AbandonedLookups::Instance().Keep(std::move(lookup));
+  return nullptr;
+}
+
+// A connected, non-blocking socket with TCP_NODELAY to one of `addresses`, before `deadline`.
+SocketFd Connect(const addrinfo* addresses, Clock::time_point deadline) {
+  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
+    if (Clock::now() >= deadline)
+      break;
+    SocketFd fd(
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    if (!fd)
+      continue;
+    int r = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
+    if (r != 0 && errno == EINPROGRESS) {
+      if (!WaitFor(fd.get(), POLLOUT, deadline))
+        continue;  // the deadline passed; the loop ends
+      int error = 0;
+      socklen_t size = sizeof error;
+      r = (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) ? 0 : -1;
+    }
+    if (r != 0)
+      continue;
+    const int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+  }
+  return SocketFd();
+}
+
+// True when the peer has closed or reset the connection (seen without reading any data).
+bool PeerGone(int fd) {
+  uint8_t byte = 0;
+  for (;;) {
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+      return false;  // bytes wait to be read (late answers, skipped by their transaction id)
+    if (n == 0)
+      return true;
+    if (errno == EINTR)
+      continue;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  }
+}
+
+LinkStatus StatusOf(FrameCheck check) {
+  switch (check) {
+    case FrameCheck::kOk:
+      return LinkStatus::kOk;
+    case FrameCheck::kWrongUnit:
+      return LinkStatus::kWrongUnit;
+    case FrameCheck::kBadChecksum:
+    case FrameCheck::kWrongTransaction:  // skipped before Unwrap is asked
+    case FrameCheck::kMalformed:
+      break;
+  }
+  return LinkStatus::kBadFrame;
+}
+
+uint16_t TransactionIdOf(std::span<const uint8_t> frame) {
+  return static_cast<uint16_t>(frame[0] << 8 | frame[1]);
+}
+
+}  // namespace
+
+struct TcpLinks::State {
+  struct Connection {
+    SocketFd fd;
+    uint16_t nextTransaction = 1;
+    // Bytes received and not yet taken: a frame's rest may follow in a later recv.
+    std::array<uint8_t, 2 * kMaxFrame> received{};
+    size_t held = 0;
+  };
+  std::map<std::string, Connection> connections;
+  FrameMonitor monitor;
+
+  void Report(bool sent, std::span<const uint8_t> frame) const {
+    if (monitor && !frame.empty())
+      monitor(sent, frame);
+  }
+};
+
+TcpLinks::TcpLinks() : state_(std::make_unique<State>()) {}
+
+TcpLinks::~TcpLinks() = default;
+
+void TcpLinks::CloseAll() {
+  state_->connections.clear();
+}
+
+size_t TcpLinks::ConnectionCount() const {
+  return state_->connections.size();
+}
+
+void TcpLinks::SetMonitor(FrameMonitor monitor) {
+  state_->monitor = std::move(monitor);
+}
+
+LinkStatus TcpLinks::Transact(const TcpEndpoint& at, uint8_t unit, std::span<const uint8_t> pdu,
+                              std::vector<uint8_t>& answer, int timeoutMs) {
+  answer.clear();
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs);
+  if (pdu.empty() || pdu.size() > kMaxPdu)
+    return LinkStatus::kSendFailed;  // no frame for it; the connection is not at fault
+
+  State& s = *state_;
+  const std::string key = at.host + ":" + std::to_string(at.port);
+  auto it = s.connections.find(key);
+  // A connection the device has closed since the last request (devices drop idle ones) is
+  // replaced before anything is sent on it.
+  if (it != s.connections.end() && PeerGone(it->second.fd.get())) {
+    s.connections.erase(it);
+    it = s.connections.end();
+  }
+  if (it == s.connections.end()) {
+    AddrInfoList addresses = Resolve(at.host, at.port, deadline);
+    if (!addresses)
+      return LinkStatus::kNoLine;
+    SocketFd fd = Connect(addresses.get(), deadline);
+    if (!fd)
+      return LinkStatus::kNoLine;
+    it = s.connections.emplace(key, State::Connection{}).first;
+    it->second.fd = std::move(fd);
+  }
+  State::Connection& c = it->second;
+  auto drop = [&](LinkStatus status) {
+    s.connections.erase(it);  // the next request connects again
+    return status;
+  };
+
+  const uint16_t transaction = c.nextTransaction++;
+  std::array<uint8_t, kMaxFrame> request{};
+  const size_t requestLength = Wrap(Framing::kTcp, unit, transaction, pdu, request);
+  if (requestLength == 0)
+    return LinkStatus::kSendFailed;
+
+  size_t sent = 0;
+  while (sent < requestLength) {
+    const ssize_t n = ::send(c.fd.get(), request.data() + sent, requestLength - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        WaitFor(c.fd.get(), POLLOUT, deadline)) {
+      continue;
+    }
+    break;
+  }
+  s.Report(true, std::span<const uint8_t>(request.data(), sent));
+  if (sent < requestLength)
+    return drop(LinkStatus::kSendFailed);
+
+  for (;;) {
+    size_t start = 0, length = 0;
+    const std::span<const uint8_t> held(c.received.data(), c.held);
+    const FrameState state = Scan(Framing::kTcp, held, &start, &length);
+    if (state == FrameState::kComplete) {
+      const std::span<const uint8_t> frame = held.subspan(start, length);
+      s.Report(false, frame);
+      if (TransactionIdOf(frame) != transaction) {
+        // A late answer to an earlier request: skip it and wait on for ours.
+        std::memmove(c.received.data(), c.received.data() + start + length,
+                     c.held - start - length);
+        c.held -= start + length;
+        continue;
+      }
+      std::array<uint8_t, kMaxPdu + 2> scratch{};
+      std::span<const uint8_t> answerPdu;
+      const FrameCheck check = Unwrap(Framing::kTcp, frame, unit, transaction, scratch, &answerPdu);
+      if (check != FrameCheck::kOk)
+        return drop(StatusOf(check));
+      answer.assign(answerPdu.begin(), answerPdu.end());
+      std::memmove(c.received.data(), c.received.data() + start + length, c.held - start - length);
+      c.held -= start + length;
+      return LinkStatus::kOk;
+    }
+    if (state == FrameState::kBad || c.held == c.received.size()) {
+      s.Report(false, held);
+      return drop(LinkStatus::kBadFrame);  // the stream has lost its frame boundaries
+    }
+    if (!WaitFor(c.fd.get(), POLLIN, deadline)) {
+      s.Report(false, held);
+      return drop(LinkStatus::kTimeout);
+    }
+    const ssize_t n =
+        ::recv(c.fd.get(), c.received.data() + c.held, c.received.size() - c.held, MSG_DONTWAIT);
+    if (n > 0) {
+      c.held += static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      s.Report(false, held);
+      return drop(LinkStatus::kNoLine);  // closed or reset by the device
+    }
+  }
+}
+
+}  // namespace modbus
