@@ -1,6 +1,7 @@
 // What the driver host's tests share: a private registry store into which the real regsvr program
-// has registered the PPI driver and the mode-1 test driver, a class whose module is missing, the
-// test driver's control block, record builders and a bounded wait.
+// has registered the PPI driver, the mode-1 test driver and any further modules a fixture names,
+// a class whose module is missing, the test driver's control block, record builders and a bounded
+// wait.
 #pragma once
 
 #include <dlfcn.h>
@@ -121,16 +122,21 @@ inline TagRecord MakeTag(const char* name, const char* device, const char* reg, 
 // control block reset. The host is made by the test once the project is filled.
 class HostFixture : public ::testing::Test {
  protected:
-  HostFixture()
+  // `extraModules`: further modules of the build that regsvr registers too.
+  explicit HostFixture(std::vector<std::string> extraModules = {})
       : configEnv_("TALVEK_CONFIG_DIR", config_.str()),
-        runtimeEnv_("TALVEK_RUNTIME_DIR", runtime_.str()) {}
+        runtimeEnv_("TALVEK_RUNTIME_DIR", runtime_.str()),
+        modules_{"libOstrel.so", "libMode1TestDriver.so"} {
+    modules_.insert(modules_.end(), extraModules.begin(), extraModules.end());
+  }
 
   void SetUp() override {
-    for (const char* module : {"libOstrel.so", "libMode1TestDriver.so"}) {
+    for (const std::string& module : modules_) {
       std::string output;
-      ASSERT_EQ(RunProgram({(testing_support::BinDir() / "regsvr").string(), ModulePath(module)},
-                           &output),
-                0)
+      ASSERT_EQ(
+          RunProgram({(testing_support::BinDir() / "regsvr").string(), ModulePath(module.c_str())},
+                     &output),
+          0)
           << output;
     }
     platform::Registry::Instance().Reload();
@@ -177,6 +183,7 @@ class HostFixture : public ::testing::Test {
   testing_support::TempDir runtime_;
   testing_support::ScopedEnv configEnv_;
   testing_support::ScopedEnv runtimeEnv_;
+  std::vector<std::string> modules_;  // registered by SetUp
   void* module_ = nullptr;
   Mode1DriverControl* mode1_ = nullptr;
   int objectsBefore_ = 0;
