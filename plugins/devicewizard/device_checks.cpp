@@ -16,6 +16,37 @@ bool IsAsciiBlank(QChar c) {
   return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
 }
 
+bool IsBlankByte(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view TrimAscii(std::string_view text) {
+  while (!text.empty() && IsBlankByte(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && IsBlankByte(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// ASCII letters compared without regard to case; every other byte must be equal.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Visits every other element of the array.
 template <typename Fn>
 bool AnyOther(const talvek::DeviceArray* devices, const DeviceRecord* self, Fn&& matches) {
@@ -117,6 +148,39 @@ bool PortTakenByOtherDriver(const talvek::DeviceArray* devices, const DeviceReco
     return other.portNumber == port &&
            std::memcmp(&other.descriptor.driverClsid, &driverClsid, sizeof(CLSID)) != 0;
   });
+}
+
+SerialFraming SerialFramingOfModel(std::string_view model) {
+  const std::string_view name = TrimAscii(model);
+  if (EqualsIgnoringCase(name, "ZireviVER")) {
+    return SerialFraming::kRtu;
+  }
+  if (EqualsIgnoringCase(name, "ModbusASCII")) {
+    return SerialFraming::kAscii;
+  }
+  return SerialFraming::kNone;
+}
+
+SerialFraming SerialFramingConflict(const talvek::DeviceArray* devices, const DeviceRecord* self,
+                                    int port, const DriverDescriptor& descriptor) {
+  const SerialFraming wanted = SerialFramingOfModel(platform::ArrayText(descriptor.model));
+  if (wanted == SerialFraming::kNone) {
+    return SerialFraming::kNone;
+  }
+  SerialFraming found = SerialFraming::kNone;
+  AnyOther(devices, self, [&](const DeviceRecord& other) {
+    if (other.portNumber != port ||
+        std::memcmp(&other.descriptor.driverClsid, &descriptor.driverClsid, sizeof(CLSID)) != 0) {
+      return false;
+    }
+    const SerialFraming framing = SerialFramingOfModel(platform::ArrayText(other.descriptor.model));
+    if (framing == SerialFraming::kNone || framing == wanted) {
+      return false;
+    }
+    found = framing;
+    return true;
+  });
+  return found;
 }
 
 bool AddressTaken(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,

@@ -63,6 +63,27 @@ bool LogicalNameTaken(const talvek::DeviceArray* devices, const DeviceRecord* se
 bool PortTakenByOtherDriver(const talvek::DeviceArray* devices, const DeviceRecord* self, int port,
                             const CLSID& driverClsid);
 
+// The framing a device model puts on its serial line. The Modbus models share one driver class,
+// and one driver object serves every device on a port number: its serial line carries either RTU
+// ("ZireviVER") or ASCII ("ModbusASCII") frames, never both. TCP devices and the models of other
+// drivers put no framing on the line.
+enum class SerialFraming {
+  kNone,
+  kRtu,
+  kAscii,
+};
+
+// The serial framing of a model text, compared without regard to case or surrounding blanks, as
+// the driver itself reads model texts.
+SerialFraming SerialFramingOfModel(std::string_view model);
+
+// The framing of another device on `port` of the same driver class as `descriptor` that differs
+// from the framing `descriptor`'s model needs; kNone when there is no such device (or the model
+// puts no framing on the line). The driver would refuse every tag of the second framing on that
+// line, long after the wizard accepted the device.
+SerialFraming SerialFramingConflict(const talvek::DeviceArray* devices, const DeviceRecord* self,
+                                    int port, const DriverDescriptor& descriptor);
+
 // True when another device on `port` stores one of the address texts: the driver's normalised
 // form (what would be stored), or the text as typed. Stored texts are the driver's normalised
 // forms, so comparing only the typed text would let " 2" or "02" pass next to "2".

@@ -190,6 +190,18 @@ int PortPage::OnWizardNext() {
     Message(kMsgPortTaken);
     return kStay;
   }
+  // The driver would accept the device and then refuse every one of its tags on this line.
+  switch (SerialFramingConflict(Session().Devices(), Session().DevicePtr(), port,
+                                Device().descriptor)) {
+    case SerialFraming::kRtu:
+      Message(kMsgPortHasRtu);
+      return kStay;
+    case SerialFraming::kAscii:
+      Message(kMsgPortHasAscii);
+      return kStay;
+    case SerialFraming::kNone:
+      break;
+  }
   Device().portNumber = port;
   return kNeighbour;
 }

@@ -117,7 +117,8 @@ class NamePage final : public DevicePage {
   QLineEdit* name_ = nullptr;
 };
 
-// Step 2: the serial port; only devices of the same driver class may share it.
+// Step 2: the serial port; only devices of the same driver class may share it, and Modbus RTU and
+// ASCII devices never do.
 class PortPage final : public DevicePage {
   Q_OBJECT
 

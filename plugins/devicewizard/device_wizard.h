@@ -57,6 +57,12 @@ inline const QString kMsgNameTooLong =
 inline const QString kMsgNameNotGbk =
     QStringLiteral("设备名含有不能保存的字符(例如表情符号), 请修改设备名!");
 inline const QString kMsgPortTaken = QStringLiteral("该串口号已被其他驱动占用!");
+// One serial line carries one framing: RTU and ASCII devices of the Modbus driver never share a
+// port.
+inline const QString kMsgPortHasRtu =
+    QStringLiteral("该串口已连接 Modbus RTU 设备, 不能再连接 Modbus ASCII 设备! 请选择其他串口。");
+inline const QString kMsgPortHasAscii =
+    QStringLiteral("该串口已连接 Modbus ASCII 设备, 不能再连接 Modbus RTU 设备! 请选择其他串口。");
 inline const QString kMsgAddressBad = QStringLiteral("地址格式错误\r\n");
 inline const QString kMsgAddressNotGbk =
     QStringLiteral("设备地址含有不能保存的字符(例如表情符号), 请修改设备地址!");

@@ -145,6 +145,77 @@ class TestDeviceChecks : public QObject {
     QVERIFY(!PortTakenByOtherDriver(&devices, &fresh, 2, kDriverB));
   }
 
+  void serialFramingOfModels_data() {
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<int>("framing");
+    const int none = static_cast<int>(SerialFraming::kNone);
+    const int rtu = static_cast<int>(SerialFraming::kRtu);
+    const int ascii = static_cast<int>(SerialFraming::kAscii);
+    QTest::newRow("RTU") << "ZireviVER" << rtu;
+    QTest::newRow("RTU, other case") << "zireviver" << rtu;
+    QTest::newRow("ASCII") << "ModbusASCII" << ascii;
+    QTest::newRow("ASCII, list text's case") << "ModbusAscii" << ascii;
+    QTest::newRow("surrounding blanks") << " ModbusASCII\t" << ascii;
+    QTest::newRow("TCP") << "ModbusTCP" << none;
+    QTest::newRow("PPI") << "S7-200(PPI)" << none;
+    QTest::newRow("a prefix") << "ZireviVE" << none;
+    QTest::newRow("longer") << "ModbusASCII2" << none;
+    QTest::newRow("empty") << "" << none;
+  }
+
+  void serialFramingOfModels() {
+    QFETCH(QString, model);
+    QFETCH(int, framing);
+    const std::string text = model.toStdString();
+    QCOMPARE(static_cast<int>(SerialFramingOfModel(text)), framing);
+  }
+
+  // One serial line carries RTU or ASCII frames, never both: a device of one serial framing is
+  // refused on a port where a device of the same driver class uses the other, and the answer
+  // names the framing that is already there. TCP devices, other ports, other driver classes and
+  // the edited record itself never count.
+  void serialFramingsDoNotMixOnOnePort() {
+    const auto modbus = [](const char* model, int port) {
+      DeviceRecord d = Device(kDriverA, "", port, "1");
+      platform::CopyToArray(d.descriptor.model, model);
+      return d;
+    };
+    talvek::DeviceArray devices;
+    devices.Add(modbus("ZireviVER", 1));
+    devices.Add(modbus("ModbusASCII", 2));
+    devices.Add(modbus("ModbusTCP", 3));
+    DeviceRecord other = modbus("S7-200(PPI)", 4);
+    other.descriptor.driverClsid = kDriverB;
+    devices.Add(other);
+    devices.Add(modbus("modbusascii", 5));
+
+    const DeviceRecord rtu = modbus("ZireviVER", 0);
+    const DeviceRecord ascii = modbus("ModbusAscii", 0);
+    const DeviceRecord tcp = modbus("ModbusTCP", 0);
+    QCOMPARE(SerialFramingConflict(&devices, &ascii, 1, ascii.descriptor), SerialFraming::kRtu);
+    QCOMPARE(SerialFramingConflict(&devices, &rtu, 2, rtu.descriptor), SerialFraming::kAscii);
+    QCOMPARE(SerialFramingConflict(&devices, &rtu, 5, rtu.descriptor), SerialFraming::kAscii);
+    // The same framing shares the port.
+    QCOMPARE(SerialFramingConflict(&devices, &rtu, 1, rtu.descriptor), SerialFraming::kNone);
+    QCOMPARE(SerialFramingConflict(&devices, &ascii, 2, ascii.descriptor), SerialFraming::kNone);
+    // TCP devices put nothing on the line, whichever comes first.
+    QCOMPARE(SerialFramingConflict(&devices, &tcp, 1, tcp.descriptor), SerialFraming::kNone);
+    QCOMPARE(SerialFramingConflict(&devices, &rtu, 3, rtu.descriptor), SerialFraming::kNone);
+    QCOMPARE(SerialFramingConflict(&devices, &ascii, 3, ascii.descriptor), SerialFraming::kNone);
+    // Another port, or a model of another driver class.
+    QCOMPARE(SerialFramingConflict(&devices, &ascii, 6, ascii.descriptor), SerialFraming::kNone);
+    QCOMPARE(SerialFramingConflict(&devices, &rtu, 4, rtu.descriptor), SerialFraming::kNone);
+    DeviceRecord foreignAscii = ascii;
+    foreignAscii.descriptor.driverClsid = kDriverB;
+    QCOMPARE(SerialFramingConflict(&devices, &foreignAscii, 1, foreignAscii.descriptor),
+             SerialFraming::kNone);
+
+    // Re-configuring the RTU device on port 1 as ASCII: it does not stand in its own way.
+    QCOMPARE(SerialFramingConflict(&devices, &devices[0], 1, ascii.descriptor),
+             SerialFraming::kNone);
+    QCOMPARE(SerialFramingConflict(nullptr, &ascii, 1, ascii.descriptor), SerialFraming::kNone);
+  }
+
   // Stored addresses are the driver's normalised texts: " 02" normalised to "2" meets a stored "2"
   // on the same port; a typed text equal to a stored one is caught as well.
   void addressesCompareNormalisedTexts() {

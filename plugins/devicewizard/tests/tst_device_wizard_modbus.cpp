@@ -108,7 +108,7 @@ class TestDeviceWizardModbus : public QObject {
     const WizardRun run =
         RunWizard([&] { return RunDeviceWizard(&device, &devices); },
                   [&](QDialog& dlg) {
-                    SelectModel(dlg, 2);
+                    SelectModel(dlg, 0);  // RTU, like the stored device: one framing per line
                     QVERIFY(Next(dlg));
                     SetText(dlg, ondrel::kLogicalNameEditName, QStringLiteral("m2"));
                     QVERIFY(Next(dlg));
