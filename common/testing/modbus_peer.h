@@ -527,6 +527,8 @@ class ModbusPeer {
       if (!line) {
         std::string why = output_.Ended() ? "the peer ended before it was ready (see its stderr)"
                                           : "the peer was not ready within 20 s";
+        // It reads its standard input only once ready: ask it to end by signal instead.
+        kill(pid_, SIGTERM);
         Stop();
         return Fail(why);
       }
