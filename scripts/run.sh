@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and opens the workbench on a demo project whose S7-200 PLC is
-# the simulator ppisim on a pseudo-terminal mapped to Com1, with moving values.
+# the simulator ppisim on a pseudo-terminal mapped to Com1, and whose Modbus TCP device (Com2) is
+# the server tools/modbuspeer/modbus_peer.py on 127.0.0.1, both with moving values.
 #
 #   scripts/run.sh                        the workbench on the demo project
 #   scripts/run.sh --start                ... and communication started at once
@@ -11,8 +12,10 @@
 # TALVEK_FRESH_DEMO=1 writes it anew.
 #
 # Everything the run writes stays in the build folder (build/, or $TALVEK_BUILD_DIR): the registry
-# store (build/config), the demo project (build/demo) and the simulator's line (build/demo/Com1).
-# The simulator stops when the workbench exits.
+# store (build/config), the demo project (build/demo), the simulator's line (build/demo/Com1) and
+# the logs of both servers. The Modbus server listens on TCP port 15020 ($TALVEK_DEMO_MODBUS_PORT;
+# a kept demo project keeps the port it was written with). Both servers stop when the workbench
+# exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,12 +29,14 @@ build=$(realpath -m "${TALVEK_BUILD_DIR:-build}")
 
 scripts/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar Almery Ondrel Tesvic talvek_demo
+cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar ZireviVer Almery Ondrel Tesvic \
+  talvek_demo
 
 bin=$build/bin
 export TALVEK_CONFIG_DIR=$build/config
 mkdir -p "$TALVEK_CONFIG_DIR"
 "$bin/regsvr" "$bin/libOstrel.so" >/dev/null
+"$bin/regsvr" "$bin/libZireviVer.so" >/dev/null
 
 demo=$build/demo
 link=$demo/Com1
@@ -39,24 +44,56 @@ fresh=()
 if [[ ${TALVEK_FRESH_DEMO:-0} == 1 ]]; then
   fresh=(--fresh)
 fi
-project=$("$bin/talvek_demo" "${fresh[@]}" --port-link "$link" "$demo")
+modbus_port=${TALVEK_DEMO_MODBUS_PORT:-15020}
+project=$("$bin/talvek_demo" "${fresh[@]}" --port-link "$link" --modbus-port "$modbus_port" "$demo")
+
+sim_pid=
+peer_pid=
+peer_in=
+stop_servers() {
+  if [[ -n $peer_in ]]; then
+    exec {peer_in}>&-
+    peer_in=
+  fi
+  if [[ -n $sim_pid ]] && kill -0 "$sim_pid" 2>/dev/null; then
+    echo quit >&"$sim_in" 2>/dev/null || true
+    exec {sim_in}>&-
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [[ -n $peer_pid ]]; then
+    wait "$peer_pid" 2>/dev/null || true
+  fi
+}
+trap stop_servers EXIT
+
+# The Modbus server reads commands on its standard input and ends when that closes, so it cannot
+# outlive this script either. Its input and output are FIFOs (the simulator below has the one
+# coprocess bash keeps); they are unlinked once both ends are open. Bash hands its descriptors to
+# every program it starts, so the simulator and the workbench are started without these two: the
+# server's input then closes as soon as this script ends.
+peer_log=$demo/modbus_peer.log
+fifos=$(mktemp -d)
+mkfifo "$fifos/in" "$fifos/out"
+/usr/bin/python3 tools/modbuspeer/modbus_peer.py --tcp "$modbus_port" --moving \
+  <"$fifos/in" >"$fifos/out" 2>"$peer_log" &
+peer_pid=$!
+exec {peer_in}>"$fifos/in" {peer_out}<"$fifos/out"
+rm -rf "$fifos"
+# Its first line, "READY <port>", comes once it listens.
+if ! read -r -t 20 ready <&"$peer_out" || [[ $ready != READY* ]]; then
+  echo "run.sh: the Modbus server did not start on port $modbus_port (log: $peer_log)" >&2
+  exit 1
+fi
+echo "Modbus server: unit 1 on 127.0.0.1:${ready#READY }, moving values; log $peer_log"
 
 mapfile -t sim_args <"$demo/ppisim.args"
 log=$demo/ppisim.log
 # The simulator reads commands on its standard input and ends when that closes, so it cannot
 # outlive this script even if the script is killed.
 coproc SIM { exec "$bin/ppisim" --link "$link" --baud 9600 --memory "$demo/demo.mem" \
-  --log "$log" "${sim_args[@]}"; }
-sim_pid=$SIM_PID
+  --log "$log" "${sim_args[@]}" {peer_in}>&- {peer_out}<&-; }
 exec {sim_in}>&"${SIM[1]}"
-stop_sim() {
-  if kill -0 "$sim_pid" 2>/dev/null; then
-    echo quit >&"$sim_in" 2>/dev/null || true
-    exec {sim_in}>&-
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-}
-trap stop_sim EXIT
+sim_pid=$SIM_PID
 
 # The first line, "PTY <path>", comes once the line and its link are ready.
 if ! read -r -t 10 first <&"${SIM[0]}" || [[ $first != PTY* ]]; then
@@ -65,4 +102,4 @@ if ! read -r -t 10 first <&"${SIM[0]}" || [[ $first != PTY* ]]; then
 fi
 echo "PLC simulator: station 2 on ${first#PTY } (Com1 = $link), 9600 baud; log $log"
 
-"$bin/talvek" "$project" "$@"
+"$bin/talvek" "$project" "$@" {peer_in}>&- {peer_out}<&-

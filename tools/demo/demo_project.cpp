@@ -38,6 +38,30 @@ ScreenRecord Screen(const char* name, const char* file) {
   return s;
 }
 
+// The fields every external tag of the demo shares; the caller sets the area index.
+TagRecord ExternalTag(const char* name, const char* description, const char* registerText,
+                      int32_t rawType, int32_t varType, double rawMin, double rawMax, double engMin,
+                      double engMax, std::string_view driverModel, std::string_view deviceName) {
+  TagRecord t = talvek::DefaultTagRecord();
+  CopyGbk(t.name, sizeof t.name, name);
+  CopyGbk(t.description, sizeof t.description, description);
+  t.varType = varType;
+  t.rawType = rawType;
+  t.initialValue = 0;
+  t.deadband = 0;
+  t.engMin = EngWord(varType, engMin);
+  t.engMax = EngWord(varType, engMax);
+  t.rawMin = RawWord(rawType, rawMin);
+  t.rawMax = RawWord(rawType, rawMax);
+  t.flags = kTagExternal;
+  CopyGbk(t.driverModel, sizeof t.driverModel, std::string(driverModel).c_str());
+  CopyGbk(t.deviceName, sizeof t.deviceName, std::string(deviceName).c_str());
+  CopyGbk(t.registerText, sizeof t.registerText, registerText);
+  t.scanPeriodMs = 1000;
+  t.quality = 0;
+  return t;
+}
+
 bool WriteText(const std::filesystem::path& path, const std::string& text, std::string* error) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -112,21 +136,9 @@ DeviceRecord DemoDevice(const CLSID& driverClsid) {
 }
 
 TagRecord DemoTagRecord(const DemoTag& tag) {
-  TagRecord t = talvek::DefaultTagRecord();
-  CopyGbk(t.name, sizeof t.name, tag.name);
-  CopyGbk(t.description, sizeof t.description, tag.description);
-  t.varType = tag.varType;
-  t.rawType = tag.rawType;
-  t.initialValue = 0;
-  t.deadband = 0;
-  t.engMin = EngWord(tag.varType, tag.engMin);
-  t.engMax = EngWord(tag.varType, tag.engMax);
-  t.rawMin = RawWord(tag.rawType, tag.rawMin);
-  t.rawMax = RawWord(tag.rawType, tag.rawMax);
-  t.flags = kTagExternal;
-  CopyGbk(t.driverModel, sizeof t.driverModel, "S7-200(PPI)");
-  CopyGbk(t.deviceName, sizeof t.deviceName, std::string(kDeviceName).c_str());
-  CopyGbk(t.registerText, sizeof t.registerText, tag.registerText);
+  TagRecord t =
+      ExternalTag(tag.name, tag.description, tag.registerText, tag.rawType, tag.varType, tag.rawMin,
+                  tag.rawMax, tag.engMin, tag.engMax, "S7-200(PPI)", kDeviceName);
   // The index of the area in the PPI driver's table: V 0, I 1, Q 2, M 3.
   switch (tag.registerText[0]) {
     case 'I':
@@ -142,8 +154,61 @@ TagRecord DemoTagRecord(const DemoTag& tag) {
       t.registerIndex = 0;
       break;
   }
-  t.scanPeriodMs = 1000;
-  t.quality = 0;
+  return t;
+}
+
+const std::vector<ModbusDemoTag>& ModbusDemoTags() {
+  // clang-format off
+  static const std::vector<ModbusDemoTag> tags = {
+      {"加药泵频率", "加药泵频率 (0-99 斜坡)", "4X1", kRawInt16, kVarInteger, 0, 99, 0, 99},
+      {"浊度偏差", "浊度偏差 (正弦 ±1000)", "4X2", kRawInt16, kVarInteger, -1000, 1000, -1000, 1000},
+      {"仪表运行秒数", "仪表运行秒数 (计数)", "4X3", kRawUInt16, kVarInteger, 0, 65535, 0, 65535},
+      {"累计电量", "累计电量 (40000 起)", "4X4", kRawUInt16, kVarInteger, 0, 65535, 0, 65535},
+      {"水温", "水温 (℃, 高字在前)", "4X5", kRawFloat, kVarFloat, 0, 100, 0, 100},
+      {"池温", "池温 (℃, 低字在前)", "4X7L", kRawFloat, kVarFloat, 0, 200, 0, 200},
+      {"采样计数", "采样计数 (输入寄存器)", "3X1", kRawUInt16, kVarInteger, 0, 65535, 0, 65535},
+      {"搅拌机运行", "搅拌机运行 (线圈)", "0X1", kRawBit, kVarDiscrete, 0, 1, 0, 1},
+      {"高液位开关", "高液位开关 (离散输入)", "1X1", kRawBit, kVarDiscrete, 0, 1, 0, 1},
+  };
+  // clang-format on
+  return tags;
+}
+
+DeviceRecord ModbusDemoDevice(const CLSID& driverClsid, int tcpPort) {
+  DeviceRecord d = talvek::NewDeviceRecord();
+  CopyGbk(d.descriptor.manufacturer, sizeof d.descriptor.manufacturer, "莫迪康系列");
+  CopyGbk(d.descriptor.model, sizeof d.descriptor.model, std::string(kModbusModel).c_str());
+  CopyGbk(d.descriptor.commKind, sizeof d.descriptor.commKind, "TCP/IP");
+  d.descriptor.driverClsid = driverClsid;
+  d.descriptor.linkKind = kLinkTcpIp;
+  CopyGbk(d.logicalName, sizeof d.logicalName, std::string(kModbusDeviceName).c_str());
+  // The Modbus driver's parsed form of "127.0.0.1:<port>#1": the unit, and the normalised text.
+  d.station.stationNumber = kModbusUnit;
+  std::snprintf(d.station.addressText, sizeof d.station.addressText, "127.0.0.1:%d#%d", tcpPort,
+                kModbusUnit);
+  d.portNumber = kModbusPort;
+  return d;
+}
+
+TagRecord ModbusDemoTagRecord(const ModbusDemoTag& tag) {
+  TagRecord t =
+      ExternalTag(tag.name, tag.description, tag.registerText, tag.rawType, tag.varType, tag.rawMin,
+                  tag.rawMax, tag.engMin, tag.engMax, kModbusModel, kModbusDeviceName);
+  // The index of the area in the Modbus driver's table: 0X 0, 1X 1, 3X 2, 4X 3.
+  switch (tag.registerText[0]) {
+    case '0':
+      t.registerIndex = 0;
+      break;
+    case '1':
+      t.registerIndex = 1;
+      break;
+    case '3':
+      t.registerIndex = 2;
+      break;
+    default:
+      t.registerIndex = 3;
+      break;
+  }
   return t;
 }
 
@@ -169,7 +234,13 @@ std::string SimulatorMemoryFile() {
   return text;
 }
 
-bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::string* error) {
+bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::string* error,
+                      const std::optional<ModbusDemo>& modbus) {
+  if (modbus && (modbus->tcpPort < 1 || modbus->tcpPort > 65535)) {
+    *error =
+        "the Modbus server's TCP port " + std::to_string(modbus->tcpPort) + " is outside 1..65535";
+    return false;
+  }
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
@@ -185,6 +256,11 @@ bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::
   state.devices.Add(DemoDevice(driverClsid));
   for (const DemoTag& tag : DemoTags())
     state.tags.push_back(DemoTagRecord(tag));
+  if (modbus) {
+    state.devices.Add(ModbusDemoDevice(modbus->driverClsid, modbus->tcpPort));
+    for (const ModbusDemoTag& tag : ModbusDemoTags())
+      state.tags.push_back(ModbusDemoTagRecord(tag));
+  }
   // Com1 as a PPI line runs it: 9600 baud, 8 data bits, even parity, 1 stop bit.
   CommSettings com1 = talvek::DefaultPortEntry(1);
   com1.parity = 2;
