@@ -40,6 +40,8 @@
 #include <span>
 #include <utility>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 namespace {
 
@@ -417,30 +419,6 @@ Key Parse(std::string_view text) {
 
 // ---------------------------------------------------------------------------------------------
 // Files
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports the result (a deferred write error can surface here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // What identifies one version of a hive file.
 struct FileStamp {

@@ -1,15 +1,17 @@
-// A move-only owner of a POSIX file descriptor, closed on destruction.
+// A move-only owner of a POSIX file descriptor (file, socket, pipe, terminal), closed on
+// destruction.
 //
-//   UniqueFd fd(open(path, O_RDWR));
+//   platform::UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC));
 //   if (!fd) return false;
 //   write(fd.get(), ...);
+//   if (!fd.Close()) return false;   // a late write error can surface only at close
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace ppisim {
+namespace platform {
 
 // Owns one descriptor (-1 = none); closes it when destroyed or reset.
 class UniqueFd {
@@ -38,9 +40,15 @@ class UniqueFd {
       ::close(fd_);
     fd_ = fd;
   }
+  // Closes now and reports the result: on some file systems a late write error shows up only
+  // here. True when nothing was held.
+  [[nodiscard]] bool Close() {
+    const int fd = release();
+    return fd < 0 || ::close(fd) == 0;
+  }
 
  private:
   int fd_ = -1;
 };
 
-}  // namespace ppisim
+}  // namespace platform

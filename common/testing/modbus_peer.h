@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "common/testing/test_support.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -52,32 +53,7 @@ inline int64_t NowMs() {
       .count();
 }
 
-// A move-only owner of one descriptor, closed on destruction.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other)
-      reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = platform::UniqueFd;
 
 // What a child's standard stream is connected to: a descriptor of ours, /dev/null, or ours.
 constexpr int kDevNull = -1;

@@ -17,38 +17,14 @@
 #include <utility>
 
 #include "drivers/modbus/modbus_link.h"
+#include "platform/unique_fd.h"
 
 namespace modbus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one socket descriptor (-1 = none) and closes it on destruction. Move-only.
-class SocketFd {
- public:
-  SocketFd() = default;
-  explicit SocketFd(int fd) : fd_(fd) {}
-  ~SocketFd() { reset(); }
-  SocketFd(SocketFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  SocketFd& operator=(SocketFd&& other) noexcept {
-    if (this != &other)
-      reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  SocketFd(const SocketFd&) = delete;
-  SocketFd& operator=(const SocketFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using SocketFd = platform::UniqueFd;
 
 // Owns an addrinfo list from getaddrinfo / getaddrinfo_a.
 struct AddrInfoDeleter {

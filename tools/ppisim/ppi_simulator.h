@@ -27,11 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "tools/ppisim/sim_memory.h"
 #include "tools/ppisim/sim_protocol.h"
-#include "tools/ppisim/unique_fd.h"
 
 namespace ppisim {
+
+using platform::UniqueFd;
 
 // How the simulator is set up; fixed once Start() has been called.
 struct Options {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/gbk.h"
+#include "platform/unique_fd.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/project/new_records.h"
 
@@ -30,42 +31,7 @@ std::atomic<bool> g_syncToDisk{true};
 
 // --- File descriptors -------------------------------------------------------------------------
 
-// An owned file descriptor, closed on destruction.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other)
-      reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  [[nodiscard]] int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports the result: on some file systems a late write error shows up only here.
-  [[nodiscard]] bool Close() {
-    int fd = release();
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_ = -1;
-};
+using platform::UniqueFd;
 
 // Removes a temporary file unless the save that made it went through.
 class TempFileGuard {
@@ -132,7 +98,7 @@ std::string FolderOf(const std::string& path) {
 // flushed must not turn a written file into a failed save.
 void SyncFolder(const std::string& folder) {
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid())
+  if (dir)
     static_cast<void>(::fsync(dir.get()));
 }
 
@@ -218,7 +184,7 @@ LoadOutcome LoadTable(const ProjectState& state, std::string_view fileName, std:
     return LoadOutcome::kNotOpened;
   // O_NONBLOCK: a FIFO in the file's place must not hang the open; regular files ignore it.
   UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid())
+  if (!fd)
     return LoadOutcome::kNotOpened;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -395,7 +361,7 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::byte> byt
 
   std::string temp = target + ".tmp-XXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid())
+  if (!fd)
     return false;
   TempFileGuard guard(temp);
   // Best effort: file systems without Unix modes (FAT on a USB stick) refuse it, and a project

@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "common/testing/test_support.h"
+#include "platform/unique_fd.h"
 #include "tools/ppisim/ppi_simulator.h"
-#include "tools/ppisim/unique_fd.h"
 
 namespace {
 
