@@ -10,8 +10,6 @@
 namespace ppi {
 namespace {
 
-std::atomic<long> g_moduleLocks{0};
-
 // Nothing may leave a COM method as an exception: a failure becomes the method's failure value.
 template <typename Result, typename Body>
 Result Guarded(Result onFailure, Body&& body) noexcept {
@@ -24,29 +22,20 @@ Result Guarded(Result onFailure, Body&& body) noexcept {
 
 }  // namespace
 
-long ModuleLockCount() {
-  return g_moduleLocks.load();
-}
-
-void LockModule() {
-  ++g_moduleLocks;
-}
-
-void UnlockModule() {
-  long current = g_moduleLocks.load();
-  while (current > 0 && !g_moduleLocks.compare_exchange_weak(current, current - 1)) {
-  }
+platform::ModuleLocks& ModuleLocks() {
+  static platform::ModuleLocks locks;
+  return locks;
 }
 
 }  // namespace ppi
 
 CS7Proto::CS7Proto() {
-  ppi::LockModule();
+  ppi::ModuleLocks().Lock();
 }
 
 CS7Proto::~CS7Proto() {
   ClosePort();
-  ppi::UnlockModule();
+  ppi::ModuleLocks().Unlock();
 }
 
 HRESULT CS7Proto::QueryInterface(REFIID riid, void** ppv) {

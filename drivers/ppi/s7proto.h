@@ -18,6 +18,7 @@
 #include "drivers/ppi/ppi_frame.h"
 #include "drivers/ppi/ppi_transport.h"
 #include "platform/com.h"
+#include "platform/com_server.h"
 #include "platform/win_types.h"
 
 // {9714C2FC-184A-49C7-927B-135D9D005B8A}
@@ -40,11 +41,7 @@ namespace ppi {
 
 // The module's lock count: live driver objects plus outstanding IClassFactory::LockServer(TRUE)
 // calls. The module may be unloaded only while it is 0.
-long ModuleLockCount();
-// Adds one lock.
-void LockModule();
-// Removes one lock; an unbalanced call leaves the count at 0.
-void UnlockModule();
+platform::ModuleLocks& ModuleLocks();
 
 }  // namespace ppi
 
