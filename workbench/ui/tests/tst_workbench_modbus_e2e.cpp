@@ -6,27 +6,22 @@
 // a value typed into the workbench's value-entry dialog reaches the server.
 //
 // The functions run in order on one window and one project; each needs the ones before it.
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <QLabel>
+#include <QComboBox>
+#include <QDialog>
 #include <QtTest>
 
 #include "common/testing/modbus_peer.h"
-#include "common/testing/run_program.h"
-#include "common/testing/test_support.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
-#include "platform/registry.h"
 #include "workbench/project/talvek_doc.h"
-#include "workbench/runtime/driver_host.h"
 #include "workbench/runtime/tag_fields.h"
 #include "workbench/ui/main_frame.h"
-#include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
 #include "workbench/ui/tests/workbench_e2e_support.h"
 #include "workbench/ui/value_entry_dlg.h"
@@ -35,8 +30,6 @@ using namespace talvek;
 using namespace workbench_e2e;
 using testing_support::ModbusPeer;
 using testing_support::RegisterTable;
-using testing_support::ScopedEnv;
-using testing_support::TempDir;
 
 namespace {
 
@@ -47,10 +40,6 @@ constexpr char kTagName[] = "出水流量";
 constexpr int kUnit = 3;
 // Holding register 4X10 is the server's protocol address 9.
 constexpr int kRegister = 9;
-
-std::string Gbk(const char* utf8) {
-  return platform::Utf8ToGbk(utf8);
-}
 
 }  // namespace
 
@@ -67,7 +56,7 @@ class TestWorkbenchModbusE2e : public QObject {
   void tagReadsAndWritesTheServer();
 
  private:
-  CProjListView* List() { return qobject_cast<CProjListView*>(frame_->Panes().list); }
+  CProjListView* List() { return bench_.List(); }
   // The server's holding register 4X10, or -1 when it cannot be read.
   int ServerRegister() {
     const std::optional<std::vector<uint16_t>> words =
@@ -75,12 +64,8 @@ class TestWorkbenchModbusE2e : public QObject {
     return words && words->size() == 1 ? (*words)[0] : -1;
   }
 
-  std::unique_ptr<TempDir> config_, runtime_, home_, location_;
-  std::unique_ptr<ScopedEnv> configEnv_, runtimeEnv_, homeEnv_, xdgEnv_;
+  Workbench bench_;
   std::unique_ptr<ModbusPeer> peer_;
-  std::unique_ptr<RecordingMessageSink> sink_;
-  DriverHost* host_ = nullptr;
-  std::unique_ptr<CMainFrame> frame_;
   std::string projectFolder_;  // UTF-8
   std::string projectFile_;
   std::string station_;  // the normalised station text the device is stored with
@@ -89,20 +74,10 @@ class TestWorkbenchModbusE2e : public QObject {
 };
 
 void TestWorkbenchModbusE2e::initTestCase() {
-  config_ = std::make_unique<TempDir>();
-  runtime_ = std::make_unique<TempDir>();
-  home_ = std::make_unique<TempDir>();
-  location_ = std::make_unique<TempDir>();
-  configEnv_ = std::make_unique<ScopedEnv>("TALVEK_CONFIG_DIR", config_->str());
-  runtimeEnv_ = std::make_unique<ScopedEnv>("TALVEK_RUNTIME_DIR", runtime_->str());
-  homeEnv_ = std::make_unique<ScopedEnv>("HOME", home_->str());
-  xdgEnv_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (*home_ / ".config").string());
-
-  // The Modbus driver registered as an installation registers it, before any thread of the
-  // workbench runs.
-  const testing_support::RunResult reg = testing_support::RegisterBuiltModule("libZireviVer.so");
-  QVERIFY2(reg.exitCode == 0, reg.output.c_str());
-  platform::Registry::Instance().Reload();
+  // The Modbus driver registered as an installation registers it.
+  bench_.Prepare("libZireviVer.so");
+  if (QTest::currentTestFailed())
+    return;
 
   // The independent server: unit kUnit on a port of 127.0.0.1 it picks.
   std::string why;
@@ -110,62 +85,32 @@ void TestWorkbenchModbusE2e::initTestCase() {
   peer_ = std::make_unique<ModbusPeer>();
   QVERIFY2(peer_->StartTcp({kUnit}, 100), peer_->Error().c_str());
 
-  sink_ = std::make_unique<RecordingMessageSink>();
-  Project().ClearTables();
-  Project().folder[0] = '\0';
-  auto host = std::make_unique<DriverHost>();
-  host_ = host.get();
-  host_->SetCyclePeriod(50);
-  FrameOptions options;
-  options.host = std::move(host);
-  options.openEndpoint = false;
-  frame_ = std::make_unique<CMainFrame>(std::move(options));
-  frame_->show();
-  QVERIFY(QTest::qWaitForWindowExposed(frame_.get()));
-  QVERIFY(List() != nullptr);
+  bench_.Open();
 }
 
 void TestWorkbenchModbusE2e::cleanupTestCase() {
-  if (frame_ != nullptr) {
-    frame_->ExecuteCommand(kCmdStopCommunication);
-    frame_->close();
-    frame_.reset();
-  }
+  bench_.Close();
   if (peer_ != nullptr)
     QVERIFY(peer_->Stop());
-  Project().ClearTables();
-  Project().folder[0] = '\0';
-  sink_.reset();
-  xdgEnv_.reset();
-  homeEnv_.reset();
-  runtimeEnv_.reset();
-  configEnv_.reset();
-  platform::Registry::Instance().Reload();
 }
 
 void TestWorkbenchModbusE2e::newProjectThroughWizard() {
-  const ModalRun run =
-      DriveModal([&] { QVERIFY(frame_->ExecuteCommand(kCmdNewProject)); },
-                 [&](QDialog& wizard) {
-                   SetEditText(wizard, "nameEdit", kProjectName);
-                   SetEditText(wizard, "folderCombo", QString::fromStdString(location_->str()));
-                   QVERIFY(PressNext(wizard));
-                   QVERIFY(PressNext(wizard));
-                 });
+  const ModalRun run = NewProjectThroughWizard(bench_.Frame(), kProjectName,
+                                               QString::fromStdString(bench_.Location()));
   QVERIFY(run.acted);
   QVERIFY(!run.timedOut);
-  projectFolder_ = location_->str() + "/" + kProjectName;
+  projectFolder_ = bench_.Location() + "/" + kProjectName;
   projectFile_ = projectFolder_ + "/" + kProjectName + ".zrprj";
   QVERIFY(std::filesystem::is_regular_file(std::filesystem::u8path(projectFile_)));
   QVERIFY(Project().IsOpen());
-  QCOMPARE(PortNodes(*frame_), (QStringList{"Com1", "Com2"}));
-  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+  QCOMPARE(PortNodes(bench_.Frame()), (QStringList{"Com1", "Com2"}));
+  QVERIFY2(bench_.Sink().Messages().empty(), bench_.Sink().LastText().c_str());
 }
 
 void TestWorkbenchModbusE2e::installTcpDeviceThroughWizard() {
   if (projectFolder_.empty())
     QSKIP("no project was created");
-  QVERIFY(SelectNode(*frame_, "Com1"));
+  QVERIFY(SelectNode(bench_.Frame(), "Com1"));
   QCOMPARE(DeviceRows(*List()), 0);
 
   // Typed with blanks around its parts: the device stores the driver's normalised text.
@@ -173,27 +118,7 @@ void TestWorkbenchModbusE2e::installTcpDeviceThroughWizard() {
   station_ = "127.0.0.1:" + std::to_string(peer_->Port()) + "#" + std::to_string(kUnit);
   QStringList summary;
   const ModalRun run =
-      DriveModal([&] { List()->OnCommand(kCmdNewDevice); },
-                 [&](QDialog& wizard) {
-                   QVERIFY(Choose(wizard, "modelList", "ModbusTcp"));
-                   QVERIFY(PressNext(wizard));  // the Modbus driver object is created here
-                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——逻辑名称"));
-                   SetEditText(wizard, "logicalNameEdit", kDeviceName);
-                   QVERIFY(PressNext(wizard));
-                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——选择串口号"));
-                   SetEditText(wizard, "portCombo", "COM1");
-                   QVERIFY(PressNext(wizard));
-                   QCOMPARE(wizard.windowTitle(), QString("设备配置向导——设备地址设置指南"));
-                   SetEditText(wizard, "addressEdit", typed);
-                   QVERIFY(PressNext(wizard));  // checked by the Modbus driver itself
-                   QCOMPARE(wizard.windowTitle(), QString("通信参数"));
-                   QVERIFY(PressNext(wizard));  // recovery defaults
-                   QCOMPARE(wizard.windowTitle(), QString("设备安装向导——信息总结"));
-                   for (const char* line :
-                        {"summaryModel", "summaryName", "summaryAddress", "summaryCommKind"})
-                     summary << wizard.findChild<QLabel*>(line)->text();
-                   QVERIFY(PressNext(wizard));
-                 });
+      InstallDeviceThroughWizard(*List(), {"ModbusTcp", kDeviceName, "COM1", typed}, &summary);
   QVERIFY(run.acted);
   QVERIFY(!run.timedOut);
   QCOMPARE(summary, (QStringList{"新设备为 莫迪康系列 生产的 ModbusTCP ",
@@ -209,19 +134,16 @@ void TestWorkbenchModbusE2e::installTcpDeviceThroughWizard() {
   QCOMPARE(device.portNumber, 1);
   QCOMPARE(std::string(platform::ArrayText(device.station.addressText)), station_);
   QCOMPARE(device.station.stationNumber, kUnit);
-  QVERIFY(SUCCEEDED(CoInitialize(nullptr)));
   CLSID clsid{};
-  QVERIFY(SUCCEEDED(CLSIDFromProgID("ZireviVer.ZireviVerPro", &clsid)));
-  CoUninitialize();
+  QVERIFY(ClassOfProgId("ZireviVer.ZireviVerPro", &clsid));
   QVERIFY(device.descriptor.driverClsid == clsid);
 
   deviceBytes_ = RecordBytes(device);
-  const auto onDisk =
-      testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder_ + "/Device.dat"));
+  const auto onDisk = DataFileBytes(projectFolder_, "Device.dat");
   QVERIFY(onDisk.has_value() && *onDisk == deviceBytes_);
   QCOMPARE(DeviceRows(*List()), 1);
   QVERIFY(RowShows(*List(), 0, kDeviceName));
-  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+  QVERIFY2(bench_.Sink().Messages().empty(), bench_.Sink().LastText().c_str());
 }
 
 void TestWorkbenchModbusE2e::newTagThroughEditor() {
@@ -230,30 +152,20 @@ void TestWorkbenchModbusE2e::newTagThroughEditor() {
 #else
   if (deviceBytes_.empty())
     QSKIP("no device was installed");
-  QVERIFY(SelectNode(*frame_, "变量维护"));
+  QVERIFY(SelectNode(bench_.Frame(), "变量维护"));
 
   // An external integer tag on holding register 4X10, engineering range equal to the raw range
   // so the value reads as the server holds it.
   QStringList registerList;
-  const ModalRun run =
-      DriveModal([&] { List()->OnCommand(kCmdNewTag); },
-                 [&](QDialog& editor) {
-                   SetEditText(editor, "nameEdit", kTagName);
-                   QVERIFY(Choose(editor, "varTypeCombo", "整数"));
-                   QVERIFY(Choose(editor, "deviceCombo", kDeviceName));  // the Modbus driver
-                   auto* registers = editor.findChild<QComboBox*>("registerCombo");
-                   QVERIFY(registers != nullptr);
-                   for (int i = 0; i < registers->count(); ++i)
-                     registerList << registers->itemText(i);
-                   QVERIFY(Choose(editor, "registerCombo", "4X"));
-                   SetEditText(editor, "registerCombo", "4X10");
-                   QVERIFY(Choose(editor, "dataTypeCombo", "整数"));
-                   SetEditText(editor, "minEdit", "0");
-                   SetEditText(editor, "maxEdit", "32767");
-                   SetEditText(editor, "rawMinEdit", "0");
-                   SetEditText(editor, "rawMaxEdit", "32767");
-                   Button(editor, "okButton")->click();
-                 });
+  const ModalRun run = NewTagThroughEditor(*List(), [&](QDialog& editor) {
+    QVERIFY(BeginIntegerTag(editor, kTagName, kDeviceName));  // the Modbus driver
+    auto* registers = editor.findChild<QComboBox*>("registerCombo");
+    QVERIFY(registers != nullptr);
+    for (int i = 0; i < registers->count(); ++i)
+      registerList << registers->itemText(i);
+    QVERIFY(Choose(editor, "registerCombo", "4X"));
+    QVERIFY(FinishIntegerTag(editor, "4X10"));
+  });
   QVERIFY(run.acted);
   QVERIFY(!run.timedOut);
   QCOMPARE(registerList, (QStringList{"0X", "1X", "3X", "4X"}));
@@ -267,12 +179,9 @@ void TestWorkbenchModbusE2e::newTagThroughEditor() {
   QCOMPARE(tag.rawType, kRawInt16);
   QCOMPARE(tag.varType, kVarInteger);
   QVERIFY((tag.flags & kTagExternal) != 0);
-  const auto* p = reinterpret_cast<const std::uint8_t*>(&tag);
-  const std::vector<std::uint8_t> tagBytes(p, p + sizeof tag);
-  const auto tagFile =
-      testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder_ + "/Tag.dat"));
-  QVERIFY(tagFile.has_value() && *tagFile == tagBytes);
-  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+  const auto tagFile = DataFileBytes(projectFolder_, "Tag.dat");
+  QVERIFY(tagFile.has_value() && *tagFile == RecordBytes(tag));
+  QVERIFY2(bench_.Sink().Messages().empty(), bench_.Sink().LastText().c_str());
   tagMade_ = true;
 #endif
 }
@@ -283,20 +192,17 @@ void TestWorkbenchModbusE2e::tagReadsAndWritesTheServer() {
   QVERIFY(peer_->SetRegisters(kUnit, RegisterTable::kHolding, kRegister, {1234}));
 
   // Opened again, so the device and the tag come from the project's files.
-  QVERIFY(frame_->ExecuteCommand(kCmdFileClose));
-  QVERIFY(frame_->OpenDocumentFile(QString::fromStdString(projectFile_)));
+  QVERIFY(bench_.Frame().ExecuteCommand(kCmdFileClose));
+  QVERIFY(bench_.Frame().OpenDocumentFile(QString::fromStdString(projectFile_)));
   QCOMPARE(Project().devices.GetSize(), std::size_t{1});
   QVERIFY(RecordBytes(Project().devices[0]) == deviceBytes_);
   QCOMPARE(Project().tags.size(), std::size_t{1});
-  QVERIFY(SelectNode(*frame_, "变量维护"));
+  QVERIFY(SelectNode(bench_.Frame(), "变量维护"));
 
-  QVERIFY(frame_->ExecuteCommand(kCmdStartCommunication));
-  QVERIFY(frame_->IsCommunicationRunning());
-  QVERIFY(host_->IsPolling());
-  QTRY_VERIFY_WITH_TIMEOUT(
-      LoadQuality(Project().tags[0]) == 192 && LoadValueWord(Project().tags[0]) == 1234, 10000);
-  QVERIFY(List()->IsLiveTimerActive());
-  QTRY_VERIFY_WITH_TIMEOUT(RowShows(*List(), 0, "1234"), 5000);
+  bench_.StartCommunication();
+  if (QTest::currentTestFailed())
+    return;
+  bench_.WaitForFirstTag(1234);
 
   // The polling goes on: a value the server takes later reaches the tag too (a negative one, to
   // see the 16-bit sign).
@@ -321,10 +227,8 @@ void TestWorkbenchModbusE2e::tagReadsAndWritesTheServer() {
   QTRY_VERIFY_WITH_TIMEOUT(LoadValueWord(Project().tags[0]) == 2468, 10000);
   QTRY_VERIFY_WITH_TIMEOUT(RowShows(*List(), 0, "2468"), 5000);
 
-  QVERIFY(frame_->ExecuteCommand(kCmdStopCommunication));
-  QVERIFY(!frame_->IsCommunicationRunning());
-  QVERIFY(!host_->IsPolling());
-  QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
+  bench_.StopCommunication();
+  QVERIFY2(bench_.Sink().Messages().empty(), bench_.Sink().LastText().c_str());
 }
 
 QTEST_MAIN(TestWorkbenchModbusE2e)

@@ -1,20 +1,30 @@
-// What the workbench's end-to-end tests share: driving the modal dialogs the real plug-ins open
-// (with a guard, so a dialog that refuses a step fails the test instead of hanging it), and
+// What the workbench's end-to-end tests share: the workbench window in an environment of its own,
+// driving the modal dialogs the real plug-ins open (with a guard, so a dialog that refuses a step
+// fails the test instead of hanging it), the steps of the project, device and tag dialogs, and
 // reading the project tree and list as the user sees them.
 //
-//   const ModalRun run = DriveModal([&] { list->OnCommand(kCmdNewDevice); },
+//   bench.Prepare("libOstrel.so");
+//   if (QTest::currentTestFailed()) return;
+//   bench.Open();
+//   const ModalRun run = DriveModal([&] { bench.List()->OnCommand(kCmdNewDevice); },
 //                                   [&](QDialog& wizard) { ...; QVERIFY(PressNext(wizard)); });
 //   QVERIFY(run.acted && !run.timedOut);
+//   bench.Close();
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -22,10 +32,23 @@
 #include <QtTest>
 
 #include "common/records.h"
+#include "common/testing/run_program.h"
+#include "common/testing/test_support.h"
+#include "platform/com.h"
+#include "platform/gbk.h"
+#include "platform/registry.h"
+#include "workbench/project/talvek_doc.h"
+#include "workbench/runtime/driver_host.h"
+#include "workbench/runtime/tag_fields.h"
 #include "workbench/ui/main_frame.h"
+#include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
 
 namespace workbench_e2e {
+
+inline std::string Gbk(const char* utf8) {
+  return platform::Utf8ToGbk(utf8);
+}
 
 // How a driven dialog ended.
 struct ModalRun {
@@ -109,9 +132,113 @@ inline bool Choose(QDialog& dialog, const char* objectName, const QString& text)
   return true;
 }
 
-inline std::vector<std::uint8_t> RecordBytes(const DeviceRecord& device) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(&device);
-  return {p, p + sizeof device};
+// Makes a project named `name` in `folder` with the new-project wizard, opened by the frame's
+// command; `atSummary` looks at the summary step before the wizard finishes. A failed check in it
+// leaves the wizard open for the guard to close.
+inline ModalRun NewProjectThroughWizard(talvek::CMainFrame& frame, const QString& name,
+                                        const QString& folder,
+                                        const std::function<void(QDialog&)>& atSummary = {}) {
+  return DriveModal([&] { QVERIFY(frame.ExecuteCommand(talvek::kCmdNewProject)); },
+                    [&](QDialog& wizard) {
+                      SetEditText(wizard, "nameEdit", name);
+                      SetEditText(wizard, "folderCombo", folder);
+                      QVERIFY(PressNext(wizard));
+                      if (atSummary) {
+                        atSummary(wizard);
+                        if (QTest::currentTestFailed())
+                          return;
+                      }
+                      QVERIFY(PressNext(wizard));
+                    });
+}
+
+// What the device wizard is given.
+struct DeviceAnswers {
+  QString model;    // as the model list shows it
+  QString name;     // the logical name
+  QString port;     // "COM1"
+  QString address;  // as typed; the device's driver checks it
+};
+
+// Installs a device with the device wizard, opened from the list's command, keeping the
+// recovery defaults; `summary` gets the four lines of the summary step and `finishText` (when
+// given) the text of the button that finishes.
+inline ModalRun InstallDeviceThroughWizard(talvek::CProjListView& list,
+                                           const DeviceAnswers& answers, QStringList* summary,
+                                           QString* finishText = nullptr) {
+  return DriveModal([&] { list.OnCommand(talvek::kCmdNewDevice); },
+                    [&](QDialog& wizard) {
+                      QVERIFY(Choose(wizard, "modelList", answers.model));
+                      QVERIFY(PressNext(wizard));  // the driver object is created here
+                      QCOMPARE(wizard.windowTitle(), QString("设备配置向导——逻辑名称"));
+                      SetEditText(wizard, "logicalNameEdit", answers.name);
+                      QVERIFY(PressNext(wizard));
+                      QCOMPARE(wizard.windowTitle(), QString("设备配置向导——选择串口号"));
+                      SetEditText(wizard, "portCombo", answers.port);
+                      QVERIFY(PressNext(wizard));
+                      QCOMPARE(wizard.windowTitle(), QString("设备配置向导——设备地址设置指南"));
+                      SetEditText(wizard, "addressEdit", answers.address);
+                      QVERIFY(PressNext(wizard));  // checked by the driver itself
+                      QCOMPARE(wizard.windowTitle(), QString("通信参数"));
+                      QVERIFY(PressNext(wizard));  // recovery defaults
+                      QCOMPARE(wizard.windowTitle(), QString("设备安装向导——信息总结"));
+                      for (const char* line :
+                           {"summaryModel", "summaryName", "summaryAddress", "summaryCommKind"})
+                        *summary << wizard.findChild<QLabel*>(line)->text();
+                      if (finishText != nullptr)
+                        *finishText = Button(wizard, "nextButton")->text();
+                      QVERIFY(PressNext(wizard));
+                    });
+}
+
+// The tag editor's first choices for an external integer tag on `device` (choosing the device
+// creates its driver, which fills the register list); false when a choice is missing.
+inline bool BeginIntegerTag(QDialog& editor, const QString& name, const QString& device) {
+  SetEditText(editor, "nameEdit", name);
+  return Choose(editor, "varTypeCombo", "整数") && Choose(editor, "deviceCombo", device);
+}
+
+// Completes the tag begun by BeginIntegerTag on register `registerText`, with the engineering
+// range equal to the raw range so the value reads as the device holds it, and presses OK.
+inline bool FinishIntegerTag(QDialog& editor, const QString& registerText) {
+  SetEditText(editor, "registerCombo", registerText);
+  if (!Choose(editor, "dataTypeCombo", "整数"))
+    return false;
+  SetEditText(editor, "minEdit", "0");
+  SetEditText(editor, "maxEdit", "32767");
+  SetEditText(editor, "rawMinEdit", "0");
+  SetEditText(editor, "rawMaxEdit", "32767");
+  Button(editor, "okButton")->click();
+  return true;
+}
+
+// Makes a tag with the tag editor, opened from the list's command; `fill` fills it in.
+inline ModalRun NewTagThroughEditor(talvek::CProjListView& list,
+                                    const std::function<void(QDialog&)>& fill) {
+  return DriveModal([&] { list.OnCommand(talvek::kCmdNewTag); }, fill);
+}
+
+// The bytes of a record as the data files hold it.
+template <typename Record>
+std::vector<std::uint8_t> RecordBytes(const Record& record) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
+  return {p, p + sizeof record};
+}
+
+// The content of the data file `file` of the project in `projectFolder` (UTF-8).
+inline std::optional<std::vector<std::uint8_t>> DataFileBytes(const std::string& projectFolder,
+                                                              const char* file) {
+  return testing_support::ReadFileBytes(std::filesystem::u8path(projectFolder + "/" + file));
+}
+
+// The class the registry gives `progId`, as a device record keeps its driver; false when there
+// is none.
+inline bool ClassOfProgId(const char* progId, CLSID* clsid) {
+  if (FAILED(CoInitialize(nullptr)))
+    return false;
+  const bool found = SUCCEEDED(CLSIDFromProgID(progId, clsid));
+  CoUninitialize();
+  return found;
 }
 
 // The texts of the port nodes under "设备" (empty when the tree shows nothing).
@@ -163,5 +290,113 @@ inline bool RowShows(talvek::CProjListView& list, int row, const QString& text) 
   }
   return false;
 }
+
+// The workbench window under test, in an environment of its own: fresh configuration, runtime
+// and home folders (so the registry store, the settings and the recent files are the test's), a
+// folder for the projects the test makes, and a sink that records the messages the user would
+// have seen. One per test program, prepared in initTestCase and closed in cleanupTestCase.
+class Workbench {
+ public:
+  // Sets up the environment and registers the build's driver module `driverModule` into it with
+  // the real regsvr, as an installation does, before any thread of the workbench runs.
+  void Prepare(const char* driverModule) {
+    env_ = std::make_unique<Environment>();
+    const testing_support::RunResult reg = testing_support::RegisterBuiltModule(driverModule);
+    QVERIFY2(reg.exitCode == 0, reg.output.c_str());
+    platform::Registry::Instance().Reload();
+  }
+
+  // Starts from an empty project and makes and shows the main frame, with a driver host that
+  // polls every 50 ms and without the main window endpoint.
+  void Open() {
+    sink_ = std::make_unique<talvek::RecordingMessageSink>();
+    ResetProject();
+    auto host = std::make_unique<talvek::DriverHost>();
+    host_ = host.get();
+    host_->SetCyclePeriod(50);
+    talvek::FrameOptions options;
+    options.host = std::move(host);
+    options.openEndpoint = false;
+    frame_ = std::make_unique<talvek::CMainFrame>(std::move(options));
+    frame_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(frame_.get()));
+    QVERIFY(List() != nullptr);
+  }
+
+  // Stops communication, closes the frame and the project, puts the environment back and
+  // reloads the registry from the store it names again. Safe after a failed Prepare or Open.
+  void Close() {
+    if (frame_ != nullptr) {
+      frame_->ExecuteCommand(talvek::kCmdStopCommunication);
+      frame_->close();
+      frame_.reset();
+    }
+    host_ = nullptr;
+    ResetProject();
+    sink_.reset();
+    env_.reset();
+    platform::Registry::Instance().Reload();
+  }
+
+  talvek::CMainFrame& Frame() { return *frame_; }
+  talvek::DriverHost& Host() { return *host_; }
+  talvek::RecordingMessageSink& Sink() { return *sink_; }
+  talvek::CProjListView* List() {
+    return qobject_cast<talvek::CProjListView*>(frame_->Panes().list);
+  }
+  // The folder the test makes its projects in.
+  std::string Location() const { return env_->location.str(); }
+
+  // Closes the project and opens `projectFile` again, so everything comes from its files.
+  bool Reopen(const std::string& projectFile) {
+    if (!frame_->ExecuteCommand(talvek::kCmdFileClose))
+      return false;
+    return frame_->OpenDocumentFile(QString::fromStdString(projectFile));
+  }
+
+  // Starts communication and checks that the frame runs it and the host polls.
+  void StartCommunication() {
+    QVERIFY(frame_->ExecuteCommand(talvek::kCmdStartCommunication));
+    QVERIFY(frame_->IsCommunicationRunning());
+    QVERIFY(host_->IsPolling());
+  }
+
+  // Waits for the first tag to be polled with good quality and `value`, and for the live list
+  // to show it.
+  void WaitForFirstTag(int value) {
+    QTRY_VERIFY_WITH_TIMEOUT(talvek::LoadQuality(talvek::Project().tags[0]) == 192 &&
+                                 talvek::LoadValueWord(talvek::Project().tags[0]) == value,
+                             10000);
+    QVERIFY(List()->IsLiveTimerActive());
+    QTRY_VERIFY_WITH_TIMEOUT(RowShows(*List(), 0, QString::number(value)), 5000);
+  }
+
+  // Stops communication and checks that the frame and the host stopped.
+  void StopCommunication() {
+    QVERIFY(frame_->ExecuteCommand(talvek::kCmdStopCommunication));
+    QVERIFY(!frame_->IsCommunicationRunning());
+    QVERIFY(!host_->IsPolling());
+  }
+
+ private:
+  // Members are set in order and put back in reverse: the variables before their folders go.
+  struct Environment {
+    testing_support::TempDir config, runtime, home, location;
+    testing_support::ScopedEnv configVar{"TALVEK_CONFIG_DIR", config.str()};
+    testing_support::ScopedEnv runtimeVar{"TALVEK_RUNTIME_DIR", runtime.str()};
+    testing_support::ScopedEnv homeVar{"HOME", home.str()};
+    testing_support::ScopedEnv xdgVar{"XDG_CONFIG_HOME", (home / ".config").string()};
+  };
+
+  static void ResetProject() {
+    talvek::Project().ClearTables();
+    talvek::Project().folder[0] = '\0';
+  }
+
+  std::unique_ptr<Environment> env_;
+  std::unique_ptr<talvek::RecordingMessageSink> sink_;
+  talvek::DriverHost* host_ = nullptr;  // owned by the frame
+  std::unique_ptr<talvek::CMainFrame> frame_;
+};
 
 }  // namespace workbench_e2e
