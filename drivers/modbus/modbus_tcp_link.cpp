@@ -10,10 +10,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "drivers/modbus/modbus_link.h"
@@ -26,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 using SocketFd = platform::UniqueFd;
 
-// Owns an addrinfo list from getaddrinfo / getaddrinfo_a.
+// Owns an addrinfo list from getaddrinfo.
 struct AddrInfoDeleter {
   void operator()(addrinfo* list) const {
     if (list != nullptr)
@@ -56,44 +60,47 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// A name lookup running in the resolver's own threads. Its control block and the strings it
-// points at must stay put until the lookup has finished, even when we stop waiting for it.
-struct Lookup {
-  std::string host, service;
-  addrinfo hints{};
-  gaicb request{};
+// A name lookup on a thread of its own. The thread holds its own reference to the state, so
+// giving up at the deadline only drops ours: the thread finishes the lookup later and frees what
+// it found.
+struct LookupState {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  addrinfo* result = nullptr;
 
-  ~Lookup() {
-    if (request.ar_result != nullptr)
-      freeaddrinfo(request.ar_result);
+  ~LookupState() {
+    if (result != nullptr)
+      freeaddrinfo(result);
   }
 };
 
-// Lookups that could not be cancelled in time, kept until the resolver is done with them. Shared
-// by every TcpLinks (a lookup may outlive the object that started it), never destroyed: at exit
-// a lookup may still be running.
-class AbandonedLookups {
- public:
-  static AbandonedLookups& Instance() {
-    static auto* instance = new AbandonedLookups;
-    return *instance;
+// Looks `name` up while this thread sleeps; null when the name is unknown, the resolver fails or
+// the deadline passes first.
+AddrInfoList LookUpName(std::string name, std::string service, Clock::time_point deadline) {
+  auto state = std::make_shared<LookupState>();
+  try {
+    std::thread([state, name = std::move(name), service = std::move(service)] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_NUMERICSERV;
+      addrinfo* found = nullptr;
+      if (getaddrinfo(name.c_str(), service.c_str(), &hints, &found) != 0)
+        found = nullptr;
+      std::lock_guard lock(state->mutex);
+      state->result = found;
+      state->finished = true;
+      state->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had: the request fails like an unknown host
   }
-  void Keep(std::unique_ptr<Lookup> lookup) {
-    std::lock_guard lock(mutex_);
-    lookups_.push_back(std::move(lookup));
-  }
-  // Frees the lookups the resolver has finished with.
-  void Reap() {
-    std::lock_guard lock(mutex_);
-    std::erase_if(lookups_, [](const std::unique_ptr<Lookup>& l) {
-      return gai_error(&l->request) != EAI_INPROGRESS;
-    });
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Lookup>> lookups_;
-};
+  std::unique_lock lock(state->mutex);
+  if (!state->done.wait_until(lock, deadline, [&] { return state->finished; }))
+    return nullptr;
+  return AddrInfoList(std::exchange(state->result, nullptr));
+}
 
 // The addresses of `host`:`port`, before `deadline`. A numeric address is parsed on the spot; a
 // name is looked up in the background while this thread sleeps, and given up at the deadline.
@@ -114,37 +121,7 @@ AddrInfoList Resolve(const std::string& host, uint16_t port, Clock::time_point d
   if (getaddrinfo(name.c_str(), service.c_str(), &hints, &numeric) == 0)
     return AddrInfoList(numeric);
 
-  AbandonedLookups::Instance().Reap();
-  auto lookup = std::make_unique<Lookup>();
-  lookup->host = std::move(name);
-  lookup->service = service;
-  lookup->hints.ai_family = AF_UNSPEC;
-  lookup->hints.ai_socktype = SOCK_STREAM;
-  lookup->hints.ai_flags = AI_NUMERICSERV;
-  lookup->request.ar_name = lookup->host.c_str();
-  lookup->request.ar_service = lookup->service.c_str();
-  lookup->request.ar_request = &lookup->hints;
-  gaicb* list[1] = {&lookup->request};
-  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0)
-    return nullptr;
-  for (;;) {
-    const int state = gai_error(&lookup->request);
-    if (state == 0)
-      return AddrInfoList(std::exchange(lookup->request.ar_result, nullptr));
-    if (state != EAI_INPROGRESS)
-      return nullptr;  // no such host, or the resolver failed
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero())
-      break;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec wait = {static_cast<time_t>(ns / 1000000000),
-                           static_cast<long>(ns % 1000000000)};
-    const gaicb* waiting[1] = {&lookup->request};
-    gai_suspend(waiting, 1, &wait);  // returns early on completion, a signal or the time-out
-  }
-  if (gai_cancel(&lookup->request) == EAI_NOTCANCELED)
-    AbandonedLookups::Instance().Keep(std::move(lookup));
-  return nullptr;
+  return LookUpName(std::move(name), service, deadline);
 }
 
 // A connected, non-blocking socket with TCP_NODELAY to one of `addresses`, before `deadline`.
