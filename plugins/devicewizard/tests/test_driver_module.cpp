@@ -11,6 +11,7 @@
 
 #include "common/driver_contract.h"
 #include "platform/com.h"
+#include "platform/com_server.h"
 
 namespace {
 
@@ -105,41 +106,9 @@ class TestDriver final : public IProtocolDriver {
   std::atomic<ULONG> refs_{1};
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) {
-      return E_POINTER;
-    }
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }  // a static of the module
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (ppv == nullptr) {
-      return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (outer != nullptr) {
-      return CLASS_E_NOAGGREGATION;
-    }
-    auto* object = new (std::nothrow) TestDriver;
-    if (object == nullptr) {
-      return E_OUTOFMEMORY;
-    }
-    const HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-
-Factory g_factory;
+// Server locks are not counted: DllCanUnloadNow looks at the live objects only.
+platform::ModuleLocks g_locks;
+platform::ClassFactory<TestDriver> g_factory(g_locks);
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/com.h"
+#include "platform/com_server.h"
 #include "workbench/runtime/tests/mode1_driver_control.h"
 
 namespace {
@@ -202,35 +203,9 @@ class Mode1Driver final : public IProtocolDriver {
   int tableCount_ = 0;
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr)
-      return CLASS_E_NOAGGREGATION;
-    auto* driver = new Mode1Driver;
-    const HRESULT hr = driver->QueryInterface(riid, ppv);
-    driver->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-
-Factory g_factory;
+// Server locks are not counted: DllCanUnloadNow looks at the live objects only.
+platform::ModuleLocks g_locks;
+platform::ClassFactory<Mode1Driver> g_factory(g_locks);
 
 }  // namespace
 
