@@ -1,8 +1,32 @@
-// What the project document asks of the driver host, so that the document (project data) does not
-// depend on the communication runtime that implements it.
+// What the project document and the main window ask of the driver host, so that the document
+// (project data) does not depend on the communication runtime that implements it.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace talvek {
+
+// Something the polling threads report to the user interface: the outcome of a write, or a port
+// that could not be opened and one that opened again. Texts are GBK, as the drivers give them.
+struct RuntimeEvent {
+  enum class Kind {
+    kWriteDone,       // the driver executed the write
+    kWriteFailed,     // the driver refused or failed the write, or the port was not open
+    kPortDown,        // the port could not be opened (or reopened); its tags are not connected
+    kPortUp,          // a port that was down opened again, or a line that failed answers again
+    kLineFailed,      // every read of a cycle failed: the device does not answer on an open port
+    kWriteNotQueued,  // an interactive write that no driver took (no device, address refused)
+  };
+  Kind kind = Kind::kWriteDone;
+  int32_t portNumber = 0;    // the driver's port number
+  bool tcp = false;          // the driver's device is linked over TCP/IP
+  bool interactive = false;  // a write made while InteractiveWrites was on
+  std::string deviceName;    // the logical name of the device the driver was created with
+  std::string tagName;       // writes: the tag's name
+  std::string text;          // failures: the driver's (or the system's) error text, may be empty
+};
 
 class DriverHostInterface {
  public:
@@ -11,14 +35,41 @@ class DriverHostInterface {
   // Builds one driver per serial port in use from the device table of the open project; the
   // path of "Device.dat" is passed for the record and not read. Always 1.
   virtual int CreateDrivers(const char* deviceFilePath) = 0;
-  // Deletes every driver (each must be stopped first; see StopAll).
+  // Removes every driver. A driver whose polling thread still ends its last exchange is destroyed
+  // once the thread has ended (it no longer touches the tag table); this never waits for a line.
   virtual void DestroyDrivers() = 0;
-  // Opens every driver's port and starts the polling threads of those that opened.
+  // Opens every driver's port and starts the polling threads.
   virtual void StartAll() = 0;
-  // Stops every polling thread (waiting for its cycle to end) and closes the ports.
+  // Stops every polling thread, waiting until each has ended, and closes the ports.
   virtual void StopAll() = 0;
-  // True while at least one polling thread runs.
+  // True while at least one polling thread runs, ending ones included.
   virtual bool IsPolling() const = 0;
+
+  // Asks every polling thread to stop and returns at once. From its return no thread stores into
+  // the tag table any more; each ends after the exchange it is in. CollectStopped finishes.
+  virtual void RequestStopAll() { StopAll(); }
+  // Joins the threads that have ended since RequestStopAll and closes their ports; true when no
+  // polling thread is left. Never waits for a thread that still runs.
+  virtual bool CollectStopped() { return !IsPolling(); }
+  // Takes the events reported since the last call, oldest first.
+  virtual std::vector<RuntimeEvent> TakeEvents() { return {}; }
+  // While on, the writes queued are marked interactive (a write typed by the user, whose failure
+  // deserves a message box), and a write that no driver takes is reported as failed at once.
+  virtual void SetInteractiveWrites(bool /*on*/) {}
+};
+
+// Marks the writes made during its life as interactive.
+class InteractiveWrites {
+ public:
+  explicit InteractiveWrites(DriverHostInterface& host) : host_(host) {
+    host_.SetInteractiveWrites(true);
+  }
+  ~InteractiveWrites() { host_.SetInteractiveWrites(false); }
+  InteractiveWrites(const InteractiveWrites&) = delete;
+  InteractiveWrites& operator=(const InteractiveWrites&) = delete;
+
+ private:
+  DriverHostInterface& host_;
 };
 
 }  // namespace talvek

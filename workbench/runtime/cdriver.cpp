@@ -1,12 +1,15 @@
 #include "workbench/runtime/cdriver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "platform/com.h"
+#include "platform/gbk.h"
 #include "workbench/project/new_records.h"
 #include "workbench/runtime/tag_fields.h"
 
@@ -102,27 +105,74 @@ CDriver::~CDriver() {
 int CDriver::Open() {
   if (thread_.joinable())
     return opened_;  // polling: the port is in use and stays as it is
+  return Connect();
+}
+
+std::string CDriver::ErrorText(int savedErrno) const {
+  if (driver_) {
+    if (const char* text = driver_->GetLastErrorText(); text != nullptr && text[0] != '\0')
+      return text;
+  }
+  if (savedErrno != 0) {
+    std::string gbk;
+    if (platform::Utf8ToGbk(std::strerror(savedErrno), gbk))
+      return gbk;
+  }
+  return {};
+}
+
+int CDriver::Connect() {
   opened_ = 0;
   if (!driver_)
     return 0;
+  auto fail = [this](int savedErrno) {
+    std::string text = ErrorText(savedErrno);
+    std::lock_guard lock(openErrorMutex_);
+    openError_ = std::move(text);
+    return 0;
+  };
   char text[sizeof device_.station.addressText + 1];
   CopyText(text, device_.station.addressText);
   StationInfo scratch{};
   BOOL r = driver_->ParseStationAddress(text, &scratch);
   if (r == 0)
-    return 0;
+    return fail(0);
+  errno = 0;
   r = driver_->OpenPort(1, &portSettings_);
   if (r == 0)
-    return 0;
+    return fail(errno);
   if (device_.descriptor.linkKind == kLinkTcpIp) {
     char model[sizeof device_.descriptor.model + 1];
     CopyText(model, device_.descriptor.model);
+    errno = 0;
     r = driver_->InitLink(model, device_.station.stationNumber, &device_.station.stationNumber);
-    if (r == 0)
-      return 0;
+    if (r == 0) {
+      const int savedErrno = errno;
+      driver_->ClosePort();  // the port opened: a failed link must not keep it
+      return fail(savedErrno);
+    }
   }
-  opened_ = r;
-  return opened_;
+  {
+    std::lock_guard lock(openErrorMutex_);
+    openError_.clear();
+  }
+  opened_.store(r, std::memory_order_release);
+  return r;
+}
+
+std::string CDriver::OpenError() const {
+  std::lock_guard lock(openErrorMutex_);
+  return openError_;
+}
+
+uint32_t CDriver::RetryInterval() const {
+  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
+  if (override != 0)
+    return override;
+  const int32_t seconds = device_.retryIntervalSec;
+  if (seconds <= 0 || seconds > 24 * 3600)
+    return kDefaultRetryIntervalMs;
+  return static_cast<uint32_t>(seconds) * 1000u;
 }
 
 int CDriver::Close() {
@@ -133,9 +183,13 @@ int CDriver::Close() {
 }
 
 int CDriver::StartThread() {
-  stopEvent_.Reset();
   if (thread_.joinable())
     return 0;
+  {
+    std::lock_guard lock(writesMutex_);
+    stop_ = false;
+  }
+  ended_ = false;
   try {
     thread_ = std::thread([this] { PollingLoop(); });
   } catch (const std::system_error&) {
@@ -145,12 +199,98 @@ int CDriver::StartThread() {
   return 1;
 }
 
+void CDriver::RequestStop() {
+  {
+    // Under the tag-table mutex: a result being stored finishes first, and none follows.
+    std::optional<platform::MutexLock> fence;
+    if (env_.table != nullptr)
+      fence.emplace(env_.table->Mutex());
+    std::lock_guard lock(writesMutex_);
+    stop_ = true;
+  }
+  wakeCv_.notify_all();
+}
+
 int CDriver::StopThread() {
   if (thread_.joinable()) {
-    stopEvent_.Set();
+    RequestStop();
     thread_.join();
   }
   return 1;
+}
+
+bool CDriver::JoinIfEnded() {
+  if (!thread_.joinable())
+    return true;
+  if (!ended_.load(std::memory_order_acquire))
+    return false;
+  thread_.join();  // the thread has left its loop: this returns at once
+  return true;
+}
+
+template <typename F>
+bool CDriver::WithTags(F&& f) {
+  std::optional<platform::MutexLock> fence;
+  if (env_.table != nullptr)
+    fence.emplace(env_.table->Mutex());
+  if (StopRequested())
+    return false;
+  f();
+  return true;
+}
+
+void CDriver::Report(RuntimeEvent::Kind kind, std::string tagName, std::string text,
+                     bool interactive) {
+  if (!env_.report)
+    return;
+  RuntimeEvent e;
+  e.kind = kind;
+  e.portNumber = device_.portNumber;
+  e.tcp = device_.descriptor.linkKind == kLinkTcpIp;
+  e.interactive = interactive;
+  e.deviceName.assign(device_.logicalName,
+                      strnlen(device_.logicalName, sizeof device_.logicalName));
+  e.tagName = std::move(tagName);
+  e.text = std::move(text);
+  env_.report(std::move(e));
+}
+
+void CDriver::StoreQualityOfPolledTags(uint16_t quality) {
+  if (env_.tags == nullptr)
+    return;
+  WithTags([&] {
+    std::vector<TagRecord>& tags = *env_.tags;
+    for (const std::unique_ptr<HostGroup>& host : readGroups_) {
+      for (GroupItemNode* node = host->group.items.head; node != nullptr; node = node->next) {
+        if (node->item != nullptr && node->item->tagIndex < tags.size())
+          StoreQuality(tags[node->item->tagIndex], quality);
+      }
+    }
+  });
+}
+
+void CDriver::MarkUnread() {
+  if (thread_.joinable())
+    return;  // polling: the qualities are live
+  {
+    std::lock_guard lock(writesMutex_);
+    stop_ = false;  // no thread runs: nothing to fence off
+  }
+  StoreQualityOfPolledTags(kQualityWaitingForData);
+}
+
+int CDriver::OpenForPolling() {
+  if (thread_.joinable())
+    return opened_;
+  MarkUnread();
+  if (opened_.load(std::memory_order_acquire) != 0)
+    return opened_;
+  const int r = Connect();
+  if (r == 0) {
+    StoreQualityOfPolledTags(kQualityNotConnected);
+    Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
+  }
+  return r;
 }
 
 bool CDriver::ConvertItem(DriverItem* item, const char* model) {
@@ -216,16 +356,20 @@ void CDriver::BuildReadGroups() {
   }
 }
 
-void CDriver::WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value) {
+int CDriver::WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value, bool interactive) {
   if (areaCount_ == 0 || env_.tags == nullptr || devicePos >= devices_.size() ||
       tagIndex >= env_.tags->size()) {
-    return;
+    return 0;
   }
   const TagRecord& tag = (*env_.tags)[tagIndex];
   const int area = FindArea(tag.registerText, strnlen(tag.registerText, sizeof tag.registerText));
   if (area < 0)
-    return;
-  AddItem(MakeItem(tagIndex, area, value), devices_[devicePos].station, &areas_[area], 1);
+    return 0;
+  writeInteractive_ = interactive;
+  const int placed =
+      AddItem(MakeItem(tagIndex, area, value), devices_[devicePos].station, &areas_[area], 1);
+  writeInteractive_ = false;
+  return placed;
 }
 
 std::size_t CDriver::ModelId(const char* text, std::size_t length) {
@@ -343,8 +487,13 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
   AppendGroupItem(group.items, item.release());
 
   if (writeFlag != 0) {
-    std::lock_guard lock(writesMutex_);
-    pendingWrites_.push_back(std::move(host));
+    host->tagName.assign(tag.name, strnlen(tag.name, sizeof tag.name));
+    host->interactive = writeInteractive_;
+    {
+      std::lock_guard lock(writesMutex_);
+      pendingWrites_.push_back(std::move(host));
+    }
+    wakeCv_.notify_all();  // the polling thread sends it after the exchange in progress
   } else {
     readGroups_.push_back(std::move(host));
   }
@@ -365,30 +514,39 @@ BOOL CDriver::Execute(RequestGroup* group) {
 int CDriver::RunCycle() {
   if (thread_.joinable())
     return 0;  // the polling thread owns the cycle
+  {
+    std::lock_guard lock(writesMutex_);
+    stop_ = false;  // no thread runs: nothing to fence off
+  }
   Cycle();
   return 1;
 }
 
-void CDriver::Cycle() {
-  if (!driver_ || env_.tags == nullptr || (mode_ == 2 && env_.table == nullptr))
-    return;
-  // Writes queued until now, each executed once, then freed whatever the outcome. A write queued
-  // while this cycle runs waits for the next one.
+void CDriver::RunWrites() {
+  // Writes queued until now, each executed once, then freed whatever the outcome.
   std::vector<std::unique_ptr<HostGroup>> writes;
   {
     std::lock_guard lock(writesMutex_);
     writes.swap(pendingWrites_);
   }
-  for (const std::unique_ptr<HostGroup>& host : writes)
-    Execute(&host->group);
-  writes.clear();
+  for (const std::unique_ptr<HostGroup>& host : writes) {
+    if (opened_.load(std::memory_order_acquire) == 0) {
+      // Not sent: the port is not open. The reason the open failed says why.
+      Report(RuntimeEvent::Kind::kWriteFailed, host->tagName, OpenError(), host->interactive);
+      continue;
+    }
+    errno = 0;
+    if (Execute(&host->group) != 0) {
+      Report(RuntimeEvent::Kind::kWriteDone, host->tagName, {}, host->interactive);
+    } else {
+      Report(RuntimeEvent::Kind::kWriteFailed, host->tagName, ErrorText(errno), host->interactive);
+    }
+  }
+}
 
+void CDriver::ApplyGroup(const RequestGroup& group, BOOL r) {
   std::vector<TagRecord>& tags = *env_.tags;
-  for (const std::unique_ptr<HostGroup>& host : readGroups_) {
-    RequestGroup& group = host->group;
-    if (group.writeFlag != 0 || group.items.count == 0 || group.items.head == nullptr)
-      continue;  // nothing to read
-    const BOOL r = Execute(&group);
+  WithTags([&] {
     // The table is never reordered while polling, but a result must still land inside it.
     const std::size_t size = tags.size();
     for (GroupItemNode* node = group.items.head; node != nullptr; node = node->next) {
@@ -396,44 +554,148 @@ void CDriver::Cycle() {
       if (item == nullptr || item->tagIndex >= size)
         continue;
       TagRecord& tag = tags[item->tagIndex];
+      if (r == 0) {
+        // A failed read says nothing about the value: it, the raw value and the time stay.
+        StoreQuality(tag, kQualityBad);
+        continue;
+      }
       if (mode_ == 2) {
-        // A failed read is stored as bad at once, not as the item's last good quality first.
-        if (r == 0)
-          item->quality = 0;
+        // An item the driver marked bad inside a successful group (a value it could not decode)
+        // is a failed read of that tag alone.
+        if ((item->quality & 0xC0) == 0) {
+          StoreQuality(tag, item->quality);
+          continue;
+        }
         env_.table->ApplyResult(item);
-      } else {
-        const int32_t v = item->bitOrLength;
-        switch (tag.rawType) {
-          case kRawBit:
-            StoreRawWord(tag, v);
-            break;
-          case kRawInt16:
+        continue;
+      }
+      const int32_t v = item->bitOrLength;
+      bool copied = true;
+      switch (tag.rawType) {
+        case kRawBit:
+          StoreRawWord(tag, v);
+          break;
+        case kRawInt16:
+          StoreRawWord(
+              tag, static_cast<int32_t>((static_cast<uint32_t>(LoadRawWord(tag)) & 0xFFFF0000u) |
+                                        (static_cast<uint32_t>(v) & 0xFFFFu)));
+          break;
+        case kRawString:
+          if ((v & 0xFFFF) != 0) {
             StoreRawWord(
                 tag, static_cast<int32_t>((static_cast<uint32_t>(LoadRawWord(tag)) & 0xFFFF0000u) |
                                           (static_cast<uint32_t>(v) & 0xFFFFu)));
-            break;
-          case kRawString:
-            if ((v & 0xFFFF) != 0) {
-              StoreRawWord(tag, static_cast<int32_t>(
-                                    (static_cast<uint32_t>(LoadRawWord(tag)) & 0xFFFF0000u) |
-                                    (static_cast<uint32_t>(v) & 0xFFFFu)));
-            }
-            break;
-          default:
-            break;
-        }
+          }
+          break;
+        default:
+          copied = false;  // the first interface gives no value of this type
+          break;
       }
-      if (r == 0)
-        StoreQuality(tag, 0);
+      // The raw word is live now; a type whose value never arrives stays as it was.
+      if (copied)
+        StoreQuality(tag, kQualityGood);
     }
+  });
+}
+
+bool CDriver::Cycle() {
+  if (!driver_ || env_.tags == nullptr || (mode_ == 2 && env_.table == nullptr))
+    return true;
+  RunWrites();
+  if (opened_.load(std::memory_order_acquire) == 0)
+    return true;  // nothing can be read; the writes have been reported
+  std::size_t executed = 0;
+  std::size_t failed = 0;
+  for (const std::unique_ptr<HostGroup>& host : readGroups_) {
+    RequestGroup& group = host->group;
+    if (group.writeFlag != 0 || group.items.count == 0 || group.items.head == nullptr)
+      continue;  // nothing to read
+    // A stop waits at most for one exchange, and a write queued meanwhile goes out now.
+    if (StopRequested())
+      return false;
+    RunWrites();
+    const BOOL r = Execute(&group);
+    ++executed;
+    if (r == 0)
+      ++failed;
+    ApplyGroup(group, r);
   }
+  allFailed_ = executed > 0 && failed == executed;
+  return !StopRequested();
 }
 
 void CDriver::PollingLoop() {
-  while (stopEvent_.Wait(cyclePeriodMs_.load(std::memory_order_relaxed)) ==
-         platform::WaitResult::kTimeout) {
-    Cycle();
+  using Clock = std::chrono::steady_clock;
+  const auto period = [this] {
+    return std::chrono::milliseconds(cyclePeriodMs_.load(std::memory_order_relaxed));
+  };
+  const auto retry = [this] { return std::chrono::milliseconds(RetryInterval()); };
+  // StartAll opened the port (or reported why it did not) just before.
+  bool down = opened_.load(std::memory_order_acquire) == 0;
+  bool lineFailed = false;
+  auto lastOpen = Clock::now();
+  auto deadline = Clock::now() + (down ? retry() : period());
+  for (;;) {
+    bool writes = false;
+    {
+      std::unique_lock lock(writesMutex_);
+      wakeCv_.wait_until(lock, deadline,
+                         [this] { return stop_.load() || !pendingWrites_.empty(); });
+      if (stop_)
+        break;
+      writes = !pendingWrites_.empty();
+    }
+    if (writes) {
+      RunWrites();
+      if (Clock::now() < deadline)
+        continue;  // woken for the writes alone: the idle wait goes on
+    }
+
+    if (opened_.load(std::memory_order_acquire) == 0) {
+      // The port is down: try it again, and when it opens poll at once.
+      if (Connect() == 0) {
+        StoreQualityOfPolledTags(kQualityNotConnected);
+        if (!down)
+          Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
+        down = true;
+        deadline = Clock::now() + retry();
+        continue;
+      }
+      lastOpen = Clock::now();
+      if (down)
+        Report(RuntimeEvent::Kind::kPortUp);
+      down = false;
+      lineFailed = false;
+    }
+
+    if (!Cycle())
+      break;
+    if (!allFailed_) {
+      if (lineFailed)
+        Report(RuntimeEvent::Kind::kPortUp);
+      lineFailed = false;
+    } else {
+      if (!lineFailed)
+        Report(RuntimeEvent::Kind::kLineFailed, {}, ErrorText(0));
+      lineFailed = true;
+      // Every read failed: the line may have hung up (an adapter pulled, a peer restarted), and
+      // only a new open finds it again. Reopened at most once per retry interval, at once.
+      if (Clock::now() - lastOpen >= retry()) {
+        driver_->ClosePort();
+        opened_ = 0;
+        if (Connect() == 0) {
+          StoreQualityOfPolledTags(kQualityNotConnected);
+          Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
+          down = true;
+          deadline = Clock::now() + retry();
+          continue;
+        }
+        lastOpen = Clock::now();
+      }
+    }
+    deadline = Clock::now() + period();
   }
+  ended_.store(true, std::memory_order_release);
 }
 
 }  // namespace talvek

@@ -6,21 +6,31 @@
 //   CDriver d(device, env);        // creates the protocol driver, lists its address areas
 //   d.AddDevice(device);           // every device on the port, the creating one first
 //   d.BuildReadGroups();           // tags -> read groups, merged as the protocol driver allows
-//   if (d.Open()) d.StartThread(); // connect, then poll every CyclePeriod() ms
-//   d.WriteValue(0, tag, raw);     // queued; executed once at the start of the next cycle
-//   d.StopThread(); d.Close();
+//   d.MarkUnread();                // the stored qualities are history: "waiting for data"
+//   d.Open(); d.StartThread();     // connect, then poll every CyclePeriod() ms; a port that did
+//                                  // not open is tried again every retry interval
+//   d.WriteValue(0, tag, raw);     // queued; the thread wakes and sends it after the exchange
+//                                  // in progress
+//   d.RequestStop();               // returns at once; the thread ends after its exchange
+//   d.JoinIfEnded(); d.Close();    // or StopThread(), which waits
 //
-// Threads and locks. The polling thread is the only caller of ExecuteGroup/ExecuteGroupEx and the
-// only reader of the read groups once it runs; the groups are built before it starts and never
-// change while it runs. The pending-write list has a mutex of its own: the user-interface thread
-// appends a finished group under it (while holding the tag-table mutex, as the writers do), and
-// the polling thread takes the whole list under it at the start of a cycle and executes the
-// writes with no lock held, so the tag-table mutex is never held across a request on the wire.
-// Results go into the tag table through RuntimeTagTable::ApplyResult (tag-table mutex) or, for a
-// driver without IProtocolDriver2, as single atomic word stores (tag_fields.h).
+// Threads and locks. The polling thread is the only caller of ExecuteGroup/ExecuteGroupEx,
+// OpenPort and ClosePort once it runs, and the only reader of the read groups; the groups are
+// built before it starts and never change while it runs. The pending-write list and the stop flag
+// share a mutex and a condition variable: the user-interface thread appends a finished write
+// group under it (while holding the tag-table mutex, as the writers do) and wakes the thread, and
+// the polling thread takes the whole list under it and executes the writes with no lock held, so
+// the tag-table mutex is never held across a request on the wire.
+//
+// Results go into the tag table with the tag-table mutex held, and only while no stop was asked
+// for; RequestStop sets the stop flag under the same mutex. So once RequestStop has returned, the
+// thread never touches the tag table again, even while it still finishes an exchange: the table
+// may be saved, emptied or reloaded without waiting for the line.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,6 +43,7 @@
 #include "common/driver_contract.h"
 #include "common/records.h"
 #include "platform/sync.h"
+#include "workbench/project/driver_host_interface.h"
 #include "workbench/runtime/com_ptr.h"
 #include "workbench/runtime/tag_table.h"
 
@@ -48,6 +59,15 @@ HRESULT CreateProtocolDriver(const CLSID& clsid, void** out);
 
 // The default polling period: the idle wait between two cycles.
 inline constexpr uint32_t kDefaultCyclePeriodMs = 1000;
+// The wait between two attempts to open a port, when the device's retryIntervalSec is not above 0.
+inline constexpr uint32_t kDefaultRetryIntervalMs = 10000;
+
+// Quality codes the host itself stores (OPC Data Access): a polled tag not read yet since
+// communication started, and the tags of a port that could not be opened.
+inline constexpr uint16_t kQualityWaitingForData = 0x20;
+inline constexpr uint16_t kQualityNotConnected = 0x08;
+inline constexpr uint16_t kQualityBad = 0x00;
+inline constexpr uint16_t kQualityGood = 0xC0;
 
 // What a driver works on. All of it must outlive the driver.
 struct DriverEnvironment {
@@ -55,6 +75,8 @@ struct DriverEnvironment {
   const std::vector<CommSettings>* ports = nullptr;  // the project's port table
   RuntimeTagTable* table = nullptr;                  // ApplyResult for IProtocolDriver2 drivers
   DriverFactory factory;                             // empty: CreateProtocolDriver
+  // Where write outcomes and port state changes go (any thread); empty: nowhere.
+  std::function<void(RuntimeEvent&&)> report;
 };
 
 class CDriver final {
@@ -73,18 +95,40 @@ class CDriver final {
 
   // Connects: ParseStationAddress of the device's address text (into a scratch record), OpenPort
   // (mode 1, the port settings), InitLink for a TCP/IP device. Returns and records the last
-  // result (0 at the first failure). While the thread runs the port is left as it is.
+  // result (0 at the first failure; OpenError() then says why). While the thread runs the port is
+  // left as it is.
   int Open();
   // Stops the polling thread first (a port never closes under a request), then ClosePort;
   // opened becomes 0 after a successful close. Returns opened.
   int Close();
-  // Resets the stop event and starts the polling thread; 0 when a thread already runs (or
-  // cannot be started), else 1.
+  // Clears the stop flag and starts the polling thread; 0 when a thread already runs (or cannot
+  // be started), else 1. The thread runs whether or not Open succeeded: a port that is not open
+  // is opened again every retry interval.
   int StartThread();
-  // Signals the stop event and waits until the thread has finished its cycle and ended. 1.
+  // RequestStop, then waits until the thread has ended (at most the exchange in progress). 1.
   int StopThread();
+  // Asks the thread to stop and returns at once; from now on it stores nothing into the tag table
+  // and ends after the exchange it is in.
+  void RequestStop();
+  // Joins the thread when it has ended; true when no thread is left. Never waits for a line.
+  bool JoinIfEnded();
   // The result of the last Open (0 = not connected, also after Close).
-  int IsOpen() const { return opened_; }
+  int IsOpen() const { return opened_.load(std::memory_order_acquire); }
+  // Why the last Open failed (GBK; the driver's error text, else the system's), else empty.
+  std::string OpenError() const;
+
+  // MarkUnread, Open unless open, and when that fails kQualityNotConnected for every polled tag
+  // and a kPortDown report. The result of Open, or the opened value when already open.
+  int OpenForPolling();
+  // True once a stop was asked for and until the next StartThread.
+  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  // Sets the quality of every polled tag to kQualityWaitingForData: the stored qualities are
+  // history until the tag's first read. Takes the tag-table mutex.
+  void MarkUnread();
+  // The wait between two attempts to open the port: the device's retryIntervalSec, 10 s when
+  // that is not above 0; SetRetryInterval overrides it (0 = the device's).
+  void SetRetryInterval(uint32_t ms) { retryOverrideMs_.store(ms, std::memory_order_relaxed); }
+  uint32_t RetryInterval() const;
 
   // Converts a tag address for `model` (ConvertUserConfigToVar); true when the low 16 bits of the
   // answer are 0 (accepted).
@@ -94,10 +138,12 @@ class CDriver final {
   // Builds the read groups from the tags of every device, devices in order, tags in index order.
   // Only the first 65536 tags are addressable (tag indexes travel as 16 bits).
   void BuildReadGroups();
-  // Queues the write of raw `value` to the tag at `tagIndex` of device `devicePos`. Runs on the
-  // user-interface thread with the tag-table mutex held. Nothing is queued when the driver has no
-  // areas, the tag's register text starts with no area name or the driver refuses the address.
-  void WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value);
+  // Queues the write of raw `value` to the tag at `tagIndex` of device `devicePos` and wakes the
+  // polling thread. Runs on the user-interface thread with the tag-table mutex held. 1 when
+  // queued; 0 when the driver has no areas, the tag's register text starts with no area name or
+  // the driver refuses the address. Every queued write is reported once it has been executed (or
+  // failed because the port is not open). `interactive` travels into that report.
+  int WriteValue(std::size_t devicePos, uint16_t tagIndex, int32_t value, bool interactive = false);
   // Places `item` (owned from now on): a read is offered to the read groups of the same station in
   // order and joins the first that accepts it, else opens a new group; a write always gets a group
   // of its own, appended to the pending writes. 1 when placed, 0 when the driver refused the
@@ -105,8 +151,10 @@ class CDriver final {
   int AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station, const AddressArea* area,
               int writeFlag);
 
-  // One polling cycle: the pending writes once, then every read group, results into the tags.
-  // The polling thread runs it; tests may run it directly while no thread runs (then 1, else 0).
+  // One polling cycle: the pending writes once, then every read group (writes queued meanwhile
+  // go out between two groups), results into the tags. A failed read changes only the qualities
+  // of its tags. The polling thread runs it; tests may run it directly while no thread runs
+  // (then 1, else 0).
   int RunCycle();
   // The idle wait between cycles, in ms (default 1000). Takes effect at the next wait.
   void SetCyclePeriod(uint32_t ms) { cyclePeriodMs_.store(ms, std::memory_order_relaxed); }
@@ -129,8 +177,10 @@ class CDriver final {
   const RequestGroup& ReadGroup(std::size_t i) const { return readGroups_[i]->group; }
   // The queued writes not yet taken by a cycle.
   std::size_t PendingWriteCount() const;
-  // True while a polling thread exists.
+  // True while a polling thread exists (also one that has ended and is not joined yet).
   bool HasThread() const { return thread_.joinable(); }
+  // True when no thread runs: none was started, or it has ended.
+  bool ThreadEnded() const { return !thread_.joinable() || ended_.load(std::memory_order_acquire); }
   // How many polling threads this driver has started in its life.
   int ThreadStarts() const { return threadStarts_; }
 
@@ -146,6 +196,9 @@ class CDriver final {
     StationInfo station{};
     char model[sizeof(TagRecord::driverModel) + 1] = {};
     std::size_t modelId = 0;  // index into models_, for the conversion cache
+    // Writes: whom the outcome names.
+    std::string tagName;
+    bool interactive = false;
   };
 
   // The first area whose (non-empty) name starts `text`; -1 when none does.
@@ -156,16 +209,38 @@ class CDriver final {
   std::size_t ModelId(const char* text, std::size_t length);
   // Executes one group through the driver's polling interface.
   BOOL Execute(RequestGroup* group);
-  // The polling thread's cycle.
-  void Cycle();
+  // ParseStationAddress, OpenPort, InitLink; records opened_ and the reason of a failure.
+  int Connect();
+  // The driver's last error text (GBK), else the system's text for errno, else empty.
+  std::string ErrorText(int savedErrno) const;
+  // The polling thread's cycle: false when it ended early for a stop.
+  bool Cycle();
+  // Executes the queued writes and reports each outcome.
+  void RunWrites();
+  // Stores a read group's results, or only quality 0 for a failed read.
+  void ApplyGroup(const RequestGroup& group, BOOL result);
+  // Stores `quality` into every polled tag, unless a stop was asked for.
+  void StoreQualityOfPolledTags(uint16_t quality);
+  // Runs `f` with the tag-table mutex held; false (and `f` not run) once a stop was asked for.
+  template <typename F>
+  bool WithTags(F&& f);
+  void Report(RuntimeEvent::Kind kind, std::string tagName = {}, std::string text = {},
+              bool interactive = false);
   void PollingLoop();
 
   DriverEnvironment env_;
-  platform::Event stopEvent_{true, false};
   std::vector<std::unique_ptr<HostGroup>> readGroups_;
-  mutable std::mutex writesMutex_;                         // guards pendingWrites_
+  mutable std::mutex writesMutex_;  // guards pendingWrites_ and the wake-ups of wakeCv_
+  std::condition_variable wakeCv_;  // a write was queued or a stop asked for
   std::vector<std::unique_ptr<HostGroup>> pendingWrites_;  // guarded by writesMutex_
-  int opened_ = 0;
+  std::atomic<bool> stop_{false};   // set under writesMutex_ and the tag-table mutex
+  std::atomic<bool> ended_{false};  // the thread has left its loop
+  std::atomic<int> opened_{0};
+  mutable std::mutex openErrorMutex_;
+  std::string openError_;   // guarded by openErrorMutex_
+  bool allFailed_ = false;  // polling thread: every read of the last cycle failed
+  std::atomic<uint32_t> retryOverrideMs_{0};
+  bool writeInteractive_ = false;  // user-interface thread: WriteValue's flag for AddItem
   DeviceRecord device_{};
   CommSettings portSettings_{};
   std::vector<DeviceRecord> devices_;

@@ -4,16 +4,22 @@
 //   host.CreateDrivers(path);        // drivers, devices and read groups; ports stay closed
 //   host.StartAll();                 // open every port, start the polling threads
 //   Tags().WriteIntegerByName("Var00001", 50);   // -> WriteTag -> queued on the tag's driver
-//   host.StopAll();                  // every thread ended, every port closed
+//   host.RequestStopAll();           // returns at once; or StopAll(), which waits
+//   while (!host.CollectStopped()) ...   // from a timer: threads joined, ports closed
 //   host.DestroyDrivers();
 //
 // Everything here runs on the user-interface thread; each CDriver runs its own polling thread.
-// The host never lets a driver be destroyed, rebuilt or closed while its thread runs.
+// The host never lets a driver be destroyed or closed while its thread runs: DestroyDrivers hands
+// a driver whose thread still finishes an exchange to a retiring list, which CollectStopped (and
+// at the latest the destructor) empties once the thread has ended. A retiring driver no longer
+// touches the tag table. Write outcomes and port state changes collect in an event queue that
+// the user interface takes with TakeEvents.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "workbench/project/driver_host_interface.h"
@@ -41,23 +47,37 @@ class DriverHost final : public DriverHostInterface, public TagWriteSink {
   // devices of that port join it; then every driver builds its read groups. Drivers that exist
   // already are stopped and destroyed first. The path is not read. Always 1.
   int CreateDrivers(const char* deviceFilePath) override;
-  // Stops and deletes every driver, head first. Queued writes go with them.
+  // Deletes every driver, head first; a driver whose thread has not ended yet is asked to stop
+  // and retires (see above). Queued writes go with them, unreported.
   void DestroyDrivers() override;
-  // Opens every driver that is not open, then starts the thread of every open driver that has
-  // none.
+  // Collects ended threads, then marks every polled tag unread and opens every driver that is not
+  // open (a port that does not open: its tags not connected, and a kPortDown event), then starts
+  // the thread of every driver that has none; a thread opens its port again every retry interval.
   void StartAll() override;
-  // Stops every polling thread and closes every open driver.
+  // Stops every polling thread, waiting for each, and closes every open driver; retiring drivers
+  // are waited for and destroyed.
   void StopAll() override;
-  // True while at least one polling thread runs.
+  // True while at least one polling thread has not ended, retiring ones included.
   bool IsPolling() const override;
+  // Asks every thread to stop; returns at once.
+  void RequestStopAll() override;
+  // Joins the ended threads of drivers asked to stop and closes their ports; destroys retired
+  // drivers whose threads ended. True when no thread is left.
+  bool CollectStopped() override;
+  std::vector<RuntimeEvent> TakeEvents() override;
+  void SetInteractiveWrites(bool on) override { interactive_ = on; }
 
   // Queues the write on the driver of the first device, in driver and device order, whose
-  // logicalName is the tag's deviceName: 1; 0 when no device matches or the index is outside the
-  // table. Called by the writers with the tag-table mutex held.
+  // logicalName is the tag's deviceName: 1 when that driver queued it; 0 when no device matches,
+  // the driver refused the address or the index is outside the table (an interactive write then
+  // reports kWriteNotQueued). Called by the writers with the tag-table mutex held.
   int WriteTag(uint16_t tagIndex, int32_t value) override;
 
   // The idle wait between polling cycles for every driver, now and created later (default 1000).
   void SetCyclePeriod(uint32_t ms);
+  // The wait between attempts to open a port for every driver, now and created later (0: each
+  // device's retryIntervalSec).
+  void SetRetryInterval(uint32_t ms);
   // The drivers, in creation order.
   std::size_t DriverCount() const { return drivers_.size(); }
   CDriver& Driver(std::size_t i) { return *drivers_[i]; }
@@ -67,8 +87,16 @@ class DriverHost final : public DriverHostInterface, public TagWriteSink {
   ProjectState& project_;
   RuntimeTagTable& table_;
   DriverFactory factory_;
+  // Appends an event (any thread); the oldest go when nobody takes them.
+  void Push(RuntimeEvent&& event);
+
   uint32_t cyclePeriodMs_ = kDefaultCyclePeriodMs;
+  uint32_t retryIntervalMs_ = 0;
+  bool interactive_ = false;
   std::vector<std::unique_ptr<CDriver>> drivers_;
+  std::vector<std::unique_ptr<CDriver>> retiring_;  // asked to stop, thread not joined yet
+  std::mutex eventsMutex_;
+  std::vector<RuntimeEvent> events_;  // guarded by eventsMutex_
 };
 
 }  // namespace talvek

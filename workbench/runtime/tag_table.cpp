@@ -215,6 +215,9 @@ const char* QualityText(uint16_t quality) {
       return "传感器错误";
     case 24:
       return "串口错误";
+    // Waiting for initial data: a polled tag not read yet since communication started.
+    case 32:
+      return "未读";
     // Bad, last known value, out of service, uncertain, last usable value, sensor not accurate,
     // engineering units exceeded, sub-normal, and good with a local override all show as bad.
     case 0:

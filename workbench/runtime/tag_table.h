@@ -53,6 +53,8 @@ class RuntimeTagTable {
   void SetWriteSink(TagWriteSink* sink);
   // Clears the write sink when it is `sink`, so a sink that goes away never withdraws another.
   void ClearWriteSink(TagWriteSink* sink);
+  // The tag-table mutex, for those who store several fields or fence off a polling thread.
+  platform::Mutex& Mutex() { return mutex_; }
 
   // The index of the first tag, scanning from 0, whose NUL-terminated `name` (at most its 32
   // bytes) equals `name` byte for byte (GBK, no case folding). Tags beyond the addressable 65536
@@ -103,7 +105,8 @@ platform::Mutex& TagTableMutex();
 RuntimeTagTable& Tags();
 
 // The list view's text (UTF-8) for a quality code: "好", "坏", "配置错误", "未连接", "设备错误",
-// "传感器错误", "串口错误"; empty for a code without a text. Never null.
+// "传感器错误", "串口错误", "未读" (waiting for the first read); empty for a code without a text.
+// Never null.
 const char* QualityText(uint16_t quality);
 
 }  // namespace talvek

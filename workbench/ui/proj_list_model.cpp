@@ -195,6 +195,9 @@ std::string FormatRawValue(std::int32_t rawType, std::int32_t rawWord, bool hex)
 }
 
 std::string FormatUpdateTime(const FILETIME& time) {
+  // A tag never read has no time: not the first day of the file-time epoch.
+  if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0)
+    return {};
   SYSTEMTIME local{};
   if (!FileTimeToLocalSystemTime(&time, &local))
     return {};

@@ -63,7 +63,8 @@ std::string FormatLiveValue(std::int32_t varType, std::int32_t valueWord, bool h
 // "FFFF"), so BCD values show their digits; a float shows its IEEE bits.
 std::string FormatRawValue(std::int32_t rawType, std::int32_t rawWord, bool hex);
 // A FILETIME (UTC) in local time as "%04d/%02d/%02d %02d:%02d:%02d %04d" (year, month, day, hour,
-// minute, second, milliseconds); empty when it cannot be converted.
+// minute, second, milliseconds); empty for the time 0 (a tag never read) and when it cannot be
+// converted.
 std::string FormatUpdateTime(const FILETIME& time);
 // The text (UTF-8) of the global atom in the low 16 bits of `word`, read with a 128-byte buffer;
 // empty when there is no such atom.

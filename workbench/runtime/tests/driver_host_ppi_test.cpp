@@ -221,7 +221,8 @@ TEST_F(PpiHostTest, EveryRawTypeReachesItsTagWithGoodQualityAndAFreshTime) {
   host.StartAll();
   EXPECT_TRUE(host.Driver(0).HasThread());
   EXPECT_TRUE(host.Driver(1).HasThread());
-  EXPECT_FALSE(host.Driver(2).HasThread());
+  EXPECT_TRUE(host.Driver(2).HasThread());  // not open (station "2a"): retried
+  EXPECT_EQ(host.Driver(2).IsOpen(), 0);
   ASSERT_TRUE(WaitFor(AllValuesArrived)) << Describe();
   for (uint16_t i : kCom1Polled)
     EXPECT_GE(Ticks(LoadUpdateTime(TagAt(i))), Ticks(before)) << TagAt(i).name;
@@ -231,11 +232,14 @@ TEST_F(PpiHostTest, EveryRawTypeReachesItsTagWithGoodQualityAndAFreshTime) {
   ASSERT_TRUE(WaitFor([] { return LoadValueWord(TagAt(kADelay1)) == 10; }));
   host.StopAll();
   EXPECT_FALSE(host.IsPolling());
-  // Never polled: no area, no driver, no open port.
-  for (uint16_t i : {kAX3, kGone, kCI16}) {
+  // Never polled: no area, no driver.
+  for (uint16_t i : {kAX3, kGone}) {
     EXPECT_EQ(LoadQuality(TagAt(i)), 4) << TagAt(i).name;
     EXPECT_EQ(Ticks(LoadUpdateTime(TagAt(i))), 0u) << TagAt(i).name;
   }
+  // Polled on a connection that could not be made: not connected, never read.
+  EXPECT_EQ(LoadQuality(TagAt(kCI16)), talvek::kQualityNotConnected);
+  EXPECT_EQ(Ticks(LoadUpdateTime(TagAt(kCI16))), 0u);
 }
 
 TEST_F(PpiHostTest, RequestsFollowTheDriversMergeRule) {
@@ -334,6 +338,31 @@ TEST_F(PpiHostTest, ASilentPlcMarksItsGroupsBadAndTheyRecover) {
   host.StopAll();
 }
 
+TEST_F(PpiHostTest, APlcSilentFromTheStartLeavesTheStoredValuesAndTheirTimesAlone) {
+  const FILETIME stored{0x1234, 0x01D00000};
+  for (uint16_t i : kCom1Polled) {
+    TagList()[i].value = 1234;
+    TagList()[i].rawValue = 1234;
+    TagList()[i].quality = 192;
+    TagList()[i].updateTime = stored;
+  }
+  sim1_.SetFault({.kind = ppisim::FaultKind::kSilence, .count = ppisim::kAlways});
+  DriverHost& host = MakeHost(300);
+  host.CreateDrivers("");
+  host.StartAll();
+  // Stored qualities are history: nothing is good before it has been read.
+  EXPECT_TRUE(AllQuality(kCom1Polled, talvek::kQualityWaitingForData)) << Describe();
+  EXPECT_EQ(LoadQuality(TagAt(kAX3)), 4);  // not polled: as loaded
+  ASSERT_TRUE(WaitFor([] { return AllQuality(kCom1Polled, 0); })) << Describe();
+  for (uint16_t i : kCom1Polled) {
+    EXPECT_EQ(LoadValueWord(TagAt(i)), 1234) << TagAt(i).name;
+    EXPECT_EQ(LoadRawWord(TagAt(i)), 1234) << TagAt(i).name;
+    EXPECT_EQ(Ticks(LoadUpdateTime(TagAt(i))), Ticks(stored)) << TagAt(i).name;
+  }
+  ASSERT_TRUE(WaitFor([] { return AllQuality(kCom2Polled, 192); })) << Describe();
+  host.StopAll();
+}
+
 TEST_F(PpiHostTest, StopAllReturnsWithinOneCycle) {
   constexpr uint32_t kPeriodMs = 1500;
   DriverHost& host = MakeHost(kPeriodMs);
@@ -359,17 +388,25 @@ TEST_F(PpiHostTest, StopAllReturnsWithinOneCycle) {
   EXPECT_LE(reads, 6u);  // one cycle
 }
 
-TEST_F(PpiHostTest, AWriteToADriverThatNeverOpenedIsNeverExecuted) {
+TEST_F(PpiHostTest, AWriteToADriverThatCannotConnectIsReportedAndNeverSent) {
   DriverHost& host = MakeHost(5);
   host.CreateDrivers("");
   talvek::CDriver& com4 = host.Driver(2);
   FastLines();
   host.StartAll();
   ASSERT_EQ(com4.IsOpen(), 0);  // station text "2a"
-  ASSERT_EQ(Tags().WriteInteger(kCI16, 99), 1);
-  EXPECT_EQ(com4.PendingWriteCount(), 1u);
+  Tags().WriteInteger(kCI16, 99);
+  std::vector<talvek::RuntimeEvent> seen;
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& e : host.TakeEvents()) {
+      if (e.tagName == "C_V10")
+        seen.push_back(std::move(e));
+    }
+    return !seen.empty();
+  }));
+  EXPECT_EQ(seen[0].kind, talvek::RuntimeEvent::Kind::kWriteFailed);
+  EXPECT_EQ(seen[0].portNumber, 4);
   ASSERT_TRUE(WaitFor(AllValuesArrived)) << Describe();
-  EXPECT_EQ(com4.PendingWriteCount(), 1u);
   EXPECT_EQ(sim1_.GetCounters().writes + sim2_.GetCounters().writes, 0u);
   host.StopAll();
   host.DestroyDrivers();

@@ -362,31 +362,65 @@ TEST_F(DriverHostTest, AWriteHasAGroupOfItsOwnAndRunsOnceBeforeTheReads) {
   EXPECT_EQ(Events(*mode1_), "WWRR");
 }
 
-TEST_F(DriverHostTest, AWriteToADriverThatDidNotOpenStaysQueuedAndGoesWithIt) {
-  AddDevice(MakeDevice("Bad", 1, "2a", kMode1DriverClsid));
+TEST_F(DriverHostTest, APortThatDoesNotOpenIsNotConnectedReportsItsWritesAndIsRetried) {
+  AddDevice(MakeDevice("Bad", 1, "2", kMode1DriverClsid));
   AddDevice(MakeDevice("Good", 2, "2", kMode1DriverClsid));
   AddTag(MakeTag("B", "Bad", "V10", kRawInt16));
   AddTag(MakeTag("G", "Good", "V10", kRawInt16));
+  TagList()[0].rawValue = 1234;
+  TagList()[0].quality = 192;
   DriverHost& host = MakeHost(1);
+  host.SetRetryInterval(30);
   host.CreateDrivers("");
   ASSERT_EQ(host.DriverCount(), 2u);
+  // Good is open already; Bad's port does not open.
+  ASSERT_EQ(host.Driver(1).Open(), 1);
+  mode1_->openResult = 0;
   host.StartAll();
   EXPECT_EQ(host.Driver(0).IsOpen(), 0);
-  EXPECT_FALSE(host.Driver(0).HasThread());
-  EXPECT_TRUE(host.Driver(1).HasThread());
-  {
-    std::lock_guard lock(mode1_->mutex);
-    EXPECT_STREQ(mode1_->lastParseText, "2");
-  }
+  EXPECT_TRUE(host.Driver(0).HasThread());  // it retries
+  EXPECT_EQ(LoadQuality(TagAt(0)), talvek::kQualityNotConnected);
+  EXPECT_EQ(LoadRawWord(TagAt(0)), 1234);
+  auto events = host.TakeEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, talvek::RuntimeEvent::Kind::kPortDown);
+  EXPECT_EQ(events[0].portNumber, 1);
+  EXPECT_EQ(events[0].deviceName, "Bad");
+
+  // A write to the tag of the port that is down fails at once, with a word.
   EXPECT_EQ(Tags().WriteInteger(0, 42), 1);
-  EXPECT_EQ(host.Driver(0).PendingWriteCount(), 1u);
-  const int reads = mode1_->readCalls.load();
-  ASSERT_TRUE(WaitFor([&] { return mode1_->readCalls.load() >= reads + 5; }));
+  std::vector<talvek::RuntimeEvent> seen;
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& e : host.TakeEvents())
+      seen.push_back(std::move(e));
+    return !seen.empty();
+  }));
+  EXPECT_EQ(seen[0].kind, talvek::RuntimeEvent::Kind::kWriteFailed);
+  EXPECT_EQ(seen[0].tagName, "B");
   EXPECT_EQ(mode1_->writeCalls.load(), 0);
-  EXPECT_EQ(host.Driver(0).PendingWriteCount(), 1u);
+  EXPECT_EQ(host.Driver(0).PendingWriteCount(), 0u);
+
+  // The port appears: the thread opens it on its own and polls.
+  const int opens = mode1_->openCalls.load();
+  ASSERT_TRUE(WaitFor([&] { return mode1_->openCalls.load() >= opens + 2; }));
+  mode1_->readBase = 5;
+  mode1_->openResult = 1;
+  ASSERT_TRUE(WaitFor([&] { return LoadQuality(TagAt(0)) == talvek::kQualityGood; }));
+  EXPECT_EQ(LoadRawWord(TagAt(0)), 15);
+  EXPECT_EQ(host.Driver(0).IsOpen(), 1);
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& e : host.TakeEvents())
+      seen.push_back(std::move(e));
+    return seen.back().kind == talvek::RuntimeEvent::Kind::kPortUp;
+  }));
+
+  // Every read fails (the line hung up): the port is closed and opened again on the interval.
+  const int closes = mode1_->closeCalls.load();
+  mode1_->executeResult = 0;
+  ASSERT_TRUE(WaitFor([&] { return mode1_->closeCalls.load() >= closes + 2; }));
+  EXPECT_EQ(LoadQuality(TagAt(0)), 0);
+  EXPECT_EQ(LoadRawWord(TagAt(0)), 15);
   host.StopAll();
-  host.DestroyDrivers();  // the queued write goes with its driver (the leak checker agrees)
-  EXPECT_EQ(mode1_->writeCalls.load(), 0);
 }
 
 TEST_F(DriverHostTest, OpenHandsOverTheStationTextAndLinksTcpDevices) {
@@ -488,15 +522,24 @@ TEST_F(DriverHostTest, ThreadLifeCycle) {
   host.StopAll();  // nothing left to stop or close
   EXPECT_EQ(mode1_->closeCalls.load(), 2);
 
-  // Destroying, or rebuilding, while the threads run and the line is slow stops them first.
-  mode1_->executeDelayMs = 20;
+  // Destroying, or rebuilding, while the threads run and the line is slow never waits for the
+  // line: the old drivers retire, and go once their threads have ended.
+  mode1_->executeDelayMs = 200;
   host.StartAll();
   ASSERT_TRUE(host.IsPolling());
+  ASSERT_TRUE(WaitFor([&] { return mode1_->readCalls.load() >= 6; }));
+  auto start = std::chrono::steady_clock::now();
   host.CreateDrivers("");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitFor([&] { return host.CollectStopped(); }));
   EXPECT_FALSE(host.IsPolling());
   host.StartAll();
+  ASSERT_TRUE(WaitFor([&] { return mode1_->readCalls.load() >= 8; }));
+  start = std::chrono::steady_clock::now();
   host.DestroyDrivers();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
   EXPECT_EQ(host.DriverCount(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return host.CollectStopped(); }));
   EXPECT_FALSE(host.IsPolling());
 }
 

@@ -24,6 +24,7 @@ using driver_test::MakeTag;
 using driver_test::WaitFor;
 using talvek::DriverHost;
 using talvek::LoadQuality;
+using talvek::LoadRawWord;
 using talvek::LoadValueWord;
 using talvek::Tags;
 using testing_support::BitTable;
@@ -172,7 +173,7 @@ TEST_F(ModbusHostTest, ATcpDeviceReadsEveryKindOfTagAndTakesWritesThroughTheHost
   ASSERT_TRUE(peer.StartTcp({1}, kPeerSize)) << peer.Error();
   // 4X1 int16, 4X2 uint16, 4X5..6 float low word first, 4X7..8 int32, 4X20..22 "hello",
   // 3X4 int16, coil 0X3, discrete input 1X2.
-  ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 0, {0xFB2E, 54321}));
+  ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 0, {0xFB2E, 54321, 0x12A4}));
   ASSERT_TRUE(
       peer.SetRegisters(1, RegisterTable::kHolding, 4, {Lo(2.5f), Hi(2.5f), 0xF8A4, 0x32EB}));
   ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 19, {0x6865, 0x6C6C, 0x6F00}));
@@ -191,6 +192,10 @@ TEST_F(ModbusHostTest, ATcpDeviceReadsEveryKindOfTagAndTakesWritesThroughTheHost
   const uint16_t coil = Tag("T", kTcp, "0X3", kRawBit);
   const uint16_t discrete = Tag("T", kTcp, "1X2", kRawBit);
   const uint16_t unknown = Tag("T", kTcp, "5X1", kRawInt16);  // no such area: never polled
+  // 0x12A4 is no BCD: the driver marks this item bad inside a group that succeeds.
+  const uint16_t bcd = Tag("T", kTcp, "4X3", kRawBcd16);
+  TagList()[bcd].value = 77;
+  TagList()[bcd].rawValue = 0x77;
   const std::vector<uint16_t> polled = {i16, u16, real, i32, text, input, coil, discrete};
 
   DriverHost& host = MakeHost(5);
@@ -207,6 +212,9 @@ TEST_F(ModbusHostTest, ATcpDeviceReadsEveryKindOfTagAndTakesWritesThroughTheHost
            LoadValueWord(TagAt(coil)) == 1 && LoadValueWord(TagAt(discrete)) == 1;
   })) << Describe();
   EXPECT_EQ(LoadQuality(TagAt(unknown)), 4);
+  EXPECT_EQ(LoadQuality(TagAt(bcd)), 0);
+  EXPECT_EQ(LoadValueWord(TagAt(bcd)), 77);
+  EXPECT_EQ(LoadRawWord(TagAt(bcd)), 0x77);
 
   // Writes go through the table's writers to the host, and from the next cycle onto the wire.
   ASSERT_EQ(Tags().WriteInteger(i16, -5), 1);
@@ -373,10 +381,23 @@ TEST_F(ModbusHostTest, ServersThatStopMarkTheirTagsBadAndTheyRecoverWhenTheServe
            LoadValueWord(TagAt(r1)) == 500;
   })) << Describe();
 
+  host.TakeEvents();
   tcp.reset();
   ASSERT_TRUE(rtuPeer.Stop());
   ASSERT_TRUE(WaitFor([&] { return AllQuality(tcpTags, 0) && AllQuality(rtuTags, 0); }))
       << Describe();
+  // The refused connection is reported, once, with the device it concerns.
+  std::vector<talvek::RuntimeEvent> events;
+  auto reported = [&](talvek::RuntimeEvent::Kind kind, int port) {
+    for (auto& e : host.TakeEvents())
+      events.push_back(std::move(e));
+    int n = 0;
+    for (const auto& e : events)
+      n += e.kind == kind && e.portNumber == port;
+    return n;
+  };
+  ASSERT_TRUE(WaitFor([&] { return reported(talvek::RuntimeEvent::Kind::kLineFailed, 2) > 0; }));
+  EXPECT_EQ(reported(talvek::RuntimeEvent::Kind::kLineFailed, 2), 1);
   // The last values stay.
   EXPECT_EQ(LoadValueWord(TagAt(t11)), 30);
   EXPECT_EQ(LoadValueWord(TagAt(r1)), 500);
@@ -392,6 +413,7 @@ TEST_F(ModbusHostTest, ServersThatStopMarkTheirTagsBadAndTheyRecoverWhenTheServe
            LoadValueWord(TagAt(t11)) == 31 && LoadValueWord(TagAt(r1)) == 501;
   })) << Describe();
   EXPECT_GE(tcp->Connections(), 1);
+  EXPECT_TRUE(WaitFor([&] { return reported(talvek::RuntimeEvent::Kind::kPortUp, 2) > 0; }));
   host.StopAll();
 }
 

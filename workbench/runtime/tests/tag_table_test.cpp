@@ -412,14 +412,15 @@ TEST(ProcessTagTableTest, TagsWorksOnTheOpenProjectsTable) {
 
 TEST(QualityTextTest, EveryCodeHasItsText) {
   const std::pair<uint16_t, const char*> expected[] = {
-      {0, "坏"},  {4, "配置错误"},  {8, "未连接"}, {12, "设备错误"}, {16, "传感器错误"},
-      {20, "坏"}, {24, "串口错误"}, {28, "坏"},    {64, "坏"},       {68, "坏"},
-      {80, "坏"}, {84, "坏"},       {88, "坏"},    {192, "好"},      {216, "坏"},
+      {0, "坏"},    {4, "配置错误"},  {8, "未连接"}, {12, "设备错误"}, {16, "传感器错误"},
+      {20, "坏"},   {24, "串口错误"}, {28, "坏"},    {64, "坏"},       {68, "坏"},
+      {80, "坏"},   {84, "坏"},       {88, "坏"},    {192, "好"},      {216, "坏"},
+      {32, "未读"},  // waiting for the first read since communication started
   };
   for (const auto& [code, text] : expected) {
     EXPECT_STREQ(QualityText(code), text) << code;
   }
-  for (const uint16_t code : {1, 2, 32, 96, 193, 200, 0xFFFF}) {
+  for (const uint16_t code : {1, 2, 33, 96, 193, 200, 0xFFFF}) {
     ASSERT_NE(QualityText(code), nullptr);
     EXPECT_STREQ(QualityText(code), "") << code;
   }

@@ -136,7 +136,7 @@ class TestProjListModel : public QObject {
                                               "水泵站一号", "2024/01/05 02:03:25 0629"}));
     QCOMPARE(RowTexts(model, 2),
              (QStringList{"累计流量", "123456", "整数", "123456", "长整数", "坏", "4X40010",
-                          "水泵站一号", "1601/01/01 00:00:00 0000"}));
+                          "水泵站一号", ""}));  // never read: no time
     QCOMPARE(model.CellText(3, ProjListModel::kLiveValue), QStringLiteral("配方甲"));
     QCOMPARE(model.CellText(3, ProjListModel::kLiveRaw), QStringLiteral("配方甲"));
     QCOMPARE(model.CellText(3, ProjListModel::kLiveRawType), QStringLiteral("字符串"));
@@ -177,17 +177,21 @@ class TestProjListModel : public QObject {
 
     // Quality texts.
     ProjectState state;
-    state.tags = {MakeTag("q192"), MakeTag("q216"), MakeTag("q1"), MakeTag("q24")};
+    state.tags = {MakeTag("q192"), MakeTag("q216"), MakeTag("q1"), MakeTag("q24"), MakeTag("q32")};
     state.tags[0].quality = 192;
     state.tags[1].quality = 216;
     state.tags[2].quality = 1;
     state.tags[3].quality = 24;
+    state.tags[4].quality = 0x20;
     ProjListModel model;
     model.Rebuild(ListMode::kLiveValues, &state, 0);
     QCOMPARE(model.CellText(0, ProjListModel::kLiveQuality), QStringLiteral("好"));
     QCOMPARE(model.CellText(1, ProjListModel::kLiveQuality), QStringLiteral("坏"));
     QCOMPARE(model.CellText(2, ProjListModel::kLiveQuality), QString());
     QCOMPARE(model.CellText(3, ProjListModel::kLiveQuality), QStringLiteral("串口错误"));
+    // Waiting for its first read since communication started; never read, so no time either.
+    QCOMPARE(model.CellText(4, ProjListModel::kLiveQuality), QStringLiteral("未读"));
+    QCOMPARE(model.CellText(4, ProjListModel::kLiveTime), QString());
 
     // The hex flag reaches the cells and tells the views.
     state.tags[0].value = -1;
@@ -196,9 +200,11 @@ class TestProjListModel : public QObject {
     QCOMPARE(changed.count(), 1);
     QCOMPARE(model.CellText(0, ProjListModel::kLiveValue), QStringLiteral("FFFFFFFF"));
 
-    // Times: milliseconds in four digits; a time outside the calendar shows nothing.
-    QCOMPARE(QString::fromStdString(FormatUpdateTime(FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu})),
-             QStringLiteral(""));
+    // Times: milliseconds in four digits; a time outside the calendar, and the time 0 of a tag
+    // never read (not 1601/01/01), show nothing.
+    for (const FILETIME t : {FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu}, FILETIME{0, 0}})
+      QCOMPARE(QString::fromStdString(FormatUpdateTime(t)), QStringLiteral(""));
+    QVERIFY(!FormatUpdateTime(FILETIME{1, 0}).empty());
     // A record text that is not GBK still shows its ASCII part.
     QCOMPARE(GbkCellText("ab\xFF"), QStringLiteral("ab\uFFFD"));
   }
