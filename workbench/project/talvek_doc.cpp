@@ -76,9 +76,10 @@ void CTalvekDoc::StopCommunicationFirst() {
   if (window_.IsCommunicationRunning())
     window_.StopCommunication();
   // The stop command does nothing for a project without devices; a thread must still not outlive
-  // its driver.
+  // its driver. Asking is enough: a thread asked to stop no longer touches the tables, and the
+  // host destroys a driver only once its thread has ended.
   if (host_->IsPolling())
-    host_->StopAll();
+    host_->RequestStopAll();
 }
 
 void CTalvekDoc::DeleteContents() {

@@ -23,7 +23,11 @@
 #include <QPolygon>
 #include <QSocketNotifier>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
+
+#include <chrono>
+#include <thread>
 
 #include "platform/gbk.h"
 #include "platform/registry.h"
@@ -44,6 +48,23 @@ constexpr int kImageHeight = 15;
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
+
+// A GBK text from a record or a driver, for the status bar.
+QString FromGbk(std::string_view gbk) {
+  std::string utf8;
+  if (!platform::GbkToUtf8(gbk, utf8))
+    return QString::fromLatin1(gbk.data(), static_cast<qsizetype>(gbk.size()));
+  return QString::fromStdString(utf8);
+}
+
+// The runtime timer's period: events show within it, and a stop completes within it of the last
+// thread's end.
+constexpr int kRuntimeTickMs = 50;
+// How long the stop command waits for idle threads to end before it lets the timer finish.
+constexpr auto kStopGrace = std::chrono::milliseconds(40);
+// How long the status bar shows a write's outcome.
+constexpr int kWriteDoneShownMs = 3000;
+constexpr int kWriteFailedShownMs = 15000;
 
 // The open dialog's filter: project files whatever the letter case of their extension.
 constexpr const char* kProjectFileFilter = "工程文件 (*.[Zz][Rr][Pp][Rr][Jj])";
@@ -119,6 +140,11 @@ CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
   CreateToolBar();
   CreateMenus();
   RebuildRecentMenu();
+
+  runtimeTimer_ = new QTimer(this);
+  runtimeTimer_->setObjectName(QStringLiteral("runtimeTimer"));
+  runtimeTimer_->setInterval(kRuntimeTickMs);
+  connect(runtimeTimer_, &QTimer::timeout, this, &CMainFrame::OnRuntimeTick);
 
   SetButtonImages(kImageStartUnavailable, kImageStopUnavailable);
   SetTitle(kNoProjectTitle);
@@ -500,12 +526,23 @@ void CMainFrame::AddToRecentFileList(std::string_view path) {
 }
 
 void CMainFrame::StopCommunication() {
-  OnStopCommunication();
+  // The document closes the project or opens another: the frame is stopped from now on, while
+  // the host lets its threads end in the background (they no longer touch the tables).
+  if (!running_)
+    return;
+  doc_->DriverHost().RequestStopAll();
+  FinishStop();
+  runtimeTimer_->start();  // collects the ending threads
 }
 
 void CMainFrame::OnStartCommunication() {
   if (running_ || state_.devices.GetSize() == 0)
     return;
+  // Threads of the last run may still end an exchange on the same ports.
+  if (!doc_->DriverHost().CollectStopped()) {
+    statusBar()->showMessage(QStringLiteral("通讯正在停止，请稍后再开始通讯。"), kWriteDoneShownMs);
+    return;
+  }
   // The views let go of their rows before the tables they point into are emptied; a message box
   // shown while a data file loads would otherwise repaint them from freed records.
   UpdateAllViews(nullptr, kHintProjectClosed);
@@ -526,22 +563,131 @@ void CMainFrame::OnStartCommunication() {
   // The panes show the reloaded project before it goes live.
   UpdateAllViews(nullptr, kHintProjectOpened);
   SetToolbarLook(ToolbarLook::kRunning);
+  portTrouble_.clear();
   doc_->DriverHost().StartAll();
   panes_.startLiveTimer();
   running_ = true;
   UpdateAllViews(nullptr, kHintLiveValues);
+  runtimeTimer_->start();
+  DrainRuntimeEvents();  // a port that did not open shows at once
+  ShowPaneText();
 }
 
 void CMainFrame::OnStopCommunication() {
   // Running is enough: a project whose reloaded Device.dat had no devices must still be
   // stoppable, or editing would stay refused for good.
-  if (!running_)
+  if (!running_ || stopping_)
     return;
+  SetButtonImages(kImageStartUnavailable, kImageStopUnavailable);
+  DriverHostInterface& host = doc_->DriverHost();
+  host.RequestStopAll();
+  stopping_ = true;
+  // Threads in their idle wait end at once; one in an exchange ends after it, and the timer
+  // finishes the stop then, so the window never waits for a line.
+  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  while (!host.CollectStopped() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (host.CollectStopped()) {
+    FinishStop();
+    return;
+  }
+  ShowPaneText();
+  runtimeTimer_->start();
+}
+
+void CMainFrame::FinishStop() {
+  stopping_ = false;
   SetButtonImages(kImageStartAvailable, kImageStopUnavailable);
-  doc_->DriverHost().StopAll();
   panes_.stopLiveTimer();
   running_ = false;
+  DrainRuntimeEvents();
+  portTrouble_.clear();
+  ShowPaneText();
   UpdateAllViews(nullptr, kHintTags);
+}
+
+void CMainFrame::OnRuntimeTick() {
+  DrainRuntimeEvents();
+  if (running_ && !stopping_)
+    return;
+  if (!doc_->DriverHost().CollectStopped())
+    return;
+  runtimeTimer_->stop();
+  if (stopping_)
+    FinishStop();
+}
+
+QString CMainFrame::MessagePaneText() const {
+  if (stopping_)
+    return QStringLiteral("正在停止通讯，等待正在进行的通讯结束……");
+  if (!portTrouble_.empty()) {
+    QStringList texts;
+    for (const auto& [port, text] : portTrouble_)
+      texts << text;
+    return texts.join(QStringLiteral("；"));
+  }
+  return QStringLiteral("就绪");
+}
+
+void CMainFrame::ShowPaneText() {
+  const QString text = MessagePaneText();
+  idleLabel_->setText(text);
+  idleLabel_->setToolTip(text);
+}
+
+void CMainFrame::DrainRuntimeEvents() {
+  if (draining_)
+    return;  // a message box of an earlier drain is open; the events wait for the next tick
+  std::vector<RuntimeEvent> events = doc_->DriverHost().TakeEvents();
+  if (events.empty())
+    return;
+  QStringList failures;  // of writes the user typed: shown in a message box
+  for (const RuntimeEvent& e : events) {
+    const QString port = e.tcp ? QStringLiteral("设备 %1").arg(FromGbk(e.deviceName))
+                               : QStringLiteral("串口 Com%1").arg(e.portNumber);
+    const QString reason = e.text.empty() ? QStringLiteral("原因不明") : FromGbk(e.text);
+    const QString tag = FromGbk(e.tagName);
+    switch (e.kind) {
+      case RuntimeEvent::Kind::kPortDown:
+        portTrouble_[e.portNumber] =
+            (e.tcp ? QStringLiteral("%1 无法连接：%2") : QStringLiteral("%1 无法打开：%2"))
+                .arg(port, reason) +
+            QStringLiteral("（变量未连接，定时重试）");
+        break;
+      case RuntimeEvent::Kind::kLineFailed:
+        portTrouble_[e.portNumber] = QStringLiteral("%1 上的设备没有应答：%2").arg(port, reason);
+        break;
+      case RuntimeEvent::Kind::kPortUp:
+        portTrouble_.erase(e.portNumber);
+        statusBar()->showMessage(QStringLiteral("%1 已恢复通讯").arg(port), kWriteDoneShownMs);
+        break;
+      case RuntimeEvent::Kind::kWriteDone:
+        statusBar()->showMessage(QStringLiteral("变量 %1 已写入").arg(tag), kWriteDoneShownMs);
+        break;
+      case RuntimeEvent::Kind::kWriteFailed: {
+        const QString text = QStringLiteral("变量 %1 写入失败：%2").arg(tag, reason);
+        statusBar()->showMessage(text, kWriteFailedShownMs);
+        if (e.interactive)
+          failures << text;
+        break;
+      }
+      case RuntimeEvent::Kind::kWriteNotQueued: {
+        const QString text = QStringLiteral("变量 %1 没有写入：没有驱动程序能写入此变量（设备 %2）")
+                                 .arg(tag, FromGbk(e.deviceName));
+        statusBar()->showMessage(text, kWriteFailedShownMs);
+        if (e.interactive)
+          failures << text;
+        break;
+      }
+    }
+  }
+  ShowPaneText();
+  if (!failures.isEmpty()) {
+    draining_ = true;
+    ShowMessage(failures.join(QStringLiteral("\n")).toStdString(), {}, MessageButtons::kOk,
+                MessageIcon::kWarning);
+    draining_ = false;
+  }
 }
 
 void CMainFrame::OnScreensChanged() {
@@ -568,11 +714,15 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   }
   closed_ = true;
   if (running_) {
+    // From RequestStopAll on no thread stores into the tags, so they can be saved at once; the
+    // threads end their exchanges while the window goes, and the host waits for them last.
     SetButtonImages(kImageStartAvailable, stopImage_);
-    doc_->DriverHost().StopAll();
+    doc_->DriverHost().RequestStopAll();
     panes_.stopLiveTimer();
     running_ = false;
+    stopping_ = false;
   }
+  runtimeTimer_->stop();
   // The document empties the tables after saving: the views drop their rows first.
   UpdateAllViews(nullptr, kHintProjectClosed);
   doc_->OnCloseDocument();

@@ -35,6 +35,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QSocketNotifier;
+class QTimer;
 class QToolBar;
 
 namespace talvek {
@@ -123,8 +124,19 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   // Start communication: reload the data files, create the drivers, start polling and the list's
   // refresh timer. Does nothing while running or when the project has no devices.
   void OnStartCommunication();
-  // Stop communication: stop polling, kill the refresh timer. Does nothing when not running.
+  // Stop communication: asks every polling thread to stop and never waits for a line. Threads
+  // that end within a few milliseconds (idle ones) finish the stop at once; otherwise the status
+  // bar says communication is stopping and the buttons, the refresh timer and the list follow
+  // when the last thread has ended. Does nothing when not running or already stopping.
   void OnStopCommunication();
+  // True from a stop command until the last polling thread has ended.
+  bool IsStopping() const { return stopping_; }
+  // The message pane's standing text (UTF-8 in a QString): ready, stopping, or the ports that are
+  // down.
+  QString MessagePaneText() const;
+  // Takes the driver host's events: write outcomes and port states go to the status bar, the
+  // failure of a write typed by the user into a message box. Runs on the runtime timer.
+  void DrainRuntimeEvents();
   // The screen editor's message: re-read PicManage.dat and show the screens (nothing without a
   // project).
   void OnScreensChanged();
@@ -180,6 +192,11 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   void OnAppAbout();
   void FocusOtherPane();
   void UpdateCommandStates();
+  // The runtime timer's tick: events, then the end of a stop under way.
+  void OnRuntimeTick();
+  // The stop is complete: stopped look, no refresh timer, the tags in the list.
+  void FinishStop();
+  void ShowPaneText();
 
   ProjectState& state_;
   std::unique_ptr<CTalvekDoc> doc_;
@@ -201,7 +218,14 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   int startImage_ = kImageStartUnavailable;
   int stopImage_ = kImageStopUnavailable;
   bool running_ = false;
+  bool stopping_ = false;
   bool closed_ = false;
+  bool draining_ = false;  // a message box of DrainRuntimeEvents is open
+  // Runs while communication runs and while threads still end: takes the host's events and
+  // finishes a stop.
+  QTimer* runtimeTimer_ = nullptr;
+  // Port number -> why it is down (shown in the message pane until it comes back).
+  std::map<int, QString> portTrouble_;
 
   // Declared in this order so the notifier goes before the endpoint whose descriptor it watches.
   platform::MessageEndpoint endpoint_;

@@ -676,8 +676,12 @@ void CProjListView::DeleteScreen() {
 void CProjListView::WriteValue() {
   if (model_->Mode() != ListMode::kLiveValues)
     return;
-  if (const TagRecord* tag = model_->TagAt(SelectedRow()); tag != nullptr)
+  if (const TagRecord* tag = model_->TagAt(SelectedRow()); tag != nullptr) {
+    // The outcome of a value the user typed comes back from the polling thread; a failure is
+    // then shown in a message box (the main frame takes the host's events).
+    InteractiveWrites interactive(context_.Document().DriverHost());
     WriteValueOfTag(*tag, this);
+  }
 }
 
 void CProjListView::ToggleHex() {

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -79,6 +81,12 @@ class RecordingHost final : public DriverHostInterface {
     polling_ = false;
   }
   bool IsPolling() const override { return polling_; }
+  // A thread that still ends an exchange while `busy`.
+  bool CollectStopped() override { return !busy; }
+  std::vector<RuntimeEvent> TakeEvents() override { return std::exchange(events, {}); }
+
+  bool busy = false;
+  std::vector<RuntimeEvent> events;
 
  private:
   Log& log_;
@@ -184,6 +192,8 @@ class TestMainFrame : public QObject {
   void stopWhileStoppedDoesNothing();
   void stopWorksWhenReloadLeftNoDevices();
   void closeWhileRunningStopsPollingFirst();
+  void stopNeverWaitsForAThreadInAnExchange();
+  void runtimeEventsReachTheStatusBar();
   void screensChangedMessageReloadsScreenList();
   void newProjectCommandAndKeysWithoutWizard();
   void openCommandAndRecentMenu();
@@ -202,6 +212,7 @@ class TestMainFrame : public QObject {
   std::unique_ptr<ScopedEnv> configEnv_, runtimeEnv_;
   std::unique_ptr<RecordingMessageSink> sink_;
   std::unique_ptr<ProjectState> state_;
+  RecordingHost* host_ = nullptr;  // the last frame's
   Log log_;
   std::vector<QUrl> openedUrls_;
   QString fileToOpen_;
@@ -232,7 +243,9 @@ void TestMainFrame::cleanup() {
 
 std::unique_ptr<CMainFrame> TestMainFrame::MakeFrame(bool endpoint) {
   FrameOptions options;
-  options.host = std::make_unique<RecordingHost>(log_);
+  auto host = std::make_unique<RecordingHost>(log_);
+  host_ = host.get();
+  options.host = std::move(host);
   options.state = state_.get();
   options.panes = [this](ViewContext&, QWidget* parent) {
     FramePanes panes;
@@ -430,6 +443,89 @@ void TestMainFrame::closeWhileRunningStopsPollingFirst() {
   log_.clear();
   QVERIFY(frame->close());
   QVERIFY(log_.empty());
+}
+
+void TestMainFrame::stopNeverWaitsForAThreadInAnExchange() {
+  DiskProject project(1, 2);
+  auto frame = MakeFrame();
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  host_->busy = true;
+  log_.clear();
+  QElapsedTimer timer;
+  timer.start();
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY2(timer.elapsed() < 100, "the stop command waited for a line");
+  // Stopping: both buttons grey, the list still live, the message pane says why.
+  QVERIFY(frame->IsStopping());
+  QVERIFY(frame->IsCommunicationRunning());
+  QCOMPARE(frame->StartImage(), kImageStartUnavailable);
+  QCOMPARE(frame->StopImage(), kImageStopUnavailable);
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("正在停止")));
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));  // refused while threads end
+  QCOMPARE(log_, (Log{"StopAll"}));
+
+  // The thread ends: the stop completes by itself.
+  host_->busy = false;
+  QTRY_VERIFY_WITH_TIMEOUT(!frame->IsStopping(), 2000);
+  QVERIFY(!frame->IsCommunicationRunning());
+  QCOMPARE(frame->StartImage(), kImageStartAvailable);
+  QCOMPARE(frame->StopImage(), kImageStopUnavailable);
+  QCOMPARE(frame->MessagePaneText(), QStringLiteral("就绪"));
+  const Log stopped = {"StopAll", "timer stop", "tree 20000 tags=2", "list 20000 tags=2"};
+  QCOMPARE(log_, stopped);
+
+  // Closing the project while a thread still ends: the frame is stopped at once, and a start
+  // waits for the host.
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  host_->busy = true;
+  QVERIFY(frame->ExecuteCommand(kCmdFileClose));
+  QVERIFY(!frame->IsCommunicationRunning());
+  QVERIFY(!frame->IsStopping());
+  host_->busy = false;
+}
+
+void TestMainFrame::runtimeEventsReachTheStatusBar() {
+  DiskProject project(1, 2);
+  auto frame = MakeFrame();
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  auto event = [](RuntimeEvent::Kind kind, int port, const char* tagUtf8, const char* textUtf8,
+                  bool interactive = false) {
+    RuntimeEvent e;
+    e.kind = kind;
+    e.portNumber = port;
+    e.interactive = interactive;
+    e.deviceName = "D0";
+    e.tagName = platform::Utf8ToGbk(tagUtf8);
+    e.text = platform::Utf8ToGbk(textUtf8);
+    return e;
+  };
+  using Kind = RuntimeEvent::Kind;
+  host_->events = {event(Kind::kPortDown, 3, "", "没有那个文件或目录"),
+                   event(Kind::kWriteFailed, 1, "温度", "无应答", true),
+                   event(Kind::kWriteFailed, 1, "压力", "无应答")};
+  frame->DrainRuntimeEvents();
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("Com3")));
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("没有那个文件或目录")));
+  QVERIFY(frame->statusBar()->currentMessage().contains(QStringLiteral("压力")));
+  // Only the write the user typed gets a message box, with the tag and the driver's text.
+  QCOMPARE(sink_->Messages().size(), std::size_t{1});
+  QVERIFY(sink_->LastText().find("温度") != std::string::npos);
+  QVERIFY(sink_->LastText().find("无应答") != std::string::npos);
+
+  host_->events = {event(Kind::kPortUp, 3, "", ""), event(Kind::kWriteDone, 1, "温度", "")};
+  frame->DrainRuntimeEvents();
+  QCOMPARE(frame->MessagePaneText(), QStringLiteral("就绪"));
+  QVERIFY(frame->statusBar()->currentMessage().contains(QStringLiteral("温度")));
+  QCOMPARE(sink_->Messages().size(), std::size_t{1});
+
+  // An interactive write no driver took is a failure too.
+  host_->events = {event(Kind::kWriteNotQueued, 0, "流量", "", true)};
+  QTRY_COMPARE_WITH_TIMEOUT(sink_->Messages().size(), std::size_t{2}, 2000);  // by the timer
+  QVERIFY(sink_->LastText().find("流量") != std::string::npos);
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
 }
 
 void TestMainFrame::screensChangedMessageReloadsScreenList() {
@@ -814,7 +910,13 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
     const int32_t first = LoadValueWord(Project().tags[counter]);
     QTRY_VERIFY_WITH_TIMEOUT(LoadValueWord(Project().tags[counter]) > first, 5000);
 
+    // The stop never blocks the window for a line: it returns at once, and completes within one
+    // exchange (a 150 ms time-out at most here) and a timer tick.
+    QElapsedTimer stopTimer;
+    stopTimer.start();
     QVERIFY(frame.ExecuteCommand(kCmdStopCommunication));
+    QVERIFY2(stopTimer.elapsed() < 100, "the stop command blocked the window");
+    QTRY_VERIFY_WITH_TIMEOUT(!frame.IsStopping(), 2000);
     QVERIFY(!hostPtr->IsPolling());
     QVERIFY(!list->IsLiveTimerActive());
     QVERIFY(frame.close());
