@@ -1,6 +1,7 @@
 // Driver host benchmarks: building the drivers for 65,536 tags with the real PPI driver (its
-// CanMergeItem is the real merge rule), and one polling cycle's own work with a driver whose
-// requests return at once.
+// CanMergeItem is the real merge rule), one polling cycle's own work with a driver whose
+// requests return at once, and the time from a write call to its execution while the polling
+// thread reads over a slow line.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -8,11 +9,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "common/driver_contract.h"
 #include "platform/com.h"
@@ -130,10 +134,19 @@ BENCHMARK(BM_CreateDriversPpi)->Arg(0)->Arg(1)->ArgName("scattered")->Unit(bench
 
 const AddressArea kFakeTable[] = {{"V", 0, 65535, 0x1AF, 0}};
 
-// A driver whose requests return at once; merges V items into 200-byte spans.
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A driver whose requests return at once, or whose reads take `exchangeMs` each (a slow line);
+// merges V items into 200-byte spans. A write stores the time it reaches the driver (its first
+// byte on the line) into *writeSeen.
 class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
  public:
-  FakeDriver(bool second, bool fail) : second_(second), fail_(fail) {}
+  FakeDriver(bool second, bool fail, int exchangeMs = 0, std::atomic<int64_t>* writeSeen = nullptr)
+      : second_(second), fail_(fail), exchangeMs_(exchangeMs), writeSeen_(writeSeen) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
@@ -193,7 +206,16 @@ class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
   BOOL ParseStationAddress(const char*, StationInfo*) override { return 1; }
   const char* GetLastErrorText() override { return nullptr; }
 
-  BOOL ExecuteGroupEx(RequestGroup*) override { return fail_ ? 0 : 1; }
+  BOOL ExecuteGroupEx(RequestGroup* group) override {
+    if (group->writeFlag != 0) {
+      if (writeSeen_ != nullptr)
+        writeSeen_->store(NowNs());
+      return 1;
+    }
+    if (exchangeMs_ > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(exchangeMs_));
+    return fail_ ? 0 : 1;
+  }
   BOOL AttachPort(const HANDLE*) override { return 1; }
   BOOL Reserved5(int32_t, int32_t, int32_t) override { return 1; }
   BOOL GetPortHandle(HANDLE*) override { return 1; }
@@ -202,6 +224,8 @@ class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
   std::atomic<ULONG> refs_{1};
   const bool second_;
   const bool fail_;
+  const int exchangeMs_;
+  std::atomic<int64_t>* const writeSeen_;
 };
 
 // One cycle's own work for 65,536 tags: every result into its tag (mode 2: ApplyResult with
@@ -237,6 +261,112 @@ BENCHMARK(BM_PollingCycle)
     ->Args({1, 0})
     ->Args({2, 1})
     ->ArgNames({"mode", "fail"})
+    ->Unit(benchmark::kMillisecond);
+
+// From the write call to the write's execution while the polling thread reads groups of
+// `exchangeMs` each over a slow line (4096 tags, 21 groups): at most the rest of the exchange in
+// progress plus 5 ms. Each write is made at a random moment of the cycle.
+void BM_WriteLatency(benchmark::State& state) {
+  const int exchangeMs = static_cast<int>(state.range(0));
+  ProjectState project;
+  project.devices.Add(Device(kFakeClsid));
+  FillTags(project, false);
+  project.tags.resize(4096);
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  std::atomic<int64_t> writeSeen{0};
+  DriverHost host(project, table, [&](const CLSID&, void** out) {
+    *out = static_cast<IProtocolDriver*>(new FakeDriver(true, false, exchangeMs, &writeSeen));
+    return S_OK;
+  });
+  host.SetCyclePeriod(1000);
+  host.CreateDrivers("Device.dat");
+  host.StartAll();
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> pause(0, 2 * exchangeMs);
+  double worstMs = 0;
+  for (auto _ : state) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    writeSeen.store(0);
+    const int64_t start = NowNs();
+    table.WriteInteger(2, 7);  // an integer tag
+    while (writeSeen.load() == 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    const double ms = static_cast<double>(writeSeen.load() - start) / 1e6;
+    worstMs = std::max(worstMs, ms);
+    state.SetIterationTime(ms / 1000.0);
+  }
+  host.StopAll();
+  state.counters["worst_ms"] = worstMs;
+  state.counters["limit_ms"] = exchangeMs + 5;
+  state.counters["groups"] = static_cast<double>(host.Driver(0).ReadGroupCount());
+}
+BENCHMARK(BM_WriteLatency)
+    ->Arg(25)
+    ->Arg(150)
+    ->ArgName("exchange_ms")
+    ->UseManualTime()
+    ->Iterations(40)
+    ->Unit(benchmark::kMillisecond);
+
+// Stopping 8 lines while each is inside an exchange of `exchangeMs`: RequestStopAll returns at
+// once (the time measured is the wait for CollectStopped), and the threads have ended within one
+// exchange plus 100 ms. Destroying the drivers (closing the project) never waits either.
+void BM_StopDuringExchange(benchmark::State& state) {
+  const int exchangeMs = static_cast<int>(state.range(0));
+  ProjectState project;
+  for (int port = 1; port <= 8; ++port) {
+    DeviceRecord d = Device(kFakeClsid);
+    std::snprintf(d.logicalName, sizeof d.logicalName, "PLC%d", port);
+    d.portNumber = port;
+    project.devices.Add(d);
+  }
+  FillTags(project, false);
+  project.tags.resize(8 * 2048);
+  for (std::size_t i = 0; i < project.tags.size(); ++i)
+    std::snprintf(project.tags[i].deviceName, sizeof project.tags[i].deviceName, "PLC%d",
+                  static_cast<int>(i / 2048) + 1);
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table, [&](const CLSID&, void** out) {
+    *out = static_cast<IProtocolDriver*>(new FakeDriver(true, false, exchangeMs));
+    return S_OK;
+  });
+  host.SetCyclePeriod(1);
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> pause(exchangeMs, 3 * exchangeMs);
+  double worstRequestMs = 0;
+  double worstStopMs = 0;
+  double worstDestroyMs = 0;
+  for (auto _ : state) {
+    host.CreateDrivers("Device.dat");
+    host.StartAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    const int64_t start = NowNs();
+    if ((state.iterations() & 1) == 0) {
+      host.RequestStopAll();
+    } else {
+      host.DestroyDrivers();  // closing the project while polling
+      worstDestroyMs = std::max(worstDestroyMs, static_cast<double>(NowNs() - start) / 1e6);
+    }
+    worstRequestMs = std::max(worstRequestMs, static_cast<double>(NowNs() - start) / 1e6);
+    while (!host.CollectStopped())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double ms = static_cast<double>(NowNs() - start) / 1e6;
+    worstStopMs = std::max(worstStopMs, ms);
+    state.SetIterationTime(ms / 1000.0);
+  }
+  state.counters["worst_request_ms"] = worstRequestMs;
+  state.counters["worst_destroy_ms"] = worstDestroyMs;
+  state.counters["worst_stop_ms"] = worstStopMs;
+  state.counters["limit_ms"] = exchangeMs + 100;
+}
+BENCHMARK(BM_StopDuringExchange)
+    ->Arg(150)
+    ->Arg(1000)
+    ->ArgName("exchange_ms")
+    ->UseManualTime()
+    ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
