@@ -371,9 +371,11 @@ class Workbench {
     QTRY_VERIFY_WITH_TIMEOUT(RowShows(*List(), 0, QString::number(value)), 5000);
   }
 
-  // Stops communication and checks that the frame and the host stopped.
+  // Stops communication and checks that the frame and the host stopped. A thread inside an
+  // exchange ends after it: the frame finishes the stop on its timer.
   void StopCommunication() {
     QVERIFY(frame_->ExecuteCommand(talvek::kCmdStopCommunication));
+    QTRY_VERIFY_WITH_TIMEOUT(!frame_->IsStopping(), 5000);
     QVERIFY(!frame_->IsCommunicationRunning());
     QVERIFY(!host_->IsPolling());
   }
