@@ -113,12 +113,44 @@ std::string CDriver::ErrorText(int savedErrno) const {
     if (const char* text = driver_->GetLastErrorText(); text != nullptr && text[0] != '\0')
       return text;
   }
-  if (savedErrno != 0) {
-    std::string gbk;
-    if (platform::Utf8ToGbk(std::strerror(savedErrno), gbk))
-      return gbk;
+  if (savedErrno == 0)
+    return {};
+  // The usual reasons in the user interface's language; the system's text for the rest.
+  const char* text = nullptr;
+  switch (savedErrno) {
+    case ENOENT:
+      text = "设备不存在";
+      break;
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+      text = "设备不存在或已拔出";
+      break;
+    case EACCES:
+    case EPERM:
+      text = "没有访问权限";
+      break;
+    case EBUSY:
+      text = "设备正被占用";
+      break;
+    case ECONNREFUSED:
+      text = "连接被拒绝";
+      break;
+    case ETIMEDOUT:
+      text = "连接超时";
+      break;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      text = "网络不可达";
+      break;
+    default:
+      text = std::strerror(savedErrno);
+      break;
   }
-  return {};
+  std::string gbk;
+  if (!platform::Utf8ToGbk(text, gbk))
+    return {};
+  return gbk;
 }
 
 int CDriver::Connect() {

@@ -654,9 +654,15 @@ void CMainFrame::DrainRuntimeEvents() {
                 .arg(port, reason) +
             QStringLiteral("（变量未连接，定时重试）");
         break;
-      case RuntimeEvent::Kind::kLineFailed:
-        portTrouble_[e.portNumber] = QStringLiteral("%1 上的设备没有应答：%2").arg(port, reason);
+      case RuntimeEvent::Kind::kLineFailed: {
+        QString text =
+            (e.tcp ? QStringLiteral("%1 没有应答") : QStringLiteral("%1 上的设备没有应答"))
+                .arg(port);
+        if (!e.text.empty())
+          text += QStringLiteral("：") + FromGbk(e.text);
+        portTrouble_[e.portNumber] = text;
         break;
+      }
       case RuntimeEvent::Kind::kPortUp:
         portTrouble_.erase(e.portNumber);
         statusBar()->showMessage(QStringLiteral("%1 已恢复通讯").arg(port), kWriteDoneShownMs);
