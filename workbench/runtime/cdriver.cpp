@@ -727,6 +727,15 @@ void CDriver::PollingLoop() {
     }
     deadline = Clock::now() + period();
   }
+  // Writes queued but not sent when communication stopped are not lost without a word.
+  std::vector<std::unique_ptr<HostGroup>> unsent;
+  {
+    std::lock_guard lock(writesMutex_);
+    unsent.swap(pendingWrites_);
+  }
+  for (const std::unique_ptr<HostGroup>& host : unsent)
+    Report(RuntimeEvent::Kind::kWriteFailed, host->tagName,
+           platform::Utf8ToGbk("通讯已停止，没有发送"), host->interactive);
   ended_.store(true, std::memory_order_release);
 }
 

@@ -48,7 +48,7 @@ class DriverHost final : public DriverHostInterface, public TagWriteSink {
   // already are stopped and destroyed first. The path is not read. Always 1.
   int CreateDrivers(const char* deviceFilePath) override;
   // Deletes every driver, head first; a driver whose thread has not ended yet is asked to stop
-  // and retires (see above). Queued writes go with them, unreported.
+  // and retires (see above). A thread that ends reports the writes it did not send as failed.
   void DestroyDrivers() override;
   // Collects ended threads, then marks every polled tag unread and opens every driver that is not
   // open (a port that does not open: its tags not connected, and a kPortDown event), then starts
