@@ -338,12 +338,13 @@ void BM_StopDuringExchange(benchmark::State& state) {
   double worstRequestMs = 0;
   double worstStopMs = 0;
   double worstDestroyMs = 0;
+  int round = 0;
   for (auto _ : state) {
     host.CreateDrivers("Device.dat");
     host.StartAll();
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
     const int64_t start = NowNs();
-    if ((state.iterations() & 1) == 0) {
+    if (++round % 2 == 1) {
       host.RequestStopAll();
     } else {
       host.DestroyDrivers();  // closing the project while polling
