@@ -317,6 +317,18 @@ TEST_F(PpiHostTest, AWriteLandsAtTheStartOfTheNextCycleBeforeTheReads) {
   }));
   EXPECT_EQ(Get(sim2_, "V300", ppisim::ValueType::kString), "xyz");
   EXPECT_EQ(Get(sim2_, "V204", ppisim::ValueType::kFloat), "1.75");
+
+  // A write does not wait for the next cycle: with a 5 s period it still lands at once (one
+  // exchange of this line takes about 25 ms).
+  host.SetCyclePeriod(5000);
+  ASSERT_TRUE(WaitFor([&] { return sim2_.GetCounters().reads > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the idle wait
+  const uint64_t writesBefore = sim2_.GetCounters().writes;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Tags().WriteInteger(kBI16, 321), 1);
+  ASSERT_TRUE(WaitFor([&] { return sim2_.GetCounters().writes > writesBefore; }, 4000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(Get(sim2_, "V200", ppisim::ValueType::kInt), "321");
   host.StopAll();
 }
 
@@ -328,6 +340,20 @@ TEST_F(PpiHostTest, ASilentPlcMarksItsGroupsBadAndTheyRecover) {
   ASSERT_TRUE(WaitFor(AllValuesArrived)) << Describe();
   sim1_.SetFault({.kind = ppisim::FaultKind::kSilence, .count = ppisim::kAlways});
   ASSERT_TRUE(WaitFor([] { return AllQuality(kCom1Polled, 0); }));
+  // A write during the fault is reported as failed, with the driver's text.
+  host.TakeEvents();
+  Tags().WriteInteger(kAI16, 9);
+  std::vector<talvek::RuntimeEvent> writes;
+  ASSERT_TRUE(WaitFor([&] {
+    for (auto& e : host.TakeEvents()) {
+      if (!e.tagName.empty())
+        writes.push_back(std::move(e));
+    }
+    return !writes.empty();
+  }));
+  EXPECT_EQ(writes[0].kind, talvek::RuntimeEvent::Kind::kWriteFailed);
+  EXPECT_EQ(writes[0].tagName, "A_V102");
+  EXPECT_FALSE(writes[0].text.empty());
   // The other line, and the registers that never touch a line, stay good.
   EXPECT_TRUE(AllQuality(kCom2Polled, 192));
   EXPECT_EQ(LoadQuality(TagAt(kADelay0)), 192);
@@ -361,6 +387,57 @@ TEST_F(PpiHostTest, APlcSilentFromTheStartLeavesTheStoredValuesAndTheirTimesAlon
   }
   ASSERT_TRUE(WaitFor([] { return AllQuality(kCom2Polled, 192); })) << Describe();
   host.StopAll();
+}
+
+TEST_F(PpiHostTest, APortThatAppearsLaterIsPolledAndOneThatHangsUpIsOpenedAgain) {
+  // Com5 names a link that does not exist yet, as an unplugged adapter's device path.
+  ppisim::PpiSimulator sim3;
+  ASSERT_TRUE(sim3.Start()) << sim3.LastError();
+  const std::string link = config_.str() + "/Com5";
+  ASSERT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", link));
+  talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
+  talvek::Project().ports.back().timeoutMs = 150;
+  AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
+  TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
+  std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
+  e.quality = 192;
+  e.value = e.rawValue = 1234;
+  AddTag(e);
+  const uint16_t tag = static_cast<uint16_t>(TagList().size() - 1);
+  Set(sim3, "V10", ppisim::ValueType::kInt, "55", 2);
+
+  DriverHost& host = MakeHost(5);
+  host.SetRetryInterval(100);
+  host.CreateDrivers("");
+  host.StartAll();
+  // Not connected at once, the stored value kept, and the reason reported.
+  EXPECT_EQ(LoadQuality(TagAt(tag)), talvek::kQualityNotConnected);
+  EXPECT_EQ(LoadValueWord(TagAt(tag)), 1234);
+  bool down = false;
+  for (const auto& ev : host.TakeEvents())
+    down |= ev.kind == talvek::RuntimeEvent::Kind::kPortDown && ev.portNumber == 5;
+  EXPECT_TRUE(down);
+
+  // The port appears: polled without a restart.
+  std::filesystem::create_symlink(sim3.SlavePath(), link);
+  ASSERT_TRUE(WaitFor([&] { return LoadQuality(TagAt(tag)) == 192; })) << Describe();
+  EXPECT_EQ(LoadValueWord(TagAt(tag)), 55);
+
+  // The simulator goes away and comes back on a new terminal behind the same link.
+  sim3.Stop();
+  ASSERT_TRUE(WaitFor([&] {
+    const uint16_t q = LoadQuality(TagAt(tag));
+    return q == 0 || q == talvek::kQualityNotConnected;
+  })) << Describe();
+  EXPECT_EQ(LoadValueWord(TagAt(tag)), 55);
+  ASSERT_TRUE(sim3.Start()) << sim3.LastError();
+  Set(sim3, "V10", ppisim::ValueType::kInt, "66", 2);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(sim3.SlavePath(), link);
+  ASSERT_TRUE(WaitFor([&] { return LoadValueWord(TagAt(tag)) == 66; })) << Describe();
+  EXPECT_EQ(LoadQuality(TagAt(tag)), 192);
+  host.StopAll();
+  sim3.Stop();
 }
 
 TEST_F(PpiHostTest, StopAllReturnsWithinOneCycle) {
