@@ -63,12 +63,13 @@ std::size_t BuildDataRequest(std::span<const uint8_t> job, std::span<uint8_t> ou
 bool IsStatusAnswer(std::span<const uint8_t> received, int32_t station);
 
 // Builds the 33-byte read job for `group` into `out`. Returns the length, or 0 when the group
-// cannot be read (area index outside 0..3, no valid byte count, a string through the first
-// interface, a bit address the first interface cannot express, `out` too small).
+// cannot be read (DELAY or an index outside the area table, no valid byte count, a string through
+// the first interface, a bit address the first interface cannot express, `out` too small).
 std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
 // Builds the write job for the group's first item into `out`. Returns the length, or 0 when the
-// write is refused (area I, area index outside 0..3, unknown type, a string through the first
+// write is refused (read-only memory, see WritesReadOnlyMemory; DELAY or an index outside the
+// area table, unknown type, a string through the first
 // interface, string length outside 1..127, an unknown string atom, a bit address the first
 // interface cannot express, `out` too small).
 std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
@@ -86,6 +87,10 @@ bool CheckFcs(std::span<const uint8_t> reply);
 // the reply to every read and write job. A reply without the code (fewer than 24 bytes) fails,
 // so a job the PLC refused is never taken for done.
 bool CheckReply(std::span<const uint8_t> reply);
+
+// True when the group is a write (writeFlag 1) whose bytes lie in memory that the PLC does not
+// let a master change (ppi_address.h's IsReadOnly): BuildJob refuses it.
+bool WritesReadOnlyMemory(const RequestGroup& group);
 
 // True when BuildJob sends the group as the 52-byte user-data job (a bit write to Q through the
 // first interface). Its reply has another layout: only its FCS is checked.

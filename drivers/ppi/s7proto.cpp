@@ -152,6 +152,11 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
       transport_.SetPollDelay(1, delay1);
       return ok;
     }
+    if (ppi::WritesReadOnlyMemory(*group)) {
+      // Said through GetLastErrorText: the value entry that queued it gets no answer of its own.
+      lastError_ = ppi::kErrReadOnly;
+      return 0;
+    }
     std::array<uint8_t, ppi::kFrameBufferSize> frame{};
     size_t length = ppi::BuildJob(*group, via, frame);
     if (length == 0)

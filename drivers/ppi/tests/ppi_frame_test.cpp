@@ -209,7 +209,7 @@ TEST(PpiReadJob, Refusals) {
     EXPECT_TRUE(Build(bcd, Interface::kSecond).empty());
     EXPECT_TRUE(Build(bcd, Interface::kFirst).empty());
   }
-  for (int area : {ppi::kAreaDelay, 5, 0xFFFF}) {
+  for (int area : {ppi::kAreaDelay, ppi::kAreaCount, 0xFFFF}) {
     Group group(area, 2, 0, 0, ppi::kTypeUint16);
     group.Add(0, ppi::kTypeUint16);
     EXPECT_TRUE(Build(group, Interface::kSecond).empty()) << area;
@@ -357,7 +357,7 @@ TEST(PpiWriteJob, RefusalsOnBothInterfaces) {
       input.Add(0, type, 1, 1);
       EXPECT_TRUE(Build(input, via).empty());
     }
-    for (int area : {ppi::kAreaDelay, 9}) {
+    for (int area : {ppi::kAreaDelay, ppi::kAreaCount}) {
       Group group(area, 2, 0, 0, ppi::kTypeUint16, 1);
       group.Add(0, ppi::kTypeUint16, 0, 100);
       EXPECT_TRUE(Build(group, via).empty());
