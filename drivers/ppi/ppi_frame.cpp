@@ -315,6 +315,22 @@ std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t
   return 0;
 }
 
+void StampPduReference(std::span<uint8_t> job, uint16_t reference) {
+  if (job.size() < kPduReference + 4)
+    return;
+  Put16(job.data() + kPduReference, reference);
+  job[job.size() - 2] = Fcs(job.subspan(kPosFirstFcsByte, job.size() - 2 - kPosFirstFcsByte));
+}
+
+bool ReplyAnswersJob(std::span<const uint8_t> reply, std::span<const uint8_t> job) {
+  constexpr std::size_t kSa = kPosDa + 1;
+  if (reply.size() < kPduReference + 2 || job.size() < kPduReference + 2 || reply[0] != kSd2)
+    return false;
+  return reply[kPosDa] == job[kSa] && reply[kSa] == job[kPosDa] &&
+         reply[kPduReference] == job[kPduReference] &&
+         reply[kPduReference + 1] == job[kPduReference + 1];
+}
+
 bool CheckFcs(std::span<const uint8_t> reply) {
   const std::size_t len = reply.size();
   if (len < 6)

@@ -79,6 +79,20 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
 // leaves `out` zero beyond the frame, as a fresh zero-filled buffer would be.
 std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
+// Offset of the PDU reference (2 bytes, big-endian) in SD2 jobs and replies alike.
+inline constexpr std::size_t kPduReference = 11;
+
+// Puts `reference` into the job's PDU reference and renews its FCS; `job` is the whole frame as
+// built (at least 15 bytes, else nothing changes). The reply carries the reference back, so a
+// reply to another job, or another master's, can be told from this job's.
+void StampPduReference(std::span<uint8_t> job, uint16_t reference);
+
+// True when `reply` answers `job`: it comes from the station the job went to (reply SA = job DA),
+// is addressed to the master that sent the job (reply DA = job SA) and carries the job's PDU
+// reference. Both must hold at least 13 bytes, the reply from an SD2 start delimiter on. On a
+// multi-drop line with several masters anything else is another conversation's frame.
+bool ReplyAnswersJob(std::span<const uint8_t> reply, std::span<const uint8_t> job);
+
 // True when `reply` holds at least 6 bytes and the FCS at len − 2 equals the low byte of the sum
 // of bytes 4..len − 3.
 bool CheckFcs(std::span<const uint8_t> reply);

@@ -266,9 +266,10 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   *length = 0;
   if (!IsOpen())
     return 0;
-  // The request for data goes to the job's destination (byte 4); the acknowledgement is received
-  // over the job, so keep its head.
-  std::array<uint8_t, 5> job_head{};
+  // The request for data goes to the job's destination (byte 4), and the reply must answer this
+  // job (addresses and PDU reference up to byte 12); the acknowledgement is received over the
+  // job, so keep its head.
+  std::array<uint8_t, kPduReference + 2> job_head{};
   std::copy_n(frame.begin(), job_head.size(), job_head.begin());
 
   PurgeComm(port_, kPurgeAll);
@@ -292,6 +293,13 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   if (!ReceivePhase(frame, poll_delay_[1], true, &reply))
     return 0;
   *received = reply;
+  // A frame from another station, for another master or for another job is not this job's
+  // answer, however sound its FCS. A reply too short to tell is left to the codec, which refuses
+  // it.
+  const std::span<const uint8_t> answer(frame.data(), reply);
+  if (answer.size() > kPduReference + 1 && answer[0] == kSd2 && job_length > kPduReference + 1 &&
+      !ReplyAnswersJob(answer, job_head))
+    return 0;
   return 1;
 }
 

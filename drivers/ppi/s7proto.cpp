@@ -161,6 +161,10 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
     size_t length = ppi::BuildJob(*group, via, frame);
     if (length == 0)
       return 0;  // refused by the codec: nothing goes on the wire
+    // Each job its own reference, never 0, so that its reply can be told from any other.
+    if (++pduReference_ == 0)
+      pduReference_ = 1;
+    ppi::StampPduReference(std::span<uint8_t>(frame.data(), length), pduReference_);
     size_t received = 0;
     if (!transport_.Exchange(frame, &length, &received))
       return 0;

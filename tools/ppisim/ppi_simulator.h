@@ -57,6 +57,10 @@ enum class FaultKind {
   kSplitReply,      // the reply pauses `pause_ms` after its first `split_after` bytes
   kTruncatedReply,  // the reply loses its last `drop` bytes (at least one byte is sent)
   kNoise,           // `bytes` are sent just before the reply
+  kWrongSource,     // the reply names another station as its source (SA + 1)
+  kOtherMaster,     // the reply is addressed to another master (DA + 1)
+  kWrongReference,  // the reply carries another PDU reference (+ 1)
+  kBusy,            // the first `polls` requests for data get E5 (not ready), then the reply
 };
 
 // Pass as Fault::count to keep the fault until it is cleared.
@@ -73,6 +77,7 @@ struct Fault {
   size_t split_after = 5;                       // kSplitReply
   int pause_ms = 40;                            // kSplitReply
   size_t drop = 2;                              // kTruncatedReply
+  int polls = 1;                                // kBusy
 };
 
 // The lower-case name of a fault kind ("silence", "noreply", "wrongack", ...).
@@ -156,9 +161,13 @@ class PpiSimulator {
   void LogNote(std::string_view text);
 
  private:
+  // The reply to a station's last job. It stays after it was sent: a master that polls again
+  // (its copy was garbled on the line) gets the same reply again, until the next job.
   struct Pending {
     std::vector<uint8_t> reply;
     Fault fault;
+    int busy_left = 0;  // polls still to answer with E5 (fault busy)
+    bool sent = false;
   };
 
   void Serve();

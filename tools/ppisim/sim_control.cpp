@@ -87,8 +87,10 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   const std::string_view kind_word = NextWord(&rest);
   Fault parsed;
   static constexpr FaultKind kKinds[] = {
-      FaultKind::kSilence,   FaultKind::kNoReply,    FaultKind::kWrongAck,       FaultKind::kBadFcs,
-      FaultKind::kItemError, FaultKind::kSplitReply, FaultKind::kTruncatedReply, FaultKind::kNoise};
+      FaultKind::kSilence,        FaultKind::kNoReply,        FaultKind::kWrongAck,
+      FaultKind::kBadFcs,         FaultKind::kItemError,      FaultKind::kSplitReply,
+      FaultKind::kTruncatedReply, FaultKind::kNoise,          FaultKind::kWrongSource,
+      FaultKind::kOtherMaster,    FaultKind::kWrongReference, FaultKind::kBusy};
   if (kind_word == "off" || kind_word == "none") {
     if (!rest.empty()) {
       *error = "'off' takes no arguments";
@@ -106,7 +108,8 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   }
   if (!known) {
     *error = "unknown fault '" + std::string(kind_word) +
-             "' (silence noreply wrongack badfcs itemerror split truncate noise off)";
+             "' (silence noreply wrongack badfcs itemerror split truncate noise wrongsource "
+             "othermaster wrongref busy off)";
     return false;
   }
   if (!rest.empty()) {
@@ -154,6 +157,15 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
           return false;
         }
         parsed.pause_ms = static_cast<int>(number);
+      }
+      break;
+    case FaultKind::kBusy:
+      if (!rest.empty()) {
+        if (!ParseCount(NextWord(&rest), 1, 1000000, &number)) {
+          *error = "polls answered busy must be 1..1000000";
+          return false;
+        }
+        parsed.polls = static_cast<int>(number);
       }
       break;
     case FaultKind::kTruncatedReply:

@@ -367,6 +367,11 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
       {"item return code", {.kind = FaultKind::kItemError, .return_code = 0x05}, false},
       {"truncated reply", {.kind = FaultKind::kTruncatedReply, .drop = 2}, false},
       {"noise before the reply", {.kind = FaultKind::kNoise}, false},
+      // Sound frames that answer another question: another station's, another master's, or the
+      // answer to another job. On a multi-drop line they are someone else's data.
+      {"reply from another station", {.kind = FaultKind::kWrongSource}, false},
+      {"reply to another master", {.kind = FaultKind::kOtherMaster}, false},
+      {"reply with another PDU reference", {.kind = FaultKind::kWrongReference}, false},
       // A pause inside the reply longer than a check interval: the reply is still taken whole.
       {"split reply", {.kind = FaultKind::kSplitReply, .split_after = 5, .pause_ms = 60}, true},
   };
@@ -386,6 +391,12 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
     value = 7;
     EXPECT_EQ(Execute(group), 1);
     EXPECT_EQ(value, 0x1234);
+  }
+  // A write answered by a frame that is not its answer is a failed write.
+  for (FaultKind kind :
+       {FaultKind::kWrongSource, FaultKind::kOtherMaster, FaultKind::kWrongReference}) {
+    sim_.SetFault({.kind = kind});
+    EXPECT_EQ(WriteOne("V100", kInt16, 0x5678), 0) << ppisim::FaultKindName(kind);
   }
 }
 

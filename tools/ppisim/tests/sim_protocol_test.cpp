@@ -260,8 +260,14 @@ TEST(Control, FaultTextsAndCommands) {
   EXPECT_EQ(fault.bytes, (Bytes{0xAA, 0x55}));
   ASSERT_TRUE(ppisim::ParseFault("itemerror 1 0x05", &fault, &error));
   EXPECT_EQ(fault.return_code, 0x05);
-  for (const char* text : {"", "lightning", "silence 0", "silence 1 2", "noise 1 1FF",
-                           "truncate 1 0", "split sometimes", "off 1"}) {
+  ASSERT_TRUE(ppisim::ParseFault("busy 2 3", &fault, &error)) << error;
+  EXPECT_EQ(fault.kind, ppisim::FaultKind::kBusy);
+  EXPECT_EQ(fault.polls, 3);
+  ASSERT_TRUE(ppisim::ParseFault("wrongref always", &fault, &error)) << error;
+  EXPECT_EQ(fault.kind, ppisim::FaultKind::kWrongReference);
+  for (const char* text :
+       {"", "lightning", "silence 0", "silence 1 2", "noise 1 1FF", "truncate 1 0",
+        "split sometimes", "off 1", "busy 1 0", "othermaster 1 2"}) {
     EXPECT_FALSE(ppisim::ParseFault(text, &fault, &error)) << text;
   }
 
