@@ -485,19 +485,44 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
   return 1;
 }
 
+ReplyFrame LocateReplyFrame(std::span<const uint8_t> received) {
+  const std::size_t n = received.size();
+  ReplyFrame first;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (received[i] != kSd2)
+      continue;
+    // 68 LE LE 68: a header whose bytes disagree is noise, not a frame start.
+    if (i + 1 < n && received[i + 1] < 3)
+      continue;  // DA, SA and FC at least
+    if (i + 2 < n && received[i + 2] != received[i + 1])
+      continue;
+    if (i + 3 < n && received[i + 3] != kSd2)
+      continue;
+    ReplyFrame here{true, i, i + 1 < n ? std::size_t{received[i + 1]} + 6 : 0, false};
+    if (here.length != 0 && i + here.length <= n) {
+      const std::span<const uint8_t> frame = received.subspan(i, here.length);
+      here.sound = frame.back() == kEnd && CheckFcs(frame);
+    }
+    if (here.sound)
+      return here;
+    if (!first.found)
+      first = here;
+  }
+  return first;
+}
+
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received) {
-  // A stray acknowledgement before the frame moves LE one byte on and is one more byte to wait
-  // for: without it the frame's end delimiter could be cut off.
-  const std::size_t stray = !received.empty() && received[0] == kShortAck ? 1 : 0;
-  const std::size_t lePos = 1 + stray;
-  if (received.size() <= lePos)
-    return 0;
-  return std::size_t{received[lePos]} + 6 + stray;
+  const ReplyFrame frame = LocateReplyFrame(received);
+  return frame.length != 0 ? frame.offset + frame.length : 0;
 }
 
 bool ReplyLooksComplete(std::span<const uint8_t> received) {
   const std::size_t expected = ExpectedReplyLength(received);
   return expected != 0 && received.size() >= expected;
+}
+
+bool ReplyIsNotReady(std::span<const uint8_t> received) {
+  return !received.empty() && received.back() == kShortAck && !LocateReplyFrame(received).found;
 }
 
 }  // namespace ppi

@@ -145,13 +145,31 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
 inline constexpr int32_t kPollDelayMin = 10;
 inline constexpr int32_t kPollDelayMax = 30000;
 
-// The number of bytes that hold the whole reply: LE + 6 with LE at byte 1; after a stray
-// acknowledgement (byte 0 is 0xE5) LE is byte 2 and the stray byte counts too, LE + 7. 0 while
-// too few bytes have arrived to know it.
+// Where the reply frame lies in what the reply phase received. Bytes before it (line noise, a
+// stray byte, a repeated acknowledgement) are not part of it. A candidate is an SD2 start
+// delimiter whose length bytes agree (68 LE LE 68, as far as they have arrived); the first
+// candidate counts, unless a later one already holds a whole frame with a right end delimiter
+// and FCS (the first was noise that looked like a header).
+struct ReplyFrame {
+  bool found = false;      // a candidate start was seen
+  std::size_t offset = 0;  // its first byte
+  std::size_t length = 0;  // LE + 6 once LE has arrived, else 0
+  bool sound = false;      // the whole frame is there with its end delimiter and FCS right
+};
+ReplyFrame LocateReplyFrame(std::span<const uint8_t> received);
+
+// The number of bytes, counted from the start of `received`, that hold the whole reply: the
+// located frame's offset + LE + 6 (so a repeated acknowledgement or noise in front is waited
+// for too). 0 while too few bytes have arrived to know it.
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received);
 
 // True once `received` holds at least ExpectedReplyLength bytes (false while that is unknown):
 // the transport ends the reply phase on a quiet line only then.
 bool ReplyLooksComplete(std::span<const uint8_t> received);
+
+// True when what arrived in answer to a request for data says "not ready": no frame start at
+// all, and the last byte is the short acknowledgement E5 (the station has no reply yet, at the
+// end of its scan). The master polls again.
+bool ReplyIsNotReady(std::span<const uint8_t> received);
 
 }  // namespace ppi

@@ -366,7 +366,9 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
       {"bad FCS", {.kind = FaultKind::kBadFcs}, false},
       {"item return code", {.kind = FaultKind::kItemError, .return_code = 0x05}, false},
       {"truncated reply", {.kind = FaultKind::kTruncatedReply, .drop = 2}, false},
-      {"noise before the reply", {.kind = FaultKind::kNoise}, false},
+      // Skipped to the reply's start delimiter; a station not ready yet is polled again.
+      {"noise before the reply", {.kind = FaultKind::kNoise}, true},
+      {"not ready (E5) to the first poll", {.kind = FaultKind::kBusy}, true},
       // Sound frames that answer another question: another station's, another master's, or the
       // answer to another job. On a multi-drop line they are someone else's data.
       {"reply from another station", {.kind = FaultKind::kWrongSource}, false},
@@ -443,11 +445,11 @@ TEST_P(S7ProtoTypesTest, AStrayAcknowledgementBeforeTheReplyIsDropped) {
   ASSERT_EQ(Execute(group), 1);
   EXPECT_EQ(Value(group.item(), GetParam()), 0x1234);
 
-  // Two stray bytes are not a repeated acknowledgement: the reply is refused.
+  // Two stray bytes are skipped as well: the reply starts at its start delimiter.
   Value(group.item(), GetParam()) = 7;
   sim_.SetFault({.kind = FaultKind::kNoise, .bytes = {0xE5, 0xE5}});
-  EXPECT_EQ(Execute(group), 0);
-  EXPECT_EQ(Value(group.item(), GetParam()), 7);
+  EXPECT_EQ(Execute(group), 1);
+  EXPECT_EQ(Value(group.item(), GetParam()), 0x1234);
 
   ppisim::Options paced;
   paced.baud = 19200;
