@@ -23,17 +23,31 @@ constexpr AddressArea kAreas[kAreaCount] = {
     {"QD", 0, 9996, kDwordTypes, 0},  {"Q", 0, 9999, kBitByte, 0},
     {"MB", 0, 9999, kTypeByte, 0},    {"MW", 0, 9998, kWordTypes, 0},
     {"MD", 0, 9996, kDwordTypes, 0},  {"M", 0, 9999, kBitByte, 0},
+    {"SMB", 0, 549, kTypeByte, 0},    {"SMW", 0, 548, kWordTypes, 0},
+    {"SMD", 0, 546, kDwordTypes, 0},  {"SM", 0, 549, kBitByte, 0},
+    {"SB", 0, 31, kTypeByte, 0},      {"SW", 0, 30, kWordTypes, 0},
+    {"SD", 0, 28, kDwordTypes, 0},    {"S", 0, 31, kBitByte, 0},
+    {"AIW", 0, 62, kWordTypes, 0},    {"AQW", 0, 62, kWordTypes, 0},
     {"DELAY", 0, 1, kTypeUint16, 0},
 };
 static_assert(kAreas[kAreaV].typeMask == 0x1AF);
+static_assert(std::string_view(kAreas[kAreaDelay].name) == "DELAY");
 
 constexpr AreaInfo kInfo[kAreaCount] = {
-    {Memory::kV, 0x84, 1, 1}, {Memory::kV, 0x84, 1, 2},  {Memory::kV, 0x84, 1, 4},
-    {Memory::kV, 0x84, 1, 0}, {Memory::kI, 0x81, 0, 1},  {Memory::kI, 0x81, 0, 2},
-    {Memory::kI, 0x81, 0, 4}, {Memory::kI, 0x81, 0, 0},  {Memory::kQ, 0x82, 0, 1},
-    {Memory::kQ, 0x82, 0, 2}, {Memory::kQ, 0x82, 0, 4},  {Memory::kQ, 0x82, 0, 0},
-    {Memory::kM, 0x83, 0, 1}, {Memory::kM, 0x83, 0, 2},  {Memory::kM, 0x83, 0, 4},
-    {Memory::kM, 0x83, 0, 0}, {Memory::kDelay, 0, 0, 0},
+    {Memory::kV, 0x84, 1, 1, false},  {Memory::kV, 0x84, 1, 2, false},
+    {Memory::kV, 0x84, 1, 4, false},  {Memory::kV, 0x84, 1, 0, false},
+    {Memory::kI, 0x81, 0, 1, false},  {Memory::kI, 0x81, 0, 2, false},
+    {Memory::kI, 0x81, 0, 4, false},  {Memory::kI, 0x81, 0, 0, false},
+    {Memory::kQ, 0x82, 0, 1, false},  {Memory::kQ, 0x82, 0, 2, false},
+    {Memory::kQ, 0x82, 0, 4, false},  {Memory::kQ, 0x82, 0, 0, false},
+    {Memory::kM, 0x83, 0, 1, false},  {Memory::kM, 0x83, 0, 2, false},
+    {Memory::kM, 0x83, 0, 4, false},  {Memory::kM, 0x83, 0, 0, false},
+    {Memory::kSM, 0x05, 0, 1, false}, {Memory::kSM, 0x05, 0, 2, false},
+    {Memory::kSM, 0x05, 0, 4, false}, {Memory::kSM, 0x05, 0, 0, false},
+    {Memory::kS, 0x04, 0, 1, false},  {Memory::kS, 0x04, 0, 2, false},
+    {Memory::kS, 0x04, 0, 4, false},  {Memory::kS, 0x04, 0, 0, false},
+    {Memory::kAI, 0x06, 0, 2, true},  {Memory::kAQ, 0x07, 0, 2, true},
+    {Memory::kDelay, 0, 0, 0, false},
 };
 
 // Every width entry comes before the plain entry of its memory, whose name starts its own: the
@@ -147,9 +161,19 @@ const AreaInfo* AreaInfoOf(int areaIndex) {
   return areaIndex >= 0 && areaIndex < kAreaCount ? &kInfo[areaIndex] : nullptr;
 }
 
-bool IsReadOnly(int areaIndex, int32_t /*first*/, int32_t /*last*/) {
+bool IsReadOnly(int areaIndex, int32_t first, int32_t /*last*/) {
   const AreaInfo* info = AreaInfoOf(areaIndex);
-  return info != nullptr && info->memory == Memory::kI;
+  if (info == nullptr)
+    return false;
+  switch (info->memory) {
+    case Memory::kI:
+    case Memory::kAI:
+      return true;
+    case Memory::kSM:
+      return first < kFirstWritableSm;  // a write that starts below SMB30 changes one of them
+    default:
+      return false;
+  }
 }
 
 int ValueWidth(uint16_t dataType) {
@@ -236,7 +260,9 @@ uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int3
     return 1;
   }
   rest.remove_prefix(address.length);
-  if (address.value < area.minAddress || address.value > area.maxAddress) {
+  // Analog words lie at even addresses: AIW1 is no word of the PLC.
+  if (address.value < area.minAddress || address.value > area.maxAddress ||
+      (info.even && address.value % 2 != 0)) {
     lastError = kErrAddressOutOfRange;
     return 1;
   }

@@ -50,11 +50,24 @@ inline constexpr int kAreaMB = 12;
 inline constexpr int kAreaMW = 13;
 inline constexpr int kAreaMD = 14;
 inline constexpr int kAreaM = 15;
-inline constexpr int kAreaDelay = 16;  // the driver's two PollDelay registers, never on the wire
-inline constexpr int kAreaCount = 17;
+inline constexpr int kAreaSMB = 16;  // special memory (SMB0..SMB29 read-only)
+inline constexpr int kAreaSMW = 17;
+inline constexpr int kAreaSMD = 18;
+inline constexpr int kAreaSM = 19;
+inline constexpr int kAreaSB = 20;  // sequence relays
+inline constexpr int kAreaSW = 21;
+inline constexpr int kAreaSD = 22;
+inline constexpr int kAreaS = 23;
+inline constexpr int kAreaAIW = 24;    // analog inputs, words at even addresses, read-only
+inline constexpr int kAreaAQW = 25;    // analog outputs, words at even addresses
+inline constexpr int kAreaDelay = 26;  // the driver's two PollDelay registers, never on the wire
+inline constexpr int kAreaCount = 27;
+
+// SMB0..SMB29 hold the PLC's status bits and counters: a master may read, never write them.
+inline constexpr int32_t kFirstWritableSm = 30;
 
 // The PLC memory an area entry addresses; the entries of one memory share it.
-enum class Memory : uint8_t { kV, kI, kQ, kM, kDelay };
+enum class Memory : uint8_t { kV, kI, kQ, kM, kSM, kS, kAI, kAQ, kDelay };
 
 // What the frames need to know of an area entry.
 struct AreaInfo {
@@ -62,13 +75,14 @@ struct AreaInfo {
   uint8_t code;  // S7 area code on the wire (0 for DELAY)
   uint16_t db;   // DB number on the wire: 1 for V memory, else 0
   int width;     // bytes named by a width entry (1, 2, 4); 0 for a plain entry
+  bool even;     // words at even byte addresses only (AIW, AQW)
 };
 
 // The entry's description; null for an index outside the table.
 const AreaInfo* AreaInfoOf(int areaIndex);
 
 // True when a write of the bytes first..last of the entry's memory must be refused because the
-// PLC does not let a master change them (the process inputs).
+// PLC does not let a master change them: process inputs, analog inputs, SMB0..SMB29.
 bool IsReadOnly(int areaIndex, int32_t first, int32_t last);
 
 // LastError codes (string resources of the same numbers hold their texts).

@@ -265,9 +265,19 @@ void PpiSimulator::AddGenerator(const Generator& generator) {
 }
 
 void PpiSimulator::RunGenerators() {
-  if (generators_.empty())
-    return;
   const double seconds = static_cast<double>(NowNs() - created_ns_) / 1e9;
+  // The clock bits of SMB0 as the PLC keeps them: SM0.0 always on, SM0.4 off and on for 30 s
+  // each, SM0.5 off and on for 0.5 s each. The other bits of SMB0 stay as set.
+  const auto millis = static_cast<int64_t>(seconds * 1000);
+  const bool minute_on = millis % 60000 >= 30000;
+  const bool second_on = millis % 1000 >= 500;
+  for (auto& [number, memory] : memory_) {
+    uint8_t smb0 = 0;
+    (void)memory.Read(Area::kSM, 0, std::span<uint8_t>(&smb0, 1));
+    smb0 = static_cast<uint8_t>((smb0 & ~0x31) | 0x01 | (minute_on ? 0x10 : 0) |
+                                (second_on ? 0x20 : 0));
+    (void)memory.Write(Area::kSM, 0, std::span<const uint8_t>(&smb0, 1));
+  }
   for (const Generator& generator : generators_) {
     const double value = GeneratorValue(generator, seconds);
     for (auto& [number, memory] : memory_) {

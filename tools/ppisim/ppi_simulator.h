@@ -95,10 +95,10 @@ struct Counters {
   uint64_t user_data_writes = 0;
   uint64_t status_requests = 0;
   uint64_t data_requests = 0;
-  uint64_t replies = 0;                      // reply frames and status answers sent
-  uint64_t faults = 0;                       // exchanges a fault was applied to
-  std::array<uint64_t, 4> reads_by_area{};   // V, I, Q, M
-  std::array<uint64_t, 4> writes_by_area{};  // V, I, Q, M
+  uint64_t replies = 0;                               // reply frames and status answers sent
+  uint64_t faults = 0;                                // exchanges a fault was applied to
+  std::array<uint64_t, kAreaCount> reads_by_area{};   // V, I, Q, M, SM, S, AI, AQ
+  std::array<uint64_t, kAreaCount> writes_by_area{};  // V, I, Q, M, SM, S, AI, AQ
 };
 
 // Selects the station for memory access: writes go to every served station, reads come from
@@ -188,7 +188,9 @@ class PpiSimulator {
   // Runs `f(memory)` for the selected station(s); false when a station is not served.
   template <typename F>
   bool ForStations(int station, bool all_for_default, F&& f);
-  void RunGenerators();  // under mu_
+  // Moves SM0.0 (always on), SM0.4 (minute clock) and SM0.5 (second clock) and runs the
+  // generators, in every station's memory. Under mu_.
+  void RunGenerators();
 
   const Options options_;
   const int64_t char_ns_;  // time of one 11-bit character at the line speed; 0 without emulation

@@ -33,6 +33,7 @@ inline constexpr uint8_t kStationStatus = 0x00;
 
 // Item return codes.
 inline constexpr uint8_t kRcSuccess = 0xFF;
+inline constexpr uint8_t kRcAccessDenied = 0x03;  // a write to SMB0..SMB29 or to AI
 inline constexpr uint8_t kRcAddressOutOfRange = 0x05;
 inline constexpr uint8_t kRcTypeNotSupported = 0x06;
 inline constexpr uint8_t kRcTypeInconsistent = 0x07;
@@ -105,7 +106,9 @@ struct ItemResult {
 };
 
 // Executes a job: a read copies from memory, a write changes it. Any address or type the PLC
-// cannot serve leaves memory untouched and gives a return code other than 0xFF.
+// cannot serve leaves memory untouched and gives a return code other than 0xFF: a write to
+// read-only memory (SMB0..SMB29, AI) 0x03, an odd address or byte count in AI or AQ (words only)
+// 0x05.
 ItemResult ExecuteJob(const Job& job, Memory& memory);
 
 // The reply frame to a job. For read and write variable it is an SD2 frame with an ack-data PDU

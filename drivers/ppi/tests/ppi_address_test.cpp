@@ -27,7 +27,9 @@ TEST(PpiAreaTable, EntriesInOrderAtAStableAddress) {
       {"IB", 0, 9999, 2},  {"IW", 0, 9998, 12},  {"ID", 0, 9996, 160},  {"I", 0, 9999, 3},
       {"QB", 0, 9999, 2},  {"QW", 0, 9998, 12},  {"QD", 0, 9996, 160},  {"Q", 0, 9999, 3},
       {"MB", 0, 9999, 2},  {"MW", 0, 9998, 12},  {"MD", 0, 9996, 160},  {"M", 0, 9999, 3},
-      {"DELAY", 0, 1, 8},
+      {"SMB", 0, 549, 2},  {"SMW", 0, 548, 12},  {"SMD", 0, 546, 160},  {"SM", 0, 549, 3},
+      {"SB", 0, 31, 2},    {"SW", 0, 30, 12},    {"SD", 0, 28, 160},    {"S", 0, 31, 3},
+      {"AIW", 0, 62, 12},  {"AQW", 0, 62, 12},   {"DELAY", 0, 1, 8},
   };
   ASSERT_EQ(std::size(rows), static_cast<std::size_t>(ppi::kAreaCount));
   for (int i = 0; i < ppi::kAreaCount; ++i) {
@@ -254,6 +256,15 @@ TEST(PpiTagAddress, WidthFormsAndWholeAddressesOnly) {
       {"V100", ppi::kTypeInt16, ppi::kAreaV, 100, -1},  // the plain forms stay as they were
       {"V10.3", ppi::kTypeBit, ppi::kAreaV, 10, 3},
       {"M0.0", ppi::kTypeBit, ppi::kAreaM, 0, 0},
+      {"SM0.5", ppi::kTypeBit, ppi::kAreaSM, 0, 5},
+      {"SMB28", ppi::kTypeByte, ppi::kAreaSMB, 28, -1},
+      {"SMW22", ppi::kTypeUint16, ppi::kAreaSMW, 22, -1},
+      {"SM549", ppi::kTypeByte, ppi::kAreaSM, 549, -1},
+      {"S3.1", ppi::kTypeBit, ppi::kAreaS, 3, 1},
+      {"SB31", ppi::kTypeByte, ppi::kAreaSB, 31, -1},
+      {"SD28", ppi::kTypeInt32, ppi::kAreaSD, 28, -1},
+      {"AIW0", ppi::kTypeInt16, ppi::kAreaAIW, 0, -1},
+      {"AQW62", ppi::kTypeUint16, ppi::kAreaAQW, 62, -1},
   };
   for (const Accepted& k : accepted) {
     SCOPED_TRACE(k.text);
@@ -290,6 +301,14 @@ TEST(PpiTagAddress, WidthFormsAndWholeAddressesOnly) {
       {"V200.20x", ppi::kTypeString, ppi::kErrAddressForm},
       {"M 1 2", ppi::kTypeByte, ppi::kErrAddressForm},
       {"Q.3", ppi::kTypeBit, ppi::kErrAddressForm},
+      {"SM550", ppi::kTypeByte, ppi::kErrAddressOutOfRange},
+      {"S32.0", ppi::kTypeBit, ppi::kErrAddressOutOfRange},
+      {"AIW1", ppi::kTypeInt16, ppi::kErrAddressOutOfRange},  // analog words are even
+      {"AQW64", ppi::kTypeInt16, ppi::kErrAddressOutOfRange},
+      {"AIW0", ppi::kTypeByte, ppi::kErrWidthMismatch},
+      {"AIW0.1", ppi::kTypeBit, ppi::kErrWidthMismatch},
+      {"SM0", ppi::kTypeInt16, ppi::kErrTypeNotAllowed},
+      {"SMX0", ppi::kTypeByte, ppi::kErrAddressForm},
   };
   for (const Refused& k : refused) {
     SCOPED_TRACE(k.text);

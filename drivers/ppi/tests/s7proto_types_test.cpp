@@ -16,6 +16,7 @@
 #include "drivers/ppi/tests/driver_host.h"
 #include "platform/atoms.h"
 #include "platform/com.h"
+#include "platform/gbk.h"
 #include "platform/registry.h"
 #include "tools/ppisim/ppi_simulator.h"
 
@@ -216,11 +217,12 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
 INSTANTIATE_TEST_SUITE_P(BothInterfaces, S7ProtoTypesTest,
                          ::testing::Values(Via::kFirst, Via::kSecond), ViaName);
 
-constexpr Area kAreas[] = {Area::kV, Area::kI, Area::kQ, Area::kM};
-const char* const kLetters[] = {"V", "I", "Q", "M"};
+// In the order of ppisim's per-area counters.
+constexpr Area kAreas[] = {Area::kV, Area::kI, Area::kQ, Area::kM, Area::kSM, Area::kS};
+const char* const kLetters[] = {"V", "I", "Q", "M", "SM", "S"};
 
 TEST_P(S7ProtoTypesTest, BitsAndBytesReadInEveryArea) {
-  for (int a = 0; a < 4; ++a) {
+  for (std::size_t a = 0; a < std::size(kAreas); ++a) {
     SCOPED_TRACE(kLetters[a]);
     const std::string letter = kLetters[a];
     // Bits 0 and 7 set in byte 0 and clear in byte 1: a wrong bit number cannot pass both.
@@ -329,6 +331,52 @@ TEST_P(S7ProtoTypesTest, BytesWordsAndFloatsWrite) {
   EXPECT_EQ(WriteOne("I7", kByte, 1), 0);
   EXPECT_EQ(WriteOne("I7.1", kBit, 1), 0);
   EXPECT_EQ(sim_.GetCounters().frames, frames);
+}
+
+// Special memory, sequence relays and the analog words: read and written with their S7 names,
+// and the memory the PLC keeps for itself (SMB0..SMB29, AIW) refused before anything is sent.
+TEST_P(S7ProtoTypesTest, SpecialMemoryRelaysAndAnalogWords) {
+  Put(Area::kSM, 28, {0x5A});
+  Put(Area::kAI, 4, {0x12, 0x34});
+  Put(Area::kAQ, 6, {0xFF, 0x38});  // -200
+  EXPECT_EQ(ReadOne("SMB28", kByte), 0x5A);
+  EXPECT_EQ(ReadOne("SM0.0", kBit, 5), 1) << "always on while the PLC runs";
+  EXPECT_EQ(ReadOne("AIW4", kUint16), 0x1234);
+  EXPECT_EQ(ReadOne("AQW6", kInt16, 0) & 0xFFFF, 0xFF38);
+  {
+    // Two analog words in one request of the analog-input area.
+    Put(Area::kAI, 0, {0x00, 0x07});
+    HostGroup group(first_, "AIW0", kUint16);
+    ASSERT_EQ(group.Merge("AIW4", kUint16), 1);
+    ASSERT_EQ(Execute(group), 1);
+    EXPECT_EQ(Value(group.item(0), GetParam()), 7);
+    EXPECT_EQ(Value(group.item(1), GetParam()), 0x1234);
+  }
+
+  sim_.ResetCounters();
+  ASSERT_EQ(WriteOne("AQW2", kInt16, 0x0102), 1);
+  ASSERT_EQ(WriteOne("SB5", kByte, 0x77), 1);
+  ASSERT_EQ(WriteOne("S6.2", kBit, 1), 1);
+  ASSERT_EQ(WriteOne("SMB30", kByte, 9), 1);
+  ASSERT_EQ(WriteOne("SMW34", kUint16, 0xBEEF), 1);
+  EXPECT_EQ(Get(Area::kAQ, 2, 2), (Bytes{0x01, 0x02}));
+  EXPECT_EQ(Get(Area::kS, 5, 2), (Bytes{0x77, 0x04}));
+  EXPECT_EQ(Get(Area::kSM, 30, 1), Bytes{9});
+  EXPECT_EQ(Get(Area::kSM, 34, 2), (Bytes{0xBE, 0xEF}));
+  EXPECT_EQ(sim_.GetCounters().writes, 5u);
+
+  const uint64_t frames = sim_.GetCounters().frames;
+  const std::pair<const char*, uint16_t> readOnly[] = {
+      {"SMB28", kByte}, {"SMB0", kByte},    {"SM29.7", kBit},
+      {"AIW0", kInt16}, {"SMW28", kUint16},  // its first byte is read-only
+  };
+  for (const auto& [address, type] : readOnly)
+    EXPECT_EQ(WriteOne(address, type, 1), 0) << address;
+  EXPECT_EQ(sim_.GetCounters().frames, frames) << "nothing went on the wire";
+  const char* text = first_->GetLastErrorText();
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(platform::GbkToUtf8(text).find("只读"), std::string::npos);
+  EXPECT_EQ(Get(Area::kSM, 28, 1), Bytes{0x5A});
 }
 
 TEST_P(S7ProtoTypesTest, MergedTagsAreReadInOneExchange) {

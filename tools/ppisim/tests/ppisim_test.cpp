@@ -231,7 +231,7 @@ TEST_F(SimTest, ReadReplyHasReturnCodeAt21AndDataAt25) {
   }
   const ppisim::Counters counters = sim_->GetCounters();
   EXPECT_EQ(counters.reads, 5u);
-  EXPECT_EQ(counters.reads_by_area, (std::array<uint64_t, 4>{2, 1, 1, 1}));
+  EXPECT_EQ(counters.reads_by_area, (std::array<uint64_t, ppisim::kAreaCount>{2, 1, 1, 1}));
 }
 
 TEST_F(SimTest, ReadsOutsideTheAreaAnswerWithAnErrorCode) {
@@ -294,7 +294,8 @@ TEST_F(SimTest, WritesOfEveryKindChangeMemory) {
   EXPECT_EQ(Exchange(WriteJob(0x81, 0, 9999 * 8, 0x02, 2, 0x04, 16, {1, 2}), 24)[21], 0x05);
   EXPECT_EQ(Exchange(WriteJob(0x84, 1, 60 * 8, 0x02, 2, 0x04, 8, {1, 2}), 24)[21], 0x07);
   EXPECT_EQ(value("V60", ppisim::ValueType::kWord), "0");
-  EXPECT_EQ(sim_->GetCounters().writes_by_area, (std::array<uint64_t, 4>{7, 1, 1, 1}));
+  EXPECT_EQ(sim_->GetCounters().writes_by_area,
+            (std::array<uint64_t, ppisim::kAreaCount>{7, 1, 1, 1}));
 }
 
 TEST_F(SimTest, UserDataJobSetsQBitAndStatusRequestIsAnswered) {
