@@ -6,16 +6,63 @@
 namespace ppi {
 namespace {
 
-// The order is the area index; the host keeps this pointer, so the array must be static.
+constexpr int32_t kAllTypes =
+    kTypeBit | kTypeByte | kTypeInt16 | kTypeUint16 | kTypeInt32 | kTypeFloat | kTypeString;
+constexpr int32_t kBitByte = kTypeBit | kTypeByte;
+constexpr int32_t kWordTypes = kTypeInt16 | kTypeUint16;
+constexpr int32_t kDwordTypes = kTypeInt32 | kTypeFloat;
+
+// The order is the area index; the host keeps this pointer, so the array must be static. A width
+// entry's maximum is the highest byte address at which its whole value still lies in the memory.
 constexpr AddressArea kAreas[kAreaCount] = {
-    {"V", 0, 65535,
-     kTypeBit | kTypeByte | kTypeInt16 | kTypeUint16 | kTypeInt32 | kTypeFloat | kTypeString, 0},
-    {"I", 0, 9999, kTypeBit | kTypeByte, 0},
-    {"Q", 0, 9999, kTypeBit | kTypeByte, 0},
-    {"M", 0, 9999, kTypeBit | kTypeByte, 0},
+    {"VB", 0, 65535, kTypeByte, 0},   {"VW", 0, 65534, kWordTypes, 0},
+    {"VD", 0, 65532, kDwordTypes, 0}, {"V", 0, 65535, kAllTypes, 0},
+    {"IB", 0, 9999, kTypeByte, 0},    {"IW", 0, 9998, kWordTypes, 0},
+    {"ID", 0, 9996, kDwordTypes, 0},  {"I", 0, 9999, kBitByte, 0},
+    {"QB", 0, 9999, kTypeByte, 0},    {"QW", 0, 9998, kWordTypes, 0},
+    {"QD", 0, 9996, kDwordTypes, 0},  {"Q", 0, 9999, kBitByte, 0},
+    {"MB", 0, 9999, kTypeByte, 0},    {"MW", 0, 9998, kWordTypes, 0},
+    {"MD", 0, 9996, kDwordTypes, 0},  {"M", 0, 9999, kBitByte, 0},
+    {"SMB", 0, 549, kTypeByte, 0},    {"SMW", 0, 548, kWordTypes, 0},
+    {"SMD", 0, 546, kDwordTypes, 0},  {"SM", 0, 549, kBitByte, 0},
+    {"SB", 0, 31, kTypeByte, 0},      {"SW", 0, 30, kWordTypes, 0},
+    {"SD", 0, 28, kDwordTypes, 0},    {"S", 0, 31, kBitByte, 0},
+    {"AIW", 0, 62, kWordTypes, 0},    {"AQW", 0, 62, kWordTypes, 0},
     {"DELAY", 0, 1, kTypeUint16, 0},
 };
-static_assert(kAreas[0].typeMask == 0x1AF);
+static_assert(kAreas[kAreaV].typeMask == 0x1AF);
+static_assert(std::string_view(kAreas[kAreaDelay].name) == "DELAY");
+
+constexpr AreaInfo kInfo[kAreaCount] = {
+    {Memory::kV, 0x84, 1, 1, false},  {Memory::kV, 0x84, 1, 2, false},
+    {Memory::kV, 0x84, 1, 4, false},  {Memory::kV, 0x84, 1, 0, false},
+    {Memory::kI, 0x81, 0, 1, false},  {Memory::kI, 0x81, 0, 2, false},
+    {Memory::kI, 0x81, 0, 4, false},  {Memory::kI, 0x81, 0, 0, false},
+    {Memory::kQ, 0x82, 0, 1, false},  {Memory::kQ, 0x82, 0, 2, false},
+    {Memory::kQ, 0x82, 0, 4, false},  {Memory::kQ, 0x82, 0, 0, false},
+    {Memory::kM, 0x83, 0, 1, false},  {Memory::kM, 0x83, 0, 2, false},
+    {Memory::kM, 0x83, 0, 4, false},  {Memory::kM, 0x83, 0, 0, false},
+    {Memory::kSM, 0x05, 0, 1, false}, {Memory::kSM, 0x05, 0, 2, false},
+    {Memory::kSM, 0x05, 0, 4, false}, {Memory::kSM, 0x05, 0, 0, false},
+    {Memory::kS, 0x04, 0, 1, false},  {Memory::kS, 0x04, 0, 2, false},
+    {Memory::kS, 0x04, 0, 4, false},  {Memory::kS, 0x04, 0, 0, false},
+    {Memory::kAI, 0x06, 0, 2, true},  {Memory::kAQ, 0x07, 0, 2, true},
+    {Memory::kDelay, 0, 0, 0, false},
+};
+
+// Every width entry comes before the plain entry of its memory, whose name starts its own: the
+// first-match rule of the host must never stop at the shorter name.
+constexpr bool WidthEntriesFirst() {
+  for (int i = 0; i < kAreaCount; ++i) {
+    for (int j = 0; j < i; ++j) {
+      const std::string_view earlier = kAreas[j].name, later = kAreas[i].name;
+      if (later.starts_with(earlier))
+        return false;
+    }
+  }
+  return true;
+}
+static_assert(WidthEntriesFirst(), "a shorter area name before a longer one that it starts");
 
 // Beyond every area's maximum and below every minimum, so a clamped number is still refused.
 constexpr int64_t kNumberClamp = int64_t{1} << 32;
@@ -41,6 +88,7 @@ std::string_view TrimBlanks(std::string_view s) {
 struct Number {
   int64_t value = 0;
   bool digits = false;
+  std::size_t length = 0;  // characters read, blanks and sign included
 };
 
 Number ReadNumber(std::string_view s) {
@@ -62,6 +110,7 @@ Number ReadNumber(std::string_view s) {
     n.value = kNumberClamp;
   if (negative)
     n.value = -n.value;
+  n.length = i;
   return n;
 }
 
@@ -106,6 +155,25 @@ int DelayForm(std::string_view text) {
 
 const AddressArea* AreaTable() {
   return kAreas;
+}
+
+const AreaInfo* AreaInfoOf(int areaIndex) {
+  return areaIndex >= 0 && areaIndex < kAreaCount ? &kInfo[areaIndex] : nullptr;
+}
+
+bool IsReadOnly(int areaIndex, int32_t first, int32_t /*last*/) {
+  const AreaInfo* info = AreaInfoOf(areaIndex);
+  if (info == nullptr)
+    return false;
+  switch (info->memory) {
+    case Memory::kI:
+    case Memory::kAI:
+      return true;
+    case Memory::kSM:
+      return first < kFirstWritableSm;  // a write that starts below SMB30 changes one of them
+    default:
+      return false;
+  }
 }
 
 int ValueWidth(uint16_t dataType) {
@@ -181,29 +249,46 @@ uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int3
   if (index < 0)
     return 1;  // no area of this driver: no code of its own
   const AddressArea& area = kAreas[index];
+  const AreaInfo& info = kInfo[index];
   std::string_view rest = t.substr(std::strlen(area.name));
 
+  // The whole text must be one address: a number right after the area name, and after it only a
+  // bit number or a string length. "VD10" read as "V" followed by no digits once became V0.
   const Number address = ReadNumber(rest);
-  if (address.value < area.minAddress || address.value > area.maxAddress) {
+  if (!address.digits) {
+    lastError = kErrAddressForm;
+    return 1;
+  }
+  rest.remove_prefix(address.length);
+  // Analog words lie at even addresses: AIW1 is no word of the PLC.
+  if (address.value < area.minAddress || address.value > area.maxAddress ||
+      (info.even && address.value % 2 != 0)) {
     lastError = kErrAddressOutOfRange;
     return 1;
   }
   if (!TypeAllowed(area, type)) {
-    lastError = kErrTypeNotAllowed;
+    // A width entry names the value's size: a type of another size contradicts the text.
+    lastError = info.width != 0 && TypeAllowed(kAreas[kAreaV], type) ? kErrWidthMismatch
+                                                                     : kErrTypeNotAllowed;
     return 1;
   }
 
   int32_t bitOrLength = -1;
   if (type == kTypeBit || type == kTypeString) {
-    const std::size_t dot = rest.find('.');
-    const Number n = dot == std::string_view::npos ? Number{} : ReadNumber(rest.substr(dot + 1));
+    const bool dot = !rest.empty() && rest.front() == '.';
+    const Number n = dot ? ReadNumber(rest.substr(1)) : Number{};
     const bool ok = n.digits && (type == kTypeBit ? n.value >= 0 && n.value <= 7
                                                   : n.value >= 1 && n.value <= kMaxStringLength);
     if (!ok) {
       lastError = kErrBitOrLength;
       return 1;
     }
+    rest.remove_prefix(1 + n.length);
     bitOrLength = static_cast<int32_t>(n.value);
+  }
+  if (!rest.empty()) {
+    lastError = kErrAddressForm;
+    return 1;
   }
 
   Fill(*in, index, static_cast<int32_t>(address.value), *out);
@@ -230,8 +315,12 @@ BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group
   if (item->station != group->station)
     return 0;
   // The host's group holds the table entry it matched and the item the one we matched; both
-  // point into the same static table.
-  if (item->area == nullptr || item->area != group->area)
+  // point into the same static table. Entries of one memory ("V", "VW") read as one span.
+  if (item->area == nullptr || group->area == nullptr)
+    return 0;
+  const AreaInfo* itemInfo = AreaInfoOf(item->areaIndex);
+  const AreaInfo* groupInfo = AreaInfoOf(group->areaIndex);
+  if (itemInfo == nullptr || groupInfo == nullptr || itemInfo->memory != groupInfo->memory)
     return 0;
 
   // A group opened from one item starts with start == end; make its end cover that item first.

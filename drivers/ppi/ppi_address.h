@@ -28,13 +28,62 @@ inline constexpr uint16_t kTypeBcd32 = 64;  // never accepted by this driver
 inline constexpr uint16_t kTypeFloat = 128;
 inline constexpr uint16_t kTypeString = 256;
 
-// Indexes into the area table; the index is the area index of items and groups.
-inline constexpr int kAreaV = 0;
-inline constexpr int kAreaI = 1;
-inline constexpr int kAreaQ = 2;
-inline constexpr int kAreaM = 3;
-inline constexpr int kAreaDelay = 4;  // the driver's two PollDelay registers, never on the wire
-inline constexpr int kAreaCount = 5;
+// The area table. Every memory has its plain entry ("V": the area's own forms, "V" n, "V" n "." b
+// for bits, "V" n "." len for strings) and its S7 width entries ("VB", "VW", "VD" n: one byte,
+// a word or a double word at byte n). A width entry comes before the plain entry of its memory,
+// because the host and the tag editor take the first entry whose name starts the register text
+// and read the address number right after it: "VW100" must find "VW", never "V".
+// Indexes into the table; the index is the area index of items and groups.
+inline constexpr int kAreaVB = 0;
+inline constexpr int kAreaVW = 1;
+inline constexpr int kAreaVD = 2;
+inline constexpr int kAreaV = 3;
+inline constexpr int kAreaIB = 4;
+inline constexpr int kAreaIW = 5;
+inline constexpr int kAreaID = 6;
+inline constexpr int kAreaI = 7;
+inline constexpr int kAreaQB = 8;
+inline constexpr int kAreaQW = 9;
+inline constexpr int kAreaQD = 10;
+inline constexpr int kAreaQ = 11;
+inline constexpr int kAreaMB = 12;
+inline constexpr int kAreaMW = 13;
+inline constexpr int kAreaMD = 14;
+inline constexpr int kAreaM = 15;
+inline constexpr int kAreaSMB = 16;  // special memory (SMB0..SMB29 read-only)
+inline constexpr int kAreaSMW = 17;
+inline constexpr int kAreaSMD = 18;
+inline constexpr int kAreaSM = 19;
+inline constexpr int kAreaSB = 20;  // sequence relays
+inline constexpr int kAreaSW = 21;
+inline constexpr int kAreaSD = 22;
+inline constexpr int kAreaS = 23;
+inline constexpr int kAreaAIW = 24;    // analog inputs, words at even addresses, read-only
+inline constexpr int kAreaAQW = 25;    // analog outputs, words at even addresses
+inline constexpr int kAreaDelay = 26;  // the driver's two PollDelay registers, never on the wire
+inline constexpr int kAreaCount = 27;
+
+// SMB0..SMB29 hold the PLC's status bits and counters: a master may read, never write them.
+inline constexpr int32_t kFirstWritableSm = 30;
+
+// The PLC memory an area entry addresses; the entries of one memory share it.
+enum class Memory : uint8_t { kV, kI, kQ, kM, kSM, kS, kAI, kAQ, kDelay };
+
+// What the frames need to know of an area entry.
+struct AreaInfo {
+  Memory memory;
+  uint8_t code;  // S7 area code on the wire (0 for DELAY)
+  uint16_t db;   // DB number on the wire: 1 for V memory, else 0
+  int width;     // bytes named by a width entry (1, 2, 4); 0 for a plain entry
+  bool even;     // words at even byte addresses only (AIW, AQW)
+};
+
+// The entry's description; null for an index outside the table.
+const AreaInfo* AreaInfoOf(int areaIndex);
+
+// True when a write of the bytes first..last of the entry's memory must be refused because the
+// PLC does not let a master change them: process inputs, analog inputs, SMB0..SMB29.
+bool IsReadOnly(int areaIndex, int32_t first, int32_t last);
 
 // LastError codes (string resources of the same numbers hold their texts).
 inline constexpr int32_t kErrNoError = -1;            // initial value: no code was ever set
@@ -43,13 +92,16 @@ inline constexpr int32_t kErrAddressEmpty = 12;       // address text empty or b
 inline constexpr int32_t kErrTypeNotAllowed = 13;     // data type not allowed in the area
 inline constexpr int32_t kErrAddressOutOfRange = 14;  // byte address outside the area
 inline constexpr int32_t kErrBitOrLength = 15;        // bit not 0..7 / string length not 1..127
+inline constexpr int32_t kErrAddressForm = 16;        // text after the area is not a whole address
+inline constexpr int32_t kErrWidthMismatch = 17;      // VB/VW/VD width differs from the data type
+inline constexpr int32_t kErrReadOnly = 18;  // a write to memory the PLC does not let change
 
 // Longest string tag in bytes, and the widest span of one merged read request.
 inline constexpr int kMaxStringLength = 127;
 inline constexpr int kMaxReadSpan = 200;
 
-// The 5-entry area table V, I, Q, M, DELAY. The array is static: the pointer stays valid for the
-// life of the module and is the same on every call.
+// The area table (kAreaCount entries, see above). The array is static: the pointer stays valid for
+// the life of the module and is the same on every call.
 const AddressArea* AreaTable();
 
 // Width in bytes of a value of `dataType` on the wire (1 for bit and byte, 2, 4); 0 for string,
@@ -65,14 +117,17 @@ BOOL ParseStationAddress(const char* text, StationInfo* out, int32_t& lastError)
 
 // Converts a tag's address text and type into `out` (area, areaIndex, dataType, dataType2,
 // bitOrLength for bit and string tags, byteAddress, extra). Returns 0 when accepted and 1 when
-// refused; a refusal sets lastError to 12..15, except for a text whose prefix matches no area,
-// which leaves lastError unchanged. The 128-byte address array need not hold a NUL.
+// refused; a refusal sets lastError to 12..17, except for a text whose prefix matches no area,
+// which leaves lastError unchanged. Only a whole address is accepted: the area name, a decimal
+// number, and for bit and string tags "." and the bit number or length, nothing else. The
+// 128-byte address array need not hold a NUL.
 uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int32_t& lastError);
 
 // 1 when `item` may join the read request `group`, whose span is then widened to cover it; 0
 // when the host must open a new group. Writes never merge, nor strings, nor DELAY items, nor items
-// of another station or area; a span never exceeds 200 bytes. The group's end may be widened to
-// cover its single first item even when the answer is 0.
+// of another station or memory (entries of one memory, "V" and "VW", do merge); a span never
+// exceeds 200 bytes. The group's end may be widened to cover its single first item even when the
+// answer is 0.
 BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group);
 
 }  // namespace ppi

@@ -24,8 +24,12 @@ struct AreaCode {
   uint16_t db;
 };
 
-// Area code and DB number by area index; V memory is addressed as DB 1.
-constexpr AreaCode kAreaCodes[4] = {{0x84, 1}, {0x81, 0}, {0x82, 0}, {0x83, 0}};
+// The wire area of a group's area entry; null for DELAY and for indexes outside the table, which
+// never go on the wire.
+const AreaInfo* WireArea(const RequestGroup& group) {
+  const AreaInfo* info = AreaInfoOf(group.areaIndex);
+  return info != nullptr && info->memory != Memory::kDelay ? info : nullptr;
+}
 
 void Put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);  // big-endian: high byte first
@@ -88,29 +92,28 @@ std::size_t Seal(uint8_t* f, std::size_t fcsPos) {
 
 // Byte count of a read job, 0 when there is none.
 int ReadCount(const RequestGroup& group, Interface via) {
-  const bool areaV = group.areaIndex == kAreaV;
   if (via == Interface::kFirst) {
     if (static_cast<uint16_t>(group.dataType) == kTypeString)
       return 0;
-    if (areaV) {
-      // The largest end of an item, so every item's bytes are requested.
-      int64_t maxEnd = 0;
-      bool any = false;
-      for (const GroupItemNode* n = group.items.head; n != nullptr; n = n->next) {
-        if (n->item == nullptr)
-          return 0;
-        const int width = ValueWidth(n->item->dataType);
-        if (width == 0)
-          return 0;  // strings and unknown types are not readable here
-        maxEnd = std::max<int64_t>(maxEnd, int64_t{n->item->byteAddress} + width);
-        any = true;
-      }
-      if (!any)
+    // The largest end of an item, so every item's bytes are requested.
+    int64_t maxEnd = 0;
+    bool any = false;
+    for (const GroupItemNode* n = group.items.head; n != nullptr; n = n->next) {
+      if (n->item == nullptr)
         return 0;
-      const int64_t count = maxEnd - group.startAddress;
-      return count >= 1 && count <= 255 ? static_cast<int>(count) : 0;
+      const int width = ValueWidth(n->item->dataType);
+      if (width == 0)
+        return 0;  // strings and unknown types are not readable here
+      maxEnd = std::max<int64_t>(maxEnd, int64_t{n->item->byteAddress} + width);
+      any = true;
     }
-  } else if (areaV && group.startAddress == group.endAddress) {
+    if (!any)
+      return 0;
+    const int64_t count = maxEnd - group.startAddress;
+    return count >= 1 && count <= 255 ? static_cast<int>(count) : 0;
+  }
+  if (group.startAddress == group.endAddress) {
+    // A group of one item (a word in IW0 as much as in V0): the count is the value's width.
     const uint16_t type = static_cast<uint16_t>(group.dataType);
     if (type == kTypeString) {
       const GroupItem* item = FirstItem(group);
@@ -206,7 +209,8 @@ bool IsStatusAnswer(std::span<const uint8_t> received, int32_t station) {
 }
 
 std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uint8_t> out) {
-  if (group.areaIndex > kAreaM || out.size() < kReadJobLength)
+  const AreaInfo* wire = WireArea(group);
+  if (wire == nullptr || out.size() < kReadJobLength)
     return 0;
   const int count = ReadCount(group, via);
   if (count == 0)
@@ -217,19 +221,20 @@ std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uin
   std::fill(out.begin(), out.end(), 0);
   uint8_t* f = out.data();
   PutJobHeader(f, 0x1B, static_cast<uint8_t>(group.station), kFcJob, 0x04, 0, 0x02,
-               static_cast<uint16_t>(count), kAreaCodes[group.areaIndex],
+               static_cast<uint16_t>(count), AreaCode{wire->code, wire->db},
                static_cast<uint32_t>(bitAddress));
   return Seal(f, 31);
 }
 
 std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out) {
-  if (group.areaIndex > kAreaM || group.areaIndex == kAreaI)
-    return 0;  // inputs are read-only
+  const AreaInfo* area_info = WireArea(group);
   const GroupItem* item = FirstItem(group);
-  if (item == nullptr)
+  if (area_info == nullptr || item == nullptr)
     return 0;
   const uint16_t type = item->dataType;
-  const AreaCode area = kAreaCodes[group.areaIndex];
+  if (WritesReadOnlyMemory(group))
+    return 0;  // memory the PLC keeps for itself is never sent a write
+  const AreaCode area{area_info->code, area_info->db};
   const auto da = static_cast<uint8_t>(group.station);
   const auto value = static_cast<uint32_t>(item->value);
 
@@ -247,7 +252,8 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
       return BuildQBitUserData(group, *item, static_cast<uint32_t>(bitAddress), out);
     }
     // V and Q through the second interface carry a pad byte after the value; M never does.
-    const bool pad = via == Interface::kSecond && group.areaIndex != kAreaM;
+    const bool pad = via == Interface::kSecond &&
+                     (area_info->memory == Memory::kV || area_info->memory == Memory::kQ);
     const std::size_t length = pad ? 39 : 38;
     if (out.size() < length)
       return 0;
@@ -309,6 +315,22 @@ std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t
   return 0;
 }
 
+void StampPduReference(std::span<uint8_t> job, uint16_t reference) {
+  if (job.size() < kPduReference + 4)
+    return;
+  Put16(job.data() + kPduReference, reference);
+  job[job.size() - 2] = Fcs(job.subspan(kPosFirstFcsByte, job.size() - 2 - kPosFirstFcsByte));
+}
+
+bool ReplyAnswersJob(std::span<const uint8_t> reply, std::span<const uint8_t> job) {
+  constexpr std::size_t kSa = kPosDa + 1;
+  if (reply.size() < kPduReference + 2 || job.size() < kPduReference + 2 || reply[0] != kSd2)
+    return false;
+  return reply[kPosDa] == job[kSa] && reply[kSa] == job[kPosDa] &&
+         reply[kPduReference] == job[kPduReference] &&
+         reply[kPduReference + 1] == job[kPduReference + 1];
+}
+
 bool CheckFcs(std::span<const uint8_t> reply) {
   const std::size_t len = reply.size();
   if (len < 6)
@@ -323,10 +345,20 @@ bool CheckReply(std::span<const uint8_t> reply) {
   return kReplyReturnCode < reply.size() - 2 && reply[kReplyReturnCode] == kReturnOk;
 }
 
+bool WritesReadOnlyMemory(const RequestGroup& group) {
+  const GroupItem* item = FirstItem(group);
+  if (group.writeFlag != 1 || item == nullptr)
+    return false;
+  const int width = item->dataType == kTypeString ? group.bitOrLength + 1
+                                                  : std::max(ValueWidth(item->dataType), 1);
+  return IsReadOnly(group.areaIndex, group.startAddress, group.startAddress + width - 1);
+}
+
 bool IsUserDataJob(const RequestGroup& group, Interface via) {
   const GroupItem* item = FirstItem(group);
-  return via == Interface::kFirst && group.writeFlag == 1 && group.areaIndex == kAreaQ &&
-         item != nullptr && item->dataType == kTypeBit;
+  const AreaInfo* wire = WireArea(group);
+  return via == Interface::kFirst && group.writeFlag == 1 && wire != nullptr &&
+         wire->memory == Memory::kQ && item != nullptr && item->dataType == kTypeBit;
 }
 
 std::span<const uint8_t> WithoutStrayAck(std::span<const uint8_t> reply) {
@@ -453,19 +485,44 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
   return 1;
 }
 
+ReplyFrame LocateReplyFrame(std::span<const uint8_t> received) {
+  const std::size_t n = received.size();
+  ReplyFrame first;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (received[i] != kSd2)
+      continue;
+    // 68 LE LE 68: a header whose bytes disagree is noise, not a frame start.
+    if (i + 1 < n && received[i + 1] < 3)
+      continue;  // DA, SA and FC at least
+    if (i + 2 < n && received[i + 2] != received[i + 1])
+      continue;
+    if (i + 3 < n && received[i + 3] != kSd2)
+      continue;
+    ReplyFrame here{true, i, i + 1 < n ? std::size_t{received[i + 1]} + 6 : 0, false};
+    if (here.length != 0 && i + here.length <= n) {
+      const std::span<const uint8_t> frame = received.subspan(i, here.length);
+      here.sound = frame.back() == kEnd && CheckFcs(frame);
+    }
+    if (here.sound)
+      return here;
+    if (!first.found)
+      first = here;
+  }
+  return first;
+}
+
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received) {
-  // A stray acknowledgement before the frame moves LE one byte on and is one more byte to wait
-  // for: without it the frame's end delimiter could be cut off.
-  const std::size_t stray = !received.empty() && received[0] == kShortAck ? 1 : 0;
-  const std::size_t lePos = 1 + stray;
-  if (received.size() <= lePos)
-    return 0;
-  return std::size_t{received[lePos]} + 6 + stray;
+  const ReplyFrame frame = LocateReplyFrame(received);
+  return frame.length != 0 ? frame.offset + frame.length : 0;
 }
 
 bool ReplyLooksComplete(std::span<const uint8_t> received) {
   const std::size_t expected = ExpectedReplyLength(received);
   return expected != 0 && received.size() >= expected;
+}
+
+bool ReplyIsNotReady(std::span<const uint8_t> received) {
+  return !received.empty() && received.back() == kShortAck && !LocateReplyFrame(received).found;
 }
 
 }  // namespace ppi

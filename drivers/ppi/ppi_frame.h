@@ -63,12 +63,13 @@ std::size_t BuildDataRequest(std::span<const uint8_t> job, std::span<uint8_t> ou
 bool IsStatusAnswer(std::span<const uint8_t> received, int32_t station);
 
 // Builds the 33-byte read job for `group` into `out`. Returns the length, or 0 when the group
-// cannot be read (area index outside 0..3, no valid byte count, a string through the first
-// interface, a bit address the first interface cannot express, `out` too small).
+// cannot be read (DELAY or an index outside the area table, no valid byte count, a string through
+// the first interface, a bit address the first interface cannot express, `out` too small).
 std::size_t BuildReadJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
 // Builds the write job for the group's first item into `out`. Returns the length, or 0 when the
-// write is refused (area I, area index outside 0..3, unknown type, a string through the first
+// write is refused (read-only memory, see WritesReadOnlyMemory; DELAY or an index outside the
+// area table, unknown type, a string through the first
 // interface, string length outside 1..127, an unknown string atom, a bit address the first
 // interface cannot express, `out` too small).
 std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
@@ -78,6 +79,20 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
 // leaves `out` zero beyond the frame, as a fresh zero-filled buffer would be.
 std::size_t BuildJob(const RequestGroup& group, Interface via, std::span<uint8_t> out);
 
+// Offset of the PDU reference (2 bytes, big-endian) in SD2 jobs and replies alike.
+inline constexpr std::size_t kPduReference = 11;
+
+// Puts `reference` into the job's PDU reference and renews its FCS; `job` is the whole frame as
+// built (at least 15 bytes, else nothing changes). The reply carries the reference back, so a
+// reply to another job, or another master's, can be told from this job's.
+void StampPduReference(std::span<uint8_t> job, uint16_t reference);
+
+// True when `reply` answers `job`: it comes from the station the job went to (reply SA = job DA),
+// is addressed to the master that sent the job (reply DA = job SA) and carries the job's PDU
+// reference. Both must hold at least 13 bytes, the reply from an SD2 start delimiter on. On a
+// multi-drop line with several masters anything else is another conversation's frame.
+bool ReplyAnswersJob(std::span<const uint8_t> reply, std::span<const uint8_t> job);
+
 // True when `reply` holds at least 6 bytes and the FCS at len − 2 equals the low byte of the sum
 // of bytes 4..len − 3.
 bool CheckFcs(std::span<const uint8_t> reply);
@@ -86,6 +101,10 @@ bool CheckFcs(std::span<const uint8_t> reply);
 // the reply to every read and write job. A reply without the code (fewer than 24 bytes) fails,
 // so a job the PLC refused is never taken for done.
 bool CheckReply(std::span<const uint8_t> reply);
+
+// True when the group is a write (writeFlag 1) whose bytes lie in memory that the PLC does not
+// let a master change (ppi_address.h's IsReadOnly): BuildJob refuses it.
+bool WritesReadOnlyMemory(const RequestGroup& group);
 
 // True when BuildJob sends the group as the 52-byte user-data job (a bit write to Q through the
 // first interface). Its reply has another layout: only its FCS is checked.
@@ -126,13 +145,31 @@ BOOL ApplyDelayGroup(RequestGroup& group, Interface via, const FILETIME& now, in
 inline constexpr int32_t kPollDelayMin = 10;
 inline constexpr int32_t kPollDelayMax = 30000;
 
-// The number of bytes that hold the whole reply: LE + 6 with LE at byte 1; after a stray
-// acknowledgement (byte 0 is 0xE5) LE is byte 2 and the stray byte counts too, LE + 7. 0 while
-// too few bytes have arrived to know it.
+// Where the reply frame lies in what the reply phase received. Bytes before it (line noise, a
+// stray byte, a repeated acknowledgement) are not part of it. A candidate is an SD2 start
+// delimiter whose length bytes agree (68 LE LE 68, as far as they have arrived); the first
+// candidate counts, unless a later one already holds a whole frame with a right end delimiter
+// and FCS (the first was noise that looked like a header).
+struct ReplyFrame {
+  bool found = false;      // a candidate start was seen
+  std::size_t offset = 0;  // its first byte
+  std::size_t length = 0;  // LE + 6 once LE has arrived, else 0
+  bool sound = false;      // the whole frame is there with its end delimiter and FCS right
+};
+ReplyFrame LocateReplyFrame(std::span<const uint8_t> received);
+
+// The number of bytes, counted from the start of `received`, that hold the whole reply: the
+// located frame's offset + LE + 6 (so a repeated acknowledgement or noise in front is waited
+// for too). 0 while too few bytes have arrived to know it.
 std::size_t ExpectedReplyLength(std::span<const uint8_t> received);
 
 // True once `received` holds at least ExpectedReplyLength bytes (false while that is unknown):
 // the transport ends the reply phase on a quiet line only then.
 bool ReplyLooksComplete(std::span<const uint8_t> received);
+
+// True when what arrived in answer to a request for data says "not ready": no frame start at
+// all, and the last byte is the short acknowledgement E5 (the station has no reply yet, at the
+// end of its scan). The master polls again.
+bool ReplyIsNotReady(std::span<const uint8_t> received);
 
 }  // namespace ppi

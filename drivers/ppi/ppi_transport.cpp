@@ -209,8 +209,10 @@ bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
 }
 
 bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
-                                bool wait_for_length, size_t* received) {
-  const DWORD start = GetTickCount();
+                                bool wait_for_length, DWORD start, size_t* received,
+                                bool* not_ready) {
+  if (not_ready != nullptr)
+    *not_ready = false;
   const DWORD pause = PauseOf(poll_delay);
   LineChecks checks(port_, pause);
   const uint64_t character_us = wait_for_length ? CharacterMicros(port_) : 0;
@@ -244,10 +246,21 @@ bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int3
     } else if (arrived && (!wait_for_length ||
                            ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))) {
       break;  // a whole check interval of quiet line after the answer
+    } else if (arrived && wait_for_length &&
+               ReplyIsNotReady(std::span<const uint8_t>(frame.data(), total))) {
+      // E5 and then a quiet line: the station has no reply yet. Waiting longer gets nothing
+      // more; the caller polls again.
+      if (not_ready != nullptr)
+        *not_ready = true;
+      break;
     }
     if (Passed(start, response_timeout_)) {
-      if (arrived)
-        break;  // the deadline takes what has come
+      if (arrived) {
+        if (not_ready != nullptr && wait_for_length &&
+            ReplyIsNotReady(std::span<const uint8_t>(frame.data(), total)))
+          *not_ready = true;  // still busy: no reply to take
+        break;                // the deadline takes what has come
+      }
       DiagnosticText(kNoReceivingData);
       *received = 0;
       return false;
@@ -266,9 +279,10 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   *length = 0;
   if (!IsOpen())
     return 0;
-  // The request for data goes to the job's destination (byte 4); the acknowledgement is received
-  // over the job, so keep its head.
-  std::array<uint8_t, 5> job_head{};
+  // The request for data goes to the job's destination (byte 4), and the reply must answer this
+  // job (addresses and PDU reference up to byte 12); the acknowledgement is received over the
+  // job, so keep its head.
+  std::array<uint8_t, kPduReference + 2> job_head{};
   std::copy_n(frame.begin(), job_head.size(), job_head.begin());
 
   PurgeComm(port_, kPurgeAll);
@@ -276,7 +290,7 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
     return 0;
 
   size_t ack = 0;
-  if (!ReceivePhase(frame, poll_delay_[0], false, &ack))
+  if (!ReceivePhase(frame, poll_delay_[0], false, GetTickCount(), &ack, nullptr))
     return 0;
   *received = ack;
   if (ack != 1 || frame[0] != kShortAck)
@@ -284,14 +298,44 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
 
   std::array<uint8_t, 6> request{};
   BuildDataRequest(job_head, request);
-  size_t request_sent = 0;
-  if (!SendAll(request, &request_sent))
-    return 0;
-
+  // One deadline for the whole reply phase, however often the station says "not ready".
+  const DWORD reply_start = GetTickCount();
   size_t reply = 0;
-  if (!ReceivePhase(frame, poll_delay_[1], true, &reply))
-    return 0;
+  for (;;) {
+    size_t request_sent = 0;
+    if (!SendAll(request, &request_sent))
+      return 0;
+    bool not_ready = false;
+    if (!ReceivePhase(frame, poll_delay_[1], true, reply_start, &reply, &not_ready))
+      return 0;
+    if (!not_ready)
+      break;
+    *received = reply;
+    // Still busy at the deadline: a failure, but not a silent line.
+    const int64_t left_ms = int64_t{response_timeout_} - (GetTickCount() - reply_start);
+    if (left_ms <= 0)
+      return 0;
+    Sleep(static_cast<DWORD>(std::clamp<int64_t>(poll_delay_[1], 1, left_ms)));
+    PurgeComm(port_, PURGE_RXCLEAR);
+  }
+  // Whatever came before the frame's start delimiter is not part of it; the frame goes to the
+  // front of the buffer, where the codec reads it.
+  const ReplyFrame located = LocateReplyFrame(std::span<const uint8_t>(frame.data(), reply));
+  if (located.found) {
+    const size_t end =
+        located.length != 0 ? std::min(reply, located.offset + located.length) : reply;
+    std::copy(frame.begin() + static_cast<std::ptrdiff_t>(located.offset),
+              frame.begin() + static_cast<std::ptrdiff_t>(end), frame.begin());
+    reply = end - located.offset;
+  }
   *received = reply;
+  // A frame from another station, for another master or for another job is not this job's
+  // answer, however sound its FCS. A reply too short to tell is left to the codec, which refuses
+  // it.
+  const std::span<const uint8_t> answer(frame.data(), reply);
+  if (answer.size() > kPduReference + 1 && answer[0] == kSd2 && job_length > kPduReference + 1 &&
+      !ReplyAnswersJob(answer, job_head))
+    return 0;
   return 1;
 }
 

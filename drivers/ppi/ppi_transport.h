@@ -9,12 +9,15 @@
 //   // frame[0 .. received) now holds the reply; the codec checks FCS and contents.
 //
 // One exchange: purge both queues, send the job, collect the acknowledgement (exactly one 0xE5),
-// send the SD1 request for data and collect the reply. Each line check waits in the port for up
-// to half a PollDelay and ends as soon as bytes arrive: the acknowledgement phase ends once a
-// whole check interval after the answer stays quiet, the reply phase as soon as the announced
-// length is held, both at their deadline otherwise. Waiting sleeps, so a pending reply costs no
-// CPU. There is no thread and no lock: one exchange at a time per transport, and per port when
-// two transports share one.
+// send the SD1 request for data and collect the reply. A station that answers the request with
+// E5 (not ready yet) is polled again after PollDelay 1, until ResponseTimeout has passed since
+// the first request. Bytes before the reply's start delimiter are dropped, and a reply that is not
+// this job's answer (another source, another master, another PDU reference) fails the exchange.
+// Each line check waits in the port for up to half a PollDelay and ends as soon as bytes arrive:
+// the acknowledgement phase ends once a whole check interval after the answer stays quiet, the
+// reply phase as soon as the announced length is held, both at their deadline otherwise. Waiting
+// sleeps, so a pending reply costs no CPU. There is no thread and no lock: one exchange at a time
+// per transport, and per port when two transports share one.
 #pragma once
 
 #include <cstddef>
@@ -78,9 +81,11 @@ class PpiTransport {
   // Runs one job exchange. In: *length = bytes of the job at the start of `frame` (at most 1024).
   // Out: *length = bytes of the job written, *received = bytes now at the start of `frame`.
   // 1 when the acknowledgement was exactly 0xE5 and a reply (possibly partial, taken at the
-  // deadline) arrived; the reply is not checked here. 0 when the port is closed, a send does not
-  // complete within ResponseTimeout, the acknowledgement is wrong (no request for data is sent
-  // then) or a phase stays silent (reported to the monitor window).
+  // deadline) arrived, put at the start of `frame` without whatever came before its start
+  // delimiter; its FCS and contents are not checked here, but it must answer the job (same
+  // station, our master address, same PDU reference) when it is long enough to tell. 0 when the
+  // port is closed, a send does not complete within ResponseTimeout, the acknowledgement is wrong
+  // (no request for data is sent then) or a phase stays silent (reported to the monitor window).
   BOOL Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* length, size_t* received);
 
   // Sends the SD1 status request to `station` (low byte) and waits up to ResponseTimeout for its
@@ -109,10 +114,11 @@ class PpiTransport {
   // Writes all of `bytes` within ResponseTimeout, continuing after partial writes; *sent = bytes
   // written. False on time-out or when the port is gone.
   bool SendAll(std::span<const uint8_t> bytes, size_t* sent);
-  // One receive phase into `frame`; see Exchange. False (after reporting a silent line) when
-  // nothing arrived before the deadline.
+  // One receive phase into `frame` with its deadline ResponseTimeout after `start`; see Exchange.
+  // False (after reporting a silent line) when nothing arrived before the deadline. In the reply
+  // phase (wait_for_length) *not_ready tells that the station answered E5 and nothing more.
   bool ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
-                    bool wait_for_length, size_t* received);
+                    bool wait_for_length, DWORD start, size_t* received, bool* not_ready);
 
   HANDLE port_ = INVALID_HANDLE_VALUE;
   int32_t response_timeout_ = 5000;

@@ -152,10 +152,19 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
       transport_.SetPollDelay(1, delay1);
       return ok;
     }
+    if (ppi::WritesReadOnlyMemory(*group)) {
+      // Said through GetLastErrorText: the value entry that queued it gets no answer of its own.
+      lastError_ = ppi::kErrReadOnly;
+      return 0;
+    }
     std::array<uint8_t, ppi::kFrameBufferSize> frame{};
     size_t length = ppi::BuildJob(*group, via, frame);
     if (length == 0)
       return 0;  // refused by the codec: nothing goes on the wire
+    // Each job its own reference, never 0, so that its reply can be told from any other.
+    if (++pduReference_ == 0)
+      pduReference_ = 1;
+    ppi::StampPduReference(std::span<uint8_t>(frame.data(), length), pduReference_);
     size_t received = 0;
     if (!transport_.Exchange(frame, &length, &received))
       return 0;

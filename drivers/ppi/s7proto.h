@@ -86,8 +86,9 @@ class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public
   BOOL Execute(RequestGroup* group, ppi::Interface via);
 
   std::atomic<ULONG> refs_{1};
-  int32_t lastError_ = -1;  // -1: no error code was ever set; success never resets it
-  int32_t portFlag_ = 0;    // set by AttachPort; kept for the record, never read
+  int32_t lastError_ = -1;     // -1: no error code was ever set; success never resets it
+  int32_t portFlag_ = 0;       // set by AttachPort; kept for the record, never read
+  uint16_t pduReference_ = 0;  // of the last job sent; the next job takes the next one
   // The port, the settings of the last OpenPort, ResponseTimeout and the PollDelay registers.
   ppi::PpiTransport transport_;
 };

@@ -79,6 +79,14 @@ const char* FaultKindName(FaultKind kind) {
       return "truncate";
     case FaultKind::kNoise:
       return "noise";
+    case FaultKind::kWrongSource:
+      return "wrongsource";
+    case FaultKind::kOtherMaster:
+      return "othermaster";
+    case FaultKind::kWrongReference:
+      return "wrongref";
+    case FaultKind::kBusy:
+      return "busy";
   }
   return "?";
 }
@@ -257,9 +265,19 @@ void PpiSimulator::AddGenerator(const Generator& generator) {
 }
 
 void PpiSimulator::RunGenerators() {
-  if (generators_.empty())
-    return;
   const double seconds = static_cast<double>(NowNs() - created_ns_) / 1e9;
+  // The clock bits of SMB0 as the PLC keeps them: SM0.0 always on, SM0.4 off and on for 30 s
+  // each, SM0.5 off and on for 0.5 s each. The other bits of SMB0 stay as set.
+  const auto millis = static_cast<int64_t>(seconds * 1000);
+  const bool minute_on = millis % 60000 >= 30000;
+  const bool second_on = millis % 1000 >= 500;
+  for (auto& [number, memory] : memory_) {
+    uint8_t smb0 = 0;
+    (void)memory.Read(Area::kSM, 0, std::span<uint8_t>(&smb0, 1));
+    smb0 = static_cast<uint8_t>((smb0 & ~0x31) | 0x01 | (minute_on ? 0x10 : 0) |
+                                (second_on ? 0x20 : 0));
+    (void)memory.Write(Area::kSM, 0, std::span<const uint8_t>(&smb0, 1));
+  }
   for (const Generator& generator : generators_) {
     const double value = GeneratorValue(generator, seconds);
     for (auto& [number, memory] : memory_) {
@@ -445,18 +463,32 @@ void PpiSimulator::HandleSd1(std::span<const uint8_t> f) {
       std::lock_guard<std::mutex> lock(mu_);
       ++counters_.data_requests;
     }
+    const uint8_t busy = kShortAck;
     auto it = pending_.find(station);
     if (it == pending_.end()) {
-      LogNote("request for data with no job pending; not answered");
+      // Nothing to send: a PLC says so with the short acknowledgement.
+      LogNote("request for data with no job pending: E5");
+      Transmit(std::span<const uint8_t>(&busy, 1), SIZE_MAX, 0);
       return;
     }
-    Pending pending = std::move(it->second);
-    pending_.erase(it);
+    Pending& pending = it->second;
+    if (pending.sent) {
+      LogNote("repeated request for data: the same reply again");
+      SendReply(pending.reply, Fault());
+      return;
+    }
+    if (pending.busy_left > 0) {
+      --pending.busy_left;
+      LogNote("fault busy: not ready yet, E5");
+      Transmit(std::span<const uint8_t>(&busy, 1), SIZE_MAX, 0);
+      return;
+    }
+    pending.sent = true;
     if (pending.fault.kind == FaultKind::kNoReply) {
       LogNote("fault noreply: reply withheld");
       return;
     }
-    SendReply(std::move(pending.reply), pending.fault);
+    SendReply(pending.reply, pending.fault);
     return;
   }
   {
@@ -531,7 +563,8 @@ void PpiSimulator::HandleSd2(std::span<const uint8_t> f) {
              "return code 0x%02X",
              what, job.area_code, job.db, job.bit_address, job.bit_address / 8, job.bit_address % 8,
              job.transport_size, job.count, result.return_code));
-  pending_[station] = Pending{BuildReply(job, result), fault};
+  pending_[station] = Pending{BuildReply(job, result), fault,
+                              fault.kind == FaultKind::kBusy ? std::max(fault.polls, 0) : 0};
   const uint8_t ack = kShortAck;
   Transmit(std::span<const uint8_t>(&ack, 1), SIZE_MAX, 0);
 }
@@ -570,6 +603,19 @@ void PpiSimulator::SendReply(std::vector<uint8_t> reply, const Fault& fault) {
       break;
     case FaultKind::kNoise:
       out = fault.bytes.empty() ? std::vector<uint8_t>{0x00, 0xFF, 0x55} : fault.bytes;
+      break;
+    case FaultKind::kWrongSource:
+    case FaultKind::kOtherMaster:
+    case FaultKind::kWrongReference:
+      // Another conversation's frame, whole and with a right FCS: only its addresses or its
+      // reference tell it apart.
+      if (reply.size() > 14 && reply[0] == kSd2) {
+        const size_t at = fault.kind == FaultKind::kWrongSource   ? 5
+                          : fault.kind == FaultKind::kOtherMaster ? 4
+                                                                  : 12;
+        reply[at] = static_cast<uint8_t>(reply[at] + 1);
+        reply[reply.size() - 2] = Fcs(std::span<const uint8_t>(reply).subspan(4, reply.size() - 6));
+      }
       break;
     default:
       break;

@@ -57,6 +57,10 @@ enum class FaultKind {
   kSplitReply,      // the reply pauses `pause_ms` after its first `split_after` bytes
   kTruncatedReply,  // the reply loses its last `drop` bytes (at least one byte is sent)
   kNoise,           // `bytes` are sent just before the reply
+  kWrongSource,     // the reply names another station as its source (SA + 1)
+  kOtherMaster,     // the reply is addressed to another master (DA + 1)
+  kWrongReference,  // the reply carries another PDU reference (+ 1)
+  kBusy,            // the first `polls` requests for data get E5 (not ready), then the reply
 };
 
 // Pass as Fault::count to keep the fault until it is cleared.
@@ -73,6 +77,7 @@ struct Fault {
   size_t split_after = 5;                       // kSplitReply
   int pause_ms = 40;                            // kSplitReply
   size_t drop = 2;                              // kTruncatedReply
+  int polls = 1;                                // kBusy
 };
 
 // The lower-case name of a fault kind ("silence", "noreply", "wrongack", ...).
@@ -90,10 +95,10 @@ struct Counters {
   uint64_t user_data_writes = 0;
   uint64_t status_requests = 0;
   uint64_t data_requests = 0;
-  uint64_t replies = 0;                      // reply frames and status answers sent
-  uint64_t faults = 0;                       // exchanges a fault was applied to
-  std::array<uint64_t, 4> reads_by_area{};   // V, I, Q, M
-  std::array<uint64_t, 4> writes_by_area{};  // V, I, Q, M
+  uint64_t replies = 0;                               // reply frames and status answers sent
+  uint64_t faults = 0;                                // exchanges a fault was applied to
+  std::array<uint64_t, kAreaCount> reads_by_area{};   // V, I, Q, M, SM, S, AI, AQ
+  std::array<uint64_t, kAreaCount> writes_by_area{};  // V, I, Q, M, SM, S, AI, AQ
 };
 
 // Selects the station for memory access: writes go to every served station, reads come from
@@ -156,9 +161,13 @@ class PpiSimulator {
   void LogNote(std::string_view text);
 
  private:
+  // The reply to a station's last job. It stays after it was sent: a master that polls again
+  // (its copy was garbled on the line) gets the same reply again, until the next job.
   struct Pending {
     std::vector<uint8_t> reply;
     Fault fault;
+    int busy_left = 0;  // polls still to answer with E5 (fault busy)
+    bool sent = false;
   };
 
   void Serve();
@@ -179,7 +188,9 @@ class PpiSimulator {
   // Runs `f(memory)` for the selected station(s); false when a station is not served.
   template <typename F>
   bool ForStations(int station, bool all_for_default, F&& f);
-  void RunGenerators();  // under mu_
+  // Moves SM0.0 (always on), SM0.4 (minute clock) and SM0.5 (second clock) and runs the
+  // generators, in every station's memory. Under mu_.
+  void RunGenerators();
 
   const Options options_;
   const int64_t char_ns_;  // time of one 11-bit character at the line speed; 0 without emulation

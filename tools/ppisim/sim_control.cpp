@@ -63,21 +63,27 @@ bool ParseStation(std::string_view* rest, int* station, std::string* error) {
 
 std::string CountersText(const Counters& c) {
   char text[512];
-  std::snprintf(
-      text, sizeof text,
-      "frames=%llu garbage=%llu ignored=%llu jobs=%llu reads=%llu writes=%llu userdata=%llu "
-      "status=%llu datarequests=%llu replies=%llu faults=%llu reads.V=%llu reads.I=%llu "
-      "reads.Q=%llu reads.M=%llu writes.V=%llu writes.I=%llu writes.Q=%llu writes.M=%llu",
-      (unsigned long long)c.frames, (unsigned long long)c.garbage_bytes,
-      (unsigned long long)c.ignored, (unsigned long long)c.jobs, (unsigned long long)c.reads,
-      (unsigned long long)c.writes, (unsigned long long)c.user_data_writes,
-      (unsigned long long)c.status_requests, (unsigned long long)c.data_requests,
-      (unsigned long long)c.replies, (unsigned long long)c.faults,
-      (unsigned long long)c.reads_by_area[0], (unsigned long long)c.reads_by_area[1],
-      (unsigned long long)c.reads_by_area[2], (unsigned long long)c.reads_by_area[3],
-      (unsigned long long)c.writes_by_area[0], (unsigned long long)c.writes_by_area[1],
-      (unsigned long long)c.writes_by_area[2], (unsigned long long)c.writes_by_area[3]);
-  return text;
+  std::snprintf(text, sizeof text,
+                "frames=%llu garbage=%llu ignored=%llu jobs=%llu reads=%llu writes=%llu "
+                "userdata=%llu status=%llu datarequests=%llu replies=%llu faults=%llu",
+                (unsigned long long)c.frames, (unsigned long long)c.garbage_bytes,
+                (unsigned long long)c.ignored, (unsigned long long)c.jobs,
+                (unsigned long long)c.reads, (unsigned long long)c.writes,
+                (unsigned long long)c.user_data_writes, (unsigned long long)c.status_requests,
+                (unsigned long long)c.data_requests, (unsigned long long)c.replies,
+                (unsigned long long)c.faults);
+  std::string out = text;
+  // Per area, in the order of AreaIndex.
+  static constexpr const char* kNames[kAreaCount] = {"V", "I", "Q", "M", "SM", "S", "AI", "AQ"};
+  for (const char* what : {"reads", "writes"}) {
+    const auto& counts = what[0] == 'r' ? c.reads_by_area : c.writes_by_area;
+    for (size_t k = 0; k < kAreaCount; ++k) {
+      std::snprintf(text, sizeof text, " %s.%s=%llu", what, kNames[k],
+                    (unsigned long long)counts[k]);
+      out += text;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -87,8 +93,10 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   const std::string_view kind_word = NextWord(&rest);
   Fault parsed;
   static constexpr FaultKind kKinds[] = {
-      FaultKind::kSilence,   FaultKind::kNoReply,    FaultKind::kWrongAck,       FaultKind::kBadFcs,
-      FaultKind::kItemError, FaultKind::kSplitReply, FaultKind::kTruncatedReply, FaultKind::kNoise};
+      FaultKind::kSilence,        FaultKind::kNoReply,        FaultKind::kWrongAck,
+      FaultKind::kBadFcs,         FaultKind::kItemError,      FaultKind::kSplitReply,
+      FaultKind::kTruncatedReply, FaultKind::kNoise,          FaultKind::kWrongSource,
+      FaultKind::kOtherMaster,    FaultKind::kWrongReference, FaultKind::kBusy};
   if (kind_word == "off" || kind_word == "none") {
     if (!rest.empty()) {
       *error = "'off' takes no arguments";
@@ -106,7 +114,8 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   }
   if (!known) {
     *error = "unknown fault '" + std::string(kind_word) +
-             "' (silence noreply wrongack badfcs itemerror split truncate noise off)";
+             "' (silence noreply wrongack badfcs itemerror split truncate noise wrongsource "
+             "othermaster wrongref busy off)";
     return false;
   }
   if (!rest.empty()) {
@@ -154,6 +163,15 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
           return false;
         }
         parsed.pause_ms = static_cast<int>(number);
+      }
+      break;
+    case FaultKind::kBusy:
+      if (!rest.empty()) {
+        if (!ParseCount(NextWord(&rest), 1, 1000000, &number)) {
+          *error = "polls answered busy must be 1..1000000";
+          return false;
+        }
+        parsed.polls = static_cast<int>(number);
       }
       break;
     case FaultKind::kTruncatedReply:

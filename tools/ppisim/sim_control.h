@@ -9,7 +9,8 @@
 // Fault description:   KIND [COUNT|always] [ARGUMENT...]
 //   silence | noreply | badfcs
 //   wrongack [HEX...]      noise [HEX...]      itemerror [CODE]
-//   split [AFTER [MS]]     truncate [DROP]     off
+//   split [AFTER [MS]]     truncate [DROP]     busy [POLLS]
+//   wrongsource | othermaster | wrongref      off
 #pragma once
 
 #include <string>

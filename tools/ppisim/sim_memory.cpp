@@ -103,6 +103,10 @@ bool CheckPlace(const Location& location, ValueType type, std::string* error) {
 
 bool AreaFromCode(uint8_t code, Area* area) {
   switch (code) {
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x07:
     case 0x81:
     case 0x82:
     case 0x83:
@@ -115,7 +119,19 @@ bool AreaFromCode(uint8_t code, Area* area) {
 }
 
 size_t AreaSize(Area area) {
-  return area == Area::kV ? kVSize : kIqmSize;
+  switch (area) {
+    case Area::kV:
+      return kVSize;
+    case Area::kSM:
+      return kSmSize;
+    case Area::kS:
+      return kSSize;
+    case Area::kAI:
+    case Area::kAQ:
+      return kAnalogSize;
+    default:
+      return kIqmSize;
+  }
 }
 
 int AreaIndex(Area area) {
@@ -128,15 +144,36 @@ int AreaIndex(Area area) {
       return 2;
     case Area::kM:
       return 3;
+    case Area::kSM:
+      return 4;
+    case Area::kS:
+      return 5;
+    case Area::kAI:
+      return 6;
+    case Area::kAQ:
+      return 7;
   }
   return 0;
 }
 
-char AreaLetter(Area area) {
-  return "VIQM"[AreaIndex(area)];
+const char* AreaName(Area area) {
+  static const char* const kNames[kAreaCount] = {"V", "I", "Q", "M", "SM", "S", "AIW", "AQW"};
+  return kNames[AreaIndex(area)];
 }
 
-Memory::Memory() : v_(kVSize), i_(kIqmSize), q_(kIqmSize), m_(kIqmSize) {}
+bool IsWordArea(Area area) {
+  return area == Area::kAI || area == Area::kAQ;
+}
+
+Memory::Memory()
+    : v_(kVSize),
+      i_(kIqmSize),
+      q_(kIqmSize),
+      m_(kIqmSize),
+      sm_(kSmSize),
+      s_(kSSize),
+      ai_(kAnalogSize),
+      aq_(kAnalogSize) {}
 
 std::vector<uint8_t>& Memory::Bytes(Area area) {
   switch (area) {
@@ -146,6 +183,14 @@ std::vector<uint8_t>& Memory::Bytes(Area area) {
       return q_;
     case Area::kM:
       return m_;
+    case Area::kSM:
+      return sm_;
+    case Area::kS:
+      return s_;
+    case Area::kAI:
+      return ai_;
+    case Area::kAQ:
+      return aq_;
     case Area::kV:
       break;
   }
@@ -247,23 +292,26 @@ bool ParseLocation(std::string_view text, Location* location) {
   if (text.size() < 2)
     return false;
   Location parsed;
-  switch (text[0] | 0x20) {
-    case 'v':
-      parsed.area = Area::kV;
+  // Longer names first: "SM" before "S".
+  static constexpr Area kByName[] = {Area::kAI, Area::kAQ, Area::kSM, Area::kV,
+                                     Area::kI,  Area::kQ,  Area::kM,  Area::kS};
+  bool named = false;
+  for (Area area : kByName) {
+    const std::string_view name = AreaName(area);
+    if (text.size() <= name.size())
+      continue;
+    bool same = true;
+    for (size_t k = 0; k < name.size(); ++k)
+      same = same && (text[k] & ~0x20) == name[k];  // either case
+    if (same) {
+      parsed.area = area;
+      text.remove_prefix(name.size());
+      named = true;
       break;
-    case 'i':
-      parsed.area = Area::kI;
-      break;
-    case 'q':
-      parsed.area = Area::kQ;
-      break;
-    case 'm':
-      parsed.area = Area::kM;
-      break;
-    default:
-      return false;
+    }
   }
-  text.remove_prefix(1);
+  if (!named)
+    return false;
   std::string_view byte_text = text;
   const size_t dot = text.find('.');
   if (dot != std::string_view::npos) {
@@ -288,10 +336,10 @@ bool ParseLocation(std::string_view text, Location* location) {
 std::string FormatLocation(const Location& location) {
   char text[32];
   if (location.bit >= 0) {
-    std::snprintf(text, sizeof text, "%c%u.%d", AreaLetter(location.area), location.byte,
+    std::snprintf(text, sizeof text, "%s%u.%d", AreaName(location.area), location.byte,
                   location.bit);
   } else {
-    std::snprintf(text, sizeof text, "%c%u", AreaLetter(location.area), location.byte);
+    std::snprintf(text, sizeof text, "%s%u", AreaName(location.area), location.byte);
   }
   return text;
 }

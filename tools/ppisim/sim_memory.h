@@ -14,20 +14,39 @@
 
 namespace ppisim {
 
-// A memory area, by its S7 area code.
-enum class Area : uint8_t { kI = 0x81, kQ = 0x82, kM = 0x83, kV = 0x84 };
+// A memory area, by its S7 area code: sequence relays S, special memory SM, analog inputs AI
+// (words AIW) and outputs AQ (words AQW), inputs I, outputs Q, flags M, V memory.
+enum class Area : uint8_t {
+  kS = 0x04,
+  kSM = 0x05,
+  kAI = 0x06,
+  kAQ = 0x07,
+  kI = 0x81,
+  kQ = 0x82,
+  kM = 0x83,
+  kV = 0x84
+};
 
 inline constexpr size_t kVSize = 65536;
 inline constexpr size_t kIqmSize = 10000;
+inline constexpr size_t kSmSize = 550;     // SMB0..SMB549
+inline constexpr size_t kSSize = 32;       // S0.0..S31.7
+inline constexpr size_t kAnalogSize = 64;  // AIW0..AIW62, AQW0..AQW62
+// SMB0..SMB29 are the PLC's own status: read-only for a master.
+inline constexpr uint32_t kFirstWritableSm = 30;
+// Number of areas, for per-area counters.
+inline constexpr size_t kAreaCount = 8;
 
 // The area of an area code; false for codes this PLC does not have.
 [[nodiscard]] bool AreaFromCode(uint8_t code, Area* area);
 // Size of the area in bytes.
 size_t AreaSize(Area area);
-// 0..3 for V, I, Q, M (the order of the per-area counters).
+// 0..7 for V, I, Q, M, SM, S, AI, AQ (the order of the per-area counters).
 int AreaIndex(Area area);
-// "V", "I", "Q" or "M".
-char AreaLetter(Area area);
+// The area's name in address texts: "V", "I", "Q", "M", "SM", "S", "AIW", "AQW".
+const char* AreaName(Area area);
+// True for the areas that hold words at even addresses only (AI, AQ).
+bool IsWordArea(Area area);
 
 // One PLC's memory image. Not locked: the owner serialises access.
 class Memory {
@@ -47,7 +66,7 @@ class Memory {
   std::vector<uint8_t>& Bytes(Area area);
   const std::vector<uint8_t>& Bytes(Area area) const;
 
-  std::vector<uint8_t> v_, i_, q_, m_;
+  std::vector<uint8_t> v_, i_, q_, m_, sm_, s_, ai_, aq_;
 };
 
 // Parses a decimal or 0x-prefixed hexadecimal integer with an optional sign (a leading 0 does
@@ -63,7 +82,8 @@ enum class ValueType { kBit, kByte, kWord, kInt, kDword, kFloat, kString };
 // The letter of a type.
 char ValueTypeLetter(ValueType type);
 
-// A place in memory written as an address text: "V100", "I0", "Q0.1", "m12.7".
+// A place in memory written as an address text: "V100", "I0", "Q0.1", "m12.7", "SM0.5", "S3",
+// "AIW2".
 struct Location {
   Area area = Area::kV;
   uint32_t byte = 0;

@@ -241,6 +241,9 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
   Area area;
   if (!AreaFromCode(job.area_code, &area))
     return fail(kRcObjectDoesNotExist);
+  const bool write = job.type != Job::Type::kRead;
+  if (write && (area == Area::kAI || (area == Area::kSM && job.bit_address / 8 < kFirstWritableSm)))
+    return fail(kRcAccessDenied);
   if (job.type == Job::Type::kUserDataBitWrite) {
     if (!memory.WriteBit(area, job.bit_address, job.data[0] & 1)) {
       return fail(kRcAddressOutOfRange);
@@ -281,6 +284,9 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
     return fail(kRcAddressOutOfRange);
   const uint32_t address = job.bit_address / 8;
   const size_t bytes = element * job.count;
+  // Analog inputs and outputs are words: whole words at even addresses only.
+  if (IsWordArea(area) && (address % 2 != 0 || bytes % 2 != 0))
+    return fail(kRcAddressOutOfRange);
 
   if (job.type == Job::Type::kRead) {
     if (bytes > kMaxReadBytes)

@@ -27,11 +27,13 @@ inline constexpr uint8_t kShortAck = 0xE5;
 inline constexpr uint8_t kStatusFc = 0x49;
 // The FC of every frame this PLC sends: a response with data.
 inline constexpr uint8_t kResponseFc = 0x08;
-// The status byte of the answer to a status request.
-inline constexpr uint8_t kStationStatus = 0x20;
+// The FC of the answer to a status request: a passive station (slave), the way an S7-200 answers
+// on a PPI line. (0x20 would say "master, ready to enter the token ring".)
+inline constexpr uint8_t kStationStatus = 0x00;
 
 // Item return codes.
 inline constexpr uint8_t kRcSuccess = 0xFF;
+inline constexpr uint8_t kRcAccessDenied = 0x03;  // a write to SMB0..SMB29 or to AI
 inline constexpr uint8_t kRcAddressOutOfRange = 0x05;
 inline constexpr uint8_t kRcTypeNotSupported = 0x06;
 inline constexpr uint8_t kRcTypeInconsistent = 0x07;
@@ -104,7 +106,9 @@ struct ItemResult {
 };
 
 // Executes a job: a read copies from memory, a write changes it. Any address or type the PLC
-// cannot serve leaves memory untouched and gives a return code other than 0xFF.
+// cannot serve leaves memory untouched and gives a return code other than 0xFF: a write to
+// read-only memory (SMB0..SMB29, AI) 0x03, an odd address or byte count in AI or AQ (words only)
+// 0x05.
 ItemResult ExecuteJob(const Job& job, Memory& memory);
 
 // The reply frame to a job. For read and write variable it is an SD2 frame with an ack-data PDU
@@ -112,7 +116,7 @@ ItemResult ExecuteJob(const Job& job, Memory& memory);
 // job a short user-data response carrying the return code at byte 29.
 std::vector<uint8_t> BuildReply(const Job& job, const ItemResult& result);
 
-// The SD1 answer to a status request: 10 master station 20 FCS 16.
+// The SD1 answer to a status request: 10 master station 00 FCS 16.
 std::vector<uint8_t> BuildStatusAnswer(uint8_t master, uint8_t station);
 
 }  // namespace ppisim

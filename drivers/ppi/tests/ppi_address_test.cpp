@@ -14,17 +14,24 @@ constexpr int32_t kUnset = -1;
 // ---------------------------------------------------------------------------------------------
 // Area table
 
-TEST(PpiAreaTable, FiveEntriesInOrderAtAStableAddress) {
+TEST(PpiAreaTable, EntriesInOrderAtAStableAddress) {
   const AddressArea* table = ppi::AreaTable();
   ASSERT_EQ(table, ppi::AreaTable());
   struct Row {
     const char* name;
     int32_t min, max, mask;
   };
-  const Row rows[ppi::kAreaCount] = {
-      {"V", 0, 65535, 0x1AF}, {"I", 0, 9999, 3},  {"Q", 0, 9999, 3},
-      {"M", 0, 9999, 3},      {"DELAY", 0, 1, 8},
+  // Every width entry ahead of the plain entry whose name starts its own.
+  const Row rows[] = {
+      {"VB", 0, 65535, 2}, {"VW", 0, 65534, 12}, {"VD", 0, 65532, 160}, {"V", 0, 65535, 0x1AF},
+      {"IB", 0, 9999, 2},  {"IW", 0, 9998, 12},  {"ID", 0, 9996, 160},  {"I", 0, 9999, 3},
+      {"QB", 0, 9999, 2},  {"QW", 0, 9998, 12},  {"QD", 0, 9996, 160},  {"Q", 0, 9999, 3},
+      {"MB", 0, 9999, 2},  {"MW", 0, 9998, 12},  {"MD", 0, 9996, 160},  {"M", 0, 9999, 3},
+      {"SMB", 0, 549, 2},  {"SMW", 0, 548, 12},  {"SMD", 0, 546, 160},  {"SM", 0, 549, 3},
+      {"SB", 0, 31, 2},    {"SW", 0, 30, 12},    {"SD", 0, 28, 160},    {"S", 0, 31, 3},
+      {"AIW", 0, 62, 12},  {"AQW", 0, 62, 12},   {"DELAY", 0, 1, 8},
   };
+  ASSERT_EQ(std::size(rows), static_cast<std::size_t>(ppi::kAreaCount));
   for (int i = 0; i < ppi::kAreaCount; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(std::string(table[i].name, strnlen(table[i].name, 8)), rows[i].name);
@@ -163,12 +170,6 @@ TEST(PpiTagAddress, AcceptedFormsFillTheItem) {
     EXPECT_EQ(c.item.byteAddress, 12);
   }
   {
-    const Converted c = Convert("V100.5", ppi::kTypeInt32);  // other types ignore ".n"
-    ASSERT_EQ(c.result, 0);
-    EXPECT_EQ(c.item.byteAddress, 100);
-    EXPECT_EQ(c.item.bitOrLength, 0x5A5A);
-  }
-  {
     const Converted c = Convert("V300.127", ppi::kTypeString);
     ASSERT_EQ(c.result, 0);
     EXPECT_EQ(c.item.bitOrLength, 127);
@@ -231,6 +232,81 @@ TEST(PpiTagAddress, RefusalsAndTheirCodes) {
     const Converted c = Convert(k.text, k.type);
     EXPECT_EQ(c.result, 1) << '"' << k.text << '"';
     EXPECT_EQ(c.lastError, k.code) << '"' << k.text << '"';
+  }
+}
+
+// The S7 forms name their width; a text that is not one whole address never becomes address 0
+// (or any other address) by a partial reading.
+TEST(PpiTagAddress, WidthFormsAndWholeAddressesOnly) {
+  struct Accepted {
+    const char* text;
+    uint16_t type;
+    int area, address, bit;  // bit -1: not set
+  };
+  const Accepted accepted[] = {
+      {"VB5", ppi::kTypeByte, ppi::kAreaVB, 5, -1},
+      {"VW100", ppi::kTypeInt16, ppi::kAreaVW, 100, -1},
+      {"VD10", ppi::kTypeFloat, ppi::kAreaVD, 10, -1},
+      {"VD65532", ppi::kTypeInt32, ppi::kAreaVD, 65532, -1},
+      {"MB4", ppi::kTypeByte, ppi::kAreaMB, 4, -1},
+      {"IW2", ppi::kTypeInt16, ppi::kAreaIW, 2, -1},
+      {" VW 7 ", ppi::kTypeInt16, ppi::kAreaVW, 7, -1},
+      {"V100", ppi::kTypeInt16, ppi::kAreaV, 100, -1},  // the plain forms stay as they were
+      {"V10.3", ppi::kTypeBit, ppi::kAreaV, 10, 3},
+      {"SM0.5", ppi::kTypeBit, ppi::kAreaSM, 0, 5},
+      {"SMB28", ppi::kTypeByte, ppi::kAreaSMB, 28, -1},
+      {"SM549", ppi::kTypeByte, ppi::kAreaSM, 549, -1},
+      {"S3.1", ppi::kTypeBit, ppi::kAreaS, 3, 1},
+      {"SD28", ppi::kTypeInt32, ppi::kAreaSD, 28, -1},
+      {"AIW0", ppi::kTypeInt16, ppi::kAreaAIW, 0, -1},
+      {"AQW62", ppi::kTypeUint16, ppi::kAreaAQW, 62, -1},
+  };
+  for (const Accepted& k : accepted) {
+    SCOPED_TRACE(k.text);
+    const Converted c = Convert(k.text, k.type);
+    ASSERT_EQ(c.result, 0);
+    EXPECT_EQ(c.item.areaIndex, k.area);
+    EXPECT_EQ(c.item.area, &ppi::AreaTable()[k.area]);
+    EXPECT_EQ(static_cast<uint16_t>(c.item.byteAddress), k.address);
+    EXPECT_EQ(c.item.bitOrLength, k.bit < 0 ? 0x5A5A : k.bit);
+  }
+
+  struct Refused {
+    const char* text;
+    uint16_t type;
+    int32_t code;
+  };
+  const Refused refused[] = {
+      {"VD10", ppi::kTypeInt16, ppi::kErrWidthMismatch},
+      {"VW100", ppi::kTypeFloat, ppi::kErrWidthMismatch},
+      {"MB4", ppi::kTypeInt32, ppi::kErrWidthMismatch},
+      {"VB5", ppi::kTypeBit, ppi::kErrWidthMismatch},
+      {"VW100", ppi::kTypeString, ppi::kErrWidthMismatch},
+      {"VD65533", ppi::kTypeFloat, ppi::kErrAddressOutOfRange},  // would reach past V65535
+      {"V", ppi::kTypeByte, ppi::kErrAddressForm},
+      {"VX10", ppi::kTypeByte, ppi::kErrAddressForm},
+      {"VW", ppi::kTypeInt16, ppi::kErrAddressForm},
+      {"V100abc", ppi::kTypeByte, ppi::kErrAddressForm},
+      {"V100.5", ppi::kTypeInt32, ppi::kErrAddressForm},  // a bit number on a double word
+      {"VW100.1", ppi::kTypeInt16, ppi::kErrAddressForm},
+      {"V1.2.3", ppi::kTypeBit, ppi::kErrAddressForm},
+      {"V200.20x", ppi::kTypeString, ppi::kErrAddressForm},
+      {"M 1 2", ppi::kTypeByte, ppi::kErrAddressForm},
+      {"Q.3", ppi::kTypeBit, ppi::kErrAddressForm},
+      {"SM550", ppi::kTypeByte, ppi::kErrAddressOutOfRange},
+      {"S32.0", ppi::kTypeBit, ppi::kErrAddressOutOfRange},
+      {"AIW1", ppi::kTypeInt16, ppi::kErrAddressOutOfRange},  // analog words are even
+      {"AIW0", ppi::kTypeByte, ppi::kErrWidthMismatch},
+      {"AIW0.1", ppi::kTypeBit, ppi::kErrWidthMismatch},
+      {"SM0", ppi::kTypeInt16, ppi::kErrTypeNotAllowed},
+      {"SMX0", ppi::kTypeByte, ppi::kErrAddressForm},
+  };
+  for (const Refused& k : refused) {
+    SCOPED_TRACE(k.text);
+    const Converted c = Convert(k.text, k.type);
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.lastError, k.code);
+    EXPECT_EQ(c.item.byteAddress, 0x5A5A) << "a refused text fills nothing";
   }
 }
 

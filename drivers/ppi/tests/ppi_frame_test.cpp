@@ -137,6 +137,14 @@ TEST(PpiReadJob, ByteCountsAndAreas) {
       {ppi::kAreaV, 8, 8, ppi::kTypeInt32, 4, 0x84, 1},
       {ppi::kAreaV, 8, 8, ppi::kTypeFloat, 4, 0x84, 1},
       {ppi::kAreaV, 0, 199, ppi::kTypeByte, 200, 0x84, 1},
+      // A word or double word alone counts its width in every memory.
+      {ppi::kAreaIW, 2, 2, ppi::kTypeInt16, 2, 0x81, 0},
+      {ppi::kAreaMD, 4, 4, ppi::kTypeFloat, 4, 0x83, 0},
+      {ppi::kAreaSMB, 28, 28, ppi::kTypeByte, 1, 0x05, 0},
+      {ppi::kAreaSM, 0, 0, ppi::kTypeBit, 1, 0x05, 0},
+      {ppi::kAreaSW, 4, 4, ppi::kTypeUint16, 2, 0x04, 0},
+      {ppi::kAreaAIW, 6, 6, ppi::kTypeInt16, 2, 0x06, 0},
+      {ppi::kAreaAQW, 0, 3, ppi::kTypeInt16, 4, 0x07, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "area " << c.area << " " << c.start << ".." << c.end);
@@ -209,7 +217,7 @@ TEST(PpiReadJob, Refusals) {
     EXPECT_TRUE(Build(bcd, Interface::kSecond).empty());
     EXPECT_TRUE(Build(bcd, Interface::kFirst).empty());
   }
-  for (int area : {ppi::kAreaDelay, 5, 0xFFFF}) {
+  for (int area : {ppi::kAreaDelay, ppi::kAreaCount, 0xFFFF}) {
     Group group(area, 2, 0, 0, ppi::kTypeUint16);
     group.Add(0, ppi::kTypeUint16);
     EXPECT_TRUE(Build(group, Interface::kSecond).empty()) << area;
@@ -357,7 +365,7 @@ TEST(PpiWriteJob, RefusalsOnBothInterfaces) {
       input.Add(0, type, 1, 1);
       EXPECT_TRUE(Build(input, via).empty());
     }
-    for (int area : {ppi::kAreaDelay, 9}) {
+    for (int area : {ppi::kAreaDelay, ppi::kAreaCount}) {
       Group group(area, 2, 0, 0, ppi::kTypeUint16, 1);
       group.Add(0, ppi::kTypeUint16, 0, 100);
       EXPECT_TRUE(Build(group, via).empty());

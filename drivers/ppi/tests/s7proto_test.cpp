@@ -15,6 +15,7 @@
 #include "common/driver_contract.h"
 #include "common/testing/test_support.h"
 #include "drivers/ppi/error_text.h"
+#include "drivers/ppi/ppi_address.h"
 #include "drivers/ppi/tests/driver_host.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
@@ -294,11 +295,10 @@ TEST_F(S7ProtoTest, RegistersAreTheFixedTable) {
   const AddressArea* table = nullptr;
   int32_t count = 0;
   ASSERT_EQ(driver_->GetRegisters("S7-200", &table, &count), 1);
-  ASSERT_EQ(count, 5);
-  ASSERT_NE(table, nullptr);
-  const char* names[] = {"V", "I", "Q", "M", "DELAY"};
-  for (int i = 0; i < 5; ++i)
-    EXPECT_STREQ(table[i].name, names[i]);
+  ASSERT_EQ(count, ppi::kAreaCount);
+  ASSERT_NE(table, nullptr);  // the module's own copy of the table
+  EXPECT_STREQ(table[ppi::kAreaV].name, "V");
+  EXPECT_STREQ(table[ppi::kAreaDelay].name, "DELAY");
 
   // The same table for every call and every object.
   IProtocolDriver* other = nullptr;
@@ -307,7 +307,7 @@ TEST_F(S7ProtoTest, RegistersAreTheFixedTable) {
   int32_t count2 = 0;
   ASSERT_EQ(other->GetRegisters(nullptr, &table2, &count2), 1);
   EXPECT_EQ(table2, table);
-  EXPECT_EQ(count2, 5);
+  EXPECT_EQ(count2, ppi::kAreaCount);
   ASSERT_EQ(driver_->GetRegisters("", &table2, &count2), 1);
   EXPECT_EQ(table2, table);
   EXPECT_EQ(other->GetRegisters("x", nullptr, &count2), 0);
@@ -321,8 +321,8 @@ TEST_F(S7ProtoTest, ConvertUserConfigToVarAnswersZeroForAccepted) {
   const AddressArea* table = nullptr;
   int32_t count = 0;
   ASSERT_EQ(driver_->GetRegisters(nullptr, &table, &count), 1);
-  EXPECT_EQ(item.area, &table[0]);
-  EXPECT_EQ(item.areaIndex, 0);
+  EXPECT_EQ(item.area, &table[ppi::kAreaV]);
+  EXPECT_EQ(item.areaIndex, ppi::kAreaV);
   EXPECT_EQ(item.byteAddress, 100);
   EXPECT_EQ(item.dataType, kInt16);
   EXPECT_EQ(item.dataType2, kInt16);
@@ -414,7 +414,7 @@ TEST(ErrorTextTest, MissingLibraryAndMissingStringHaveFixedTextsAndAreRemembered
   EXPECT_STREQ(ppi::ErrorText(12), "File Lexvar.dll missed");
   // Another code does.
   EXPECT_EQ(platform::GbkToUtf8(ppi::ErrorText(14)), kTexts[3]);
-  EXPECT_STREQ(ppi::ErrorText(16), "Unknown Error");
+  EXPECT_STREQ(ppi::ErrorText(99), "Unknown Error");
   EXPECT_STREQ(ppi::ErrorText(0), "Unknown Error");
   // -1 never touches the buffer.
   const char* buffer = ppi::ErrorText(12);
@@ -540,7 +540,7 @@ TEST_F(S7ProtoLineTest, ReadsThroughBothInterfaces) {
 
   FILETIME before{};
   CoFileTimeNow(&before);
-  Group v100(0, 100, kInt16);
+  Group v100(ppi::kAreaV, 100, kInt16);
   GroupItem& item = v100.Add(100, kInt16, 0x7FFF0000);
   ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
   // Only the low 16 bits of an int16 value are replaced.
@@ -549,7 +549,7 @@ TEST_F(S7ProtoLineTest, ReadsThroughBothInterfaces) {
   EXPECT_GE(FileTimeTicks(item.updateTime), FileTimeTicks(before));
 
   // A merged span V100..V106 with three types; the first interface puts values at offset 12.
-  Group merged(0, 100, kInt16);
+  Group merged(ppi::kAreaV, 100, kInt16);
   GroupItem& a = merged.Add(100, kInt16);
   GroupItem& b = merged.Add(102, kByte);
   GroupItem& c = merged.Add(103, kInt32);
@@ -575,14 +575,14 @@ TEST_F(S7ProtoLineTest, ReadsThroughBothInterfaces) {
 }
 
 TEST_F(S7ProtoLineTest, WritesLandInThePlc) {
-  Group word(0, 200, kInt16, 1);
+  Group word(ppi::kAreaV, 200, kInt16, 1);
   GroupItem& item = word.Add(200, kInt16, 0x0506);
   ASSERT_EQ(driver2_->ExecuteGroupEx(word.get()), 1);
   EXPECT_EQ(SimBytes(ppisim::Area::kV, 200, 2), (std::vector<uint8_t>{0x05, 0x06}));
   EXPECT_EQ(item.quality, 0);  // a write to the PLC leaves the item as it was
 
   // A bit through the first interface, whose bit number travels in the group.
-  Group bit(3, 10, kBit, 1);
+  Group bit(ppi::kAreaM, 10, kBit, 1);
   bit.get()->bitOrLength = 3;
   bit.Add(10, kBit, 1);
   ASSERT_EQ(driver_->ExecuteGroup(bit.get()), 1);
@@ -590,7 +590,7 @@ TEST_F(S7ProtoLineTest, WritesLandInThePlc) {
 
   // A write to the inputs is refused before anything is sent.
   const uint64_t framesBefore = sim_.GetCounters().frames;
-  Group input(1, 0, kByte, 1);
+  Group input(ppi::kAreaI, 0, kByte, 1);
   input.Add(0, kByte, 1);
   EXPECT_EQ(driver2_->ExecuteGroupEx(input.get()), 0);
   EXPECT_EQ(sim_.GetCounters().frames, framesBefore);
@@ -599,7 +599,7 @@ TEST_F(S7ProtoLineTest, WritesLandInThePlc) {
 TEST_F(S7ProtoLineTest, ASilentPlcFailsTheCallAndTheNextSucceeds) {
   const uint8_t data[] = {0x00, 0x2A};
   ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, data));
-  Group v100(0, 100, kInt16);
+  Group v100(ppi::kAreaV, 100, kInt16);
   GroupItem& item = v100.Add(100, kInt16, 7);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
@@ -622,7 +622,7 @@ TEST_F(S7ProtoLineTest, ASilentPlcFailsTheCallAndTheNextSucceeds) {
 
 TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   sim_.ResetCounters();
-  Group read(4, 0, kUint16);
+  Group read(ppi::kAreaDelay, 0, kUint16);
   GroupItem& d0 = read.Add(0, kUint16);
   GroupItem& d1 = read.Add(1, kUint16);
   ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
@@ -630,10 +630,10 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   EXPECT_EQ(d1.value, 50);
   EXPECT_EQ(d1.quality, 192);
 
-  Group write(4, 1, kUint16, 1);
+  Group write(ppi::kAreaDelay, 1, kUint16, 1);
   write.Add(1, kUint16, 5);  // clamped to 10
   ASSERT_EQ(driver2_->ExecuteGroupEx(write.get()), 1);
-  Group write0(4, 0, kUint16, 1);
+  Group write0(ppi::kAreaDelay, 0, kUint16, 1);
   write0.Add(0, kUint16, 40000);  // clamped to 30000
   ASSERT_EQ(driver_->ExecuteGroup(write0.get()), 1);
   ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
@@ -644,7 +644,7 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   // The registers belong to the object: a second driver starts from 50 again.
   IProtocolDriver* other = nullptr;
   ASSERT_EQ(Create(&other), S_OK);
-  Group fresh(4, 0, kUint16);
+  Group fresh(ppi::kAreaDelay, 0, kUint16);
   GroupItem& f1 = fresh.Add(1, kUint16);
   ASSERT_EQ(other->ExecuteGroup(fresh.get()), 1);
   EXPECT_EQ(f1.bitOrLength, 50);
@@ -652,12 +652,12 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
 
   // The registers pace the line: with PollDelay 0 at 1000 ms the acknowledgement is first looked
   // for after 500 ms.
-  Group slow(4, 0, kUint16, 1);
+  Group slow(ppi::kAreaDelay, 0, kUint16, 1);
   slow.Add(0, kUint16, 1000);
   ASSERT_EQ(driver2_->ExecuteGroupEx(slow.get()), 1);
   const uint8_t data[] = {0x01, 0x02};
   ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, data));
-  Group v100(0, 100, kInt16);
+  Group v100(ppi::kAreaV, 100, kInt16);
   GroupItem& v = v100.Add(100, kInt16);
   FILETIME start{}, end{};
   CoFileTimeNow(&start);
@@ -682,7 +682,7 @@ TEST_F(S7ProtoLineTest, PortLifecycle) {
   HANDLE shared = INVALID_HANDLE_VALUE;
   ASSERT_EQ(other2->GetPortHandle(&shared), 1);
   EXPECT_NE(shared, INVALID_HANDLE_VALUE);  // its own reference to the same line
-  Group v100(0, 100, kInt16);
+  Group v100(ppi::kAreaV, 100, kInt16);
   v100.Add(100, kInt16);
   EXPECT_EQ(other2->ExecuteGroupEx(v100.get()), 1);
   EXPECT_EQ(other2->AttachPort(nullptr), 0);

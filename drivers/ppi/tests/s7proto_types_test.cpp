@@ -16,6 +16,7 @@
 #include "drivers/ppi/tests/driver_host.h"
 #include "platform/atoms.h"
 #include "platform/com.h"
+#include "platform/gbk.h"
 #include "platform/registry.h"
 #include "tools/ppisim/ppi_simulator.h"
 
@@ -216,11 +217,12 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
 INSTANTIATE_TEST_SUITE_P(BothInterfaces, S7ProtoTypesTest,
                          ::testing::Values(Via::kFirst, Via::kSecond), ViaName);
 
-constexpr Area kAreas[] = {Area::kV, Area::kI, Area::kQ, Area::kM};
-const char* const kLetters[] = {"V", "I", "Q", "M"};
+// In the order of ppisim's per-area counters.
+constexpr Area kAreas[] = {Area::kV, Area::kI, Area::kQ, Area::kM, Area::kSM, Area::kS};
+const char* const kLetters[] = {"V", "I", "Q", "M", "SM", "S"};
 
 TEST_P(S7ProtoTypesTest, BitsAndBytesReadInEveryArea) {
-  for (int a = 0; a < 4; ++a) {
+  for (std::size_t a = 0; a < std::size(kAreas); ++a) {
     SCOPED_TRACE(kLetters[a]);
     const std::string letter = kLetters[a];
     // Bits 0 and 7 set in byte 0 and clear in byte 1: a wrong bit number cannot pass both.
@@ -331,10 +333,45 @@ TEST_P(S7ProtoTypesTest, BytesWordsAndFloatsWrite) {
   EXPECT_EQ(sim_.GetCounters().frames, frames);
 }
 
+// Special memory, sequence relays and the analog words: read and written with their S7 names,
+// and the memory the PLC keeps for itself (SMB0..SMB29, AIW) refused before anything is sent.
+TEST_P(S7ProtoTypesTest, SpecialMemoryRelaysAndAnalogWords) {
+  Put(Area::kSM, 28, {0x5A});
+  Put(Area::kAI, 4, {0x12, 0x34});
+  Put(Area::kAQ, 6, {0xFF, 0x38});  // -200
+  EXPECT_EQ(ReadOne("SMB28", kByte), 0x5A);
+  EXPECT_EQ(ReadOne("SM0.0", kBit, 5), 1) << "always on while the PLC runs";
+  EXPECT_EQ(ReadOne("AIW4", kUint16), 0x1234);
+  EXPECT_EQ(ReadOne("AQW6", kInt16, 0) & 0xFFFF, 0xFF38);
+
+  sim_.ResetCounters();
+  ASSERT_EQ(WriteOne("AQW2", kInt16, 0x0102), 1);
+  ASSERT_EQ(WriteOne("SB5", kByte, 0x77), 1);
+  ASSERT_EQ(WriteOne("S6.2", kBit, 1), 1);
+  ASSERT_EQ(WriteOne("SMB30", kByte, 9), 1);
+  EXPECT_EQ(Get(Area::kAQ, 2, 2), (Bytes{0x01, 0x02}));
+  EXPECT_EQ(Get(Area::kS, 5, 2), (Bytes{0x77, 0x04}));
+  EXPECT_EQ(Get(Area::kSM, 30, 1), Bytes{9});
+  EXPECT_EQ(sim_.GetCounters().writes, 4u);
+
+  const uint64_t frames = sim_.GetCounters().frames;
+  const std::pair<const char*, uint16_t> readOnly[] = {
+      {"SMB28", kByte}, {"SMB0", kByte},    {"SM29.7", kBit},
+      {"AIW0", kInt16}, {"SMW28", kUint16},  // its first byte is read-only
+  };
+  for (const auto& [address, type] : readOnly)
+    EXPECT_EQ(WriteOne(address, type, 1), 0) << address;
+  EXPECT_EQ(sim_.GetCounters().frames, frames) << "nothing went on the wire";
+  const char* text = first_->GetLastErrorText();
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(platform::GbkToUtf8(text).find("只读"), std::string::npos);
+  EXPECT_EQ(Get(Area::kSM, 28, 1), Bytes{0x5A});
+}
+
 TEST_P(S7ProtoTypesTest, MergedTagsAreReadInOneExchange) {
   Put(Area::kV, 8, {0x04, 0x00, 0xC3, 0x00, 0x80, 0x01});
   HostGroup group(first_, "V10", kByte);
-  ASSERT_EQ(group.Merge("V12", kInt16), 1);
+  ASSERT_EQ(group.Merge("VW12", kInt16), 1);
   ASSERT_EQ(group.Merge("V8.2", kBit), 1);
   EXPECT_EQ(group.get()->startAddress, 8);
   EXPECT_EQ(group.get()->endAddress, 13);
@@ -366,7 +403,14 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
       {"bad FCS", {.kind = FaultKind::kBadFcs}, false},
       {"item return code", {.kind = FaultKind::kItemError, .return_code = 0x05}, false},
       {"truncated reply", {.kind = FaultKind::kTruncatedReply, .drop = 2}, false},
-      {"noise before the reply", {.kind = FaultKind::kNoise}, false},
+      // Skipped to the reply's start delimiter; a station not ready yet is polled again.
+      {"noise before the reply", {.kind = FaultKind::kNoise}, true},
+      {"not ready (E5) to the first poll", {.kind = FaultKind::kBusy}, true},
+      // Sound frames that answer another question: another station's, another master's, or the
+      // answer to another job. On a multi-drop line they are someone else's data.
+      {"reply from another station", {.kind = FaultKind::kWrongSource}, false},
+      {"reply to another master", {.kind = FaultKind::kOtherMaster}, false},
+      {"reply with another PDU reference", {.kind = FaultKind::kWrongReference}, false},
       // A pause inside the reply longer than a check interval: the reply is still taken whole.
       {"split reply", {.kind = FaultKind::kSplitReply, .split_after = 5, .pause_ms = 60}, true},
   };
@@ -386,6 +430,12 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
     value = 7;
     EXPECT_EQ(Execute(group), 1);
     EXPECT_EQ(value, 0x1234);
+  }
+  // A write answered by a frame that is not its answer is a failed write.
+  for (FaultKind kind :
+       {FaultKind::kWrongSource, FaultKind::kOtherMaster, FaultKind::kWrongReference}) {
+    sim_.SetFault({.kind = kind});
+    EXPECT_EQ(WriteOne("V100", kInt16, 0x5678), 0) << ppisim::FaultKindName(kind);
   }
 }
 
@@ -432,11 +482,11 @@ TEST_P(S7ProtoTypesTest, AStrayAcknowledgementBeforeTheReplyIsDropped) {
   ASSERT_EQ(Execute(group), 1);
   EXPECT_EQ(Value(group.item(), GetParam()), 0x1234);
 
-  // Two stray bytes are not a repeated acknowledgement: the reply is refused.
+  // Two stray bytes are skipped as well: the reply starts at its start delimiter.
   Value(group.item(), GetParam()) = 7;
   sim_.SetFault({.kind = FaultKind::kNoise, .bytes = {0xE5, 0xE5}});
-  EXPECT_EQ(Execute(group), 0);
-  EXPECT_EQ(Value(group.item(), GetParam()), 7);
+  EXPECT_EQ(Execute(group), 1);
+  EXPECT_EQ(Value(group.item(), GetParam()), 0x1234);
 
   ppisim::Options paced;
   paced.baud = 19200;

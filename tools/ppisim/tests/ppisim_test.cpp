@@ -48,7 +48,8 @@ const Bytes kWriteReply = {0x68, 0x12, 0x12, 0x68, 0x00, 0x02, 0x08, 0x32, 0x03,
                            0x00, 0x00, 0x02, 0x00, 0x01, 0x00, 0x00, 0x05, 0x01, 0xFF, 0x47, 0x16};
 const Bytes kDataRequest2 = {0x10, 0x02, 0x00, 0x5C, 0x5E, 0x16};
 const Bytes kStatusRequest2 = {0x10, 0x02, 0x00, 0x49, 0x4B, 0x16};
-const Bytes kStatusAnswer2 = {0x10, 0x00, 0x02, 0x20, 0x22, 0x16};
+// FC 00: a passive station, as a PLC on a PPI line answers.
+const Bytes kStatusAnswer2 = {0x10, 0x00, 0x02, 0x00, 0x02, 0x16};
 
 // 68 LE LE 68 <body> FCS 16, the FCS being the low byte of the body's sum.
 Bytes Sd2(const Bytes& body) {
@@ -230,7 +231,7 @@ TEST_F(SimTest, ReadReplyHasReturnCodeAt21AndDataAt25) {
   }
   const ppisim::Counters counters = sim_->GetCounters();
   EXPECT_EQ(counters.reads, 5u);
-  EXPECT_EQ(counters.reads_by_area, (std::array<uint64_t, 4>{2, 1, 1, 1}));
+  EXPECT_EQ(counters.reads_by_area, (std::array<uint64_t, ppisim::kAreaCount>{2, 1, 1, 1}));
 }
 
 TEST_F(SimTest, ReadsOutsideTheAreaAnswerWithAnErrorCode) {
@@ -293,7 +294,8 @@ TEST_F(SimTest, WritesOfEveryKindChangeMemory) {
   EXPECT_EQ(Exchange(WriteJob(0x81, 0, 9999 * 8, 0x02, 2, 0x04, 16, {1, 2}), 24)[21], 0x05);
   EXPECT_EQ(Exchange(WriteJob(0x84, 1, 60 * 8, 0x02, 2, 0x04, 8, {1, 2}), 24)[21], 0x07);
   EXPECT_EQ(value("V60", ppisim::ValueType::kWord), "0");
-  EXPECT_EQ(sim_->GetCounters().writes_by_area, (std::array<uint64_t, 4>{7, 1, 1, 1}));
+  EXPECT_EQ(sim_->GetCounters().writes_by_area,
+            (std::array<uint64_t, ppisim::kAreaCount>{7, 1, 1, 1}));
 }
 
 TEST_F(SimTest, UserDataJobSetsQBitAndStatusRequestIsAnswered) {
@@ -350,10 +352,22 @@ TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
                                 0x00, 0x04, 0x00, 0x00, 0x04, 0x01, 0x0A, 0x00, 0x00, 0x00});
   Bytes noisy = {0x00, 0xFF, 0x55};
   noisy.insert(noisy.end(), kReplyV100.begin(), kReplyV100.end());
+  // Sound frames (FCS renewed) with one header byte changed.
+  auto changed = [](std::size_t at) {
+    Bytes f = kReplyV100;
+    f[at] += 1;
+    f[f.size() - 2] = 0;
+    for (std::size_t k = 4; k < f.size() - 2; ++k)
+      f[f.size() - 2] = static_cast<uint8_t>(f[f.size() - 2] + f[k]);
+    return f;
+  };
   const struct {
     FaultKind kind;
     Bytes expected;
-  } cases[] = {{FaultKind::kBadFcs, bad_fcs},
+  } cases[] = {{FaultKind::kWrongSource, changed(5)},
+               {FaultKind::kOtherMaster, changed(4)},
+               {FaultKind::kWrongReference, changed(12)},
+               {FaultKind::kBadFcs, bad_fcs},
                {FaultKind::kItemError, item_error},
                {FaultKind::kSplitReply, kReplyV100},
                {FaultKind::kTruncatedReply, Bytes(kReplyV100.begin(), kReplyV100.end() - 2)},
@@ -370,9 +384,24 @@ TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
       EXPECT_GE(NowMs() - asked, 40);
     }
     EXPECT_TRUE(client_->ReadFor(60).empty());
+    // Polled again, the PLC repeats its reply as it was made, without the line's damage.
+    const Bytes& repeated = c.kind == FaultKind::kItemError ? item_error : kReplyV100;
+    client_->Send(kDataRequest2);
+    EXPECT_EQ(client_->Read(repeated.size()), repeated);
     EXPECT_EQ(sim_->CurrentFault().kind, FaultKind::kNone);
     ExpectCleanRead();
   }
+
+  // Not ready: the first polls get E5, the next one the reply.
+  sim_->SetFault({.kind = FaultKind::kBusy, .polls = 2});
+  client_->Send(kReadV100);
+  EXPECT_EQ(client_->Read(1), Bytes{0xE5});
+  for (int k = 0; k < 2; ++k) {
+    client_->Send(kDataRequest2);
+    EXPECT_EQ(client_->Read(1), Bytes{0xE5});
+  }
+  client_->Send(kDataRequest2);
+  EXPECT_EQ(client_->Read(kReplyV100.size()), kReplyV100);
 
   // "always" lasts until cleared; a count lasts that many exchanges.
   sim_->SetFault({.kind = FaultKind::kBadFcs, .count = ppisim::kAlways});
@@ -401,8 +430,8 @@ TEST_F(SimTest, AcknowledgementFaultsAndWhetherTheJobRuns) {
   sim_->SetFault({.kind = FaultKind::kSilence});
   client_->Send(write_v0);
   EXPECT_TRUE(client_->ReadFor(150).empty());
-  client_->Send(kDataRequest2);  // nothing pending, nothing sent
-  EXPECT_TRUE(client_->ReadFor(100).empty());
+  client_->Send(kDataRequest2);  // nothing pending: E5, as a PLC with nothing to send
+  EXPECT_EQ(client_->ReadFor(100), Bytes{0xE5});
   EXPECT_FALSE(v0_written());
   ExpectCleanRead();
 

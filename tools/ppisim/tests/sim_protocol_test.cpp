@@ -156,6 +156,12 @@ TEST(Protocol, ReadLimitsAndAddressing) {
       {0x84, 1, 0, 0x02, 0, 0x05, {}},
       {0x84, 1, 0, 0x1C, 1, 0x06, {}},  // counter type
       {0x81, 0, 0xFFFFFF, 0x02, 1, 0x05, {}},
+      {0x05, 0, 549 * 8, 0x02, 1, 0xFF, {0x00}},     // SMB549, the last special memory byte
+      {0x04, 0, 31 * 8 + 7, 0x01, 1, 0xFF, {0x00}},  // S31.7
+      {0x04, 0, 32 * 8, 0x01, 1, 0x05, {}},
+      {0x06, 0, 62 * 8, 0x02, 2, 0xFF, {0x00, 0x00}},  // AIW62
+      {0x06, 0, 1 * 8, 0x02, 2, 0x05, {}},             // analog words are even
+      {0x07, 0, 0, 0x02, 3, 0x05, {}},                 // and whole
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bit_address << " size " << int(c.size));
@@ -168,6 +174,26 @@ TEST(Protocol, ReadLimitsAndAddressing) {
     const ppisim::ItemResult result = ppisim::ExecuteJob(job, memory);
     EXPECT_EQ(result.return_code, c.code);
     EXPECT_EQ(result.data, c.data);
+  }
+
+  // SMB0..SMB29 and the analog inputs are the PLC's own: a write is refused with 03.
+  const struct {
+    uint8_t area;
+    uint32_t byte;
+    uint8_t code;
+  } writes[] = {{0x05, 29, 0x03}, {0x05, 30, 0xFF}, {0x06, 0, 0x03}, {0x07, 0, 0xFF}};
+  for (const auto& w : writes) {
+    SCOPED_TRACE(testing::Message() << "write area " << int(w.area) << " byte " << w.byte);
+    ppisim::Job job;
+    job.type = ppisim::Job::Type::kWrite;
+    job.area_code = w.area;
+    job.bit_address = w.byte * 8;
+    job.transport_size = 0x02;
+    job.count = 2;
+    job.data_transport = 0x04;
+    job.data_length = 16;
+    job.data = {0x12, 0x34};
+    EXPECT_EQ(ppisim::ExecuteJob(job, memory).return_code, w.code);
   }
 }
 
@@ -187,7 +213,10 @@ TEST(Values, TextRoundTripsAndRefusals) {
               {"V120", 's', "hello", "hello", {'h', 'e', 'l', 'l', 'o', 0}},
               {"I0", 'b', "0x0F", "15", {0x0F}},
               {"q9999", 'b', "010", "10", {10}},  // decimal, not octal
-              {"V65532", 'd', "1", "1", {0, 0, 0, 1}}};
+              {"V65532", 'd', "1", "1", {0, 0, 0, 1}},
+              {"SM28", 'b', "90", "90", {90}},
+              {"AIW62", 'i', "-3", "-3", {0xFF, 0xFD}},
+              {"aqw0", 'w', "7", "7", {0, 7}}};
   for (const auto& c : good) {
     SCOPED_TRACE(c.address);
     ppisim::Location location;
@@ -207,6 +236,10 @@ TEST(Values, TextRoundTripsAndRefusals) {
   EXPECT_FALSE(ppisim::ParseLocation("I10000", &location));
   EXPECT_FALSE(ppisim::ParseLocation("Q0.8", &location));
   EXPECT_FALSE(ppisim::ParseLocation("X1", &location));
+  EXPECT_FALSE(ppisim::ParseLocation("SM550", &location));
+  EXPECT_FALSE(ppisim::ParseLocation("S32", &location));
+  ASSERT_TRUE(ppisim::ParseLocation("sm0.5", &location));
+  EXPECT_EQ(ppisim::FormatLocation(location), "SM0.5");
   const struct {
     const char* address;
     ppisim::ValueType type;
@@ -260,8 +293,14 @@ TEST(Control, FaultTextsAndCommands) {
   EXPECT_EQ(fault.bytes, (Bytes{0xAA, 0x55}));
   ASSERT_TRUE(ppisim::ParseFault("itemerror 1 0x05", &fault, &error));
   EXPECT_EQ(fault.return_code, 0x05);
-  for (const char* text : {"", "lightning", "silence 0", "silence 1 2", "noise 1 1FF",
-                           "truncate 1 0", "split sometimes", "off 1"}) {
+  ASSERT_TRUE(ppisim::ParseFault("busy 2 3", &fault, &error)) << error;
+  EXPECT_EQ(fault.kind, ppisim::FaultKind::kBusy);
+  EXPECT_EQ(fault.polls, 3);
+  ASSERT_TRUE(ppisim::ParseFault("wrongref always", &fault, &error)) << error;
+  EXPECT_EQ(fault.kind, ppisim::FaultKind::kWrongReference);
+  for (const char* text :
+       {"", "lightning", "silence 0", "silence 1 2", "noise 1 1FF", "truncate 1 0",
+        "split sometimes", "off 1", "busy 1 0", "othermaster 1 2"}) {
     EXPECT_FALSE(ppisim::ParseFault(text, &fault, &error)) << text;
   }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "drivers/ppi/ppi_address.h"
 #include "platform/atoms.h"
 #include "tools/ppisim/ppi_simulator.h"
 #include "workbench/runtime/tests/driver_test_env.h"
@@ -214,7 +215,7 @@ TEST_F(PpiHostTest, EveryRawTypeReachesItsTagWithGoodQualityAndAFreshTime) {
   ASSERT_EQ(host.DriverCount(), 3u);
   EXPECT_EQ(host.Driver(0).Devices().size(), 2u);
   EXPECT_EQ(host.Driver(0).Mode(), 2);
-  EXPECT_EQ(host.Driver(0).AreaCount(), 5);
+  EXPECT_EQ(host.Driver(0).AreaCount(), ppi::kAreaCount);
   FastLines();
   FILETIME before{};
   CoFileTimeNow(&before);
@@ -255,10 +256,10 @@ TEST_F(PpiHostTest, RequestsFollowTheDriversMergeRule) {
   EXPECT_EQ(com1.ReadGroup(0).endAddress, 113);
   EXPECT_EQ(com1.ReadGroup(1).startAddress, 120);
   EXPECT_EQ(com1.ReadGroup(2).startAddress, 400);
-  EXPECT_EQ(com1.ReadGroup(3).areaIndex, 1);
-  EXPECT_EQ(com1.ReadGroup(4).areaIndex, 3);
-  EXPECT_EQ(com1.ReadGroup(5).areaIndex, 4);
-  EXPECT_EQ(com1.ReadGroup(6).areaIndex, 4);
+  EXPECT_EQ(com1.ReadGroup(3).areaIndex, ppi::kAreaI);
+  EXPECT_EQ(com1.ReadGroup(4).areaIndex, ppi::kAreaM);
+  EXPECT_EQ(com1.ReadGroup(5).areaIndex, ppi::kAreaDelay);
+  EXPECT_EQ(com1.ReadGroup(6).areaIndex, ppi::kAreaDelay);
   EXPECT_EQ(com1.ReadGroup(7).station, 3);
   // Com2: V200..208 (int16, float, byte), the string, Q, two DELAY groups.
   ASSERT_EQ(com2.ReadGroupCount(), 5u);
