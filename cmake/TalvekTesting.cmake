@@ -39,3 +39,17 @@ function(talvek_add_qttest name)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen;TALVEK_SOURCE_DIR=${CMAKE_SOURCE_DIR};TALVEK_BIN_DIR=${TALVEK_OUTPUT_DIR}")
 endfunction()
+
+# talvek_add_fuzzer(NAME SOURCES src... LIBS lib...)
+# Builds one libFuzzer target (the fuzz build, TALVEK_FUZZ=ON, only). Its seed corpus lives in
+# the source folder's corpus/NAME; scripts/fuzz.sh finds both by that name.
+function(talvek_add_fuzzer name)
+  if(NOT TALVEK_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()

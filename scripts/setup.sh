@@ -8,6 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
+  # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
+  # recommends.
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -102,7 +102,9 @@ FrameState ScanAscii(std::span<const uint8_t> bytes, size_t* start, size_t* leng
     ++colon;
   if (colon == bytes.size())
     return FrameState::kNeedMore;  // only noise so far
-  for (size_t i = colon + 1; i + 1 < bytes.size(); ++i) {
+  // A CR LF is looked for only as far as the longest frame reaches: one further on cannot end a
+  // frame, so the answer is the same whether the bytes came at once or a few at a time.
+  for (size_t i = colon + 1; i + 1 < bytes.size() && i + 2 - colon <= kMaxFrame; ++i) {
     if (bytes[i] == kCr && bytes[i + 1] == kLf)
       return Complete(colon, i + 2 - colon, bytes.size(), start, length);
   }

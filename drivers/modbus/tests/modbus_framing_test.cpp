@@ -223,6 +223,11 @@ TEST(ModbusFramingAscii, NoiseCaseHexAndChecksum) {
   EXPECT_EQ(ScanOf(Framing::kAscii, endless), FrameState::kNeedMore);  // LF would still fit
   endless.push_back('0');
   EXPECT_EQ(ScanOf(Framing::kAscii, endless), FrameState::kBad);
+  // The same bytes arriving at once with a CR LF further on: still no frame, not a "complete"
+  // one longer than any frame can be.
+  endless.push_back('\r');
+  endless.push_back('\n');
+  EXPECT_EQ(ScanOf(Framing::kAscii, endless), FrameState::kBad);
 }
 
 TEST(ModbusFramingTcp, HeaderChecks) {

@@ -1,0 +1,254 @@
+// Fuzz target of the PPI driver's reply side: the bytes a station (or line noise) sends back are
+// checked and decoded into a request group (HandleReply), measured while they arrive
+// (ExpectedReplyLength, ReplyLooksComplete) and taken for a status answer or not
+// (IsStatusAnswer). The group's job frame is built too (BuildJob).
+//
+// Input: a 5-byte group header, 3 bytes per item, then the reply.
+//   byte 0: bit 0 first interface, bit 1 write, bit 2 a writeFlag of 2, bits 3..5 the area index
+//           (0..7), bit 6 a negative start address
+//   byte 1: bits 0..2 the number of items less one
+//   byte 2: end address less start address
+//   bytes 3, 4: start address (big-endian)
+//   per item: address less start (signed), type (bits 0..3: 1 << n, 15 = two types at once) and
+//             bit number (bits 4..7, the first interface's), bitOrLength (bit or string length)
+//
+// Properties:
+//  - a built job is an SD2 frame of LE + 6 bytes with a right FCS and end delimiter, and the rest
+//    of the buffer is zero;
+//  - ExpectedReplyLength of the growing reply is 0 until LE has arrived and then never changes;
+//    ReplyLooksComplete is true exactly when that many bytes are held;
+//  - an accepted status answer is 10 x DA y FCS 16 with the station's DA and a right FCS;
+//  - HandleReply accepts a reply only when its FCS is right and (but for the user-data job) its
+//    return code 0xFF lies before the FCS; a refused check leaves every item as it was, and so
+//    does an accepted write;
+//  - an accepted read stores into every item exactly the bytes at 25 + its offset, all inside the
+//    reply's data; through the second interface with quality 192 and the given time; a string
+//    becomes an atom of its text.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/driver_contract.h"
+#include "common/group_item.h"
+#include "common/testing/fuzz_check.h"
+#include "drivers/ppi/ppi_address.h"
+#include "drivers/ppi/ppi_frame.h"
+#include "platform/atoms.h"
+#include "platform/gbk.h"
+
+namespace {
+
+using ppi::Interface;
+
+constexpr std::size_t kHeader = 5;
+constexpr std::size_t kItemBytes = 3;
+constexpr FILETIME kNow{0x89ABCDEF, 0x01D9A5B4};
+constexpr int32_t kValueMark = 0x5A5AA5A5;  // what an item holds before the reply
+
+uint16_t TypeOf(uint8_t selector) {
+  const unsigned shift = selector & 0x0F;
+  return shift == 15 ? static_cast<uint16_t>(ppi::kTypeBit | ppi::kTypeByte)
+                     : static_cast<uint16_t>(1u << shift);
+}
+
+uint8_t Sum(std::span<const uint8_t> bytes) {
+  unsigned sum = 0;
+  for (uint8_t b : bytes)
+    sum += b;
+  return static_cast<uint8_t>(sum);
+}
+
+// The checks HandleReply is to make, written out on their own.
+bool ReplyPassesChecks(std::span<const uint8_t> reply, bool userData) {
+  const std::size_t len = reply.size();
+  if (len < 6 || reply[len - 2] != Sum(reply.subspan(4, len - 6)))
+    return false;
+  return userData || (ppi::kReplyReturnCode < len - 2 && reply[ppi::kReplyReturnCode] == 0xFF);
+}
+
+void CheckJob(const RequestGroup& group, Interface via) {
+  std::array<uint8_t, ppi::kFrameBufferSize> frame;
+  frame.fill(0xCC);
+  const std::size_t n = ppi::BuildJob(group, via, frame);
+  FUZZ_CHECK(n <= frame.size());
+  if (group.areaIndex == ppi::kAreaDelay || group.writeFlag > 1)
+    FUZZ_CHECK(n == 0);
+  if (n == 0)
+    return;
+  FUZZ_CHECK(group.areaIndex <= ppi::kAreaM);
+  FUZZ_CHECK(!(group.writeFlag == 1 && group.areaIndex == ppi::kAreaI));
+  FUZZ_CHECK(n >= 6 && frame[0] == ppi::kSd2 && frame[3] == ppi::kSd2);
+  FUZZ_CHECK(frame[1] == n - 6 && frame[2] == n - 6);
+  FUZZ_CHECK(frame[4] == static_cast<uint8_t>(group.station));
+  FUZZ_CHECK(frame[n - 1] == ppi::kEnd && ppi::CheckFcs({frame.data(), n}));
+  FUZZ_CHECK(std::all_of(frame.begin() + static_cast<std::ptrdiff_t>(n), frame.end(),
+                         [](uint8_t b) { return b == 0; }));
+}
+
+void CheckLength(std::span<const uint8_t> reply) {
+  std::size_t settled = 0;
+  for (std::size_t i = 0; i <= reply.size(); ++i) {
+    const std::span<const uint8_t> held = reply.first(i);
+    const std::size_t expected = ppi::ExpectedReplyLength(held);
+    if (settled != 0)
+      FUZZ_CHECK(expected == settled);
+    settled = expected;
+    FUZZ_CHECK(ppi::ReplyLooksComplete(held) == (expected != 0 && held.size() >= expected));
+    if (expected != 0)
+      FUZZ_CHECK(expected >= 6);  // at least an empty SD2 frame
+  }
+}
+
+void CheckStatusAnswer(std::span<const uint8_t> reply, int32_t station) {
+  if (!ppi::IsStatusAnswer(reply, station))
+    return;
+  FUZZ_CHECK(reply.size() >= 6 && reply[0] == ppi::kSd1 && reply[5] == ppi::kEnd);
+  FUZZ_CHECK(reply[2] == static_cast<uint8_t>(station));
+  FUZZ_CHECK(reply[4] == Sum(reply.subspan(1, 3)));
+}
+
+// What a successful read must have stored into `item` (before: `old`).
+void CheckDecodedItem(const GroupItem& item, const GroupItem& old, const RequestGroup& group,
+                      std::span<const uint8_t> reply, Interface via) {
+  FUZZ_CHECK(item.tagIndex == old.tagIndex && item.byteAddress == old.byteAddress &&
+             item.dataType == old.dataType && item.bitNumber == old.bitNumber);
+  const int32_t target = via == Interface::kSecond ? item.value : item.bitOrLength;
+  const int32_t before = via == Interface::kSecond ? old.value : old.bitOrLength;
+  const auto oldBits = static_cast<uint32_t>(before);
+  int size = ppi::ValueWidth(item.dataType);
+  if (item.dataType == ppi::kTypeString) {
+    FUZZ_CHECK(via == Interface::kSecond);
+    size = static_cast<uint8_t>(old.bitOrLength);
+  }
+  FUZZ_CHECK(size >= 1);
+  const int64_t offset = int64_t{item.byteAddress} - group.startAddress;
+  FUZZ_CHECK(offset >= 0);
+  const std::size_t pos = ppi::kReplyData + static_cast<std::size_t>(offset);
+  FUZZ_CHECK(pos + static_cast<std::size_t>(size) + 2 <= reply.size());
+  const uint8_t* d = reply.data() + pos;
+  const uint32_t be16 = uint32_t{d[0]} << 8 | (size >= 2 ? d[1] : 0);
+  switch (item.dataType) {
+    case ppi::kTypeBit: {
+      const unsigned bit =
+          via == Interface::kSecond ? static_cast<uint8_t>(old.bitOrLength) : old.bitNumber;
+      FUZZ_CHECK(bit <= 7 && target == ((d[0] >> bit) & 1));
+      break;
+    }
+    case ppi::kTypeByte:
+      FUZZ_CHECK(static_cast<uint32_t>(target) == ((oldBits & ~0xFFu) | d[0]));
+      break;
+    case ppi::kTypeInt16:
+      FUZZ_CHECK(static_cast<uint32_t>(target) == ((oldBits & ~0xFFFFu) | be16));
+      break;
+    case ppi::kTypeUint16:
+      FUZZ_CHECK(static_cast<uint32_t>(target) == be16);
+      break;
+    case ppi::kTypeInt32:
+    case ppi::kTypeFloat:
+      FUZZ_CHECK(static_cast<uint32_t>(target) ==
+                 (be16 << 16 | uint32_t{d[2]} << 8 | uint32_t{d[3]}));
+      break;
+    case ppi::kTypeString: {
+      const std::string text(reinterpret_cast<const char*>(d),
+                             strnlen(reinterpret_cast<const char*>(d), size));
+      FUZZ_CHECK((static_cast<uint32_t>(target) & ~0xFFFFu) == (oldBits & ~0xFFFFu));
+      const auto atom = static_cast<ATOM>(target & 0xFFFF);
+      char name[256] = {};
+      const UINT got = atom != 0 ? GlobalGetAtomNameA(atom, name, sizeof name) : 0;
+      // The atom table hands out whole GBK characters only: a lead byte at the very end of the
+      // text is not part of the name it gives back.
+      FUZZ_CHECK(std::string(name, got) == text.substr(0, platform::GbkPrefixLength(text, 255)));
+      break;
+    }
+    default:
+      FUZZ_CHECK(false);  // an unknown type never decodes
+  }
+  if (via == Interface::kSecond) {
+    FUZZ_CHECK(item.quality == ppi::kQualityGood);
+    FUZZ_CHECK(item.updateTime.dwLowDateTime == kNow.dwLowDateTime &&
+               item.updateTime.dwHighDateTime == kNow.dwHighDateTime);
+  } else {
+    FUZZ_CHECK(item.value == old.value && item.quality == old.quality);
+  }
+}
+
+bool SameItem(const GroupItem& a, const GroupItem& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  if (size < kHeader)
+    return 0;
+  const uint8_t flags = data[0];
+  const std::size_t itemCount = (data[1] & 0x07) + 1u;
+  if (size < kHeader + itemCount * kItemBytes)
+    return 0;
+  const Interface via = (flags & 0x01) != 0 ? Interface::kFirst : Interface::kSecond;
+
+  RequestGroup group{};
+  group.station = 2;
+  group.areaIndex = static_cast<uint16_t>((flags >> 3) & 0x07);
+  if (group.areaIndex < ppi::kAreaCount)
+    group.area = &ppi::AreaTable()[group.areaIndex];
+  group.writeFlag = (flags & 0x04) != 0 ? 2 : (flags & 0x02) != 0 ? 1 : 0;
+  const int32_t start = data[3] << 8 | data[4];
+  group.startAddress = (flags & 0x40) != 0 ? -start : start;
+  group.endAddress = group.startAddress + data[2];
+
+  std::vector<GroupItem*> items;
+  for (std::size_t i = 0; i < itemCount; ++i) {
+    const uint8_t* p = data + kHeader + i * kItemBytes;
+    auto* item = new GroupItem{};
+    item->tagIndex = static_cast<uint16_t>(i);
+    item->byteAddress = static_cast<uint16_t>(group.startAddress + static_cast<int8_t>(p[0]));
+    item->dataType = TypeOf(p[1]);
+    item->bitNumber = static_cast<uint8_t>(p[1] >> 4);
+    item->value = item->dataType == ppi::kTypeString ? 0x5A5A0000 : kValueMark;
+    item->bitOrLength = p[2];
+    AppendGroupItem(group.items, item);
+    items.push_back(item);
+  }
+  group.dataType = static_cast<int16_t>(items.front()->dataType);
+  group.bitOrLength = static_cast<int16_t>(items.front()->bitOrLength);
+
+  const std::span<const uint8_t> reply(data + kHeader + itemCount * kItemBytes,
+                                       size - kHeader - itemCount * kItemBytes);
+
+  CheckJob(group, via);
+  CheckLength(reply);
+  CheckStatusAnswer(reply, group.station);
+
+  std::vector<GroupItem> before;
+  for (const GroupItem* item : items)
+    before.push_back(*item);
+  const bool userData = ppi::IsUserDataJob(group, via);
+  const BOOL handled = ppi::HandleReply(reply, group, via, kNow);
+  FUZZ_CHECK(handled == 0 || handled == 1);
+  const std::span<const uint8_t> frame = ppi::WithoutStrayAck(reply);
+  const bool passes = ReplyPassesChecks(frame, userData);
+  if (handled == 1)
+    FUZZ_CHECK(passes);
+  if (!passes || group.writeFlag != 0) {
+    for (std::size_t i = 0; i < items.size(); ++i)
+      FUZZ_CHECK(SameItem(*items[i], before[i]));
+  }
+  if (handled == 1 && group.writeFlag == 0) {
+    for (std::size_t i = 0; i < items.size(); ++i)
+      CheckDecodedItem(*items[i], before[i], group, frame, via);
+  }
+
+  // Strings decoded into atoms (also by a walk that stopped later on) give them back.
+  for (const GroupItem* item : items) {
+    if (item->dataType == ppi::kTypeString && (item->value & 0xFFFF) != 0)
+      GlobalDeleteAtom(static_cast<ATOM>(item->value & 0xFFFF));
+  }
+  ClearGroupItems(group.items);
+  return 0;
+}
