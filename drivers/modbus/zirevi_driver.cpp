@@ -115,6 +115,8 @@ BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*r
     if (status != LinkStatus::kOk)
       return 0;
     const ReplyStatus reply = CheckReply({request.data(), n}, answer).status;
+    if (reply != ReplyStatus::kOk && reply != ReplyStatus::kException)
+      line_.AnswerRefused();
     return reply == ReplyStatus::kOk || reply == ReplyStatus::kException ? 1 : 0;
   });
 }
@@ -274,6 +276,11 @@ bool CZireviVer::Transact(Framing framing, const Station& station,
   if (status != LinkStatus::kOk)
     return false;
   reply_ = CheckReply(request, answer_);
+  // An answer that is not the answer to this request (another function, a byte count that does
+  // not fit the quantity asked for, a write echo that differs) may be a late or repeated one.
+  if (framing != Framing::kTcp && reply_.status != ReplyStatus::kOk &&
+      reply_.status != ReplyStatus::kException)
+    line_.AnswerRefused();
   return reply_.status == ReplyStatus::kOk;
 }
 

@@ -229,6 +229,69 @@ TEST_F(ModbusLinkSerialTest, SilentPeerTimesOutAndItsLateAnswerIsNotTakenLater) 
   EXPECT_EQ(answer_, AnswerPdu(0xF00D));
 }
 
+// After a fault the next request waits until the line has been quiet for the guard (3.5
+// characters and 5 ms), counted from the last byte the device sent; a clean answer needs only the
+// silent interval.
+TEST_F(ModbusLinkSerialTest, AfterAFaultTheNextRequestWaitsForTheGuard) {
+  const auto guard = modbus::RtuSilentInterval(9600, 10) + 5ms;
+  Bytes corrupt = Frame(Framing::kRtu, 1, AnswerPdu(1));
+  corrupt.back() ^= 0x55;
+  Bytes twice = Frame(Framing::kAscii, 1, AnswerPdu(1));
+  twice.insert(twice.end(), twice.begin(), twice.end());
+  struct Case {
+    const char* name;
+    Framing framing;
+    Bytes answer;
+    LinkStatus first;
+    bool refused;  // the caller refuses the answer it got
+    bool stray;    // a byte arrives while no request is pending
+  } cases[] = {
+      {"stray byte while idle, RTU", Framing::kRtu, Frame(Framing::kRtu, 1, AnswerPdu(1)),
+       LinkStatus::kOk, false, true},
+      {"stray byte while idle, ASCII", Framing::kAscii, Frame(Framing::kAscii, 1, AnswerPdu(1)),
+       LinkStatus::kOk, false, true},
+      {"bad CRC", Framing::kRtu, corrupt, LinkStatus::kBadFrame, false, false},
+      {"answer sent twice", Framing::kAscii, twice, LinkStatus::kOk, false, false},
+      {"answer refused", Framing::kRtu, Frame(Framing::kRtu, 1, AnswerPdu(1)), LinkStatus::kOk,
+       true, false},
+  };
+  for (const Case& c : cases) {
+    Clock::time_point lastByte;
+    std::jthread device([&] {
+      ReadRequest(c.framing);
+      WriteBytes(pty_.master(), c.answer);
+      lastByte = Clock::now();
+    });
+    EXPECT_EQ(line_.Transact(c.framing, 1, kReadPdu, answer_), c.first) << c.name;
+    device.join();
+    if (c.refused)
+      line_.AnswerRefused();
+    if (c.stray) {
+      WriteBytes(pty_.master(), Bytes{0x01});
+      lastByte = Clock::now();
+      COMSTAT stat{};
+      const auto queuedBy = Clock::now() + 2s;
+      while (ClearCommError(line_.Handle(), nullptr, &stat) && stat.cbInQue == 0 &&
+             Clock::now() < queuedBy) {
+        pollfd none{};
+        ::poll(&none, 0, 1);
+      }
+    }
+    Clock::time_point requested;
+    std::jthread next([&] {
+      const Bytes head = ReadBytes(pty_.master(), 1, Clock::now() + 5s);
+      requested = Clock::now();
+      const Bytes frame = Frame(c.framing, 1, kReadPdu);
+      ReadBytes(pty_.master(), frame.size() - head.size(), Clock::now() + 2s);
+      WriteBytes(pty_.master(), Frame(c.framing, 1, AnswerPdu(2)));
+    });
+    ASSERT_EQ(line_.Transact(c.framing, 1, kReadPdu, answer_), LinkStatus::kOk) << c.name;
+    EXPECT_EQ(answer_, AnswerPdu(2)) << c.name;
+    next.join();
+    EXPECT_GE(requested - lastByte, guard) << c.name;
+  }
+}
+
 TEST_F(ModbusLinkSerialTest, BackToBackRtuRequestsKeepTheSilentInterval) {
   ASSERT_TRUE(line_.Configure(SettingsFor(pty_.path(), 300, 2000)));
   const auto interval = modbus::RtuSilentInterval(300, 10);
