@@ -128,10 +128,13 @@ class TcpLinks {
   // (non-blocking connect and name lookup, both within the time-out), sends the MBAP frame of
   // `pdu` with the next transaction id and collects the answer with that id for at most
   // `timeoutMs` in all (kDefaultTimeoutMs for 0 or less). Answers with another transaction id
-  // (late answers to an earlier request) are skipped. On any failure the connection is closed,
-  // so the next request reconnects; a kept connection the device has closed meanwhile is
-  // replaced before the request is sent. kNoLine also when the device closes or resets the
-  // connection before its answer is whole; kSendFailed for an empty or oversized PDU.
+  // (late answers to an earlier request, to this unit or another behind the same gateway) are
+  // skipped. A time-out with nothing of an answer received, or a whole answer from another unit,
+  // keeps the connection: one silent unit behind a gateway does not cut the others off. Any
+  // other failure (a send cut short, a frame cut off or malformed) closes it, so the next
+  // request reconnects; a kept connection the device has closed meanwhile is replaced before the
+  // request is sent. kNoLine also when the device closes or resets the connection before its
+  // answer is whole; kSendFailed for an empty or oversized PDU.
   LinkStatus Transact(const TcpEndpoint& at, uint8_t unit, std::span<const uint8_t> pdu,
                       std::vector<uint8_t>& answer, int timeoutMs);
   // Closes every connection.

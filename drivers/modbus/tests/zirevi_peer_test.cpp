@@ -9,10 +9,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/testing/modbus_peer.h"
 #include "drivers/modbus/tests/driver_fixture.h"
 #include "platform/atoms.h"
+#include "platform/serial_port.h"
 
 namespace modbus_test {
 namespace {
@@ -259,6 +261,57 @@ TEST_P(ZireviPeerTest, TheFirstInterfaceReadsAndWritesToo) {
   const auto words = peer().GetRegisters(1, RegisterTable::kHolding, 301, 1);
   ASSERT_TRUE(words);
   EXPECT_EQ((*words)[0], 4321);
+}
+
+// A device that answers late, answers twice or sends bytes nobody asked for, and a unit that stays
+// silent behind a gateway: the next request (same function, same count) still gets its own answer,
+// and a TCP connection outlives a silent unit.
+TEST_P(ZireviPeerTest, ALateRepeatedOrStrayAnswerIsNeverTakenForTheNextOne) {
+  const bool tcp = GetParam() == "tcp";
+  struct Case {
+    const char* name;
+    std::string fault;  // a peer command before the first read
+    int firstUnit;
+    BOOL firstResult;
+    bool stray;  // an answer-shaped frame arrives after the first read, while nothing is pending
+  } cases[] = {
+      {"late answer", "delay " + std::to_string(kTimeoutMs + 30), 1, 0, false},
+      {"answer sent twice", "dup", 1, 1, false},
+      {"stray answer while idle", "", 1, 1, true},
+      {"silent unit", "silent 2 1", 2, 0, false},
+  };
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 100, {101}));
+  ASSERT_TRUE(peer().SetRegisters(2, RegisterTable::kHolding, 100, {201}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 1100, {1101}));
+  for (const Case& c : cases) {
+    if (c.stray && tcp)
+      continue;  // a byte stream has no idle line
+    MiniHost first = Host(Unit(c.firstUnit));
+    MiniHost next = Host(Unit(1));
+    ASSERT_TRUE(first.AddRead("4X101", kUint16));
+    ASSERT_TRUE(next.AddRead("4X1101", kUint16));
+    ASSERT_EQ(second_->ExecuteGroupEx(next.groups()[0]->get()), 1) << c.name;
+    const auto connections = peer().Command("connections");
+    ASSERT_TRUE(connections) << peer().Error();
+    if (!c.fault.empty())
+      ASSERT_TRUE(peer().Command(c.fault)) << peer().Error();
+    EXPECT_EQ(second_->ExecuteGroupEx(first.groups()[0]->get()), c.firstResult) << c.name;
+    if (c.stray) {
+      ASSERT_TRUE(peer().Command(GetParam() == "rtu" ? "stray 010302dead2059"
+                                                     : "stray 3a3031303330324445414436460d0a"));
+      HANDLE line = INVALID_HANDLE_VALUE;
+      ASSERT_EQ(second_->GetPortHandle(&line), 1);
+      COMSTAT stat{};
+      const auto queuedBy = Clock::now() + std::chrono::seconds(2);
+      while (ClearCommError(line, nullptr, &stat) && stat.cbInQue == 0 && Clock::now() < queuedBy)
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(second_->ExecuteGroupEx(next.groups()[0]->get()), 1) << c.name;
+    EXPECT_EQ(next.groups()[0]->item(0).value, 1101) << c.name;
+    EXPECT_EQ(next.groups()[0]->item(0).quality, 192) << c.name;
+    EXPECT_EQ(peer().Command("connections"), connections) << c.name << ": the connection is kept";
+    ASSERT_TRUE(peer().Command("clear"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, ZireviPeerTest, ::testing::Values("tcp", "rtu", "ascii"),
