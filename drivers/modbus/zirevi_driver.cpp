@@ -110,7 +110,7 @@ BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*r
     const size_t n = BuildReadRequest(Function::kReadHoldingRegisters, 0, 1, request);
     std::vector<uint8_t> answer;
     const LinkStatus status =
-        line_.Transact(serialFraming_.value_or(Framing::kRtu), static_cast<uint8_t>(station),
+        line_.Transact(SerialFraming().value_or(Framing::kRtu), static_cast<uint8_t>(station),
                        {request.data(), n}, answer);
     if (status != LinkStatus::kOk)
       return 0;
@@ -123,7 +123,10 @@ BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*r
 
 uint16_t CZireviVer::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
   return Guarded<uint16_t>(1, [&]() -> uint16_t {
-    if (modbus::ConvertUserConfigToVar(in, out, lastError_) != 0)
+    int32_t code = kErrNoError;
+    const uint16_t refused = modbus::ConvertUserConfigToVar(in, out, code);
+    SetLastError(code);
+    if (refused != 0)
       return 1;
     // A serial line carries one framing: a tag of the other serial model is refused here, so the
     // host never polls it, and the message says why.
@@ -174,11 +177,17 @@ BOOL CZireviVer::ExecuteGroup(RequestGroup* group) {
 }
 
 BOOL CZireviVer::ParseStationAddress(const char* text, StationInfo* out) {
-  return Guarded<BOOL>(0, [&] { return modbus::ParseStationAddress(text, out, lastError_); });
+  return Guarded<BOOL>(0, [&] {
+    int32_t code = kErrNoError;
+    const BOOL parsed = modbus::ParseStationAddress(text, out, code);
+    SetLastError(code);
+    return parsed;
+  });
 }
 
 const char* CZireviVer::GetLastErrorText() {
-  return Guarded<const char*>(nullptr, [&] { return ErrorText(lastError_); });
+  return Guarded<const char*>(
+      nullptr, [&] { return ErrorText(lastError_.load(std::memory_order_relaxed)); });
 }
 
 BOOL CZireviVer::ExecuteGroupEx(RequestGroup* group) {
@@ -211,13 +220,14 @@ void CZireviVer::SetMonitor(FrameMonitor monitor) {
 bool CZireviVer::ClaimFraming(Framing framing) {
   if (framing == Framing::kTcp)
     return true;
+  std::lock_guard lock(framingMutex_);
   if (!serialFraming_) {
     serialFraming_ = framing;
     return true;
   }
   if (*serialFraming_ == framing)
     return true;
-  lastError_ = kErrMixedSerial;
+  SetLastError(kErrMixedSerial);
   return false;
 }
 
@@ -243,7 +253,7 @@ BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
   return Guarded<BOOL>(0, [&]() -> BOOL {
     Framing framing{};
     if (!FramingOfModel(group->modelText, &framing)) {
-      lastError_ = kErrUnknownModel;
+      SetLastError(kErrUnknownModel);
       return 0;
     }
     if (!ClaimFraming(framing))
@@ -346,7 +356,7 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
 bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& station, Via via) {
   const int area = group.areaIndex;
   if (area != kAreaCoils && area != kAreaHoldingRegisters) {
-    lastError_ = kErrReadOnly;
+    SetLastError(kErrReadOnly);
     return false;
   }
   const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;

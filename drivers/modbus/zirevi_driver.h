@@ -7,14 +7,24 @@
 // "ModbusTCP" TCP); a TCP group's station buffer holds its "host:port#unit" text.
 //
 // The object answers IUnknown and IProtocolDriver with the same pointer, and IProtocolDriver2 as a
-// sibling part sharing the reference count. It keeps no lock: the host calls it from one thread at
-// a time. Address rules live in modbus_address, values in modbus_values, PDUs and frames in
-// modbus_pdu / modbus_framing, the lines in modbus_link; this class holds the per-object state
-// (LastError, the serial line and its framing, the TCP connections) and ties them to the slots.
+// sibling part sharing the reference count. Address rules live in modbus_address, values in
+// modbus_values, PDUs and frames in modbus_pdu / modbus_framing, the lines in modbus_link; this
+// class holds the per-object state (LastError, the serial line and its framing, the TCP
+// connections) and ties them to the slots.
+//
+// Threads: the host polls the object (OpenPort, ClosePort, ExecuteGroup(Ex), ProbeStation,
+// AttachPort, GetPortHandle) from its polling thread, one call at a time, while the UI thread may
+// call ConvertUserConfigToVar, CanMergeItem, ParseStationAddress, GetRegisters and
+// GetLastErrorText at the same moment. Those touch only LastError (an atomic) and the serial
+// line's framing (under framingMutex_); the lines, the station cache and what the object has
+// learnt about its devices belong to the polling thread alone. LastError is the code the latest
+// failure of either thread set: each code's text is a constant, so GetLastErrorText never sees a
+// text torn by the other thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -82,7 +92,10 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // Sees every frame of both kinds of line (for a frame monitor and for tests).
   void SetMonitor(modbus::FrameMonitor monitor);
   // The serial framing the line is bound to, once a serial device used it.
-  std::optional<modbus::Framing> SerialFraming() const { return serialFraming_; }
+  std::optional<modbus::Framing> SerialFraming() const {
+    std::lock_guard lock(framingMutex_);
+    return serialFraming_;
+  }
 
  private:
   ~CZireviVer();
@@ -100,10 +113,17 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   bool Read(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
   bool Write(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
 
+  // Keeps the first code a call sets (the address rules set LastError only on failure).
+  void SetLastError(int32_t code) {
+    if (code != modbus::kErrNoError)
+      lastError_.store(code, std::memory_order_relaxed);
+  }
+
   std::atomic<ULONG> refs_{1};
-  int32_t lastError_ = modbus::kErrNoError;
+  std::atomic<int32_t> lastError_{modbus::kErrNoError};  // written by both threads
   bool opened_ = false;
-  std::optional<modbus::Framing> serialFraming_;
+  mutable std::mutex framingMutex_;
+  std::optional<modbus::Framing> serialFraming_;  // under framingMutex_
   modbus::SerialLink line_;
   modbus::TcpLinks net_;
   int timeoutMs_ = modbus::kDefaultTimeoutMs;
