@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -157,6 +159,7 @@ BOOL CZireviVer::ClosePort() {
   return Guarded<BOOL>(1, [&]() -> BOOL {
     line_.Close();
     net_.CloseAll();
+    splitSpans_.clear();
     opened_ = false;
     return 1;
   });
@@ -279,6 +282,7 @@ BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
 
 bool CZireviVer::Transact(Framing framing, const Station& station,
                           std::span<const uint8_t> request) {
+  reply_ = Reply{};  // a failure on the line leaves no earlier answer's verdict behind
   const LinkStatus status =
       framing == Framing::kTcp
           ? net_.Transact(station.endpoint, station.unit, request, answer_, timeoutMs_)
@@ -299,21 +303,83 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   const bool bits = IsBitArea(area);
   // The span comes from the items themselves, so it covers every item whole whatever start and
   // end the group was given.
-  int32_t first = 65536;
-  int32_t last = 0;
-  bool known = ForEachItem(group, [&](const GroupItem& item) {
+  std::vector<ReadItem> items;
+  bool known = ForEachItem(group, [&](GroupItem& item) {
     const int width = bits ? 1 : ItemWidth(item.dataType, StringLength(group));
     if (width <= 0 || (bits && item.dataType != kTypeBit))
       return false;
-    first = std::min<int32_t>(first, item.byteAddress);
-    last = std::max<int32_t>(last, item.byteAddress + width - 1);
+    items.push_back({&item, item.byteAddress, item.byteAddress + width - 1});
     return true;
   });
-  if (!known || first < 1 || last > 65535 || last < first)
+  if (!known || items.empty())
     return false;
+  int32_t first = 65536;
+  int32_t last = 0;
+  for (const ReadItem& r : items) {
+    first = std::min(first, r.first);
+    last = std::max(last, r.last);
+  }
+  if (first < 1 || last > 65535 || last < first)
+    return false;
+  if (last - first + 1 > (bits ? kMaxReadBits : kMaxReadRegisters))
+    return false;
+  std::stable_sort(items.begin(), items.end(),
+                   [](const ReadItem& a, const ReadItem& b) { return a.first < b.first; });
+
+  std::vector<GroupItem*> refused;
+  const SpanResult result = ReadSpan(group, framing, station, via, items, refused);
+  if (result == SpanResult::kFailed || refused.size() == items.size())
+    return false;  // nothing read: the host marks the whole group
+  if (refused.empty())
+    return true;
+  // Part of the group was refused by the device (exception 2 on a register of its own): those
+  // items alone are bad. The first interface has no quality per item, so the call fails there.
+  if (via == Via::kFirst)
+    return false;
+  FILETIME now{};
+  CoFileTimeNow(&now);
+  for (GroupItem* item : refused) {
+    item->quality = 0;
+    item->updateTime = now;
+  }
+  return true;
+}
+
+CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing,
+                                            const Station& station, Via via,
+                                            std::span<const ReadItem> items,
+                                            std::vector<GroupItem*>& refused) {
+  const int area = group.areaIndex;
+  const bool bits = IsBitArea(area);
+  int32_t first = 65536;
+  int32_t last = 0;
+  for (const ReadItem& r : items) {
+    first = std::min(first, r.first);
+    last = std::max(last, r.last);
+  }
   const int32_t count = last - first + 1;
-  if (count > (bits ? kMaxReadBits : kMaxReadRegisters))
-    return false;
+  // Where a merged request would split best: at the widest gap between the items (sorted by
+  // their first register), the likeliest place of registers the device does not have. 0 when all
+  // items start at one register and no split is possible.
+  size_t splitAt = 0;
+  int32_t widest = INT32_MIN;
+  int32_t reached = items.front().last;
+  for (size_t i = 1; i < items.size(); ++i) {
+    if (items[i].first != items[i - 1].first && items[i].first - reached > widest) {
+      widest = items[i].first - reached;
+      splitAt = i;
+    }
+    reached = std::max(reached, items[i].last);
+  }
+  const std::string key = SplitKey(framing, station, area, first, count);
+  auto split = [&]() -> SpanResult {
+    const SpanResult head = ReadSpan(group, framing, station, via, items.first(splitAt), refused);
+    if (head == SpanResult::kFailed)
+      return head;
+    return ReadSpan(group, framing, station, via, items.subspan(splitAt), refused);
+  };
+  if (splitAt != 0 && splitSpans_.contains(key))
+    return split();
 
   static constexpr Function kReadFunction[kAreaCount] = {
       Function::kReadCoils, Function::kReadDiscreteInputs, Function::kReadInputRegisters,
@@ -321,14 +387,30 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   std::array<uint8_t, kMaxPdu> request{};
   const size_t n = BuildReadRequest(kReadFunction[area], static_cast<uint16_t>(first - 1),
                                     static_cast<uint16_t>(count), request);
-  if (n == 0 || !Transact(framing, station, {request.data(), n}))
-    return false;
+  if (n == 0)
+    return SpanResult::kFailed;
+  if (!Transact(framing, station, {request.data(), n})) {
+    if (reply_.status != ReplyStatus::kException || reply_.exceptionCode != kIllegalDataAddress)
+      return SpanResult::kFailed;
+    // The device has no register somewhere in the span. Read the parts on their own, and
+    // remember the split so that later cycles go straight to the parts.
+    if (splitAt == 0) {
+      for (const ReadItem& r : items)
+        refused.push_back(r.item);
+      return SpanResult::kOk;
+    }
+    if (splitSpans_.size() >= kMaxRememberedSplits)
+      splitSpans_.clear();
+    splitSpans_.insert(key);
+    return split();
+  }
 
   FILETIME now{};
   CoFileTimeNow(&now);
   const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
   const std::span<const uint8_t> data = reply_.data;
-  ForEachItem(group, [&](GroupItem& item) {
+  for (const ReadItem& r : items) {
+    GroupItem& item = *r.item;
     const size_t offset = static_cast<size_t>(item.byteAddress - first);
     int32_t value = 0;
     bool decoded = false;
@@ -348,9 +430,18 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
     } else if (decoded) {
       item.bitOrLength = value;
     }
-    return true;
-  });
-  return true;
+  }
+  return SpanResult::kOk;
+}
+
+std::string CZireviVer::SplitKey(Framing framing, const Station& station, int area, int32_t first,
+                                 int32_t count) const {
+  char key[160];
+  snprintf(key, sizeof key, "%d|%s:%u|%u|%d|%d|%d", static_cast<int>(framing),
+           station.tcp ? station.endpoint.host.c_str() : "",
+           static_cast<unsigned>(station.tcp ? station.endpoint.port : 0),
+           static_cast<unsigned>(station.unit), area, first, count);
+  return key;
 }
 
 bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& station, Via via) {

@@ -26,8 +26,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/driver_contract.h"
@@ -111,6 +113,21 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // The parsed station of a TCP group's address text, cached by text.
   const modbus::Station* TcpStation(const RequestGroup& group);
   bool Read(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
+  // One item of a read and the registers (or bits) it covers, 1-based.
+  struct ReadItem {
+    GroupItem* item;
+    int32_t first;
+    int32_t last;
+  };
+  enum class SpanResult { kOk, kFailed };
+  // Reads the span of `items` (sorted by first register) in one request, or, when the device
+  // answers exception 2 (or answered it before for this span), in two parts split at the widest
+  // gap, recursively. Items of a single refused register span go to `refused`; every other item
+  // gets its value as from one unsplit read. kFailed on any other failure.
+  SpanResult ReadSpan(RequestGroup& group, modbus::Framing framing, const modbus::Station& station,
+                      Via via, std::span<const ReadItem> items, std::vector<GroupItem*>& refused);
+  std::string SplitKey(modbus::Framing framing, const modbus::Station& station, int area,
+                       int32_t first, int32_t count) const;
   bool Write(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
 
   // Keeps the first code a call sets (the address rules set LastError only on failure).
@@ -128,6 +145,10 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   modbus::TcpLinks net_;
   int timeoutMs_ = modbus::kDefaultTimeoutMs;
   std::unordered_map<std::string, modbus::Station> tcpStations_;
+  // Read spans a device refused with exception 2, to be read in parts from then on (by framing,
+  // device, area, first register and count); forgotten at ClosePort, or all at once when full.
+  static constexpr size_t kMaxRememberedSplits = 4096;
+  std::unordered_set<std::string> splitSpans_;
   std::vector<uint8_t> answer_;  // the last answer PDU
   modbus::Reply reply_;          // its check against the request
 };

@@ -314,6 +314,58 @@ TEST_P(ZireviPeerTest, ALateRepeatedOrStrayAnswerIsNeverTakenForTheNextOne) {
   }
 }
 
+// Tags on 4X1..4X3, 4X100 and 4X120 share one request. Where the device has no register inside
+// that span it answers exception 2: the request is split and the parts read on their own (and
+// remembered, so the next cycle goes straight to them); a tag is bad only when its own register
+// is refused. Values land exactly as from one unsplit read.
+TEST_P(ZireviPeerTest, AMergedReadRefusedWithException2IsSplit) {
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 0, {11, 0x0001, 0xE240}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 99, {100}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 119, {0x1234}));
+  struct Case {
+    const char* name;
+    const char* hole;  // protocol addresses of holding registers the device does not have
+    int requests;      // function 3 requests of the first cycle
+    int nextRequests;  // and of the next one
+    uint16_t bad;      // the tag whose register is refused, 0 for none
+  } cases[] = {
+      {"no hole", "", 1, 1, 0},
+      {"hole between the tags", "hole 1 h 49 11", 3, 2, 0},
+      {"hole on a tag's own register", "hole 1 h 99 1", 5, 3, 100},
+  };
+  const std::pair<uint16_t, int32_t> expected[] = {{1, 11}, {2, 123456}, {100, 100}, {120, 0x34}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(driver_->ClosePort(), 1);  // forgets the splits of the case before
+    ASSERT_EQ(driver_->OpenPort(1, &settings_), 1);
+    ASSERT_TRUE(peer().Command("clear"));
+    if (*c.hole != '\0')
+      ASSERT_TRUE(peer().Command(c.hole));
+    MiniHost host = Host();
+    ASSERT_TRUE(host.AddRead("4X1", kUint16));
+    ASSERT_TRUE(host.AddRead("4X2", kInt32));
+    ASSERT_TRUE(host.AddRead("4X100", kUint16));
+    ASSERT_TRUE(host.AddRead("4X120", kByte));
+    ASSERT_EQ(host.groups().size(), 1u);
+    Group& group = *host.groups()[0];
+    for (int cycle : {1, 2}) {
+      const long before = std::stol(peer().Command("seen 3").value_or("-1"));
+      for (GroupItem* item : group.items())
+        item->quality = 7;
+      ASSERT_EQ(second_->ExecuteGroupEx(group.get()), 1) << c.name;
+      const long after = std::stol(peer().Command("seen 3").value_or("-1"));
+      EXPECT_EQ(after - before, cycle == 1 ? c.requests : c.nextRequests) << c.name << cycle;
+      for (size_t i = 0; i < std::size(expected); ++i) {
+        GroupItem& item = group.item(i);
+        ASSERT_EQ(item.byteAddress, expected[i].first);
+        EXPECT_EQ(item.quality, item.byteAddress == c.bad ? 0 : 192) << c.name << item.byteAddress;
+        if (item.byteAddress != c.bad)
+          EXPECT_EQ(item.value, expected[i].second) << c.name << item.byteAddress;
+      }
+    }
+  }
+  ASSERT_TRUE(peer().Command("clear"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Framings, ZireviPeerTest, ::testing::Values("tcp", "rtu", "ascii"),
                          [](const auto& info) { return info.param; });
 
