@@ -160,6 +160,7 @@ BOOL CZireviVer::ClosePort() {
     line_.Close();
     net_.CloseAll();
     splitSpans_.clear();
+    noMaskWrite_.clear();
     opened_ = false;
     return 1;
   });
@@ -434,6 +435,30 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
   return SpanResult::kOk;
 }
 
+bool CZireviVer::WriteLowByte(Framing framing, const Station& station, uint16_t address,
+                              uint8_t byte) {
+  std::array<uint8_t, kMaxPdu> request{};
+  const std::string device = SplitKey(framing, station, kAreaHoldingRegisters, 0, 0);
+  if (!noMaskWrite_.contains(device)) {
+    // Function 22 changes the low byte inside the device, in one step.
+    const size_t n = BuildMaskWriteRegister(address, 0xFF00, byte, request);
+    if (Transact(framing, station, {request.data(), n}))
+      return true;
+    if (reply_.status != ReplyStatus::kException || reply_.exceptionCode != kIllegalFunction)
+      return false;
+    // The device does not know function 22: read the register and write it back.
+    if (noMaskWrite_.size() >= kMaxRememberedSplits)
+      noMaskWrite_.clear();
+    noMaskWrite_.insert(device);
+  }
+  size_t n = BuildReadRequest(Function::kReadHoldingRegisters, address, 1, request);
+  if (!Transact(framing, station, {request.data(), n}) || reply_.data.size() != 2)
+    return false;
+  const uint16_t kept = static_cast<uint16_t>(reply_.data[0] << 8);
+  n = BuildWriteSingleRegister(address, static_cast<uint16_t>(kept | byte), request);
+  return Transact(framing, station, {request.data(), n});
+}
+
 std::string CZireviVer::SplitKey(Framing framing, const Station& station, int area, int32_t first,
                                  int32_t count) const {
   char key[160];
@@ -470,14 +495,18 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
           EncodeRegisters(item.dataType, lowWordFirst, StringLength(group), value, words);
       if (count == 0)
         return false;
-      // 32-bit values and strings must arrive whole: one request for all their registers.
-      if (count == 1 && !IsThirtyTwoBit(item.dataType) && item.dataType != kTypeString) {
+      // 32-bit values and strings must arrive whole: one request for all their registers. A
+      // byte is the register's low byte, and the high byte stays as the device holds it.
+      if (item.dataType == kTypeByte) {
+        if (!WriteLowByte(framing, station, address, static_cast<uint8_t>(words[0])))
+          return false;
+      } else if (count == 1 && !IsThirtyTwoBit(item.dataType) && item.dataType != kTypeString) {
         n = BuildWriteSingleRegister(address, words[0], request);
       } else {
         n = BuildWriteMultipleRegisters(address, {words.data(), count}, request);
       }
     }
-    if (n == 0 || !Transact(framing, station, {request.data(), n}))
+    if (item.dataType != kTypeByte && (n == 0 || !Transact(framing, station, {request.data(), n})))
       return false;
     if (via == Via::kSecond) {
       item.quality = 192;

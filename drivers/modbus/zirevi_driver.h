@@ -126,6 +126,12 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // gets its value as from one unsplit read. kFailed on any other failure.
   SpanResult ReadSpan(RequestGroup& group, modbus::Framing framing, const modbus::Station& station,
                       Via via, std::span<const ReadItem> items, std::vector<GroupItem*>& refused);
+  // Writes `byte` into the low byte of holding register `address` (0-based), keeping the high
+  // byte: with function 22, or, where the device refuses it with exception 1, by reading the
+  // register and writing it back with function 6.
+  bool WriteLowByte(modbus::Framing framing, const modbus::Station& station, uint16_t address,
+                    uint8_t byte);
+  // A key naming a span of a device's area; with first and count 0 it names the device.
   std::string SplitKey(modbus::Framing framing, const modbus::Station& station, int area,
                        int32_t first, int32_t count) const;
   bool Write(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
@@ -149,6 +155,8 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // device, area, first register and count); forgotten at ClosePort, or all at once when full.
   static constexpr size_t kMaxRememberedSplits = 4096;
   std::unordered_set<std::string> splitSpans_;
+  // Devices (SplitKey with first and count 0) that refused function 22 with exception 1.
+  std::unordered_set<std::string> noMaskWrite_;
   std::vector<uint8_t> answer_;  // the last answer PDU
   modbus::Reply reply_;          // its check against the request
 };

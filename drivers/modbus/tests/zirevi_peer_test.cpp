@@ -366,6 +366,42 @@ TEST_P(ZireviPeerTest, AMergedReadRefusedWithException2IsSplit) {
   ASSERT_TRUE(peer().Command("clear"));
 }
 
+// A byte tag is the register's low byte: writing it keeps the high byte, with function 22, or
+// by reading the register and writing it back where the device refuses function 22.
+TEST_P(ZireviPeerTest, WritingAByteKeepsTheRegistersOtherByte) {
+  struct Case {
+    const char* name;
+    const char* fault;
+    int maskWrites;    // function 22 requests of the two writes
+    int singleWrites;  // function 6 requests
+  } cases[] = {
+      {"function 22", "clear", 2, 0},
+      {"function 22 refused", "refuse 22", 1, 2},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(peer().Command(c.fault)) << c.name;
+    ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 400, {0xAB55}));
+    const long masks = std::stol(peer().Command("seen 22").value_or("-1"));
+    const long singles = std::stol(peer().Command("seen 6").value_or("-1"));
+    MiniHost host = Host();
+    for (int32_t value : {0x12, 0x1FE}) {
+      Group* write = host.AddWrite("4X401", kByte, value);
+      ASSERT_NE(write, nullptr);
+      ASSERT_EQ(second_->ExecuteGroupEx(write->get()), 1) << c.name;
+      const auto words = peer().GetRegisters(1, RegisterTable::kHolding, 400, 1);
+      ASSERT_TRUE(words);
+      EXPECT_EQ((*words)[0], 0xAB00 | (value & 0xFF)) << c.name;
+    }
+    EXPECT_EQ(std::stol(peer().Command("seen 22").value_or("-1")) - masks, c.maskWrites) << c.name;
+    EXPECT_EQ(std::stol(peer().Command("seen 6").value_or("-1")) - singles, c.singleWrites)
+        << c.name;
+    ASSERT_TRUE(host.AddRead("4X401", kByte));
+    ASSERT_EQ(second_->ExecuteGroupEx(host.groups().back()->get()), 1);
+    EXPECT_EQ(host.groups().back()->item(0).value, 0xFE) << c.name << ": read as written";
+  }
+  ASSERT_TRUE(peer().Command("clear"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Framings, ZireviPeerTest, ::testing::Values("tcp", "rtu", "ascii"),
                          [](const auto& info) { return info.param; });
 
