@@ -304,7 +304,8 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   const bool bits = IsBitArea(area);
   // The span comes from the items themselves, so it covers every item whole whatever start and
   // end the group was given.
-  std::vector<ReadItem> items;
+  std::vector<ReadItem>& items = readItems_;  // kept between calls: no allocation per read
+  items.clear();
   bool known = ForEachItem(group, [&](GroupItem& item) {
     const int width = bits ? 1 : ItemWidth(item.dataType, StringLength(group));
     if (width <= 0 || (bits && item.dataType != kTypeBit))
@@ -324,8 +325,9 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
     return false;
   if (last - first + 1 > (bits ? kMaxReadBits : kMaxReadRegisters))
     return false;
-  std::stable_sort(items.begin(), items.end(),
-                   [](const ReadItem& a, const ReadItem& b) { return a.first < b.first; });
+  const auto byFirst = [](const ReadItem& a, const ReadItem& b) { return a.first < b.first; };
+  if (!std::is_sorted(items.begin(), items.end(), byFirst))
+    std::sort(items.begin(), items.end(), byFirst);
 
   std::vector<GroupItem*> refused;
   const SpanResult result = ReadSpan(group, framing, station, via, items, refused);
@@ -372,14 +374,14 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
     }
     reached = std::max(reached, items[i].last);
   }
-  const std::string key = SplitKey(framing, station, area, first, count);
   auto split = [&]() -> SpanResult {
     const SpanResult head = ReadSpan(group, framing, station, via, items.first(splitAt), refused);
     if (head == SpanResult::kFailed)
       return head;
     return ReadSpan(group, framing, station, via, items.subspan(splitAt), refused);
   };
-  if (splitAt != 0 && splitSpans_.contains(key))
+  if (splitAt != 0 && !splitSpans_.empty() &&
+      splitSpans_.contains(SplitKey(framing, station, area, first, count)))
     return split();
 
   static constexpr Function kReadFunction[kAreaCount] = {
@@ -402,7 +404,7 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
     }
     if (splitSpans_.size() >= kMaxRememberedSplits)
       splitSpans_.clear();
-    splitSpans_.insert(key);
+    splitSpans_.insert(SplitKey(framing, station, area, first, count));
     return split();
   }
 

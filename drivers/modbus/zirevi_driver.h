@@ -157,6 +157,7 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   std::unordered_set<std::string> splitSpans_;
   // Devices (SplitKey with first and count 0) that refused function 22 with exception 1.
   std::unordered_set<std::string> noMaskWrite_;
-  std::vector<uint8_t> answer_;  // the last answer PDU
-  modbus::Reply reply_;          // its check against the request
+  std::vector<ReadItem> readItems_;  // the items of the read in progress
+  std::vector<uint8_t> answer_;      // the last answer PDU
+  modbus::Reply reply_;              // its check against the request
 };
