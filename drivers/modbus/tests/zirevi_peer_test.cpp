@@ -358,8 +358,9 @@ TEST_P(ZireviPeerTest, AMergedReadRefusedWithException2IsSplit) {
         GroupItem& item = group.item(i);
         ASSERT_EQ(item.byteAddress, expected[i].first);
         EXPECT_EQ(item.quality, item.byteAddress == c.bad ? 0 : 192) << c.name << item.byteAddress;
-        if (item.byteAddress != c.bad)
+        if (item.byteAddress != c.bad) {
           EXPECT_EQ(item.value, expected[i].second) << c.name << item.byteAddress;
+        }
       }
     }
   }
