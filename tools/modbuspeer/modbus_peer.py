@@ -19,7 +19,8 @@ with "ERR <reason>".
 
 Faults, for the tests of how a client copes with a misbehaving device:
 
-    delay <ms> [<n>]              -> OK   the next n answers (default 1) go out ms late
+    delay <ms> [<n>]              -> OK   the next n answers (default 1) go out ms late, and
+                                          the answers after them wait their turn
     dup [<n>]                     -> OK   the next n answers go out twice, back to back
     stray <hex>                   -> OK   writes these bytes at once on every open line
     silent <unit> <0|1>           -> OK   the unit does not answer while 1
@@ -193,8 +194,14 @@ def faulty_send(self, message, *addr, **kwargs):
                 return
             _plain_send(self, message, *addr, **kwargs)
 
-    if delay_ms > 0:
-        asyncio.get_running_loop().call_later(delay_ms / 1000.0, go)
+    # Answers leave in order, as from a device that serves one request at a time: an answer
+    # held back also holds back the answers after it.
+    loop = asyncio.get_running_loop()
+    now = loop.time()
+    at = max(now + delay_ms / 1000.0, getattr(self, "talvek_not_before", 0.0))
+    self.talvek_not_before = at
+    if at > now:
+        loop.call_at(at, go)
     else:
         go()
 
