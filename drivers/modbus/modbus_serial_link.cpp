@@ -387,6 +387,9 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
       // request.
       if (start != 0 || start + length != total)
         s.Distrust();
+      if (start + length != total)  // the monitor sees them too
+        s.Report(false, std::span<const uint8_t>(s.received.data() + start + length,
+                                                 total - start - length));
       const FrameCheck check = Unwrap(framing, whole, unit, 0, scratch, &answerPdu);
       if (check != FrameCheck::kOk) {
         s.Distrust();
