@@ -363,26 +363,32 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
   const int32_t count = last - first + 1;
   // Where a merged request would split best: at the widest gap between the items (sorted by
   // their first register), the likeliest place of registers the device does not have. 0 when all
-  // items start at one register and no split is possible.
-  size_t splitAt = 0;
-  int32_t widest = INT32_MIN;
-  int32_t reached = items.front().last;
-  for (size_t i = 1; i < items.size(); ++i) {
-    if (items[i].first != items[i - 1].first && items[i].first - reached > widest) {
-      widest = items[i].first - reached;
-      splitAt = i;
+  // items start at one register and no split is possible. Worked out only when a split is asked
+  // for, so an ordinary read does not pay for it.
+  auto splitPoint = [&] {
+    size_t at = 0;
+    int32_t widest = INT32_MIN;
+    int32_t reached = items.front().last;
+    for (size_t i = 1; i < items.size(); ++i) {
+      if (items[i].first != items[i - 1].first && items[i].first - reached > widest) {
+        widest = items[i].first - reached;
+        at = i;
+      }
+      reached = std::max(reached, items[i].last);
     }
-    reached = std::max(reached, items[i].last);
-  }
-  auto split = [&]() -> SpanResult {
-    const SpanResult head = ReadSpan(group, framing, station, via, items.first(splitAt), refused);
+    return at;
+  };
+  auto split = [&](size_t at) -> SpanResult {
+    const SpanResult head = ReadSpan(group, framing, station, via, items.first(at), refused);
     if (head == SpanResult::kFailed)
       return head;
-    return ReadSpan(group, framing, station, via, items.subspan(splitAt), refused);
+    return ReadSpan(group, framing, station, via, items.subspan(at), refused);
   };
-  if (splitAt != 0 && !splitSpans_.empty() &&
-      splitSpans_.contains(SplitKey(framing, station, area, first, count)))
-    return split();
+  if (items.size() > 1 && !splitSpans_.empty() &&
+      splitSpans_.contains(SplitKey(framing, station, area, first, count))) {
+    if (const size_t at = splitPoint(); at != 0)
+      return split(at);
+  }
 
   static constexpr Function kReadFunction[kAreaCount] = {
       Function::kReadCoils, Function::kReadDiscreteInputs, Function::kReadInputRegisters,
@@ -397,7 +403,8 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
       return SpanResult::kFailed;
     // The device has no register somewhere in the span. Read the parts on their own, and
     // remember the split so that later cycles go straight to the parts.
-    if (splitAt == 0) {
+    const size_t at = splitPoint();
+    if (at == 0) {
       for (const ReadItem& r : items)
         refused.push_back(r.item);
       return SpanResult::kOk;
@@ -405,7 +412,7 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
     if (splitSpans_.size() >= kMaxRememberedSplits)
       splitSpans_.clear();
     splitSpans_.insert(SplitKey(framing, station, area, first, count));
-    return split();
+    return split(at);
   }
 
   FILETIME now{};
