@@ -18,6 +18,8 @@ constexpr size_t kRtuExceptionLength = 5;
 constexpr size_t kRtuReadOverhead = 5;
 // A write answer: unit, function, address, quantity or value, CRC.
 constexpr size_t kRtuWriteLength = 8;
+// A mask write answer (function 22): unit, function, address, AND mask, OR mask, CRC.
+constexpr size_t kRtuMaskWriteLength = 10;
 // ASCII: ":" and CR LF around the hex digits of unit, PDU and LRC.
 constexpr size_t kAsciiOverhead = 3;
 // The MBAP length field counts the unit and the PDU.
@@ -91,6 +93,8 @@ FrameState ScanRtu(std::span<const uint8_t> bytes, size_t* start, size_t* length
     case 15:
     case 16:
       return Complete(0, kRtuWriteLength, bytes.size(), start, length);
+    case 22:
+      return Complete(0, kRtuMaskWriteLength, bytes.size(), start, length);
     default:
       return FrameState::kBad;  // no length can be known, so no frame boundary either
   }

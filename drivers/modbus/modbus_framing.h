@@ -49,7 +49,7 @@ enum class FrameState {
 
 // Looks at the bytes received so far for an answer.
 //  - RTU: the frame starts at byte 0; its length follows from the function code (an exception
-//    answer is 5 bytes, reads 5 + the byte count at offset 2, writes 8).
+//    answer is 5 bytes, reads 5 + the byte count at offset 2, writes 8, function 22 10).
 //  - ASCII: bytes before the first ":" are skipped; the frame ends at the first CR LF after it.
 //  - TCP: the frame starts at byte 0 and is 6 + the MBAP length field long (a length field of 0
 //    or above kMaxPdu + 1 is kBad).

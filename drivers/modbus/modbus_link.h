@@ -83,10 +83,15 @@ class SerialLink {
   int TimeoutMs() const;
 
   // One request: opens the line if needed (a line that cannot be opened gives kNoLine and is tried
-  // again at the next call), waits out the silent interval since the last traffic (RTU), discards
-  // anything queued, sends the frame of `pdu` for `unit`, and collects the answer for at most
+  // again at the next call), discards anything queued, waits until the line has been quiet long
+  // enough (below), sends the frame of `pdu` for `unit`, and collects the answer for at most
   // TimeoutMs(). On kOk `answer` holds the answer PDU (still to be checked with CheckReply).
-  // After any other result the line is clean for the next call (late bytes are discarded then).
+  // Quiet before a request, counted from the last byte sent or received: the RTU silent interval
+  // of 3.5 characters (both framings) after a clean answer; after a fault (a bad or foreign
+  // frame, bytes around an answer or while no request was pending, a refused answer, a cut send)
+  // the guard, 3.5 characters and 5 ms more; after a time-out a quarter of the time-out (at most
+  // 250 ms, at least the guard) counted from the time-out. Bytes that arrive during the wait are
+  // discarded and start it again, so a late or repeated answer is never taken for the next one.
   // kNotSupported for Framing::kTcp; kSendFailed for an empty or oversized PDU.
   // The answer's time-out counts from when the request has left the line at its baud rate, and
   // grows by the line time of the bytes that arrive (up to one longest frame), so a long answer
@@ -94,6 +99,10 @@ class SerialLink {
   // closed, so the next call opens it again.
   LinkStatus Transact(Framing framing, uint8_t unit, std::span<const uint8_t> pdu,
                       std::vector<uint8_t>& answer);
+
+  // The answer of the last Transact was refused by its check (wrong function, byte count or
+  // echo): it may belong to another request, so the guard applies before the next one.
+  void AnswerRefused();
 
   void SetMonitor(FrameMonitor monitor);
 
@@ -119,10 +128,13 @@ class TcpLinks {
   // (non-blocking connect and name lookup, both within the time-out), sends the MBAP frame of
   // `pdu` with the next transaction id and collects the answer with that id for at most
   // `timeoutMs` in all (kDefaultTimeoutMs for 0 or less). Answers with another transaction id
-  // (late answers to an earlier request) are skipped. On any failure the connection is closed,
-  // so the next request reconnects; a kept connection the device has closed meanwhile is
-  // replaced before the request is sent. kNoLine also when the device closes or resets the
-  // connection before its answer is whole; kSendFailed for an empty or oversized PDU.
+  // (late answers to an earlier request, to this unit or another behind the same gateway) are
+  // skipped. A time-out with nothing of an answer received, or a whole answer from another unit,
+  // keeps the connection: one silent unit behind a gateway does not cut the others off. Any
+  // other failure (a send cut short, a frame cut off or malformed) closes it, so the next
+  // request reconnects; a kept connection the device has closed meanwhile is replaced before the
+  // request is sent. kNoLine also when the device closes or resets the connection before its
+  // answer is whole; kSendFailed for an empty or oversized PDU.
   LinkStatus Transact(const TcpEndpoint& at, uint8_t unit, std::span<const uint8_t> pdu,
                       std::vector<uint8_t>& answer, int timeoutMs);
   // Closes every connection.

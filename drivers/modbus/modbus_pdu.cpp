@@ -10,6 +10,7 @@ namespace {
 constexpr size_t kShortRequestLength = 5;  // reads and single writes
 constexpr size_t kMultipleHeaderLength = 6;
 constexpr size_t kWriteAnswerLength = 5;  // echo: function, address, quantity or value
+constexpr size_t kMaskWriteLength = 7;    // function, address, AND mask, OR mask; echoed whole
 constexpr uint8_t kExceptionBit = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
 constexpr uint16_t kCoilOff = 0x0000;
@@ -87,6 +88,10 @@ RequestShape ShapeOf(std::span<const uint8_t> request) {
       if (request.size() != kShortRequestLength)
         return {};
       return {function, 0};
+    case Function::kMaskWriteRegister:
+      if (request.size() != kMaskWriteLength)
+        return {};
+      return {function, 0};
     case Function::kWriteMultipleCoils:
     case Function::kWriteMultipleRegisters: {
       const bool bits = function == static_cast<uint8_t>(Function::kWriteMultipleCoils);
@@ -152,6 +157,13 @@ size_t BuildWriteMultipleRegisters(uint16_t address, std::span<const uint16_t> v
   return kMultipleHeaderLength + dataBytes;
 }
 
+size_t BuildMaskWriteRegister(uint16_t address, uint16_t andMask, uint16_t orMask,
+                              std::span<uint8_t, kMaxPdu> out) {
+  PutHeader(out, static_cast<uint8_t>(Function::kMaskWriteRegister), address, andMask);
+  Put16(&out[5], orMask);
+  return kMaskWriteLength;
+}
+
 Reply CheckReply(std::span<const uint8_t> request, std::span<const uint8_t> answer) {
   Reply reply;  // kMalformed, also for a request no builder makes
   const RequestShape shape = ShapeOf(request);
@@ -196,13 +208,17 @@ Reply CheckReply(std::span<const uint8_t> request, std::span<const uint8_t> answ
     return reply;
   }
 
-  // Writes echo the request's address and value (5, 6) or address and quantity (15, 16).
-  if (answer.size() < kWriteAnswerLength) {
+  // Writes echo the request's address and value (5, 6) or address and quantity (15, 16);
+  // function 22 echoes its request whole.
+  const size_t echo = shape.function == static_cast<uint8_t>(Function::kMaskWriteRegister)
+                          ? kMaskWriteLength
+                          : kWriteAnswerLength;
+  if (answer.size() < echo) {
     reply.status = ReplyStatus::kShort;
     return reply;
   }
-  if (answer.size() > kWriteAnswerLength ||
-      !std::ranges::equal(answer.subspan(1, 4), request.subspan(1, 4)))
+  if (answer.size() > echo ||
+      !std::ranges::equal(answer.subspan(1, echo - 1), request.subspan(1, echo - 1)))
     return reply;
   reply.status = ReplyStatus::kOk;
   return reply;
@@ -212,6 +228,8 @@ size_t ExpectedAnswerLength(std::span<const uint8_t> request) {
   const RequestShape shape = ShapeOf(request);
   if (shape.function == 0)
     return 0;
+  if (shape.function == static_cast<uint8_t>(Function::kMaskWriteRegister))
+    return kMaskWriteLength;
   return IsRead(shape.function) ? 2 + shape.readBytes : kWriteAnswerLength;
 }
 

@@ -1,4 +1,4 @@
-// The Modbus application layer: request PDUs for the eight function codes the driver uses, and
+// The Modbus application layer: request PDUs for the nine function codes the driver uses, and
 // the checks of an answer PDU against the request it answers.
 //
 // A PDU is the function code and its data, without unit id, checksum or header; the framings of
@@ -27,6 +27,7 @@ enum class Function : uint8_t {
   kWriteSingleRegister = 6,
   kWriteMultipleCoils = 15,
   kWriteMultipleRegisters = 16,
+  kMaskWriteRegister = 22,
 };
 
 // Largest PDU of the protocol (256-byte serial frame less unit id and CRC).
@@ -56,6 +57,10 @@ size_t BuildWriteMultipleCoils(uint16_t address, std::span<const uint8_t> bits,
                                std::span<uint8_t, kMaxPdu> out);
 size_t BuildWriteMultipleRegisters(uint16_t address, std::span<const uint16_t> values,
                                    std::span<uint8_t, kMaxPdu> out);
+// Function 22: the register becomes (current AND andMask) OR (orMask AND NOT andMask), in the
+// device, in one step.
+size_t BuildMaskWriteRegister(uint16_t address, uint16_t andMask, uint16_t orMask,
+                              std::span<uint8_t, kMaxPdu> out);
 
 enum class ReplyStatus {
   kOk,
@@ -77,7 +82,8 @@ struct Reply {
 // outside either span.
 Reply CheckReply(std::span<const uint8_t> request, std::span<const uint8_t> answer);
 
-// Length of the successful answer PDU to `request` (reads: 2 + data bytes; writes: 5); 0 for a
+// Length of the successful answer PDU to `request` (reads: 2 + data bytes; writes: 5; function
+// 22: 7, the echo of the request); 0 for a
 // request that no builder above makes.
 size_t ExpectedAnswerLength(std::span<const uint8_t> request);
 

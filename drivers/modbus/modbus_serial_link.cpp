@@ -14,6 +14,12 @@ using Clock = std::chrono::steady_clock;
 // Above this rate the silent interval is fixed instead of 3.5 character times.
 constexpr int32_t kFixedIntervalAboveBaud = 19200;
 constexpr std::chrono::microseconds kFixedSilentInterval{1750};
+// What the guard after a fault adds to the silent interval: the line must stay quiet a little
+// longer than any gap inside a frame, timer granularity included.
+constexpr std::chrono::microseconds kGuardMargin{5000};
+// After a time-out the device may still be working on the request: the line must stay quiet for
+// a quarter of the time-out, up to this much, before the next request goes out.
+constexpr std::chrono::milliseconds kMaxQuietAfterTimeout{250};
 constexpr DWORD kQueueSize = 1024;
 
 // Bytes on the line that no answer could need: stale input, or noise ahead of an ASCII ":".
@@ -80,6 +86,11 @@ class TimeoutsGuard {
   TimeoutsGuard(const TimeoutsGuard&) = delete;
   TimeoutsGuard& operator=(const TimeoutsGuard&) = delete;
 
+  // A read that returns at once with whatever is queued, possibly nothing.
+  bool ReadAtOnce() {
+    const COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
+    return SetCommTimeouts(port_, &t) != FALSE;
+  }
   // A read that returns what is queued at once, or else waits up to `ms` for the first byte and
   // returns with it.
   bool ReadWaitingUpTo(DWORD ms) {
@@ -122,6 +133,9 @@ struct SerialLink::State {
   // When the line last carried a byte, as far as this link knows (the end of a sent frame counts
   // from when its last character has left at line speed).
   Clock::time_point lastTraffic{};
+  // How long the line must have been quiet since lastTraffic before the next request is sent:
+  // the silent interval after a clean answer, the guard after a fault (see Guard).
+  Clock::duration quietNeeded{0};
   FrameMonitor monitor;
   std::array<uint8_t, kReceiveBufferSize> received{};
 
@@ -133,7 +147,15 @@ struct SerialLink::State {
     silentInterval = RtuSilentInterval(baud, bits);
     // Traffic may have been on the line before we could watch it.
     lastTraffic = Clock::now();
+    quietNeeded = Guard();
   }
+
+  // The quiet time required after a fault (a time-out, a refused answer, a byte nobody asked
+  // for): 3.5 characters (the RTU silent interval) and kGuardMargin more, whatever the framing.
+  Clock::duration Guard() const { return silentInterval + kGuardMargin; }
+
+  // Requires the guard before the next request, counting from the last byte seen.
+  void Distrust() { quietNeeded = std::max(quietNeeded, Guard()); }
 
   bool Open() {
     if (!configured)
@@ -158,13 +180,33 @@ struct SerialLink::State {
       monitor(sent, frame);
   }
 
-  // Waits until the line has been quiet for the silent interval, discarding whatever arrives
-  // meanwhile (the late end of an earlier answer, say) and counting it as traffic. False when
-  // the line does not go quiet before `deadline` or the port fails (`*portFailed` then).
-  bool WaitQuietLine(TimeoutsGuard& timeouts, Clock::time_point deadline, bool* portFailed) {
+  // Takes whatever waits in the input queue while no request is pending: stale bytes (a late or
+  // repeated answer, noise). They are discarded and shown to the monitor, and the guard starts
+  // again from now. False when the port fails.
+  bool DiscardQueued(TimeoutsGuard& timeouts) {
     std::array<uint8_t, 256> discard{};
     for (;;) {
-      const Clock::time_point quietAt = lastTraffic + silentInterval;
+      DWORD got = 0;
+      if (!timeouts.ReadAtOnce() ||
+          !ReadFile(port.get(), discard.data(), discard.size(), &got, nullptr))
+        return false;
+      if (got == 0)
+        return true;
+      Report(false, std::span<const uint8_t>(discard.data(), got));
+      lastTraffic = Clock::now();
+      Distrust();
+    }
+  }
+
+  // Waits until the line has been quiet for `quietNeeded` (at least `minimum`) since the last
+  // traffic, discarding whatever arrives meanwhile (the late end of an earlier answer, say):
+  // such bytes count as traffic and call for the guard. False when the line does not go quiet
+  // before `deadline` or the port fails (`*portFailed` then).
+  bool WaitQuietLine(TimeoutsGuard& timeouts, Clock::duration minimum, Clock::time_point deadline,
+                     bool* portFailed) {
+    std::array<uint8_t, 256> discard{};
+    for (;;) {
+      const Clock::time_point quietAt = lastTraffic + std::max(minimum, quietNeeded);
       const Clock::time_point now = Clock::now();
       if (now >= quietAt)
         return true;
@@ -176,8 +218,11 @@ struct SerialLink::State {
         *portFailed = true;
         return false;
       }
-      if (got > 0)
+      if (got > 0) {
+        Report(false, std::span<const uint8_t>(discard.data(), got));
         lastTraffic = Clock::now();
+        Distrust();
+      }
     }
   }
 
@@ -263,6 +308,10 @@ int SerialLink::TimeoutMs() const {
   return state_->settings.timeoutMs;  // unsigned 16-bit: up to 65535 ms
 }
 
+void SerialLink::AnswerRefused() {
+  state_->Distrust();
+}
+
 void SerialLink::SetMonitor(FrameMonitor monitor) {
   state_->monitor = std::move(monitor);
 }
@@ -289,12 +338,19 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
     return status;
   };
 
-  // Before the request: the silent interval since the last traffic (RTU), and nothing stale left
-  // in either queue, so bytes of an earlier answer cannot be taken for this one.
-  if (framing == Framing::kRtu && !s.WaitQuietLine(timeouts, Clock::now() + timeout, &portFailed)) {
-    return failed(portFailed ? LinkStatus::kNoLine : LinkStatus::kSendFailed);
+  // Before the request: nothing stale in either queue, and the line quiet for the silent interval
+  // since the last traffic (longer after a fault), so that no byte of an earlier answer can be
+  // taken for this one. ASCII keeps the same interval: it costs little at ASCII's speeds, and a
+  // repeated answer has then already arrived and been discarded.
+  if (!s.DiscardQueued(timeouts)) {
+    portFailed = true;
+    return failed(LinkStatus::kNoLine);
   }
+  if (!s.WaitQuietLine(timeouts, s.silentInterval, Clock::now() + timeout, &portFailed))
+    return failed(portFailed ? LinkStatus::kNoLine : LinkStatus::kSendFailed);
   PurgeComm(s.port.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
+  // Whatever this request ends with decides the quiet time before the next one.
+  s.quietNeeded = Clock::duration::zero();
 
   const std::span<const uint8_t> frame(request.data(), requestLength);
   const Clock::time_point sendStart = Clock::now();
@@ -306,8 +362,10 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
   const Clock::time_point onLineUntil =
       std::max(Clock::now(), sendStart + s.charTime * static_cast<int64_t>(sent));
   s.lastTraffic = onLineUntil;
-  if (!allSent)
+  if (!allSent) {
+    s.Distrust();  // a cut frame on the line: the device must see it end before the next one
     return failed(LinkStatus::kSendFailed);
+  }
 
   // The answer. Time the bytes take on the line is added to the deadline as they come (up to
   // one longest frame), so a long answer at a low rate is not cut by a time-out meant for the
@@ -324,14 +382,25 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
       s.Report(false, std::span<const uint8_t>(s.received.data(), start + length));
       std::array<uint8_t, kMaxPdu + 2> scratch{};
       std::span<const uint8_t> answerPdu;
+      // Bytes around the answer (noise before an ASCII ":", a second copy right behind it)
+      // were not asked for: the answer stands, but the line gets the guard before the next
+      // request.
+      if (start != 0 || start + length != total)
+        s.Distrust();
+      if (start + length != total)  // the monitor sees them too
+        s.Report(false, std::span<const uint8_t>(s.received.data() + start + length,
+                                                 total - start - length));
       const FrameCheck check = Unwrap(framing, whole, unit, 0, scratch, &answerPdu);
-      if (check != FrameCheck::kOk)
+      if (check != FrameCheck::kOk) {
+        s.Distrust();
         return StatusOf(check);
+      }
       answer.assign(answerPdu.begin(), answerPdu.end());
       return LinkStatus::kOk;
     }
     if (state == FrameState::kBad) {
       s.Report(false, std::span<const uint8_t>(s.received.data(), total));
+      s.Distrust();
       return LinkStatus::kBadFrame;  // the rest of it is discarded before the next request
     }
     if (total == s.received.size()) {
@@ -341,6 +410,7 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
           colon == s.received.rend() ? 0 : static_cast<size_t>(colon - s.received.rbegin()) + 1;
       if (framing != Framing::kAscii || keep == total) {
         s.Report(false, std::span<const uint8_t>(s.received.data(), total));
+        s.Distrust();
         return LinkStatus::kBadFrame;
       }
       std::memmove(s.received.data(), s.received.data() + (total - keep), keep);
@@ -349,6 +419,10 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
       s.Report(false, std::span<const uint8_t>(s.received.data(), total));
+      // The device may still answer: its late answer must find the line closed to requests.
+      s.lastTraffic = now;
+      s.quietNeeded = std::max<Clock::duration>(
+          s.Guard(), std::min<Clock::duration>(timeout / 4, kMaxQuietAfterTimeout));
       return LinkStatus::kTimeout;
     }
     DWORD got = 0;

@@ -293,12 +293,14 @@ LinkStatus TcpLinks::Transact(const TcpEndpoint& at, uint8_t unit, std::span<con
       std::array<uint8_t, kMaxPdu + 2> scratch{};
       std::span<const uint8_t> answerPdu;
       const FrameCheck check = Unwrap(Framing::kTcp, frame, unit, transaction, scratch, &answerPdu);
-      if (check != FrameCheck::kOk)
+      if (check != FrameCheck::kOk && check != FrameCheck::kWrongUnit)
         return drop(StatusOf(check));
-      answer.assign(answerPdu.begin(), answerPdu.end());
+      if (check == FrameCheck::kOk)
+        answer.assign(answerPdu.begin(), answerPdu.end());
+      // A whole frame keeps the stream's boundaries: the connection stays, whoever answered.
       std::memmove(c.received.data(), c.received.data() + start + length, c.held - start - length);
       c.held -= start + length;
-      return LinkStatus::kOk;
+      return StatusOf(check);
     }
     if (state == FrameState::kBad || c.held == c.received.size()) {
       s.Report(false, held);
@@ -306,7 +308,12 @@ LinkStatus TcpLinks::Transact(const TcpEndpoint& at, uint8_t unit, std::span<con
     }
     if (!WaitFor(c.fd.get(), POLLIN, deadline)) {
       s.Report(false, held);
-      return drop(LinkStatus::kTimeout);
+      // A gateway serves many units over one connection: one silent unit must not cut the
+      // others off. The connection stays, and the late answer, should it come, is skipped by its
+      // transaction id. Only a frame cut off midway leaves the stream without boundaries.
+      if (c.held != 0)
+        return drop(LinkStatus::kTimeout);
+      return LinkStatus::kTimeout;
     }
     const ssize_t n =
         ::recv(c.fd.get(), c.received.data() + c.held, c.received.size() - c.held, MSG_DONTWAIT);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -110,18 +112,23 @@ BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*r
     const size_t n = BuildReadRequest(Function::kReadHoldingRegisters, 0, 1, request);
     std::vector<uint8_t> answer;
     const LinkStatus status =
-        line_.Transact(serialFraming_.value_or(Framing::kRtu), static_cast<uint8_t>(station),
+        line_.Transact(SerialFraming().value_or(Framing::kRtu), static_cast<uint8_t>(station),
                        {request.data(), n}, answer);
     if (status != LinkStatus::kOk)
       return 0;
     const ReplyStatus reply = CheckReply({request.data(), n}, answer).status;
+    if (reply != ReplyStatus::kOk && reply != ReplyStatus::kException)
+      line_.AnswerRefused();
     return reply == ReplyStatus::kOk || reply == ReplyStatus::kException ? 1 : 0;
   });
 }
 
 uint16_t CZireviVer::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
   return Guarded<uint16_t>(1, [&]() -> uint16_t {
-    if (modbus::ConvertUserConfigToVar(in, out, lastError_) != 0)
+    int32_t code = kErrNoError;
+    const uint16_t refused = modbus::ConvertUserConfigToVar(in, out, code);
+    SetLastError(code);
+    if (refused != 0)
       return 1;
     // A serial line carries one framing: a tag of the other serial model is refused here, so the
     // host never polls it, and the message says why.
@@ -152,6 +159,8 @@ BOOL CZireviVer::ClosePort() {
   return Guarded<BOOL>(1, [&]() -> BOOL {
     line_.Close();
     net_.CloseAll();
+    splitSpans_.clear();
+    noMaskWrite_.clear();
     opened_ = false;
     return 1;
   });
@@ -172,11 +181,17 @@ BOOL CZireviVer::ExecuteGroup(RequestGroup* group) {
 }
 
 BOOL CZireviVer::ParseStationAddress(const char* text, StationInfo* out) {
-  return Guarded<BOOL>(0, [&] { return modbus::ParseStationAddress(text, out, lastError_); });
+  return Guarded<BOOL>(0, [&] {
+    int32_t code = kErrNoError;
+    const BOOL parsed = modbus::ParseStationAddress(text, out, code);
+    SetLastError(code);
+    return parsed;
+  });
 }
 
 const char* CZireviVer::GetLastErrorText() {
-  return Guarded<const char*>(nullptr, [&] { return ErrorText(lastError_); });
+  return Guarded<const char*>(
+      nullptr, [&] { return ErrorText(lastError_.load(std::memory_order_relaxed)); });
 }
 
 BOOL CZireviVer::ExecuteGroupEx(RequestGroup* group) {
@@ -209,13 +224,14 @@ void CZireviVer::SetMonitor(FrameMonitor monitor) {
 bool CZireviVer::ClaimFraming(Framing framing) {
   if (framing == Framing::kTcp)
     return true;
+  std::lock_guard lock(framingMutex_);
   if (!serialFraming_) {
     serialFraming_ = framing;
     return true;
   }
   if (*serialFraming_ == framing)
     return true;
-  lastError_ = kErrMixedSerial;
+  SetLastError(kErrMixedSerial);
   return false;
 }
 
@@ -241,7 +257,7 @@ BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
   return Guarded<BOOL>(0, [&]() -> BOOL {
     Framing framing{};
     if (!FramingOfModel(group->modelText, &framing)) {
-      lastError_ = kErrUnknownModel;
+      SetLastError(kErrUnknownModel);
       return 0;
     }
     if (!ClaimFraming(framing))
@@ -267,6 +283,7 @@ BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
 
 bool CZireviVer::Transact(Framing framing, const Station& station,
                           std::span<const uint8_t> request) {
+  reply_ = Reply{};  // a failure on the line leaves no earlier answer's verdict behind
   const LinkStatus status =
       framing == Framing::kTcp
           ? net_.Transact(station.endpoint, station.unit, request, answer_, timeoutMs_)
@@ -274,6 +291,11 @@ bool CZireviVer::Transact(Framing framing, const Station& station,
   if (status != LinkStatus::kOk)
     return false;
   reply_ = CheckReply(request, answer_);
+  // An answer that is not the answer to this request (another function, a byte count that does
+  // not fit the quantity asked for, a write echo that differs) may be a late or repeated one.
+  if (framing != Framing::kTcp && reply_.status != ReplyStatus::kOk &&
+      reply_.status != ReplyStatus::kException)
+    line_.AnswerRefused();
   return reply_.status == ReplyStatus::kOk;
 }
 
@@ -282,21 +304,91 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   const bool bits = IsBitArea(area);
   // The span comes from the items themselves, so it covers every item whole whatever start and
   // end the group was given.
-  int32_t first = 65536;
-  int32_t last = 0;
-  bool known = ForEachItem(group, [&](const GroupItem& item) {
+  std::vector<ReadItem>& items = readItems_;  // kept between calls: no allocation per read
+  items.clear();
+  bool known = ForEachItem(group, [&](GroupItem& item) {
     const int width = bits ? 1 : ItemWidth(item.dataType, StringLength(group));
     if (width <= 0 || (bits && item.dataType != kTypeBit))
       return false;
-    first = std::min<int32_t>(first, item.byteAddress);
-    last = std::max<int32_t>(last, item.byteAddress + width - 1);
+    items.push_back({&item, item.byteAddress, item.byteAddress + width - 1});
     return true;
   });
-  if (!known || first < 1 || last > 65535 || last < first)
+  if (!known || items.empty())
     return false;
+  int32_t first = 65536;
+  int32_t last = 0;
+  for (const ReadItem& r : items) {
+    first = std::min(first, r.first);
+    last = std::max(last, r.last);
+  }
+  if (first < 1 || last > 65535 || last < first)
+    return false;
+  if (last - first + 1 > (bits ? kMaxReadBits : kMaxReadRegisters))
+    return false;
+  const auto byFirst = [](const ReadItem& a, const ReadItem& b) { return a.first < b.first; };
+  if (!std::is_sorted(items.begin(), items.end(), byFirst))
+    std::sort(items.begin(), items.end(), byFirst);
+
+  std::vector<GroupItem*> refused;
+  const SpanResult result = ReadSpan(group, framing, station, via, items, refused);
+  if (result == SpanResult::kFailed || refused.size() == items.size())
+    return false;  // nothing read: the host marks the whole group
+  if (refused.empty())
+    return true;
+  // Part of the group was refused by the device (exception 2 on a register of its own): those
+  // items alone are bad. The first interface has no quality per item, so the call fails there.
+  if (via == Via::kFirst)
+    return false;
+  FILETIME now{};
+  CoFileTimeNow(&now);
+  for (GroupItem* item : refused) {
+    item->quality = 0;
+    item->updateTime = now;
+  }
+  return true;
+}
+
+CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing,
+                                            const Station& station, Via via,
+                                            std::span<const ReadItem> items,
+                                            std::vector<GroupItem*>& refused) {
+  const int area = group.areaIndex;
+  const bool bits = IsBitArea(area);
+  int32_t first = 65536;
+  int32_t last = 0;
+  for (const ReadItem& r : items) {
+    first = std::min(first, r.first);
+    last = std::max(last, r.last);
+  }
   const int32_t count = last - first + 1;
-  if (count > (bits ? kMaxReadBits : kMaxReadRegisters))
-    return false;
+  // Where a merged request would split best: at the widest gap between the items (sorted by
+  // their first register), the likeliest place of registers the device does not have. 0 when all
+  // items start at one register and no split is possible. Worked out only when a split is asked
+  // for, so an ordinary read does not pay for it.
+  auto splitPoint = [&] {
+    size_t at = 0;
+    int32_t widest = INT32_MIN;
+    int32_t reached = items.front().last;
+    for (size_t i = 1; i < items.size(); ++i) {
+      if (items[i].first != items[i - 1].first && items[i].first - reached > widest) {
+        widest = items[i].first - reached;
+        at = i;
+      }
+      reached = std::max(reached, items[i].last);
+    }
+    return at;
+  };
+  auto split = [&](size_t at) -> SpanResult {
+    const SpanResult head = ReadSpan(group, framing, station, via, items.first(at), refused);
+    if (head == SpanResult::kFailed)
+      return head;
+    return ReadSpan(group, framing, station, via, items.subspan(at), refused);
+  };
+  if (items.size() > 1 && !splitSpans_.empty() &&
+      splitSpans_.contains(SplitKey(framing, station, area, first, count))) {
+    if (const size_t at = splitPoint(); at != 0)
+      return split(at);
+  }
 
   static constexpr Function kReadFunction[kAreaCount] = {
       Function::kReadCoils, Function::kReadDiscreteInputs, Function::kReadInputRegisters,
@@ -304,14 +396,31 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   std::array<uint8_t, kMaxPdu> request{};
   const size_t n = BuildReadRequest(kReadFunction[area], static_cast<uint16_t>(first - 1),
                                     static_cast<uint16_t>(count), request);
-  if (n == 0 || !Transact(framing, station, {request.data(), n}))
-    return false;
+  if (n == 0)
+    return SpanResult::kFailed;
+  if (!Transact(framing, station, {request.data(), n})) {
+    if (reply_.status != ReplyStatus::kException || reply_.exceptionCode != kIllegalDataAddress)
+      return SpanResult::kFailed;
+    // The device has no register somewhere in the span. Read the parts on their own, and
+    // remember the split so that later cycles go straight to the parts.
+    const size_t at = splitPoint();
+    if (at == 0) {
+      for (const ReadItem& r : items)
+        refused.push_back(r.item);
+      return SpanResult::kOk;
+    }
+    if (splitSpans_.size() >= kMaxRememberedSplits)
+      splitSpans_.clear();
+    splitSpans_.insert(SplitKey(framing, station, area, first, count));
+    return split(at);
+  }
 
   FILETIME now{};
   CoFileTimeNow(&now);
   const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
   const std::span<const uint8_t> data = reply_.data;
-  ForEachItem(group, [&](GroupItem& item) {
+  for (const ReadItem& r : items) {
+    GroupItem& item = *r.item;
     const size_t offset = static_cast<size_t>(item.byteAddress - first);
     int32_t value = 0;
     bool decoded = false;
@@ -331,15 +440,48 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
     } else if (decoded) {
       item.bitOrLength = value;
     }
-    return true;
-  });
-  return true;
+  }
+  return SpanResult::kOk;
+}
+
+bool CZireviVer::WriteLowByte(Framing framing, const Station& station, uint16_t address,
+                              uint8_t byte) {
+  std::array<uint8_t, kMaxPdu> request{};
+  const std::string device = SplitKey(framing, station, kAreaHoldingRegisters, 0, 0);
+  if (!noMaskWrite_.contains(device)) {
+    // Function 22 changes the low byte inside the device, in one step.
+    const size_t n = BuildMaskWriteRegister(address, 0xFF00, byte, request);
+    if (Transact(framing, station, {request.data(), n}))
+      return true;
+    if (reply_.status != ReplyStatus::kException || reply_.exceptionCode != kIllegalFunction)
+      return false;
+    // The device does not know function 22: read the register and write it back.
+    if (noMaskWrite_.size() >= kMaxRememberedSplits)
+      noMaskWrite_.clear();
+    noMaskWrite_.insert(device);
+  }
+  size_t n = BuildReadRequest(Function::kReadHoldingRegisters, address, 1, request);
+  if (!Transact(framing, station, {request.data(), n}) || reply_.data.size() != 2)
+    return false;
+  const uint16_t kept = static_cast<uint16_t>(reply_.data[0] << 8);
+  n = BuildWriteSingleRegister(address, static_cast<uint16_t>(kept | byte), request);
+  return Transact(framing, station, {request.data(), n});
+}
+
+std::string CZireviVer::SplitKey(Framing framing, const Station& station, int area, int32_t first,
+                                 int32_t count) const {
+  char key[160];
+  snprintf(key, sizeof key, "%d|%s:%u|%u|%d|%d|%d", static_cast<int>(framing),
+           station.tcp ? station.endpoint.host.c_str() : "",
+           static_cast<unsigned>(station.tcp ? station.endpoint.port : 0),
+           static_cast<unsigned>(station.unit), area, first, count);
+  return key;
 }
 
 bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& station, Via via) {
   const int area = group.areaIndex;
   if (area != kAreaCoils && area != kAreaHoldingRegisters) {
-    lastError_ = kErrReadOnly;
+    SetLastError(kErrReadOnly);
     return false;
   }
   const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
@@ -362,14 +504,18 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
           EncodeRegisters(item.dataType, lowWordFirst, StringLength(group), value, words);
       if (count == 0)
         return false;
-      // 32-bit values and strings must arrive whole: one request for all their registers.
-      if (count == 1 && !IsThirtyTwoBit(item.dataType) && item.dataType != kTypeString) {
+      // 32-bit values and strings must arrive whole: one request for all their registers. A
+      // byte is the register's low byte, and the high byte stays as the device holds it.
+      if (item.dataType == kTypeByte) {
+        if (!WriteLowByte(framing, station, address, static_cast<uint8_t>(words[0])))
+          return false;
+      } else if (count == 1 && !IsThirtyTwoBit(item.dataType) && item.dataType != kTypeString) {
         n = BuildWriteSingleRegister(address, words[0], request);
       } else {
         n = BuildWriteMultipleRegisters(address, {words.data(), count}, request);
       }
     }
-    if (n == 0 || !Transact(framing, station, {request.data(), n}))
+    if (item.dataType != kTypeByte && (n == 0 || !Transact(framing, station, {request.data(), n})))
       return false;
     if (via == Via::kSecond) {
       item.quality = 192;

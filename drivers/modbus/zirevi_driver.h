@@ -7,17 +7,29 @@
 // "ModbusTCP" TCP); a TCP group's station buffer holds its "host:port#unit" text.
 //
 // The object answers IUnknown and IProtocolDriver with the same pointer, and IProtocolDriver2 as a
-// sibling part sharing the reference count. It keeps no lock: the host calls it from one thread at
-// a time. Address rules live in modbus_address, values in modbus_values, PDUs and frames in
-// modbus_pdu / modbus_framing, the lines in modbus_link; this class holds the per-object state
-// (LastError, the serial line and its framing, the TCP connections) and ties them to the slots.
+// sibling part sharing the reference count. Address rules live in modbus_address, values in
+// modbus_values, PDUs and frames in modbus_pdu / modbus_framing, the lines in modbus_link; this
+// class holds the per-object state (LastError, the serial line and its framing, the TCP
+// connections) and ties them to the slots.
+//
+// Threads: the host polls the object (OpenPort, ClosePort, ExecuteGroup(Ex), ProbeStation,
+// AttachPort, GetPortHandle) from its polling thread, one call at a time, while the UI thread may
+// call ConvertUserConfigToVar, CanMergeItem, ParseStationAddress, GetRegisters and
+// GetLastErrorText at the same moment. Those touch only LastError (an atomic) and the serial
+// line's framing (under framingMutex_); the lines, the station cache and what the object has
+// learnt about its devices belong to the polling thread alone. LastError is the code the latest
+// failure of either thread set: each code's text is a constant, so GetLastErrorText never sees a
+// text torn by the other thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/driver_contract.h"
@@ -82,7 +94,10 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // Sees every frame of both kinds of line (for a frame monitor and for tests).
   void SetMonitor(modbus::FrameMonitor monitor);
   // The serial framing the line is bound to, once a serial device used it.
-  std::optional<modbus::Framing> SerialFraming() const { return serialFraming_; }
+  std::optional<modbus::Framing> SerialFraming() const {
+    std::lock_guard lock(framingMutex_);
+    return serialFraming_;
+  }
 
  private:
   ~CZireviVer();
@@ -98,16 +113,51 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // The parsed station of a TCP group's address text, cached by text.
   const modbus::Station* TcpStation(const RequestGroup& group);
   bool Read(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
+  // One item of a read and the registers (or bits) it covers, 1-based.
+  struct ReadItem {
+    GroupItem* item;
+    int32_t first;
+    int32_t last;
+  };
+  enum class SpanResult { kOk, kFailed };
+  // Reads the span of `items` (sorted by first register) in one request, or, when the device
+  // answers exception 2 (or answered it before for this span), in two parts split at the widest
+  // gap, recursively. Items of a single refused register span go to `refused`; every other item
+  // gets its value as from one unsplit read. kFailed on any other failure.
+  SpanResult ReadSpan(RequestGroup& group, modbus::Framing framing, const modbus::Station& station,
+                      Via via, std::span<const ReadItem> items, std::vector<GroupItem*>& refused);
+  // Writes `byte` into the low byte of holding register `address` (0-based), keeping the high
+  // byte: with function 22, or, where the device refuses it with exception 1, by reading the
+  // register and writing it back with function 6.
+  bool WriteLowByte(modbus::Framing framing, const modbus::Station& station, uint16_t address,
+                    uint8_t byte);
+  // A key naming a span of a device's area; with first and count 0 it names the device.
+  std::string SplitKey(modbus::Framing framing, const modbus::Station& station, int area,
+                       int32_t first, int32_t count) const;
   bool Write(RequestGroup& group, modbus::Framing framing, const modbus::Station& station, Via via);
 
+  // Keeps the first code a call sets (the address rules set LastError only on failure).
+  void SetLastError(int32_t code) {
+    if (code != modbus::kErrNoError)
+      lastError_.store(code, std::memory_order_relaxed);
+  }
+
   std::atomic<ULONG> refs_{1};
-  int32_t lastError_ = modbus::kErrNoError;
+  std::atomic<int32_t> lastError_{modbus::kErrNoError};  // written by both threads
   bool opened_ = false;
-  std::optional<modbus::Framing> serialFraming_;
+  mutable std::mutex framingMutex_;
+  std::optional<modbus::Framing> serialFraming_;  // under framingMutex_
   modbus::SerialLink line_;
   modbus::TcpLinks net_;
   int timeoutMs_ = modbus::kDefaultTimeoutMs;
   std::unordered_map<std::string, modbus::Station> tcpStations_;
-  std::vector<uint8_t> answer_;  // the last answer PDU
-  modbus::Reply reply_;          // its check against the request
+  // Read spans a device refused with exception 2, to be read in parts from then on (by framing,
+  // device, area, first register and count); forgotten at ClosePort, or all at once when full.
+  static constexpr size_t kMaxRememberedSplits = 4096;
+  std::unordered_set<std::string> splitSpans_;
+  // Devices (SplitKey with first and count 0) that refused function 22 with exception 1.
+  std::unordered_set<std::string> noMaskWrite_;
+  std::vector<ReadItem> readItems_;  // the items of the read in progress
+  std::vector<uint8_t> answer_;      // the last answer PDU
+  modbus::Reply reply_;              // its check against the request
 };

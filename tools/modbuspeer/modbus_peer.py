@@ -15,7 +15,20 @@ commands on standard input, one a line, and answers each with one line:
     quit                                        -> OK (and the server ends)
 
 (h holding registers, i input registers, c coils, d discrete inputs.) Anything wrong is answered
-with "ERR <reason>". The server ends when standard input closes, so it never outlives the
+with "ERR <reason>".
+
+Faults, for the tests of how a client copes with a misbehaving device:
+
+    delay <ms> [<n>]              -> OK   the next n answers (default 1) go out ms late, and
+                                          the answers after them wait their turn
+    dup [<n>]                     -> OK   the next n answers go out twice, back to back
+    stray <hex>                   -> OK   writes these bytes at once on every open line
+    silent <unit> <0|1>           -> OK   the unit does not answer while 1
+    hole <unit> <table> <addr> <count>  -> OK  requests touching these addresses get exception 2
+    refuse <function>             -> OK   the function is answered with exception 1
+    seen <function>               -> OK n  requests of that function served since the start
+    connections                   -> OK n  TCP connections accepted since the start
+    clear                         -> OK   no more faults (holes and refusals included) The server ends when standard input closes, so it never outlives the
 program that started it, on "quit", and on SIGTERM or SIGINT.
 
 --moving makes a few values change every second, for the demo: holding registers 0..3 hold a
@@ -40,7 +53,12 @@ from pymodbus.datastore import (
     ModbusServerContext,
     ModbusSlaveContext,
 )
-from pymodbus.server.async_io import ModbusSerialServer, ModbusTcpServer
+from pymodbus.server.async_io import (
+    ModbusBaseRequestHandler,
+    ModbusConnectedRequestHandler,
+    ModbusSerialServer,
+    ModbusTcpServer,
+)
 from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer, ModbusSocketFramer
 
 TABLES = {"h": "hr", "i": "ir", "c": "co", "d": "di"}
@@ -91,6 +109,157 @@ class RobustAsciiFramer(ModbusAsciiFramer):
             self.populateResult(result)
             self.advanceFrame()
             callback(result)
+
+
+# Which table a request of each function code touches.
+FUNCTION_TABLES = {1: "c", 2: "d", 3: "h", 4: "i", 5: "c", 6: "h", 15: "c", 16: "h", 22: "h"}
+
+
+class Faults:
+    """The faults the server is told to inject; touched only on the event loop's thread."""
+
+    def __init__(self):
+        self.handlers = []
+        self.connections = 0
+        self.seen = {}
+        self.clear()
+
+    def clear(self):
+        self.delay_ms = 0
+        self.delay_left = 0
+        self.dup_left = 0
+        self.silent = set()
+        self.holes = []  # (unit, table, first, last)
+        self.refused = set()
+
+    def refusal(self, request):
+        """The exception code a request is to be answered with, or None."""
+        function = request.function_code
+        if function in self.refused:
+            return 1
+        table = FUNCTION_TABLES.get(function)
+        if table is None:
+            return None
+        first = getattr(request, "address", 0)
+        last = first + max(getattr(request, "count", 1), 1) - 1
+        for unit, hole_table, hole_first, hole_last in self.holes:
+            if unit == request.unit_id and table == hole_table:
+                if first <= hole_last and hole_first <= last:
+                    return 2
+        return None
+
+
+FAULTS = Faults()
+_plain_execute = ModbusBaseRequestHandler.execute
+_plain_send = ModbusBaseRequestHandler.send
+_plain_connection_made = ModbusBaseRequestHandler.connection_made
+
+
+def faulty_connection_made(self, transport):
+    _plain_connection_made(self, transport)
+    FAULTS.handlers = [h for h in FAULTS.handlers if h.transport is not None] + [self]
+    if isinstance(self, ModbusConnectedRequestHandler):
+        FAULTS.connections += 1
+
+
+def faulty_execute(self, request, *addr):
+    function = request.function_code
+    FAULTS.seen[function] = FAULTS.seen.get(function, 0) + 1
+    unit = request.unit_id
+    if unit in FAULTS.silent or unit not in self.server.context.slaves():
+        return
+    code = FAULTS.refusal(request)
+    if code is None:
+        _plain_execute(self, request, *addr)
+        return
+    response = request.doException(code)
+    response.transaction_id = request.transaction_id
+    response.unit_id = unit
+    self.send(response, *addr)
+
+
+def faulty_send(self, message, *addr, **kwargs):
+    copies = 1
+    if FAULTS.dup_left > 0:
+        FAULTS.dup_left -= 1
+        copies = 2
+    delay_ms = 0
+    if FAULTS.delay_left > 0:
+        FAULTS.delay_left -= 1
+        delay_ms = FAULTS.delay_ms
+
+    def go():
+        for _ in range(copies):
+            if self.transport is None:
+                return
+            _plain_send(self, message, *addr, **kwargs)
+
+    # Answers leave in order, as from a device that serves one request at a time: an answer
+    # held back also holds back the answers after it.
+    loop = asyncio.get_running_loop()
+    now = loop.time()
+    at = max(now + delay_ms / 1000.0, getattr(self, "talvek_not_before", 0.0))
+    self.talvek_not_before = at
+    if at > now:
+        loop.call_at(at, go)
+    else:
+        go()
+
+
+ModbusBaseRequestHandler.connection_made = faulty_connection_made
+ModbusBaseRequestHandler.execute = faulty_execute
+ModbusBaseRequestHandler.send = faulty_send
+
+
+def run_fault_command(verb, words):
+    """Carries out one fault command; returns the text after "OK"."""
+    numbers = [int(w, 0) for w in words[1:]] if verb not in ("stray", "hole") else []
+    if verb == "delay":
+        if not 1 <= len(numbers) <= 2 or numbers[0] < 0:
+            raise ValueError("delay takes milliseconds and an optional count")
+        FAULTS.delay_ms = numbers[0]
+        FAULTS.delay_left = numbers[1] if len(numbers) == 2 else 1
+    elif verb == "dup":
+        if len(numbers) > 1:
+            raise ValueError("dup takes an optional count")
+        FAULTS.dup_left = numbers[0] if numbers else 1
+    elif verb == "stray":
+        if len(words) != 2:
+            raise ValueError("stray takes one hex string")
+        data = bytes.fromhex(words[1])
+        for handler in FAULTS.handlers:
+            if handler.transport is not None:
+                handler.transport.write(data)
+    elif verb == "silent":
+        if len(numbers) != 2:
+            raise ValueError("silent takes a unit and 0 or 1")
+        if numbers[1]:
+            FAULTS.silent.add(numbers[0])
+        else:
+            FAULTS.silent.discard(numbers[0])
+    elif verb == "hole":
+        if len(words) != 5 or words[2].lower() not in TABLES:
+            raise ValueError("hole takes a unit, a table, an address and a count")
+        unit, addr, count = int(words[1], 0), int(words[3], 0), int(words[4], 0)
+        if count < 1:
+            raise ValueError("hole count below 1")
+        FAULTS.holes.append((unit, words[2].lower(), addr, addr + count - 1))
+    elif verb == "refuse":
+        if len(numbers) != 1:
+            raise ValueError("refuse takes a function code")
+        FAULTS.refused.add(numbers[0])
+    elif verb == "seen":
+        if len(numbers) != 1:
+            raise ValueError("seen takes a function code")
+        return str(FAULTS.seen.get(numbers[0], 0))
+    elif verb == "connections":
+        return str(FAULTS.connections)
+    elif verb == "clear":
+        FAULTS.clear()
+    return ""
+
+
+FAULT_VERBS = ("delay", "dup", "stray", "silent", "hole", "refuse", "seen", "connections", "clear")
 
 
 def parse_units(text):
@@ -224,6 +393,12 @@ def run_command(tables, line):
     verb = words[0].lower()
     if verb == "quit":
         return "OK", True
+    if verb in FAULT_VERBS:
+        try:
+            rest = run_fault_command(verb, words)
+        except ValueError as exc:
+            return f"ERR {exc}", False
+        return ("OK " + rest if rest else "OK"), False
     if verb not in ("set", "get"):
         return f"ERR unknown command {words[0]}", False
     try:

@@ -71,6 +71,8 @@ TEST(ModbusPduBuild, KnownRequestsForEveryFunction) {
   // Coils 20..29 = 1,0,1,1,0,0,1,1, 1,0: LSB first, unused high bits of the last byte 0.
   EXPECT_EQ(Coils(0x13, {1, 0, 1, 1, 0, 0, 1, 1, 7, 0}), Hex("0F 00 13 00 0A 02 CD 01"));
   EXPECT_EQ(Registers(1, {0x000A, 0x0102}), Hex("10 00 01 00 02 04 00 0A 01 02"));
+  EXPECT_EQ(Built([](auto o) { return modbus::BuildMaskWriteRegister(4, 0x00F2, 0x0025, o); }),
+            Hex("16 00 04 00 F2 00 25"));
 }
 
 TEST(ModbusPduBuild, ProtocolLimitsAndSpans) {
@@ -172,6 +174,13 @@ TEST(ModbusPduReply, WritesMustEchoTheRequest) {
   EXPECT_EQ(Check(regs, Hex("10 00 01 00 02")).status, ReplyStatus::kOk);
   EXPECT_EQ(Check(regs, Hex("10 00 00 00 02")).status, ReplyStatus::kMalformed);
   EXPECT_TRUE(Check(regs, Hex("10 00 01 00 02")).data.empty());
+
+  const Bytes mask = Hex("16 00 04 00 F2 00 25");
+  EXPECT_EQ(modbus::ExpectedAnswerLength(mask), 7u);
+  EXPECT_EQ(Check(mask, mask).status, ReplyStatus::kOk);
+  EXPECT_EQ(Check(mask, Hex("16 00 04 00 F2 00 24")).status, ReplyStatus::kMalformed);
+  EXPECT_EQ(Check(mask, Hex("16 00 04 00 F2")).status, ReplyStatus::kShort);
+  EXPECT_EQ(Check(mask, Hex("96 01")).status, ReplyStatus::kException);
 }
 
 // An answer is never accepted against a request that no builder makes.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "drivers/modbus/modbus_framing.h"
 #include "drivers/modbus/tests/driver_fixture.h"
@@ -254,6 +255,43 @@ TEST_F(ZireviScriptedTcpTest, TwoDevicesAtTwoPortsOnOneObjectEachReadTheirOwnSer
   }
   EXPECT_EQ(peer_.Connections(), 1) << "one connection per host, kept between requests";
   EXPECT_EQ(other.Connections(), 1);
+}
+
+// The UI thread converts tags while the polling thread polls: both set LastError and claim the
+// serial line's framing. Run under the thread sanitizer to see a race; here the framing must end
+// up claimed by exactly one serial model.
+TEST_F(ZireviScriptedTcpTest, TheUiThreadConvertsTagsWhileThePollingThreadPolls) {
+  MiniHost tcp(driver_, kTcp, TcpText(peer_.port()).c_str());
+  ASSERT_TRUE(tcp.AddRead("4X11", kUint16));
+  Group unknownModel("NoSuchModel", ParsedStation(driver_, "1"));  // each poll sets LastError
+  unknownModel.Append(1, kInt16, 0, 0);
+  Group rtu(kRtu, ParsedStation(driver_, "1"));  // claims the line for RTU; Com1 is not there
+  rtu.Append(1, kInt16, 0, 0);
+  std::atomic<bool> polled{false};
+  std::jthread polling([&] {
+    for (int i = 0; i < 50; ++i) {
+      EXPECT_EQ(second_->ExecuteGroupEx(tcp.groups()[0]->get()), 1);
+      EXPECT_EQ(second_->ExecuteGroupEx(unknownModel.get()), 0);
+      EXPECT_EQ(second_->ExecuteGroupEx(rtu.get()), 0);
+    }
+    polled = true;
+  });
+  const TagAddressInput badAddress = Input(kRtu, "4X0", kInt16);
+  const TagAddressInput ascii = Input(kAscii, "4X1", kInt16);
+  const TagAddressInput rtuTag = Input(kRtu, "4X1", kInt16);
+  StationInfo station{};
+  while (!polled) {
+    DriverItem item{};
+    EXPECT_EQ(driver_->ConvertUserConfigToVar(&badAddress, &item), 1);
+    driver_->ConvertUserConfigToVar(&ascii, &item);
+    EXPECT_EQ(driver_->ParseStationAddress("0", &station), 0);
+    EXPECT_NE(driver_->GetLastErrorText(), nullptr);
+  }
+  DriverItem item{};
+  EXPECT_EQ(driver_->ConvertUserConfigToVar(&ascii, &item) +
+                driver_->ConvertUserConfigToVar(&rtuTag, &item),
+            1)
+      << "one serial framing holds the line";
 }
 
 TEST_F(ZireviScriptedTcpTest, AServerThatGoesAwayIsReconnectedAtTheNextRequest) {

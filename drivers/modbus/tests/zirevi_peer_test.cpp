@@ -9,10 +9,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/testing/modbus_peer.h"
 #include "drivers/modbus/tests/driver_fixture.h"
 #include "platform/atoms.h"
+#include "platform/serial_port.h"
 
 namespace modbus_test {
 namespace {
@@ -259,6 +261,146 @@ TEST_P(ZireviPeerTest, TheFirstInterfaceReadsAndWritesToo) {
   const auto words = peer().GetRegisters(1, RegisterTable::kHolding, 301, 1);
   ASSERT_TRUE(words);
   EXPECT_EQ((*words)[0], 4321);
+}
+
+// A device that answers late, answers twice or sends bytes nobody asked for, and a unit that stays
+// silent behind a gateway: the next request (same function, same count) still gets its own answer,
+// and a TCP connection outlives a silent unit.
+TEST_P(ZireviPeerTest, ALateRepeatedOrStrayAnswerIsNeverTakenForTheNextOne) {
+  const bool tcp = GetParam() == "tcp";
+  struct Case {
+    const char* name;
+    std::string fault;  // a peer command before the first read
+    int firstUnit;
+    BOOL firstResult;
+    bool stray;  // an answer-shaped frame arrives after the first read, while nothing is pending
+  } cases[] = {
+      {"late answer", "delay " + std::to_string(kTimeoutMs + 30), 1, 0, false},
+      {"answer sent twice", "dup", 1, 1, false},
+      {"stray answer while idle", "", 1, 1, true},
+      {"silent unit", "silent 2 1", 2, 0, false},
+  };
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 100, {101}));
+  ASSERT_TRUE(peer().SetRegisters(2, RegisterTable::kHolding, 100, {201}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 1100, {1101}));
+  for (const Case& c : cases) {
+    if (c.stray && tcp)
+      continue;  // a byte stream has no idle line
+    MiniHost first = Host(Unit(c.firstUnit));
+    MiniHost next = Host(Unit(1));
+    ASSERT_TRUE(first.AddRead("4X101", kUint16));
+    ASSERT_TRUE(next.AddRead("4X1101", kUint16));
+    ASSERT_EQ(second_->ExecuteGroupEx(next.groups()[0]->get()), 1) << c.name;
+    const auto connections = peer().Command("connections");
+    ASSERT_TRUE(connections) << peer().Error();
+    if (!c.fault.empty())
+      ASSERT_TRUE(peer().Command(c.fault)) << peer().Error();
+    EXPECT_EQ(second_->ExecuteGroupEx(first.groups()[0]->get()), c.firstResult) << c.name;
+    if (c.stray) {
+      ASSERT_TRUE(peer().Command(GetParam() == "rtu" ? "stray 010302dead2059"
+                                                     : "stray 3a3031303330324445414436460d0a"));
+      HANDLE line = INVALID_HANDLE_VALUE;
+      ASSERT_EQ(second_->GetPortHandle(&line), 1);
+      COMSTAT stat{};
+      const auto queuedBy = Clock::now() + std::chrono::seconds(2);
+      while (ClearCommError(line, nullptr, &stat) && stat.cbInQue == 0 && Clock::now() < queuedBy)
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(second_->ExecuteGroupEx(next.groups()[0]->get()), 1) << c.name;
+    EXPECT_EQ(next.groups()[0]->item(0).value, 1101) << c.name;
+    EXPECT_EQ(next.groups()[0]->item(0).quality, 192) << c.name;
+    EXPECT_EQ(peer().Command("connections"), connections) << c.name << ": the connection is kept";
+    ASSERT_TRUE(peer().Command("clear"));
+  }
+}
+
+// Tags on 4X1..4X3, 4X100 and 4X120 share one request. Where the device has no register inside
+// that span it answers exception 2: the request is split and the parts read on their own (and
+// remembered, so the next cycle goes straight to them); a tag is bad only when its own register
+// is refused. Values land exactly as from one unsplit read.
+TEST_P(ZireviPeerTest, AMergedReadRefusedWithException2IsSplit) {
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 0, {11, 0x0001, 0xE240}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 99, {100}));
+  ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 119, {0x1234}));
+  struct Case {
+    const char* name;
+    const char* hole;  // protocol addresses of holding registers the device does not have
+    int requests;      // function 3 requests of the first cycle
+    int nextRequests;  // and of the next one
+    uint16_t bad;      // the tag whose register is refused, 0 for none
+  } cases[] = {
+      {"no hole", "", 1, 1, 0},
+      {"hole between the tags", "hole 1 h 49 11", 3, 2, 0},
+      {"hole on a tag's own register", "hole 1 h 99 1", 5, 3, 100},
+  };
+  const std::pair<uint16_t, int32_t> expected[] = {{1, 11}, {2, 123456}, {100, 100}, {120, 0x34}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(driver_->ClosePort(), 1);  // forgets the splits of the case before
+    ASSERT_EQ(driver_->OpenPort(1, &settings_), 1);
+    ASSERT_TRUE(peer().Command("clear"));
+    if (*c.hole != '\0')
+      ASSERT_TRUE(peer().Command(c.hole));
+    MiniHost host = Host();
+    ASSERT_TRUE(host.AddRead("4X1", kUint16));
+    ASSERT_TRUE(host.AddRead("4X2", kInt32));
+    ASSERT_TRUE(host.AddRead("4X100", kUint16));
+    ASSERT_TRUE(host.AddRead("4X120", kByte));
+    ASSERT_EQ(host.groups().size(), 1u);
+    Group& group = *host.groups()[0];
+    for (int cycle : {1, 2}) {
+      const long before = std::stol(peer().Command("seen 3").value_or("-1"));
+      for (GroupItem* item : group.items())
+        item->quality = 7;
+      ASSERT_EQ(second_->ExecuteGroupEx(group.get()), 1) << c.name;
+      const long after = std::stol(peer().Command("seen 3").value_or("-1"));
+      EXPECT_EQ(after - before, cycle == 1 ? c.requests : c.nextRequests) << c.name << cycle;
+      for (size_t i = 0; i < std::size(expected); ++i) {
+        GroupItem& item = group.item(i);
+        ASSERT_EQ(item.byteAddress, expected[i].first);
+        EXPECT_EQ(item.quality, item.byteAddress == c.bad ? 0 : 192) << c.name << item.byteAddress;
+        if (item.byteAddress != c.bad) {
+          EXPECT_EQ(item.value, expected[i].second) << c.name << item.byteAddress;
+        }
+      }
+    }
+  }
+  ASSERT_TRUE(peer().Command("clear"));
+}
+
+// A byte tag is the register's low byte: writing it keeps the high byte, with function 22, or
+// by reading the register and writing it back where the device refuses function 22.
+TEST_P(ZireviPeerTest, WritingAByteKeepsTheRegistersOtherByte) {
+  struct Case {
+    const char* name;
+    const char* fault;
+    int maskWrites;    // function 22 requests of the two writes
+    int singleWrites;  // function 6 requests
+  } cases[] = {
+      {"function 22", "clear", 2, 0},
+      {"function 22 refused", "refuse 22", 1, 2},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(peer().Command(c.fault)) << c.name;
+    ASSERT_TRUE(peer().SetRegisters(1, RegisterTable::kHolding, 400, {0xAB55}));
+    const long masks = std::stol(peer().Command("seen 22").value_or("-1"));
+    const long singles = std::stol(peer().Command("seen 6").value_or("-1"));
+    MiniHost host = Host();
+    for (int32_t value : {0x12, 0x1FE}) {
+      Group* write = host.AddWrite("4X401", kByte, value);
+      ASSERT_NE(write, nullptr);
+      ASSERT_EQ(second_->ExecuteGroupEx(write->get()), 1) << c.name;
+      const auto words = peer().GetRegisters(1, RegisterTable::kHolding, 400, 1);
+      ASSERT_TRUE(words);
+      EXPECT_EQ((*words)[0], 0xAB00 | (value & 0xFF)) << c.name;
+    }
+    EXPECT_EQ(std::stol(peer().Command("seen 22").value_or("-1")) - masks, c.maskWrites) << c.name;
+    EXPECT_EQ(std::stol(peer().Command("seen 6").value_or("-1")) - singles, c.singleWrites)
+        << c.name;
+    ASSERT_TRUE(host.AddRead("4X401", kByte));
+    ASSERT_EQ(second_->ExecuteGroupEx(host.groups().back()->get()), 1);
+    EXPECT_EQ(host.groups().back()->item(0).value, 0xFE) << c.name << ": read as written";
+  }
+  ASSERT_TRUE(peer().Command("clear"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, ZireviPeerTest, ::testing::Values("tcp", "rtu", "ascii"),
