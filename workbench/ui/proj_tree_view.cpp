@@ -264,8 +264,9 @@ void CProjTreeView::RebuildPortList() {
   }
   MarkPortsInUse(state);
   // A failed write leaves the previous "Comm.dat"; the table is written again at program end,
-  // which reports a failure.
-  (void)SavePorts(state);
+  // which reports a failure. A routine save: a refused "Comm.dat" that could not be copied aside
+  // stays as it is.
+  (void)SavePorts(state, SaveKind::kRoutine);
 }
 
 void CProjTreeView::OnSelectionChanged() {
