@@ -273,37 +273,6 @@ TEST_F(DataFilesTest, ReadOnlyLeftoverCopyKeepsTheRefusedFile) {
   EXPECT_EQ(ReadFileBytes(File("Device.dat.invalid")), Bytes(5));
 }
 
-// Without a readable device table the ports of the lost devices are not known to be unused:
-// the synchronisation keeps their entries, and a routine save does not turn the missing file into
-// an empty one (after which they would be dropped at the next open).
-TEST_F(DataFilesTest, UnreadDeviceTableKeepsPortEntries) {
-  const std::vector<CommSettings> ports = {DefaultPortEntry(1), DefaultPortEntry(2),
-                                           Port("Com5", 19200)};
-  for (bool refused : {false, true}) {
-    SCOPED_TRACE(refused ? "refused Device.dat" : "missing Device.dat");
-    fs::remove(File("Device.dat"));
-    if (refused)
-      ASSERT_TRUE(WriteFileBytes(File("Device.dat"), Bytes(361)));
-    ASSERT_TRUE(WriteFileBytes(File("Comm.dat"), BytesOf(ports)));
-
-    EXPECT_FALSE(LoadDevices(state));
-    ASSERT_TRUE(LoadPorts(state));
-    MarkPortsInUse(state);
-    ASSERT_TRUE(SavePorts(state, SaveKind::kRoutine));
-    ASSERT_TRUE(SaveDevices(state, SaveKind::kRoutine));
-    EXPECT_EQ(ReadFileBytes(File("Comm.dat")), BytesOf(ports));
-    EXPECT_EQ(fs::exists(File("Device.dat")), refused);
-
-    // Once the user saves a device table on purpose, it says which ports are used.
-    state.devices.Add(DeviceOnPort(1));
-    ASSERT_TRUE(SaveDevices(state));
-    MarkPortsInUse(state);
-    ASSERT_TRUE(SavePorts(state, SaveKind::kRoutine));
-    EXPECT_EQ(PortNames(state), (std::vector<std::string>{"Com1", "Com2"}));
-    state.devices.RemoveAll();
-  }
-}
-
 // --- Round trips ------------------------------------------------------------------------------
 
 TEST_F(DataFilesTest, RuntimeFieldsPadsAndFullLengthTextsSurviveSaveAndLoad) {

@@ -425,9 +425,10 @@ TEST_F(TalvekDocTest, CloseLeavesARefusedFileThatCouldNotBeCopied) {
   EXPECT_EQ(reread.tags.at(0).quality, 192);
 }
 
-// Com5's settings survive an open, the port list's rebuild and a close while Device.dat is missing,
-// and are still there at the next open.
-TEST_F(TalvekDocTest, MissingDeviceFileKeepsThePortSettings) {
+// Com5's settings survive an open, the port list's rebuild and a close while Device.dat is missing
+// or refused, and are still there at the next open; once the user saves devices, the device table
+// says which ports are used again.
+TEST_F(TalvekDocTest, UnreadDeviceFileKeepsThePortSettings) {
   CommSettings com5 = DefaultPortEntry(5);
   com5.baudRate = 9600;
   com5.dataBits = 7;
@@ -437,16 +438,25 @@ TEST_F(TalvekDocTest, MissingDeviceFileKeepsThePortSettings) {
   const std::vector<CommSettings> ports = {DefaultPortEntry(1), DefaultPortEntry(2), com5};
   const std::string file = MakeProject("nodevices", {}, {}, &ports);
   const fs::path folder = root_ / "nodevices";
-  fs::remove(folder / "Device.dat");
-
-  for (int open = 0; open < 2; ++open) {
-    ASSERT_TRUE(doc_->OnOpenDocument(file));
-    MarkPortsInUse(state_);  // what the tree does when it shows the project
-    ASSERT_TRUE(SavePorts(state_, SaveKind::kRoutine));
-    ASSERT_TRUE(doc_->OnCloseDocument());
-    EXPECT_EQ(ReadFileBytes(folder / "Comm.dat"), BytesOf(ports)) << "open " << open;
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused Device.dat" : "missing Device.dat");
+    fs::remove(folder / "Device.dat");
+    if (refused)
+      ASSERT_TRUE(WriteFileBytes(folder / "Device.dat", std::vector<uint8_t>(361, 1)));
+    for (int open = 0; open < 2; ++open) {
+      ASSERT_TRUE(doc_->OnOpenDocument(file));
+      MarkPortsInUse(state_);  // what the tree does when it shows the project
+      ASSERT_TRUE(SavePorts(state_, SaveKind::kRoutine));
+      ASSERT_TRUE(doc_->OnCloseDocument());
+      EXPECT_EQ(ReadFileBytes(folder / "Comm.dat"), BytesOf(ports)) << "open " << open;
+    }
   }
-  EXPECT_TRUE(sink_.shown.empty());
+  ASSERT_TRUE(doc_->OnOpenDocument(file));
+  state_.devices.Add(Device("A", 1));
+  ASSERT_TRUE(SaveDevices(state_));
+  MarkPortsInUse(state_);
+  ASSERT_TRUE(SavePorts(state_, SaveKind::kRoutine));
+  EXPECT_EQ(state_.ports.size(), 2u);
 }
 
 TEST_F(TalvekDocTest, RefusedOpensKeepThePreviousProjectUntouched) {

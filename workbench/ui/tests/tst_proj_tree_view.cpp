@@ -2,6 +2,7 @@
 // hints that build, rebuild or clear it, the hints its selection sends, the context menu, and
 // editing a port's settings (refused while communication runs).
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -317,6 +318,18 @@ class TestProjTreeView : public QObject {
     QCOMPARE(b.state.ports[2].baudRate, 38400);
     QVERIFY(LoadPorts(reread));
     QCOMPARE(reread.ports[2].baudRate, 19200);
+
+    // Closing and reopening the project (which saves nothing) keeps what OK saved; so does a start,
+    // which reloads the files the same way.
+    const std::filesystem::path projectFile = b.dir / "p.ZRPrj";
+    QVERIFY(testing_support::WriteFileBytes(projectFile, {}));
+    QVERIFY(SaveDevices(b.state));
+    b.frame.Document().CloseProject();
+    QVERIFY(b.state.ports.empty());
+    QVERIFY(b.frame.Document().OnOpenDocument(projectFile.string()));
+    QCOMPARE(b.state.ports.size(), std::size_t{3});
+    QCOMPARE(b.state.ports[2].baudRate, 19200);
+    QCOMPARE(b.state.ports[2].timeoutMs, uint16_t{2000});
 
     b.DoubleClick("变量维护");
     b.view.Tree()->setCurrentItem(b.Node("设备"));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <QApplication>
@@ -152,61 +153,18 @@ class TestValueEntryDlg : public QObject {
     QCOMPARE(dlg.findChild<QLabel*>("currentLabel")->text(), QStringLiteral("2.500000  (好)"));
   }
 
-  void wholeNumbers_data() {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<bool>("isNumber");
-    QTest::addColumn<qlonglong>("value");
-    QTest::newRow("plain") << QByteArray("1234") << true << 1234LL;
-    QTest::newRow("blanks around") << QByteArray(" \t-5 ") << true << -5LL;
-    QTest::newRow("plus sign") << QByteArray("+7") << true << 7LL;
-    QTest::newRow("beyond int32 kept") << QByteArray("70000000000") << true << 70000000000LL;
-    QTest::newRow("huge is capped")
-        << QByteArray("-99999999999999999999999") << true << -(1LL << 53);
-    QTest::newRow("letter l for one") << QByteArray("l00") << false << 0LL;
-    QTest::newRow("letters") << QByteArray("abc") << false << 0LL;
-    QTest::newRow("tail") << QByteArray("12abc") << false << 0LL;
-    QTest::newRow("decimal point") << QByteArray("3.9") << false << 0LL;
-    QTest::newRow("sign then blank") << QByteArray("- 5") << false << 0LL;
-    QTest::newRow("lone sign") << QByteArray("-") << false << 0LL;
-    QTest::newRow("empty") << QByteArray("  ") << false << 0LL;
-  }
-  void wholeNumbers() {
-    QFETCH(QByteArray, text);
-    QFETCH(bool, isNumber);
-    QFETCH(qlonglong, value);
-    const auto parsed = ParseWholeNumber(text.toStdString());
-    QCOMPARE(parsed.has_value(), isNumber);
-    if (isNumber)
-      QCOMPARE(qlonglong(*parsed), value);
-  }
-
-  void decimalNumbers_data() {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<bool>("isNumber");
-    QTest::addColumn<double>("value");
-    QTest::newRow("plain") << QByteArray(" 25.5 ") << true << 25.5;
-    QTest::newRow("leading point") << QByteArray("-.5") << true << -0.5;
-    QTest::newRow("trailing point") << QByteArray("2.") << true << 2.0;
-    QTest::newRow("exponent") << QByteArray("1.5e3") << true << 1500.0;
-    QTest::newRow("beyond double") << QByteArray("1e400") << true << HUGE_VAL;
-    QTest::newRow("unit after it") << QByteArray("-3.25kg") << false << 0.0;
-    QTest::newRow("exponent without digits") << QByteArray("7e") << false << 0.0;
-    QTest::newRow("exponent sign only") << QByteArray("7e+") << false << 0.0;
-    QTest::newRow("comma") << QByteArray("1,5") << false << 0.0;
-    QTest::newRow("inf") << QByteArray("inf") << false << 0.0;
-    QTest::newRow("nan") << QByteArray("nan") << false << 0.0;
-    QTest::newRow("hex") << QByteArray("0x10") << false << 0.0;
-    QTest::newRow("lone sign and point") << QByteArray("-.") << false << 0.0;
-    QTest::newRow("empty") << QByteArray("") << false << 0.0;
-  }
-  void decimalNumbers() {
-    QFETCH(QByteArray, text);
-    QFETCH(bool, isNumber);
-    QFETCH(double, value);
-    const auto parsed = ParseDecimalNumber(text.toStdString());
-    QCOMPARE(parsed.has_value(), isNumber);
-    if (isNumber)
-      QCOMPARE(*parsed, value);
+  // What the dialog's checks do not show: the limits of the parsers themselves.
+  void parserLimits() {
+    QCOMPARE(ParseWholeNumber(" \t-5 "), std::optional<int64_t>(-5));
+    QCOMPARE(ParseWholeNumber("70000000000"), std::optional<int64_t>(70000000000));
+    QCOMPARE(ParseWholeNumber("-99999999999999999999999"), std::optional<int64_t>(-(1LL << 53)));
+    for (const char* text : {"- 5", "-", "  ", "3.9"})
+      QVERIFY2(!ParseWholeNumber(text), text);
+    QCOMPARE(ParseDecimalNumber(" -.5 "), std::optional<double>(-0.5));
+    QCOMPARE(ParseDecimalNumber("2."), std::optional<double>(2.0));
+    QCOMPARE(ParseDecimalNumber("1e400"), std::optional<double>(HUGE_VAL));
+    for (const char* text : {"7e", "7e+", "1,5", "inf", "nan", "0x10", "-.", ""})
+      QVERIFY2(!ParseDecimalNumber(text), text);
   }
 
   // OK takes only a number of the tag's type inside its range; anything else is refused with a
@@ -223,7 +181,6 @@ class TestValueEntryDlg : public QObject {
     const TagRecord real =
         MakeRanged("F", kVarFloat, kRawUInt16, FloatToWord(-1.5f), FloatToWord(50.0f));
     QTest::newRow("bit 1") << bit << " 1 " << QString() << 1.0;
-    QTest::newRow("bit 0") << bit << "0" << QString() << 0.0;
     QTest::newRow("bit 2") << bit << "2" << QStringLiteral("0 或 1") << 0.0;
     QTest::newRow("bit 70000") << bit << "70000" << QStringLiteral("0 或 1") << 0.0;
     QTest::newRow("bit text") << bit << "on" << QStringLiteral("不是有效的布尔值") << 0.0;
@@ -231,16 +188,12 @@ class TestValueEntryDlg : public QObject {
     QTest::newRow("word above") << word << "70000" << QStringLiteral("0 ~ 65535") << 0.0;
     QTest::newRow("word below") << word << "-1" << QStringLiteral("0 ~ 65535") << 0.0;
     QTest::newRow("word typo") << word << "l00" << QStringLiteral("不是整数") << 0.0;
-    QTest::newRow("word letters") << word << "abc" << QStringLiteral("不是整数") << 0.0;
     QTest::newRow("word fraction") << word << "1.5" << QStringLiteral("不是整数") << 0.0;
-    QTest::newRow("word empty") << word << "" << QStringLiteral("不是整数") << 0.0;
     QTest::newRow("signed low") << signedWord << "-100" << QString() << -100.0;
     QTest::newRow("signed under") << signedWord << "-101" << QStringLiteral("-100 ~ 100") << 0.0;
     QTest::newRow("int32 max") << wide << "2147483647" << QString() << 2147483647.0;
-    QTest::newRow("int32 min") << wide << "-2147483648" << QString() << -2147483648.0;
     QTest::newRow("beyond int32") << wide << "2147483648" << QStringLiteral("范围") << 0.0;
     QTest::newRow("float inside") << real << "-1.25" << QString() << -1.25;
-    QTest::newRow("float top") << real << "5e1" << QString() << 50.0;
     QTest::newRow("float above") << real << "50.001" << QStringLiteral("-1.5 ~ 50") << 0.0;
     QTest::newRow("float huge") << real << "1e40" << QStringLiteral("-1.5 ~ 50") << 0.0;
     QTest::newRow("float letters") << real << "abc" << QStringLiteral("不是数值") << 0.0;
