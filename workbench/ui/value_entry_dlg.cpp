@@ -288,6 +288,10 @@ void CValueEntryDlg::accept() {
       break;
   }
   if (number) {
+    // A float tag compares the float the writer will send: its limits are floats, and "0.1"
+    // must meet a limit stored as 0.1f. Beyond the float range there is no such float.
+    if (varType_ == kVarFloat && std::fabs(*number) <= FLT_MAX)
+      number = static_cast<float>(*number);
     // NaN never gets here (the parser does not read it); ±HUGE_VAL fails the comparison.
     if (!(*number >= limits_.low && *number <= limits_.high))
       return Refuse(QStringLiteral("%1 超出变量“%2”的范围,允许的值为 %3。")
@@ -300,8 +304,7 @@ void CValueEntryDlg::accept() {
         integer_ = static_cast<int32_t>(*number);
         break;
       default:
-        // Inside [low, high] of float limits, so rounding to float stays inside them too.
-        float_ = static_cast<float>(*number);
+        float_ = static_cast<float>(*number);  // already a float value
         break;
     }
   }

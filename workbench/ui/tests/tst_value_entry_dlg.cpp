@@ -194,6 +194,9 @@ class TestValueEntryDlg : public QObject {
     QTest::newRow("int32 max") << wide << "2147483647" << QString() << 2147483647.0;
     QTest::newRow("beyond int32") << wide << "2147483648" << QStringLiteral("范围") << 0.0;
     QTest::newRow("float inside") << real << "-1.25" << QString() << -1.25;
+    const TagRecord tenth =
+        MakeRanged("T", kVarFloat, kRawFloat, FloatToWord(0.1f), FloatToWord(0.3f));
+    QTest::newRow("float limit as shown") << tenth << "0.1" << QString() << double(0.1f);
     QTest::newRow("float above") << real << "50.001" << QStringLiteral("-1.5 ~ 50") << 0.0;
     QTest::newRow("float huge") << real << "1e40" << QStringLiteral("-1.5 ~ 50") << 0.0;
     QTest::newRow("float letters") << real << "abc" << QStringLiteral("不是数值") << 0.0;
