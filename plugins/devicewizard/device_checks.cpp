@@ -125,14 +125,60 @@ QString DecodeGbk(std::string_view gbk) {
 }
 
 int ParsePortNumber(const QString& text) {
-  long long value = 0;
-  for (qsizetype i = 3; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = value * 10 + (text[i].unicode() - u'0');
-    if (value > INT_MAX) {
-      return INT_MAX;
+  const QString trimmed = text.trimmed();
+  if (trimmed.size() < 4 || !trimmed.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+    return 0;
+  }
+  int value = 0;
+  for (qsizetype i = 3; i < trimmed.size(); ++i) {
+    const QChar c = trimmed[i];
+    if (c < u'0' || c > u'9') {
+      return 0;
+    }
+    value = value * 10 + (c.unicode() - u'0');
+    if (value > kMaxPortNumber) {
+      return 0;
     }
   }
-  return static_cast<int>(value);
+  return value;
+}
+
+AddressForm CheckAddressForm(std::string_view model, std::string_view typedGbk) {
+  const std::string_view name = TrimAscii(model);
+  const std::string_view text = TrimAscii(typedGbk);
+  const bool allDigits =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  if (EqualsIgnoringCase(name, "S7-200(PPI)")) {
+    if (!allDigits) {
+      return AddressForm::kPpiStation;
+    }
+    int station = 0;  // leading zeros allowed; stops growing once past the range
+    for (char c : text) {
+      station = station * 10 + (c - '0');
+      if (station > kMaxPpiStation) {
+        return AddressForm::kPpiStation;
+      }
+    }
+    return AddressForm::kOk;
+  }
+  if (EqualsIgnoringCase(name, "ModbusTCP")) {
+    // The host is everything before the port (":") or the unit ("#"); a bracketed IPv6 address
+    // holds colons of its own.
+    std::string_view host = text;
+    if (!host.empty() && host.front() == '[') {
+      const std::size_t close = host.find(']');
+      host = close == std::string_view::npos ? std::string_view() : host.substr(1, close - 1);
+    } else {
+      host = host.substr(0, host.find_first_of(":#"));
+    }
+    // A bare number is a serial station, not a host.
+    const bool numberOnly = host.find_first_not_of("0123456789") == std::string_view::npos;
+    if (host.empty() || numberOnly) {
+      return AddressForm::kTcpHost;
+    }
+    return AddressForm::kOk;
+  }
+  return AddressForm::kOk;
 }
 
 bool LogicalNameTaken(const talvek::DeviceArray* devices, const DeviceRecord* self,

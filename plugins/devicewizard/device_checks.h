@@ -46,9 +46,26 @@ TextStatus EncodeLogicalName(const QString& text, std::string& gbk);
 // whole text, so a damaged record still shows what it can.
 QString DecodeGbk(std::string_view gbk);
 
-// The port number in a port text: the decimal digits that follow its first three characters
-// ("COM12" -> 12). No digits there gives 0; a number beyond the int32 range stops at INT32_MAX.
+// Highest port number a device may use: the ports the project keeps settings for.
+inline constexpr int kMaxPortNumber = 128;
+
+// The port number of a port text "COM<n>" ("COM12" -> 12): "COM" in any case, then decimal
+// digits (leading zeros allowed) giving 1..kMaxPortNumber, blanks around the whole allowed. Any
+// other text ("COMX", "1", "COM12abc", "COM0", "COM300") gives 0: it names no port, and storing
+// some number read from it would put the device on a port the user never chose.
 int ParsePortNumber(const QString& text);
+
+// Whether a typed address has the form the device's model needs. The driver parses an address
+// without knowing the model (the Modbus driver takes "5" as a serial station even for a TCP
+// device, the PPI driver any station number), so the wizard checks the form first.
+enum class AddressForm {
+  kOk,
+  kPpiStation,  // S7-200(PPI): a whole number 0..126 (blanks around allowed)
+  kTcpHost,     // ModbusTCP: host[:port][#unit] with a host (a name, dotted IPv4 or [IPv6])
+};
+// Highest PPI station address: 127 is the broadcast address.
+inline constexpr int kMaxPpiStation = 126;
+AddressForm CheckAddressForm(std::string_view model, std::string_view typedGbk);
 
 // The uniqueness checks. Every element of `devices` at the address `self` is skipped, so `self`
 // may point into the array (re-configuring) or elsewhere (a new device). A null `devices` holds

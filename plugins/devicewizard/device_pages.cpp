@@ -185,6 +185,11 @@ void PortPage::OnRefresh() {
 
 int PortPage::OnWizardNext() {
   const int port = ParsePortNumber(port_->currentText());
+  if (port == 0) {
+    Message(kMsgPortText);
+    port_->setFocus();
+    return kStay;
+  }
   if (PortTakenByOtherDriver(Session().Devices(), Session().DevicePtr(), port,
                              Device().descriptor.driverClsid)) {
     Message(kMsgPortTaken);
@@ -231,6 +236,19 @@ int AddressPage::OnWizardNext() {
     Message(kMsgAddressNotGbk);
     address_->setFocus();
     return kStay;
+  }
+  // The driver parses without knowing the model: the form the model needs is checked first.
+  switch (CheckAddressForm(platform::ArrayText(Device().descriptor.model), typed)) {
+    case AddressForm::kPpiStation:
+      Message(kMsgPpiStation);
+      address_->setFocus();
+      return kStay;
+    case AddressForm::kTcpHost:
+      Message(kMsgTcpHost);
+      address_->setFocus();
+      return kStay;
+    case AddressForm::kOk:
+      break;
   }
   IProtocolDriver* driver = Session().Driver();
   StationInfo station;

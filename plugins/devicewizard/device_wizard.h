@@ -64,6 +64,12 @@ inline const QString kMsgPortHasRtu =
 inline const QString kMsgPortHasAscii =
     QStringLiteral("该串口已连接 Modbus ASCII 设备, 不能再连接 Modbus RTU 设备! 请选择其他串口。");
 inline const QString kMsgAddressBad = QStringLiteral("地址格式错误\r\n");
+inline const QString kMsgPortText =
+    QStringLiteral("串口号格式错误: 请输入 COM 加 1 到 128 之间的数字, 例如 COM3。");
+inline const QString kMsgPpiStation =
+    QStringLiteral("S7-200(PPI) 的站地址必须是 0 到 126 之间的整数, 例如 2。");
+inline const QString kMsgTcpHost = QStringLiteral(
+    "Modbus TCP 设备的地址必须包含主机: 主机[:端口][#单元号], 例如 192.168.1.20:502#1。");
 inline const QString kMsgAddressNotGbk =
     QStringLiteral("设备地址含有不能保存的字符(例如表情符号), 请修改设备地址!");
 inline const QString kMsgAddressTaken = QStringLiteral("设备地址与其他已存在的设备地址重复!");

@@ -602,10 +602,11 @@ bool TagPropertyPage::CheckWithDriver(const std::string& registerGbk, int rawTyp
   const uint16_t result = session_.driver->ConvertUserConfigToVar(&in, &out);
   if (result != 0) {
     Trace("ConvertUserConfigToVar 返回错误\r\n");
-    const char* text = session_.driver->GetLastErrorText();
+    // Not the held object's last error: it may be left from an earlier register.
+    const std::string text = session_.RefusalText(in);
     // A driver may refuse without a text of its own (an unknown area prefix): say what was
-    // refused rather than show an empty box.
-    const QString message = text != nullptr && *text != '\0'
+    // refused rather than show an empty box or an earlier register's text.
+    const QString message = !text.empty()
                                 ? GbkToQString(text)
                                 : Utf8("驱动程序不接受寄存器“%1”与数据类型“%2”的组合。")
                                       .arg(GbkToQString(registerGbk), Utf8(kRawTypeNames[rawType]));

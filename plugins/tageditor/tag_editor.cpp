@@ -80,7 +80,25 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
   }
   driver.reset(created);
   driverModel.assign(platform::ArrayText(device->descriptor.model));
+  driverClsid = device->descriptor.driverClsid;
   return true;
+}
+
+std::string TagEditSession::RefusalText(const TagAddressInput& in) const {
+  IProtocolDriver* created = nullptr;
+  const HRESULT hr = CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
+  if (FAILED(hr) || created == nullptr)
+    return {};
+  DriverRef fresh;
+  fresh.reset(created);
+  DriverItem out{};
+  std::string text;
+  if (fresh->ConvertUserConfigToVar(&in, &out) != 0) {
+    if (const char* own = fresh->GetLastErrorText(); own != nullptr)
+      text = own;
+  }
+  return text;
 }
 
 int ShowTagEditor(DeviceArray* devices, TagRecord* tag, std::vector<TagRecord>* tags) {

@@ -66,6 +66,7 @@ struct TagEditSession {
   std::vector<TagRecord>* tags = nullptr;  // read only, for the duplicate-name check; may be null
   DriverRef driver;                        // the loaded protocol driver, or none
   std::string driverModel;                 // GBK model name of the device whose driver is loaded
+  CLSID driverClsid{};                     // class of the loaded driver
 
   // The devices as a span (empty without a device table).
   std::span<const DeviceRecord> Devices() const;
@@ -74,6 +75,11 @@ struct TagEditSession {
   // Loads the driver of the first device whose model is `model` (GBK, exact). Shows the failure
   // ("没有从系统中找到该驱动..." or "加载驱动失败!") over `parent` and returns false.
   bool LoadDriver(std::string_view model, QWidget* parent);
+  // The driver's own text (GBK) for refusing `in`, or "" when it has none. A driver keeps its last
+  // error until the next one it sets, and some refusals set none (an unknown area), so the held
+  // object's text may belong to an earlier register. The check is repeated on a new object of
+  // the same class, whose text can only be this refusal's.
+  std::string RefusalText(const TagAddressInput& in) const;
 };
 
 // Runs the modal dialog on `tag`. 1 when it was closed with OK (the record was rewritten), 0

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/gbk.h"
@@ -28,6 +30,7 @@ ssize_t SystemWrite(int fd, const void* data, std::size_t size) {
 
 std::atomic<data_files_testing::WriteFunction> g_write{&SystemWrite};
 std::atomic<bool> g_syncToDisk{true};
+std::atomic<std::size_t> g_loadLimit{SIZE_MAX};
 
 // --- File descriptors -------------------------------------------------------------------------
 
@@ -107,13 +110,20 @@ std::span<const std::byte> BytesOf(std::span<const Record> records) {
   return std::as_bytes(records);
 }
 
+// Writes `records` to `fileName` unless it is a routine save of a file the project keeps (see
+// ProjectState::keptFiles); a written file is no longer kept.
 template <typename Record>
-bool SaveRecords(const ProjectState& state, std::string_view fileName,
+bool SaveRecords(ProjectState& state, std::string_view fileName, uint8_t keepBit, SaveKind kind,
                  std::span<const Record> records) {
+  if (kind == SaveKind::kRoutine && (state.keptFiles & keepBit) != 0)
+    return true;  // the file holds the user's records, which the table does not
   std::optional<std::string> path = DataFilePath(state, fileName);
   if (!path)
     return false;
-  return WriteFileAtomically(*path, BytesOf(records));
+  if (!WriteFileAtomically(*path, BytesOf(records)))
+    return false;
+  state.keptFiles &= static_cast<uint8_t>(~keepBit);
+  return true;
 }
 
 // --- Reading ----------------------------------------------------------------------------------
@@ -154,21 +164,34 @@ std::byte* ResizeTable(DeviceArray& table, std::size_t count) {
   return reinterpret_cast<std::byte*>(table.begin());
 }
 
-// Keeps the bytes of a refused data file beside it (name + kRefusedCopySuffix): the table is now
-// empty, and its next save would otherwise replace the user's only copy of the records.
-void KeepRefusedCopy(int fd, const std::string& path, std::size_t size) {
-  std::vector<std::byte> bytes(size);
+// Copies the bytes of a refused data file beside it (name + kRefusedCopySuffix): the table is now
+// empty, and its next save would otherwise replace the user's only copy of the records. nullopt
+// when the copy was made; else the errno of the failure (-1 when none was left).
+std::optional<int> KeepRefusedCopy(int fd, const std::string& path, std::size_t size) {
+  std::vector<std::byte> bytes;
+  try {
+    if (size > g_loadLimit.load())
+      throw std::bad_alloc();
+    bytes.resize(size);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;  // too large to copy: the file is kept as it is
+  }
   std::size_t got = 0;
+  errno = 0;
   if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadUpTo(fd, bytes.data(), size, got))
-    return;
+    return errno != 0 ? errno : -1;
   bytes.resize(got);
-  static_cast<void>(WriteFileAtomically(path + std::string(kRefusedCopySuffix), bytes));
+  errno = 0;
+  if (!WriteFileAtomically(path + std::string(kRefusedCopySuffix), bytes))
+    return errno != 0 ? errno : -1;
+  return std::nullopt;
 }
 
 enum class LoadOutcome {
-  kNotOpened,  // missing, unreadable or not a regular file; the table was not touched
-  kRefused,    // not a whole number of records; the table is empty
-  kReadError,  // opened but reading failed; the table is empty
+  kNotOpened,    // missing, unreadable or not a regular file; the table was not touched
+  kRefused,      // not a whole number of records; the table is empty, the file copied aside
+  kRefusedKept,  // as kRefused, but no copy could be made: the file must not be saved over
+  kReadError,    // opened but reading failed; the table is empty
   kLoaded,
 };
 
@@ -178,7 +201,7 @@ enum class LoadOutcome {
 // so no half record ever lands in the table.
 template <typename Table>
 LoadOutcome LoadTable(const ProjectState& state, std::string_view fileName, std::size_t recordSize,
-                      Table& table, bool showRefusal) {
+                      Table& table) {
   std::optional<std::string> path = DataFilePath(state, fileName);
   if (!path)
     return LoadOutcome::kNotOpened;
@@ -194,6 +217,8 @@ LoadOutcome LoadTable(const ProjectState& state, std::string_view fileName, std:
   const std::size_t size = static_cast<std::size_t>(st.st_size);
   std::size_t got = 0;
   if (size % recordSize == 0) {
+    if (size > g_loadLimit.load())
+      throw std::bad_alloc();  // as the allocator would for a file too large for memory
     std::byte* dst = ResizeTable(table, size / recordSize);
     if (!ReadUpTo(fd.get(), dst, size, got)) {
       ClearTable(table);
@@ -206,10 +231,18 @@ LoadOutcome LoadTable(const ProjectState& state, std::string_view fileName, std:
     }
     ClearTable(table);
   }
-  if (showRefusal)
-    ShowMessage(kInvalidDataFileMessage);
-  KeepRefusedCopy(fd.get(), *path, size);
-  return LoadOutcome::kRefused;
+  const std::optional<int> copyError = KeepRefusedCopy(fd.get(), *path, size);
+  ShowMessage(RefusedFileMessage(*path, copyError));
+  return copyError ? LoadOutcome::kRefusedKept : LoadOutcome::kRefused;
+}
+
+// Records in `state.keptFiles` whether the load left a file that must not be saved over.
+LoadOutcome NoteKept(ProjectState& state, uint8_t keepBit, LoadOutcome outcome) {
+  if (outcome == LoadOutcome::kRefusedKept)
+    state.keptFiles |= keepBit;
+  else
+    state.keptFiles &= static_cast<uint8_t>(~keepBit);
+  return outcome;
 }
 
 bool PortNameIs(const CommSettings& port, std::string_view name) {
@@ -218,7 +251,23 @@ bool PortNameIs(const CommSettings& port, std::string_view name) {
 
 }  // namespace
 
-// --- Paths ------------------------------------------------------------------------------------
+// --- Paths and messages -----------------------------------------------------------------------
+
+std::string RefusedFileMessage(std::string_view path, std::optional<int> copyError) {
+  std::string text(kInvalidDataFileMessage);
+  text += "\n";
+  text += path;
+  const std::string copy = std::string(path) + std::string(kRefusedCopySuffix);
+  if (!copyError) {
+    text += "\n\n原文件的内容已另存为：\n" + copy;
+    return text;
+  }
+  text += "\n\n无法另存原文件的副本 " + copy;
+  if (*copyError > 0)
+    text += "（" + std::string(std::strerror(*copyError)) + "）";
+  text += "。\n为免丢失数据，在您修改并保存这部分数据之前，工程不会覆盖这个文件。";
+  return text;
+}
 
 std::optional<std::string> DataFilePath(const ProjectState& state, std::string_view fileName) {
   std::string_view folder = platform::ArrayText(state.folder);
@@ -237,49 +286,67 @@ std::optional<std::string> DataFilePath(const ProjectState& state, std::string_v
 
 bool LoadDevices(ProjectState& state) {
   state.devices.RemoveAll();
-  return LoadTable(state, kDeviceFileName, sizeof(DeviceRecord), state.devices, true) ==
-         LoadOutcome::kLoaded;
+  const LoadOutcome outcome =
+      NoteKept(state, kKeepDeviceFile,
+               LoadTable(state, kDeviceFileName, sizeof(DeviceRecord), state.devices));
+  state.devicesUnread = outcome != LoadOutcome::kLoaded;
+  return !state.devicesUnread;
 }
 
-bool SaveDevices(const ProjectState& state) {
-  return SaveRecords(state, kDeviceFileName, state.devices.span());
+bool SaveDevices(ProjectState& state, SaveKind kind) {
+  // Nothing was read and nothing added: a routine save would only turn a missing or refused file
+  // into an empty one, after which the ports of the lost devices would be dropped as unused.
+  if (kind == SaveKind::kRoutine && state.devicesUnread && state.devices.IsEmpty())
+    return true;
+  if (!SaveRecords(state, kDeviceFileName, kKeepDeviceFile, kind,
+                   std::span<const DeviceRecord>(state.devices.span())))
+    return false;
+  if ((state.keptFiles & kKeepDeviceFile) == 0)
+    state.devicesUnread = false;  // written: the file is the table now
+  return true;
 }
 
 bool LoadTags(ProjectState& state) {
   state.tags.clear();
-  return LoadTable(state, kTagFileName, sizeof(TagRecord), state.tags, true) ==
+  return NoteKept(state, kKeepTagFile,
+                  LoadTable(state, kTagFileName, sizeof(TagRecord), state.tags)) ==
          LoadOutcome::kLoaded;
 }
 
-bool SaveTags(const ProjectState& state) {
-  return SaveRecords(state, kTagFileName, std::span<const TagRecord>(state.tags));
+bool SaveTags(ProjectState& state, SaveKind kind) {
+  return SaveRecords(state, kTagFileName, kKeepTagFile, kind,
+                     std::span<const TagRecord>(state.tags));
 }
 
 bool LoadPorts(ProjectState& state) {
   state.ports.clear();
-  LoadOutcome outcome = LoadTable(state, kPortFileName, sizeof(CommSettings), state.ports, false);
+  LoadOutcome outcome = NoteKept(
+      state, kKeepPortFile, LoadTable(state, kPortFileName, sizeof(CommSettings), state.ports));
   if (outcome == LoadOutcome::kLoaded)
     return true;
   state.ports.clear();
   state.ports.push_back(DefaultPortEntry(1));
   state.ports.push_back(DefaultPortEntry(2));
   if (outcome == LoadOutcome::kNotOpened)
-    static_cast<void>(SavePorts(state));
+    static_cast<void>(SavePorts(state, SaveKind::kRoutine));
   return false;
 }
 
-bool SavePorts(ProjectState& state) {
+bool SavePorts(ProjectState& state, SaveKind kind) {
   SynchronisePorts(state);
-  return SaveRecords(state, kPortFileName, std::span<const CommSettings>(state.ports));
+  return SaveRecords(state, kPortFileName, kKeepPortFile, kind,
+                     std::span<const CommSettings>(state.ports));
 }
 
 bool LoadScreens(ProjectState& state) {
-  return LoadTable(state, kScreenFileName, sizeof(ScreenRecord), state.screens, true) ==
+  return NoteKept(state, kKeepScreenFile,
+                  LoadTable(state, kScreenFileName, sizeof(ScreenRecord), state.screens)) ==
          LoadOutcome::kLoaded;
 }
 
-bool SaveScreens(const ProjectState& state) {
-  return SaveRecords(state, kScreenFileName, std::span<const ScreenRecord>(state.screens));
+bool SaveScreens(ProjectState& state, SaveKind kind) {
+  return SaveRecords(state, kScreenFileName, kKeepScreenFile, kind,
+                     std::span<const ScreenRecord>(state.screens));
 }
 
 // --- Ports ------------------------------------------------------------------------------------
@@ -306,7 +373,7 @@ void SynchronisePorts(ProjectState& state) {
     auto found = std::find_if(state.ports.begin(), state.ports.end(),
                               [&](const CommSettings& port) { return PortNameIs(port, name); });
     if (found != state.ports.end()) {
-      if ((flag & kPortInUse) == 0) {
+      if ((flag & kPortInUse) == 0 && !state.devicesUnread) {
         state.ports.erase(found);  // later entries move down; the order stays
       } else {
         flag |= kPortHasEntry;
@@ -328,7 +395,7 @@ bool RefreshTagsForDevice(ProjectState& state, const DeviceRecord& device) {
       std::memcpy(tag.driverModel, device.descriptor.model, sizeof tag.driverModel);
     }
   }
-  return SaveTags(state);
+  return SaveTags(state, SaveKind::kRoutine);
 }
 
 // --- Atomic replacement -----------------------------------------------------------------------
@@ -390,6 +457,10 @@ void SetWriteFunction(WriteFunction write) {
 
 void SetSyncToDisk(bool on) {
   g_syncToDisk.store(on);
+}
+
+void SetLoadLimit(std::size_t bytes) {
+  g_loadLimit.store(bytes);
 }
 
 }  // namespace data_files_testing

@@ -22,6 +22,12 @@ inline constexpr int kPortFlagCount = 128;
 inline constexpr uint8_t kPortInUse = 0x01;
 inline constexpr uint8_t kPortHasEntry = 0x80;
 
+// Bits of ProjectState::keptFiles, one per data file.
+inline constexpr uint8_t kKeepDeviceFile = 0x01;
+inline constexpr uint8_t kKeepTagFile = 0x02;
+inline constexpr uint8_t kKeepPortFile = 0x04;
+inline constexpr uint8_t kKeepScreenFile = 0x08;
+
 struct ProjectState {
   char folder[kMaxProjectFolder] = {};  // GBK; empty = no project open
   DeviceArray devices;
@@ -29,9 +35,16 @@ struct ProjectState {
   std::vector<CommSettings> ports;
   std::vector<ScreenRecord> screens;
   std::array<uint8_t, kPortFlagCount> portFlags = {};
+  // Data files that hold records their table does not: the last load refused the file and no
+  // copy of it could be made. Routine saves (closing the project, the port list's rebuild) leave
+  // such a file as it is; a save the user asked for by editing the table replaces it.
+  uint8_t keptFiles = 0;
+  // "Device.dat" could not be read at its last load (missing, refused or unreadable), so the
+  // device table does not say which ports are in use: port synchronisation then removes no entry.
+  bool devicesUnread = false;
 
   bool IsOpen() const { return folder[0] != '\0'; }
-  // Empties the four tables (the folder and the flags stay).
+  // Empties the four tables (the folder, the flags and the load outcomes stay).
   void ClearTables();
 };
 

@@ -88,6 +88,8 @@ void CTalvekDoc::DeleteContents() {
   state_.tags.clear();
   state_.devices.RemoveAll();
   state_.ports.clear();
+  state_.keptFiles = 0;
+  state_.devicesUnread = false;
   pathName_.clear();
   host_->DestroyDrivers();
 }
@@ -239,9 +241,10 @@ bool CTalvekDoc::OnCloseDocument() {
         failed += "、";
       failed += file;
     };
-    note(SavePorts(state_), kPortFileName);
-    note(SaveDevices(state_), kDeviceFileName);
-    note(SaveTags(state_), kTagFileName);
+    // Routine saves: a refused file that could not be copied aside is left as it is.
+    note(SavePorts(state_, SaveKind::kRoutine), kPortFileName);
+    note(SaveDevices(state_, SaveKind::kRoutine), kDeviceFileName);
+    note(SaveTags(state_, SaveKind::kRoutine), kTagFileName);
     if (!saved) {
       ShowMessage("以下工程数据文件未能保存，磁盘上仍是上次保存的内容：" + failed, {},
                   MessageButtons::kOk, MessageIcon::kError);

@@ -707,9 +707,21 @@ void CMainFrame::OnScreensChanged() {
   ProjectState fresh;
   std::memcpy(fresh.folder, state_.folder, sizeof fresh.folder);
   fresh.screens.resize(1);
-  const bool loaded = LoadScreens(fresh);
-  if (loaded || fresh.screens.empty())
+  bool loaded = false;
+  try {
+    loaded = LoadScreens(fresh);
+  } catch (const std::bad_alloc&) {
+    // A file too large for memory, as on the open and start paths: say so and keep the list.
+    const std::optional<std::string> path = DataFilePath(state_, kScreenFileName);
+    ShowMessage("内存不足，无法载入画面列表：" + path.value_or(std::string(kScreenFileName)), {},
+                MessageButtons::kOk, MessageIcon::kError);
+    return;
+  }
+  if (loaded || fresh.screens.empty()) {
     state_.screens = std::move(fresh.screens);
+    state_.keptFiles = static_cast<uint8_t>((state_.keptFiles & ~kKeepScreenFile) |
+                                            (fresh.keptFiles & kKeepScreenFile));
+  }
   UpdateAllViews(nullptr, kHintScreens);
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <QAction>
@@ -16,6 +18,7 @@
 
 #include "platform/gbk.h"
 #include "workbench/project/data_files.h"
+#include "workbench/project/message_sink.h"
 #include "workbench/project/new_records.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
@@ -264,8 +267,9 @@ void CProjTreeView::RebuildPortList() {
   }
   MarkPortsInUse(state);
   // A failed write leaves the previous "Comm.dat"; the table is written again at program end,
-  // which reports a failure.
-  (void)SavePorts(state);
+  // which reports a failure. A routine save: a refused "Comm.dat" that could not be copied aside
+  // stays as it is.
+  (void)SavePorts(state, SaveKind::kRoutine);
 }
 
 void CProjTreeView::OnSelectionChanged() {
@@ -330,10 +334,19 @@ void CProjTreeView::EditPortOf(const QTreeWidgetItem* item) {
   if (!confirmed)
     return;
   // The dialog ran an event loop: the port table may have changed meanwhile, so the entry is
-  // looked up again instead of writing through a pointer taken before. Only the table changes;
-  // "Comm.dat" is written at the next port rebuild or at program end.
-  if (CommSettings* target = FindPortEntry(State(), name))
-    *target = copy;
+  // looked up again instead of writing through a pointer taken before.
+  CommSettings* target = FindPortEntry(State(), name);
+  if (target == nullptr)
+    return;
+  *target = copy;
+  // Saved at once: starting communication and reopening the project read "Comm.dat", and a
+  // setting kept only in memory would be lost there (or when the program does not end normally).
+  if (!SavePorts(State())) {
+    const std::optional<std::string> path = DataFilePath(State(), kPortFileName);
+    ShowMessage("串口设置未能保存到 " + path.value_or(std::string(kPortFileName)) +
+                    "，磁盘上仍是上次保存的设置。",
+                {}, MessageButtons::kOk, MessageIcon::kError);
+  }
 }
 
 }  // namespace talvek

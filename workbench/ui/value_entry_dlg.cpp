@@ -1,19 +1,26 @@
 #include "workbench/ui/value_entry_dlg.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include <locale.h>
 
 #include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "platform/gbk.h"
 #include "workbench/project/message_sink.h"
+#include "workbench/runtime/tag_fields.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/proj_list_model.h"
 
 namespace talvek {
 namespace {
@@ -40,78 +47,149 @@ locale_t CLocale() {
   return loc;
 }
 
+// The text with the blanks around it removed.
+std::string_view TrimBlanks(std::string_view text) {
+  text = SkipBlanks(text);
+  while (!text.empty() && IsBlank(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Past this magnitude a typed whole number is kept as it is: it is outside every int32 range
+// already, and 2^53 is still exact in a double.
+constexpr int64_t kWholeNumberCap = int64_t{1} << 53;
+
+// "%.7g" of a float limit: the digits a float holds, without a trail of noise.
+QString FloatText(double value) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%.7g", value);
+  return QString::fromLatin1(buffer);
+}
+
+QString LimitText(double value, int varType) {
+  if (varType == kVarFloat)
+    return FloatText(value);
+  return QString::number(static_cast<qlonglong>(value));
+}
+
+// "0 ~ 65535": the range as the dialog shows it inside and names in its refusals.
+QString RangeText(const ValueLimits& limits, int varType) {
+  if (varType == kVarDiscrete)
+    return QStringLiteral("0 或 1");
+  return LimitText(limits.low, varType) + QStringLiteral(" ~ ") + LimitText(limits.high, varType);
+}
+
+QLabel* ValueLabel(const QString& text, const char* objectName, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(objectName));
+  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
 }  // namespace
 
-int32_t ParseInt32Prefix(std::string_view text) {
-  text = SkipBlanks(text);
+ValueLimits LimitsOf(const TagRecord& tag) {
+  ValueLimits limits;
+  switch (tag.varType) {
+    case kVarDiscrete:
+      return {true, 0, 1};
+    case kVarInteger:
+      limits = {true, static_cast<double>(tag.engMin), static_cast<double>(tag.engMax)};
+      break;
+    case kVarFloat: {
+      const float a = WordToFloat(tag.engMin);
+      const float b = WordToFloat(tag.engMax);
+      // A limit that is no number bounds nothing: the float range stands in for it.
+      limits = {true, std::isnan(a) ? -FLT_MAX : a, std::isnan(b) ? FLT_MAX : b};
+      break;
+    }
+    default:
+      return {};
+  }
+  if (limits.low > limits.high)
+    std::swap(limits.low, limits.high);
+  return limits;
+}
+
+std::optional<int64_t> ParseWholeNumber(std::string_view text) {
+  text = TrimBlanks(text);
   std::size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-'))
     negative = text[i++] == '-';
-  // Accumulate the magnitude in 64 bits and stop growing once it is past the int32 range.
+  if (i == text.size())
+    return std::nullopt;
   int64_t magnitude = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
-    if (magnitude <= int64_t{INT32_MAX} + 1)
-      magnitude = magnitude * 10 + (text[i] - '0');
+  for (; i < text.size(); ++i) {
+    if (!IsDigit(text[i]))
+      return std::nullopt;
+    magnitude = std::min(magnitude * 10 + (text[i] - '0'), kWholeNumberCap);
   }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > INT32_MAX)
-    return INT32_MAX;
-  if (value < INT32_MIN)
-    return INT32_MIN;
-  return static_cast<int32_t>(value);
+  return negative ? -magnitude : magnitude;
 }
 
-int16_t ParseInt16Prefix(std::string_view text) {
-  // Low 16 bits, two's complement (well defined since C++20).
-  return static_cast<int16_t>(ParseInt32Prefix(text));
-}
-
-float ParseFloatPrefix(std::string_view text) {
-  text = SkipBlanks(text);
-  // Copy the longest decimal number at the front: [sign] digits [. digits] [e [sign] digits].
-  std::string number;
+std::optional<double> ParseDecimalNumber(std::string_view text) {
+  text = TrimBlanks(text);
   std::size_t i = 0;
   if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-    number += text[i++];
+    ++i;
   std::size_t mantissaDigits = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i, ++mantissaDigits)
-    number += text[i];
+  for (; i < text.size() && IsDigit(text[i]); ++i)
+    ++mantissaDigits;
   if (i < text.size() && text[i] == '.') {
-    number += text[i++];
-    for (; i < text.size() && IsDigit(text[i]); ++i, ++mantissaDigits)
-      number += text[i];
+    for (++i; i < text.size() && IsDigit(text[i]); ++i)
+      ++mantissaDigits;
   }
   if (mantissaDigits == 0)
-    return 0.0f;
+    return std::nullopt;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    std::size_t j = i + 1;
-    if (j < text.size() && (text[j] == '+' || text[j] == '-'))
-      ++j;
-    if (j < text.size() && IsDigit(text[j])) {  // an exponent without digits is not read
-      number.append(text.substr(i, j - i));
-      for (; j < text.size() && IsDigit(text[j]); ++j)
-        number += text[j];
-    }
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+      ++i;
+    std::size_t exponentDigits = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i)
+      ++exponentDigits;
+    if (exponentDigits == 0)
+      return std::nullopt;
   }
-  // strtod_l gives ±HUGE_VAL beyond the double range and a (possibly denormal) tiny value or 0
-  // below it; both are defined.
-  const double d = strtod_l(number.c_str(), nullptr, CLocale());
-  // Converting a double beyond the float range to float is undefined; saturate instead.
-  if (d > FLT_MAX)
-    return FLT_MAX;
-  if (d < -FLT_MAX)
-    return -FLT_MAX;
-  return static_cast<float>(d);
+  if (i != text.size())
+    return std::nullopt;
+  // The text is exactly one decimal number now; strtod_l gives ±HUGE_VAL beyond the double
+  // range and a tiny value or 0 below it.
+  const std::string number(text);
+  return strtod_l(number.c_str(), nullptr, CLocale());
 }
 
-CValueEntryDlg::CValueEntryDlg(int varType, QWidget* parent) : QDialog(parent), varType_(varType) {
-  setWindowTitle(CaptionFor(varType));
+CValueEntryDlg::CValueEntryDlg(const TagRecord& tag, QWidget* parent)
+    : QDialog(parent), tag_(tag), varType_(tag.varType), limits_(LimitsOf(tag)) {
+  setWindowTitle(CaptionFor(tag_));
+
+  // The prompt, the tag and its range inside the dialog as well: a window manager may cut a
+  // long title, and the user must see what is written where.
+  auto* prompt = ValueLabel(windowTitle(), "promptLabel", this);
+  prompt->setWordWrap(true);
 
   edit_ = new QLineEdit(this);
   edit_->setObjectName(QStringLiteral("valueEdit"));
   // QLineEdit scrolls its text horizontally by itself; one limit serves every type.
   edit_->setMaxLength(kMaxValueTextChars);
+
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("变量名称:"),
+               ValueLabel(GbkCellText(platform::ArrayText(tag_.name)), "nameLabel", this));
+  const std::string current = FormatLiveValue(varType_, LoadValueWord(tag_), false);
+  form->addRow(
+      QStringLiteral("当前值:"),
+      ValueLabel(QString::fromUtf8(current) + QStringLiteral("  (") +
+                     QString::fromUtf8(QualityText(LoadQuality(tag_))) + QStringLiteral(")"),
+                 "currentLabel", this));
+  const QString range = limits_.bounded ? RangeText(limits_, varType_)
+                                        : QStringLiteral("1 到 %1 个字符 (GBK 编码不超过 %2 字节)")
+                                              .arg(kMaxValueTextChars)
+                                              .arg(kMaxStringValueBytes);
+  form->addRow(QStringLiteral("范围:"), ValueLabel(range, "rangeLabel", this));
+  form->addRow(QStringLiteral("新值:"), edit_);
 
   auto* buttons = new QDialogButtonBox(this);
   QPushButton* ok =
@@ -125,22 +203,30 @@ CValueEntryDlg::CValueEntryDlg(int varType, QWidget* parent) : QDialog(parent), 
   connect(buttons, &QDialogButtonBox::rejected, this, &CValueEntryDlg::reject);
 
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(edit_);
+  layout->addWidget(prompt);
+  layout->addSpacing(4);
+  layout->addLayout(form);
+  layout->addSpacing(8);
   layout->addWidget(buttons);
-  // Wide enough for the longest caption to stay readable in the title bar.
-  setMinimumWidth(360);
+  setMinimumWidth(380);
   edit_->setFocus();
 }
 
-QString CValueEntryDlg::CaptionFor(int varType) {
-  switch (varType) {
+bool CValueEntryDlg::HasDialog(int varType) {
+  return varType >= kVarDiscrete && varType <= kVarString;
+}
+
+QString CValueEntryDlg::CaptionFor(const TagRecord& tag) {
+  const ValueLimits limits = LimitsOf(tag);
+  switch (tag.varType) {
     case kVarDiscrete:
       return QStringLiteral("请设置布尔值(0,1)");
     case kVarInteger:
-      // The range shown is advice only; the value itself is read as 32 bits.
-      return QStringLiteral("请设置整数值,范围(-32768,32767)");
+      return QStringLiteral("请设置整数值,范围(%1,%2)")
+          .arg(LimitText(limits.low, kVarInteger), LimitText(limits.high, kVarInteger));
     case kVarFloat:
-      return QStringLiteral("请设置浮点数,范围(10e-38,10e38，有效位7位)");
+      return QStringLiteral("请设置浮点数,范围(%1,%2，有效位7位)")
+          .arg(FloatText(limits.low), FloatText(limits.high));
     case kVarString:
       return QStringLiteral("请设置字符串,范围(128个字符)");
     default:
@@ -148,19 +234,36 @@ QString CValueEntryDlg::CaptionFor(int varType) {
   }
 }
 
+void CValueEntryDlg::Refuse(const QString& text) {
+  ShowMessage(text.toStdString(), {}, MessageButtons::kOk, MessageIcon::kWarning);
+  edit_->selectAll();
+  edit_->setFocus();
+}
+
 void CValueEntryDlg::accept() {
   const QString text = edit_->text();
-  // Non-ASCII characters simply end a number, so UTF-8 is as good as any byte form here.
+  // Any character outside ASCII makes the text not a number, so UTF-8 is as good as any form.
   const std::string utf8 = text.toStdString();
+  const QString name = GbkCellText(platform::ArrayText(tag_.name));
+  // A number is taken only when the whole text is one, and only inside the tag's range: a typo
+  // or an out-of-range value must never reach the plant as 0 or as a clamped limit.
+  std::optional<double> number;
   switch (varType_) {
     case kVarDiscrete:
-      discrete_ = ParseInt16Prefix(utf8);
-      break;
     case kVarInteger:
-      integer_ = ParseInt32Prefix(utf8);
+      if (const auto whole = ParseWholeNumber(utf8))
+        number = static_cast<double>(*whole);
+      else
+        return Refuse(
+            varType_ == kVarDiscrete
+                ? QStringLiteral("“%1”不是有效的布尔值,请输入 0 或 1。").arg(text)
+                : QStringLiteral("“%1”不是整数,请输入一个整数(例如 100 或 -25)。").arg(text));
       break;
     case kVarFloat:
-      float_ = ParseFloatPrefix(utf8);
+      number = ParseDecimalNumber(utf8);
+      if (!number)
+        return Refuse(
+            QStringLiteral("“%1”不是数值,请输入一个数(例如 12.5、-3 或 1.5e3)。").arg(text));
       break;
     case kVarString: {
       // The writer cannot send these texts and would drop them without a word; say why here,
@@ -176,16 +279,34 @@ void CValueEntryDlg::accept() {
       } else if (gbk.size() > kMaxStringValueBytes) {
         refusal = "字符串太长:用GBK编码后不能超过255个字节(一个汉字占2个字节)。";
       }
-      if (refusal != nullptr) {
-        ShowMessage(refusal, {}, MessageButtons::kOk, MessageIcon::kWarning);
-        edit_->setFocus();
-        return;
-      }
+      if (refusal != nullptr)
+        return Refuse(QString::fromUtf8(refusal));
       gbkText_ = std::move(gbk);
       break;
     }
     default:
       break;
+  }
+  if (number) {
+    // A float tag compares the float the writer will send: its limits are floats, and "0.1"
+    // must meet a limit stored as 0.1f. Beyond the float range there is no such float.
+    if (varType_ == kVarFloat && std::fabs(*number) <= FLT_MAX)
+      number = static_cast<float>(*number);
+    // NaN never gets here (the parser does not read it); ±HUGE_VAL fails the comparison.
+    if (!(*number >= limits_.low && *number <= limits_.high))
+      return Refuse(QStringLiteral("%1 超出变量“%2”的范围,允许的值为 %3。")
+                        .arg(text.trimmed(), name, RangeText(limits_, varType_)));
+    switch (varType_) {
+      case kVarDiscrete:
+        discrete_ = static_cast<int16_t>(*number);
+        break;
+      case kVarInteger:
+        integer_ = static_cast<int32_t>(*number);
+        break;
+      default:
+        float_ = static_cast<float>(*number);  // already a float value
+        break;
+    }
   }
   QDialog::accept();
 }
@@ -207,11 +328,11 @@ int WriteEnteredValue(std::string_view gbkName, const CValueEntryDlg& dlg) {
 }
 
 int WriteValueOfTag(const TagRecord& tag, QWidget* parent) {
-  if (CValueEntryDlg::CaptionFor(tag.varType).isEmpty())
+  if (!CValueEntryDlg::HasDialog(tag.varType))
     return 0;  // no dialog for this type
   // Copy the name first: the tag record may live in a table that changes while the dialog runs.
   const std::string name(platform::ArrayText(tag.name));
-  CValueEntryDlg dlg(tag.varType, parent);
+  CValueEntryDlg dlg(tag, parent);
   if (dlg.exec() != QDialog::Accepted)
     return 0;
   return WriteEnteredValue(name, dlg);

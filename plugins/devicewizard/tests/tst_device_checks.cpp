@@ -46,23 +46,59 @@ class TestDeviceChecks : public QObject {
     QTest::addColumn<int>("port");
     QTest::newRow("listed") << "COM1" << 1;
     QTest::newRow("last listed") << "COM128" << 128;
-    QTest::newRow("beyond the list") << "COM300" << 300;
-    QTest::newRow("digits then letters") << "COM12abc" << 12;
-    QTest::newRow("a letter") << "COMx" << 0;
+    QTest::newRow("lower case, blanks") << " com12 " << 12;
+    QTest::newRow("leading zeros") << "COM007" << 7;
+    QTest::newRow("beyond the list") << "COM129" << 0;
+    QTest::newRow("far beyond") << "COM99999999999" << 0;
+    QTest::newRow("zero") << "COM0" << 0;
+    QTest::newRow("digits then letters") << "COM12abc" << 0;
+    QTest::newRow("a letter") << "COMX" << 0;
+    QTest::newRow("no number") << "COM" << 0;
     QTest::newRow("a bare digit") << "1" << 0;
-    QTest::newRow("a bare number") << "1234" << 4;  // what follows the first three characters
+    QTest::newRow("a bare number") << "1234" << 0;
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("negative") << "COM-3" << 0;
-    QTest::newRow("any first three characters") << "tty7" << 7;
-    QTest::newRow("Chinese prefix") << "串口5" << 0;
-    QTest::newRow("Chinese prefix of three") << "串口号5" << 5;
-    QTest::newRow("leading zeros") << "COM007" << 7;
-    QTest::newRow("beyond int32") << "COM99999999999" << INT_MAX;
+    QTest::newRow("another prefix") << "tty7" << 0;
+    QTest::newRow("Chinese prefix of three") << "串口号5" << 0;
+    QTest::newRow("blank inside") << "COM 5" << 0;
   }
   void portNumber() {
     QFETCH(QString, text);
     QFETCH(int, port);
     QCOMPARE(ParsePortNumber(text), port);
+  }
+
+  void addressForm_data() {
+    QTest::addColumn<QByteArray>("model");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("form");
+    const int ok = int(AddressForm::kOk);
+    const int ppi = int(AddressForm::kPpiStation);
+    const int tcp = int(AddressForm::kTcpHost);
+    QTest::newRow("ppi 2") << QByteArray("S7-200(PPI)") << QByteArray(" 2 ") << ok;
+    QTest::newRow("ppi 0") << QByteArray("S7-200(PPI)") << QByteArray("0") << ok;
+    QTest::newRow("ppi 126, zeros") << QByteArray("s7-200(ppi)") << QByteArray("000126") << ok;
+    QTest::newRow("ppi 127") << QByteArray("S7-200(PPI)") << QByteArray("127") << ppi;
+    QTest::newRow("ppi 200") << QByteArray("S7-200(PPI)") << QByteArray("200") << ppi;
+    QTest::newRow("ppi huge") << QByteArray("S7-200(PPI)") << QByteArray("99999999999") << ppi;
+    QTest::newRow("ppi sign") << QByteArray("S7-200(PPI)") << QByteArray("-1") << ppi;
+    QTest::newRow("ppi empty") << QByteArray("S7-200(PPI)") << QByteArray("") << ppi;
+    QTest::newRow("tcp full") << QByteArray("ModbusTCP") << QByteArray("192.168.1.20:502#1") << ok;
+    QTest::newRow("tcp host only") << QByteArray("ModbusTCP") << QByteArray("plc-3") << ok;
+    QTest::newRow("tcp ipv6") << QByteArray("ModbusTCP") << QByteArray("[::1]:1502#3") << ok;
+    QTest::newRow("tcp bare number") << QByteArray("ModbusTCP") << QByteArray("5") << tcp;
+    QTest::newRow("tcp number#unit") << QByteArray("ModbusTCP") << QByteArray("5#1") << tcp;
+    QTest::newRow("tcp no host") << QByteArray("ModbusTCP") << QByteArray(":502#1") << tcp;
+    QTest::newRow("tcp empty brackets") << QByteArray("ModbusTCP") << QByteArray("[]:502") << tcp;
+    QTest::newRow("tcp empty") << QByteArray("ModbusTCP") << QByteArray(" ") << tcp;
+    QTest::newRow("rtu number") << QByteArray("ZireviVER") << QByteArray("5") << ok;
+  }
+  // The wizard checks the form the model needs; the driver parses without knowing the model.
+  void addressForm() {
+    QFETCH(QByteArray, model);
+    QFETCH(QByteArray, text);
+    QFETCH(int, form);
+    QCOMPARE(int(CheckAddressForm(model.toStdString(), text.toStdString())), form);
   }
 
   // A name fills at most 63 bytes of GBK, so the 64-byte array keeps its NUL; a Chinese character

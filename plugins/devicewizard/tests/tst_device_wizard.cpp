@@ -285,7 +285,7 @@ class TestDeviceWizard : public QObject {
   }
 
   // Ports: a device of another driver class on the port refuses it; devices of the same class
-  // share it; a text without a number after its third character gives port 0.
+  // share it; a text that is not "COM" and a number 1..128 is refused.
   void portChecks() {
     talvek::DeviceArray devices;
     DeviceRecord other = StoredDevice(kOtherDriver, "Other", "other", 1, "1");
@@ -307,20 +307,20 @@ class TestDeviceWizard : public QObject {
           QCOMPARE(CurrentTemplate(dlg), 141);
           QCOMPARE(device.portNumber, 3);
           QVERIFY(Back(dlg));
-          SetText(dlg, ondrel::kPortComboName, QStringLiteral("COMx"));
+          // Texts that name no port COM1..COM128 are refused, the port kept.
+          for (const char* text : {"COMX", "1", "COM200", "COM0", "COM3abc"}) {
+            SetText(dlg, ondrel::kPortComboName, QString::fromLatin1(text));
+            QVERIFY(Next(dlg));
+            QVERIFY2(CurrentTemplate(dlg) == 140, text);
+            QCOMPARE(device.portNumber, 3);
+          }
+          SetText(dlg, ondrel::kPortComboName, QStringLiteral(" com3 "));
           QVERIFY(Next(dlg));
-          QCOMPARE(device.portNumber, 0);
-          QVERIFY(Back(dlg));
-          SetText(dlg, ondrel::kPortComboName, QStringLiteral("1"));
-          QVERIFY(Next(dlg));
-          QCOMPARE(device.portNumber, 0);
-          QVERIFY(Back(dlg));
-          SetText(dlg, ondrel::kPortComboName, QStringLiteral("COM200"));
-          QVERIFY(Next(dlg));
-          QCOMPARE(device.portNumber, 200);
+          QCOMPARE(CurrentTemplate(dlg), 141);
           QVERIFY(Cancel(dlg));
         });
-    QCOMPARE(run.messages, QStringList{ondrel::kMsgPortTaken});
+    QCOMPARE(run.messages,
+             QStringList{ondrel::kMsgPortTaken} + QStringList(5, ondrel::kMsgPortText));
   }
 
   // Addresses: the driver's refusal, a text with no GBK form and an address already used on the
@@ -343,7 +343,8 @@ class TestDeviceWizard : public QObject {
           QVERIFY(Next(dlg));  // port 1
           QCOMPARE(Text(dlg, ondrel::kAddressEditName), QStringLiteral("42"));
           for (const QString& text :
-               {QStringLiteral("a5"), QStringLiteral("5😀"), QStringLiteral("5")}) {
+               {QStringLiteral("a5"), QStringLiteral("5😀"), QStringLiteral("200"),
+                QStringLiteral("127"), QStringLiteral("5")}) {
             SetText(dlg, ondrel::kAddressEditName, text);
             QVERIFY(Next(dlg));
             QCOMPARE(CurrentTemplate(dlg), 141);
@@ -361,7 +362,10 @@ class TestDeviceWizard : public QObject {
           QCOMPARE(Bytes(device.station.addressText, 3), QByteArray("5\0\0", 3));
           QVERIFY(Cancel(dlg));
         });
-    const QStringList expected = {ondrel::kMsgAddressBad, ondrel::kMsgAddressNotGbk,
+    // A PPI station is a number 0..126: "a5", "200" and "127" are refused by the wizard before
+    // the driver is asked.
+    const QStringList expected = {ondrel::kMsgPpiStation, ondrel::kMsgAddressNotGbk,
+                                  ondrel::kMsgPpiStation, ondrel::kMsgPpiStation,
                                   ondrel::kMsgAddressTaken};
     QCOMPARE(run.messages, expected);
     QCOMPARE(ondrel::kMsgAddressBad, QStringLiteral("地址格式错误\r\n"));

@@ -179,9 +179,11 @@ class TestDeviceWizardModbus : public QObject {
                       QVERIFY(Next(dlg));
                       QCOMPARE(driver_->liveObjects, 0);
                       QVERIFY(Back(dlg));
-                      SelectModel(dlg, 1);
+                      // A serial model: the test driver takes only station numbers, which a
+                      // TCP device's address may not be.
+                      SelectModel(dlg, 0);
                       Entries entries;
-                      entries.model = 1;
+                      entries.model = 0;
                       QVERIFY(WalkToSummary(dlg, entries));
                       liveOnSummary = driver_->liveObjects;
                       if (finish) {

@@ -129,10 +129,13 @@ class TestDeviceWizardZirevi : public QObject {
   }
 
   // Texts the driver refuses keep the wizard on step 3 with "地址格式错误", for every model: a
-  // station outside 1..247, a TCP port beyond 65535, and no text at all.
+  // station outside 1..247, a TCP port beyond 65535, and no text at all. A TCP device's address
+  // without a host (the driver would take "5" as a serial station) is refused by the wizard
+  // itself, naming the form.
   void refusesBadAddresses() {
     for (const int model : {kRtu, kTcp, kAscii}) {
       DeviceRecord device = NewDevice();
+      const bool tcp = model == kTcp;
       const WizardRun run = RunWizard(
           [&] { return RunDeviceWizard(&device, nullptr); },
           [&](QDialog& dlg) {
@@ -142,9 +145,20 @@ class TestDeviceWizardZirevi : public QObject {
               QVERIFY(Next(dlg));
               QVERIFY2(CurrentTemplate(dlg) == 141, bad);
             }
+            if (tcp) {
+              for (const char* noHost : {"5", ":502#1", "#3"}) {
+                SetText(dlg, ondrel::kAddressEditName, QString::fromLatin1(noHost));
+                QVERIFY(Next(dlg));
+                QVERIFY2(CurrentTemplate(dlg) == 141, noHost);
+              }
+            }
             QVERIFY(Cancel(dlg));
           });
-      QCOMPARE(run.messages, QStringList(5, ondrel::kMsgAddressBad));
+      const QString& host = ondrel::kMsgTcpHost;
+      const QString& bad = ondrel::kMsgAddressBad;
+      const QStringList expected =
+          tcp ? QStringList{host, host, bad, host, bad, host, host, host} : QStringList(5, bad);
+      QCOMPARE(run.messages, expected);
       QCOMPARE(run.result, 0);
       // Nothing of a refused text reached the record.
       QCOMPARE(device.station.addressText[0], '\0');

@@ -655,6 +655,16 @@ void TestTagEditOk::realPpiDriver() {
     e.Page().RegisterCombo()->setEditText(QStringLiteral("I0"));
     QVERIFY(!e.Page().OnOK());
     QCOMPARE(messages.Texts(), QStringList{Utf8("该数据类型不能用于此地址区域")});
+    // Refused again, for a register of no area: the driver sets no error of its own for it,
+    // so its last error is still the earlier one. The box must not show that text again.
+    messages.Clear();
+    e.Page().RegisterCombo()->setEditText(QStringLiteral("V70000"));
+    QVERIFY(!e.Page().OnOK());
+    e.Page().RegisterCombo()->setEditText(QStringLiteral("X3"));
+    QVERIFY(!e.Page().OnOK());
+    QCOMPARE(messages.Texts().size(), 2);
+    QCOMPARE(messages.Texts()[0], Utf8("地址超出该区域的范围"));
+    QVERIFY2(messages.Last().contains(QStringLiteral("X3")), qPrintable(messages.Last()));
   }
   {
     // An unknown area: the driver has no text for it, the editor says what was refused.

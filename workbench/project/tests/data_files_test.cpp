@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -145,10 +147,17 @@ TEST_F(DataFilesTest, DeviceFileOf361BytesIsRefusedWithOneMessageAndKeptAside) {
 
   EXPECT_FALSE(LoadDevices(state));
   EXPECT_TRUE(state.devices.IsEmpty());
-  EXPECT_EQ(sink.texts, (std::vector<std::string>{std::string(kInvalidDataFileMessage)}));
-  // The empty table will be saved over Device.dat later; the user's bytes survive beside it.
+  // The empty table may be saved over Device.dat later; the user's bytes survive beside it, and
+  // the message says where.
+  EXPECT_EQ(
+      sink.texts,
+      (std::vector<std::string>{RefusedFileMessage(File("Device.dat").string(), std::nullopt)}));
+  EXPECT_EQ(sink.texts[0].rfind(kInvalidDataFileMessage, 0), 0u);
+  EXPECT_NE(sink.texts[0].find(File("Device.dat.invalid").string()), std::string::npos);
   EXPECT_EQ(ReadFileBytes(File("Device.dat.invalid")), Bytes(361));
   EXPECT_EQ(ReadFileBytes(File("Device.dat")), Bytes(361));
+  EXPECT_EQ(state.keptFiles, 0);
+  EXPECT_TRUE(state.devicesUnread);
 }
 
 TEST_F(DataFilesTest, TagAndScreenFilesOfWrongLengthAreRefusedAndEmptyTheTable) {
@@ -182,7 +191,86 @@ TEST_F(DataFilesTest, PortFileOf57BytesGivesDefaultsAndStaysUntouched) {
   EXPECT_TRUE(SameBytes(state.ports[0], DefaultPortEntry(1)));
   EXPECT_TRUE(SameBytes(state.ports[1], DefaultPortEntry(2)));
   EXPECT_EQ(ReadFileBytes(File("Comm.dat")), Bytes(57)) << "rewritten only at the next save";
-  EXPECT_TRUE(sink.texts.empty());
+  EXPECT_EQ(ReadFileBytes(File("Comm.dat.invalid")), Bytes(57));
+  ASSERT_EQ(sink.texts.size(), 1u) << "the user learns that the settings were replaced";
+  EXPECT_NE(sink.texts[0].find("Comm.dat.invalid"), std::string::npos);
+}
+
+// --- Refused files that cannot be copied aside ---------------------------------------------------
+
+ssize_t DiskFull(int, const void*, std::size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+
+struct DataFileCase {
+  const char* file;
+  uint8_t keepBit;
+  std::size_t badSize;
+  bool (*load)(ProjectState&);
+  bool (*save)(ProjectState&, SaveKind);
+};
+
+const DataFileCase kDataFileCases[] = {
+    {"Device.dat", kKeepDeviceFile, 361, &LoadDevices, &SaveDevices},
+    {"Tag.dat", kKeepTagFile, 277, &LoadTags, &SaveTags},
+    {"Comm.dat", kKeepPortFile, 57, &LoadPorts, &SavePorts},
+    {"PicManage.dat", kKeepScreenFile, 129, &LoadScreens, &SaveScreens},
+};
+
+// With the disk full the copy fails: the user is told, and routine saves (closing, the port
+// list's rebuild) leave the refused file as it is until a save on purpose replaces it.
+TEST_F(DataFilesTest, RefusedFileWithoutCopyIsLeftByRoutineSaves) {
+  for (const DataFileCase& c : kDataFileCases) {
+    SCOPED_TRACE(c.file);
+    sink.texts.clear();
+    ASSERT_TRUE(WriteFileBytes(File(c.file), Bytes(c.badSize)));
+    fs::remove(File(std::string(c.file) + ".invalid"));
+
+    data_files_testing::SetWriteFunction(&DiskFull);
+    EXPECT_FALSE(c.load(state));
+    data_files_testing::SetWriteFunction(nullptr);
+    EXPECT_EQ(state.keptFiles, c.keepBit);
+    ASSERT_EQ(sink.texts.size(), 1u);
+    EXPECT_EQ(sink.texts[0], RefusedFileMessage(File(c.file).string(), ENOSPC));
+    EXPECT_NE(sink.texts[0].find(std::strerror(ENOSPC)), std::string::npos);
+    EXPECT_FALSE(fs::exists(File(std::string(c.file) + ".invalid")));
+
+    EXPECT_TRUE(c.save(state, SaveKind::kRoutine));
+    EXPECT_EQ(ReadFileBytes(File(c.file)), Bytes(c.badSize));
+    EXPECT_TRUE(c.save(state, SaveKind::kOnPurpose));
+    EXPECT_NE(ReadFileBytes(File(c.file)), Bytes(c.badSize));
+    EXPECT_EQ(state.keptFiles, 0);
+  }
+}
+
+// The reported case: a read-only Device.dat.invalid left from an earlier refusal. Root may write
+// any file, so the case runs in a child that has dropped to an unprivileged user.
+TEST_F(DataFilesTest, ReadOnlyLeftoverCopyKeepsTheRefusedFile) {
+  ASSERT_TRUE(WriteFileBytes(File("Device.dat"), Bytes(361)));
+  ASSERT_TRUE(WriteFileBytes(File("Device.dat.invalid"), Bytes(5)));
+  fs::permissions(File("Device.dat.invalid"),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(File("Device.dat"), fs::perms::all);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(10);
+    sink.texts.clear();
+    if (LoadDevices(state) || state.keptFiles != kKeepDeviceFile || sink.texts.size() != 1)
+      ::_exit(11);
+    if (sink.texts[0].find(std::strerror(EACCES)) == std::string::npos)
+      ::_exit(12);
+    ::_exit(SaveDevices(state, SaveKind::kRoutine) ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFileBytes(File("Device.dat")), Bytes(361));
+  EXPECT_EQ(ReadFileBytes(File("Device.dat.invalid")), Bytes(5));
 }
 
 // --- Round trips ------------------------------------------------------------------------------

@@ -392,8 +392,71 @@ TEST_F(TalvekDocTest, OpenWithARefusedDataFileStillSucceeds) {
   EXPECT_TRUE(state_.tags.empty());
   EXPECT_EQ(state_.devices.GetSize(), 1u);
   ASSERT_EQ(sink_.shown.size(), 1u);
-  EXPECT_EQ(sink_.shown[0].text, kInvalidDataFileMessage);
+  EXPECT_EQ(sink_.shown[0].text,
+            RefusedFileMessage((root_ / "broken" / "Tag.dat").string(), std::nullopt));
   EXPECT_GE(IndexOf("CreateDrivers"), 0);
+}
+
+ssize_t DiskFull(int, const void*, std::size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+
+// A refused Device.dat whose copy could not be made (a full disk at the open) is not replaced by
+// the empty table when the project closes; the other files are saved as usual.
+TEST_F(TalvekDocTest, CloseLeavesARefusedFileThatCouldNotBeCopied) {
+  const std::string file = MakeProject("full", {}, {Tag("T1")});
+  const fs::path folder = root_ / "full";
+  const std::vector<uint8_t> refused(361, 7);
+  ASSERT_TRUE(WriteFileBytes(folder / "Device.dat", refused));
+  data_files_testing::SetWriteFunction(&DiskFull);
+  ASSERT_TRUE(doc_->OnOpenDocument(file));
+  data_files_testing::SetWriteFunction(nullptr);
+  ASSERT_FALSE(sink_.shown.empty());
+  EXPECT_NE(sink_.shown[0].text.find("无法另存"), std::string::npos) << sink_.shown[0].text;
+  state_.tags[0].quality = 192;
+
+  EXPECT_TRUE(doc_->OnCloseDocument());
+  EXPECT_EQ(ReadFileBytes(folder / "Device.dat"), refused);
+  EXPECT_FALSE(fs::exists(folder / "Device.dat.invalid"));
+  ProjectState reread;
+  project_testing::SetFolder(reread, folder);
+  ASSERT_TRUE(LoadTags(reread));
+  EXPECT_EQ(reread.tags.at(0).quality, 192);
+}
+
+// Com5's settings survive an open, the port list's rebuild and a close while Device.dat is missing
+// or refused, and are still there at the next open; once the user saves devices, the device table
+// says which ports are used again.
+TEST_F(TalvekDocTest, UnreadDeviceFileKeepsThePortSettings) {
+  CommSettings com5 = DefaultPortEntry(5);
+  com5.baudRate = 9600;
+  com5.dataBits = 7;
+  com5.parity = 1;
+  com5.stopBits = 2;
+  com5.timeoutMs = 2000;
+  const std::vector<CommSettings> ports = {DefaultPortEntry(1), DefaultPortEntry(2), com5};
+  const std::string file = MakeProject("nodevices", {}, {}, &ports);
+  const fs::path folder = root_ / "nodevices";
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused Device.dat" : "missing Device.dat");
+    fs::remove(folder / "Device.dat");
+    if (refused)
+      ASSERT_TRUE(WriteFileBytes(folder / "Device.dat", std::vector<uint8_t>(361, 1)));
+    for (int open = 0; open < 2; ++open) {
+      ASSERT_TRUE(doc_->OnOpenDocument(file));
+      MarkPortsInUse(state_);  // what the tree does when it shows the project
+      ASSERT_TRUE(SavePorts(state_, SaveKind::kRoutine));
+      ASSERT_TRUE(doc_->OnCloseDocument());
+      EXPECT_EQ(ReadFileBytes(folder / "Comm.dat"), BytesOf(ports)) << "open " << open;
+    }
+  }
+  ASSERT_TRUE(doc_->OnOpenDocument(file));
+  state_.devices.Add(Device("A", 1));
+  ASSERT_TRUE(SaveDevices(state_));
+  MarkPortsInUse(state_);
+  ASSERT_TRUE(SavePorts(state_, SaveKind::kRoutine));
+  EXPECT_EQ(state_.ports.size(), 2u);
 }
 
 TEST_F(TalvekDocTest, RefusedOpensKeepThePreviousProjectUntouched) {

@@ -557,7 +557,8 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
       testing_support::WriteFileBytes(project.dir / "PicManage.dat", std::vector<uint8_t>(129, 0)));
   QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{2});
-  QCOMPARE(sink_->LastText(), std::string(kInvalidDataFileMessage));
+  QCOMPARE(sink_->LastText(),
+           RefusedFileMessage((project.dir / "PicManage.dat").string(), std::nullopt));
   QCOMPARE(state_->screens.size(), std::size_t{0});
 
   // No file: the table stays as it was.
@@ -566,6 +567,16 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{3});
   QCOMPARE(state_->screens.size(), std::size_t{1});
+
+  // A file too large for memory: the out-of-memory message, as on the open path, and the program
+  // goes on with the list as it was.
+  QVERIFY(SaveScreens(screens));
+  data_files_testing::SetLoadLimit(sizeof(ScreenRecord));
+  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QTRY_VERIFY(QString::fromStdString(sink_->LastText()).contains(QStringLiteral("内存不足")));
+  data_files_testing::SetLoadLimit(SIZE_MAX);
+  QCOMPARE(state_->screens.size(), std::size_t{1});
+  QCOMPARE(List(*frame)->hints.size(), std::size_t{3});
 
   // Closing the window gives the class up.
   QVERIFY(frame->close());

@@ -2,6 +2,7 @@
 // hints that build, rebuild or clear it, the hints its selection sends, the context menu, and
 // editing a port's settings (refused while communication runs).
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -277,33 +278,65 @@ class TestProjTreeView : public QObject {
     QCOMPARE(b.edited.size(), std::size_t{1});
   }
 
-  // OK copies the edited settings into the port table only; Cancel and non-port nodes change
-  // nothing; the table is looked up again after the dialog.
+  // OK copies the edited settings into the port table and saves "Comm.dat" at once, so that
+  // starting communication and reopening the project (both read the file) keep them; Cancel and
+  // non-port nodes change nothing; the table is looked up again after the dialog.
   void doubleClickEditsPortSettings() {
     Bench b{3};
     b.view.OnUpdate(kHintProjectOpened);
-    const auto commDatBefore = testing_support::ReadFileBytes(b.dir / "Comm.dat");
     b.editAction = [](CommSettings& s) {
       s.baudRate = 19200;
+      s.dataBits = 7;
+      s.parity = 1;
+      s.stopBits = 2;
+      s.timeoutMs = 2000;
       return true;
     };
     b.DoubleClick("Com3");
     QCOMPARE(b.edited.size(), std::size_t{1});
     QCOMPARE(b.state.ports[2].baudRate, 19200);
-    QCOMPARE(testing_support::ReadFileBytes(b.dir / "Comm.dat"), commDatBefore);
-    b.view.OnUpdate(kHintDevicesBase + 3);  // the next rebuild writes it
-    const auto commDat = testing_support::ReadFileBytes(b.dir / "Comm.dat");
-    QCOMPARE(commDat->size(), 3 * sizeof(CommSettings));
-    CommSettings written;
-    std::memcpy(&written, commDat->data() + 2 * sizeof(CommSettings), sizeof written);
-    QCOMPARE(written.baudRate, 19200);
+    ProjectState reread;  // what the start command and the next open load
+    std::memcpy(reread.folder, b.state.folder, sizeof reread.folder);
+    QVERIFY(LoadPorts(reread));
+    QCOMPARE(reread.ports.size(), std::size_t{3});
+    QVERIFY(std::memcmp(&reread.ports[2], &b.state.ports[2], sizeof(CommSettings)) == 0);
+    QVERIFY(b.messages.Messages().empty());
+
+    // A save that fails says so; the setting stays in the table for the next save.
+    data_files_testing::SetWriteFunction([](int, const void*, std::size_t) -> ssize_t {
+      errno = ENOSPC;
+      return -1;
+    });
+    b.editAction = [](CommSettings& s) {
+      s.baudRate = 38400;
+      return true;
+    };
+    b.DoubleClick("Com3");
+    data_files_testing::SetWriteFunction(nullptr);
+    QCOMPARE(b.messages.Messages().size(), std::size_t{1});
+    QVERIFY(QString::fromStdString(b.messages.LastText()).contains("Comm.dat"));
+    QCOMPARE(b.state.ports[2].baudRate, 38400);
+    QVERIFY(LoadPorts(reread));
+    QCOMPARE(reread.ports[2].baudRate, 19200);
+
+    // Closing and reopening the project (which saves nothing) keeps what OK saved; so does a start,
+    // which reloads the files the same way.
+    const std::filesystem::path projectFile = b.dir / "p.ZRPrj";
+    QVERIFY(testing_support::WriteFileBytes(projectFile, {}));
+    QVERIFY(SaveDevices(b.state));
+    b.frame.Document().CloseProject();
+    QVERIFY(b.state.ports.empty());
+    QVERIFY(b.frame.Document().OnOpenDocument(projectFile.string()));
+    QCOMPARE(b.state.ports.size(), std::size_t{3});
+    QCOMPARE(b.state.ports[2].baudRate, 19200);
+    QCOMPARE(b.state.ports[2].timeoutMs, uint16_t{2000});
 
     b.DoubleClick("变量维护");
     b.view.Tree()->setCurrentItem(b.Node("设备"));
     b.view.OnPortProperties();
     b.state.ports.erase(b.state.ports.begin());  // Com1 without settings
     b.DoubleClick("Com1");
-    QCOMPARE(b.edited.size(), std::size_t{1});
+    QCOMPARE(b.edited.size(), std::size_t{2});
 
     b.editAction = [&b](CommSettings& s) {
       s.baudRate = 4800;

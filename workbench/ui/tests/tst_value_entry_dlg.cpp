@@ -1,12 +1,16 @@
-// Tests of the value-entry dialog: captions by type, the text conversions, the refusal of string
-// values that could never be written, and the hand-over to the runtime tag table's writers.
+// Tests of the value-entry dialog: what it shows of the tag, the strict text conversions, the
+// refusal of values the tag cannot take and of strings that could never be written, and the
+// hand-over to the runtime tag table's writers.
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -20,6 +24,8 @@
 #include "workbench/ui/value_entry_dlg.h"
 
 using namespace talvek;
+
+Q_DECLARE_METATYPE(TagRecord)
 
 namespace {
 
@@ -42,6 +48,14 @@ TagRecord MakeTag(const char* name, int32_t varType, int32_t rawType) {
   platform::CopyToArray(tag.name, name);
   tag.varType = varType;
   tag.rawType = rawType;
+  return tag;
+}
+
+// A tag whose engineering and raw limits are the same words.
+TagRecord MakeRanged(const char* name, int32_t varType, int32_t rawType, int32_t min, int32_t max) {
+  TagRecord tag = MakeTag(name, varType, rawType);
+  tag.engMin = tag.rawMin = min;
+  tag.engMax = tag.rawMax = max;
   return tag;
 }
 
@@ -90,107 +104,146 @@ class TestValueEntryDlg : public QObject {
 
  private slots:
   void captionByType_data() {
-    QTest::addColumn<int>("type");
+    QTest::addColumn<TagRecord>("tag");
     QTest::addColumn<QString>("caption");
-    QTest::newRow("discrete") << 0 << QStringLiteral("请设置布尔值(0,1)");
-    QTest::newRow("integer") << 1 << QStringLiteral("请设置整数值,范围(-32768,32767)");
-    QTest::newRow("float") << 2 << QStringLiteral("请设置浮点数,范围(10e-38,10e38，有效位7位)");
-    QTest::newRow("string") << 3 << QStringLiteral("请设置字符串,范围(128个字符)");
-    QTest::newRow("unknown") << 4 << QString();
+    QTest::addColumn<QString>("range");
+    QTest::newRow("discrete") << MakeTag("B", kVarDiscrete, kRawBit)
+                              << QStringLiteral("请设置布尔值(0,1)") << QStringLiteral("0 或 1");
+    QTest::newRow("integer, its own range")
+        << MakeRanged("I", kVarInteger, kRawUInt16, 0, 65535)
+        << QStringLiteral("请设置整数值,范围(0,65535)") << QStringLiteral("0 ~ 65535");
+    QTest::newRow("integer, limits reversed")
+        << MakeRanged("I", kVarInteger, kRawInt32, 100, -40000)
+        << QStringLiteral("请设置整数值,范围(-40000,100)") << QStringLiteral("-40000 ~ 100");
+    QTest::newRow("float") << MakeRanged("F", kVarFloat, kRawFloat, FloatToWord(-10.5f),
+                                         FloatToWord(100.0f))
+                           << QStringLiteral("请设置浮点数,范围(-10.5,100，有效位7位)")
+                           << QStringLiteral("-10.5 ~ 100");
+    QTest::newRow("string") << MakeTag("S", kVarString, kRawString)
+                            << QStringLiteral("请设置字符串,范围(128个字符)")
+                            << QStringLiteral("1 到 128 个字符 (GBK 编码不超过 255 字节)");
   }
+  // The prompt with the tag's real range is the caption and is repeated inside the dialog,
+  // beside the tag's name, current value and range: a window manager may cut a long title.
   void captionByType() {
-    QFETCH(int, type);
+    QFETCH(TagRecord, tag);
     QFETCH(QString, caption);
-    CValueEntryDlg dlg(type);
+    QFETCH(QString, range);
+    CValueEntryDlg dlg(tag);
     QCOMPARE(dlg.windowTitle(), caption);
+    QCOMPARE(CValueEntryDlg::CaptionFor(tag), caption);
+    QCOMPARE(dlg.findChild<QLabel*>("promptLabel")->text(), caption);
+    QCOMPARE(dlg.findChild<QLabel*>("nameLabel")->text(), QString::fromLatin1(tag.name));
+    QCOMPARE(dlg.findChild<QLabel*>("rangeLabel")->text(), range);
     QVERIFY(dlg.findChild<QLineEdit*>("valueEdit") == dlg.ValueEdit());
     QCOMPARE(dlg.findChild<QPushButton*>("okButton")->text(), QStringLiteral("确定"));
     QCOMPARE(dlg.findChild<QPushButton*>("cancelButton")->text(), QStringLiteral("取消"));
+    TagRecord odd = tag;
+    odd.varType = 4;
+    QVERIFY(CValueEntryDlg::CaptionFor(odd).isEmpty());
   }
 
-  void integerConversions_data() {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("int32");
-    QTest::addColumn<int>("int16");
-    QTest::newRow("plain") << QByteArray("1234") << 1234 << 1234;
-    QTest::newRow("cut to 16 bits") << QByteArray("70000") << 70000 << 4464;
-    QTest::newRow("wraps negative") << QByteArray("40000") << 40000 << -25536;
-    QTest::newRow("not a number") << QByteArray("ABC") << 0 << 0;
-    QTest::newRow("blanks and tail") << QByteArray(" \t12abc") << 12 << 12;
-    QTest::newRow("negative") << QByteArray("-5") << -5 << -5;
-    QTest::newRow("plus sign") << QByteArray("+7") << 7 << 7;
-    QTest::newRow("sign then blank") << QByteArray("- 5") << 0 << 0;
-    QTest::newRow("decimal point") << QByteArray("3.9") << 3 << 3;
-    QTest::newRow("int32 max") << QByteArray("2147483647") << INT32_MAX << -1;
-    QTest::newRow("int32 min") << QByteArray("-2147483648") << INT32_MIN << 0;
-    QTest::newRow("too big saturates") << QByteArray("99999999999999999999") << INT32_MAX << -1;
-    QTest::newRow("too small saturates") << QByteArray("-99999999999") << INT32_MIN << 0;
-    QTest::newRow("empty") << QByteArray("") << 0 << 0;
-  }
-  void integerConversions() {
-    QFETCH(QByteArray, text);
-    QFETCH(int, int32);
-    QFETCH(int, int16);
-    QCOMPARE(ParseInt32Prefix(text.toStdString()), int32);
-    QCOMPARE(int(ParseInt16Prefix(text.toStdString())), int16);
+  void currentValueIsShown() {
+    TagRecord tag = MakeRanged(platform::Utf8ToGbk("液位").c_str(), kVarFloat, kRawFloat,
+                               FloatToWord(0.0f), FloatToWord(10.0f));
+    tag.value = FloatToWord(2.5f);
+    tag.quality = 192;
+    CValueEntryDlg dlg(tag);
+    QCOMPARE(dlg.findChild<QLabel*>("nameLabel")->text(), QStringLiteral("液位"));
+    QCOMPARE(dlg.findChild<QLabel*>("currentLabel")->text(), QStringLiteral("2.500000  (好)"));
   }
 
-  void floatConversions_data() {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<float>("expected");
-    QTest::newRow("plain") << QByteArray("25.5") << 25.5f;
-    QTest::newRow("blanks and unit") << QByteArray("  -3.25kg") << -3.25f;
-    QTest::newRow("leading point") << QByteArray(".5") << 0.5f;
-    QTest::newRow("trailing point") << QByteArray("2.") << 2.0f;
-    QTest::newRow("exponent") << QByteArray("1.5e3") << 1500.0f;
-    QTest::newRow("exponent without digits") << QByteArray("7e") << 7.0f;
-    QTest::newRow("exponent sign without digits") << QByteArray("7e+x") << 7.0f;
-    QTest::newRow("above float range") << QByteArray("1e40") << FLT_MAX;
-    QTest::newRow("below float range") << QByteArray("-1e40") << -FLT_MAX;
-    QTest::newRow("above double range") << QByteArray("1e400") << FLT_MAX;
-    QTest::newRow("tiny becomes zero") << QByteArray("1e-60") << 0.0f;
-    QTest::newRow("not a number") << QByteArray("ABC") << 0.0f;
-    QTest::newRow("no inf") << QByteArray("inf") << 0.0f;
-    QTest::newRow("no nan") << QByteArray("nan") << 0.0f;
-    QTest::newRow("no hex") << QByteArray("0x10") << 0.0f;
-    QTest::newRow("comma is not a point") << QByteArray("1,5") << 1.0f;
-    QTest::newRow("lone sign and point") << QByteArray("-.") << 0.0f;
-  }
-  void floatConversions() {
-    QFETCH(QByteArray, text);
-    QFETCH(float, expected);
-    const float value = ParseFloatPrefix(text.toStdString());
-    QVERIFY(std::isfinite(value));
-    QCOMPARE(value, expected);
+  // What the dialog's checks do not show: the limits of the parsers themselves.
+  void parserLimits() {
+    QCOMPARE(ParseWholeNumber(" \t-5 "), std::optional<int64_t>(-5));
+    QCOMPARE(ParseWholeNumber("70000000000"), std::optional<int64_t>(70000000000));
+    QCOMPARE(ParseWholeNumber("-99999999999999999999999"), std::optional<int64_t>(-(1LL << 53)));
+    for (const char* text : {"- 5", "-", "  ", "3.9"})
+      QVERIFY2(!ParseWholeNumber(text), text);
+    QCOMPARE(ParseDecimalNumber(" -.5 "), std::optional<double>(-0.5));
+    QCOMPARE(ParseDecimalNumber("2."), std::optional<double>(2.0));
+    QCOMPARE(ParseDecimalNumber("1e400"), std::optional<double>(HUGE_VAL));
+    for (const char* text : {"7e", "7e+", "1,5", "inf", "nan", "0x10", "-.", ""})
+      QVERIFY2(!ParseDecimalNumber(text), text);
   }
 
-  // OK converts by the dialog's type and closes; the range advice of the captions is not
-  // enforced, and nothing is shown.
-  void okConvertsByType() {
+  // OK takes only a number of the tag's type inside its range; anything else is refused with a
+  // message and the dialog stays open, so nothing the user did not type is ever written.
+  void okTakesOnlyValuesOfTheTag_data() {
+    QTest::addColumn<TagRecord>("tag");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("refusal");  // part of the message; empty: accepted
+    QTest::addColumn<double>("value");
+    const TagRecord bit = MakeTag("B", kVarDiscrete, kRawBit);
+    const TagRecord word = MakeRanged("W", kVarInteger, kRawUInt16, 0, 65535);
+    const TagRecord signedWord = MakeRanged("S", kVarInteger, kRawInt16, -100, 100);
+    const TagRecord wide = MakeRanged("L", kVarInteger, kRawInt32, INT32_MIN, INT32_MAX);
+    const TagRecord real =
+        MakeRanged("F", kVarFloat, kRawUInt16, FloatToWord(-1.5f), FloatToWord(50.0f));
+    QTest::newRow("bit 1") << bit << " 1 " << QString() << 1.0;
+    QTest::newRow("bit 2") << bit << "2" << QStringLiteral("0 或 1") << 0.0;
+    QTest::newRow("bit 70000") << bit << "70000" << QStringLiteral("0 或 1") << 0.0;
+    QTest::newRow("bit text") << bit << "on" << QStringLiteral("不是有效的布尔值") << 0.0;
+    QTest::newRow("word top") << word << "65535" << QString() << 65535.0;
+    QTest::newRow("word above") << word << "70000" << QStringLiteral("0 ~ 65535") << 0.0;
+    QTest::newRow("word below") << word << "-1" << QStringLiteral("0 ~ 65535") << 0.0;
+    QTest::newRow("word typo") << word << "l00" << QStringLiteral("不是整数") << 0.0;
+    QTest::newRow("word fraction") << word << "1.5" << QStringLiteral("不是整数") << 0.0;
+    QTest::newRow("signed low") << signedWord << "-100" << QString() << -100.0;
+    QTest::newRow("signed under") << signedWord << "-101" << QStringLiteral("-100 ~ 100") << 0.0;
+    QTest::newRow("int32 max") << wide << "2147483647" << QString() << 2147483647.0;
+    QTest::newRow("beyond int32") << wide << "2147483648" << QStringLiteral("范围") << 0.0;
+    QTest::newRow("float inside") << real << "-1.25" << QString() << -1.25;
+    const TagRecord tenth =
+        MakeRanged("T", kVarFloat, kRawFloat, FloatToWord(0.1f), FloatToWord(0.3f));
+    QTest::newRow("float limit as shown") << tenth << "0.1" << QString() << double(0.1f);
+    QTest::newRow("float above") << real << "50.001" << QStringLiteral("-1.5 ~ 50") << 0.0;
+    QTest::newRow("float huge") << real << "1e40" << QStringLiteral("-1.5 ~ 50") << 0.0;
+    QTest::newRow("float letters") << real << "abc" << QStringLiteral("不是数值") << 0.0;
+    QTest::newRow("float unit") << real << "3kg" << QStringLiteral("不是数值") << 0.0;
+  }
+  void okTakesOnlyValuesOfTheTag() {
+    QFETCH(TagRecord, tag);
+    QFETCH(QString, text);
+    QFETCH(QString, refusal);
+    QFETCH(double, value);
     RecordingMessageSink messages;
-    CValueEntryDlg discrete(kVarDiscrete);
-    EnterAndConfirm(discrete, "70000");
-    QCOMPARE(discrete.result(), int(QDialog::Accepted));
-    QCOMPARE(discrete.DiscreteValue(), int16_t{4464});
+    CValueEntryDlg dlg(tag);
+    EnterAndConfirm(dlg, text);
+    if (!refusal.isEmpty()) {
+      QVERIFY(dlg.isVisible());
+      QCOMPARE(dlg.result(), int(QDialog::Rejected));
+      QCOMPARE(messages.Messages().size(), std::size_t{1});
+      QVERIFY2(QString::fromStdString(messages.LastText()).contains(refusal),
+               messages.LastText().c_str());
+      return;
+    }
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QVERIFY(messages.Messages().empty());
+    switch (tag.varType) {
+      case kVarDiscrete:
+        QCOMPARE(double(dlg.DiscreteValue()), value);
+        break;
+      case kVarInteger:
+        QCOMPARE(double(dlg.IntegerValue()), value);
+        break;
+      default:
+        QCOMPARE(double(dlg.FloatValue()), value);
+        break;
+    }
+  }
 
-    CValueEntryDlg integer(kVarInteger);
-    EnterAndConfirm(integer, "100000");
-    QCOMPARE(integer.IntegerValue(), 100000);
-
-    CValueEntryDlg real(kVarFloat);
-    EnterAndConfirm(real, "1e40");
-    QCOMPARE(real.result(), int(QDialog::Accepted));
-    QCOMPARE(real.FloatValue(), FLT_MAX);
-
-    CValueEntryDlg text(kVarString);
+  void stringKeptAsTyped() {
+    RecordingMessageSink messages;
+    CValueEntryDlg text(MakeTag("S", kVarString, kRawString));
     EnterAndConfirm(text, QStringLiteral(" 液位 A1 "));
     QCOMPARE(text.result(), int(QDialog::Accepted));
-    QCOMPARE(text.GbkText(), platform::Utf8ToGbk(" 液位 A1 "));  // kept as typed, blanks too
+    QCOMPARE(text.GbkText(), platform::Utf8ToGbk(" 液位 A1 "));  // blanks too
     QVERIFY(messages.Messages().empty());
   }
 
   void stringEditTakesAtMost128Characters() {
-    CValueEntryDlg dlg(kVarString);
+    CValueEntryDlg dlg(MakeTag("S", kVarString, kRawString));
     dlg.show();
     QTest::keyClicks(dlg.ValueEdit(), Repeat("x", 129));
     QCOMPARE(dlg.ValueEdit()->text(), Repeat("x", 128));
@@ -210,7 +263,7 @@ class TestValueEntryDlg : public QObject {
     QFETCH(QString, text);
     QFETCH(QString, reasonPart);
     RecordingMessageSink messages;
-    CValueEntryDlg dlg(kVarString);
+    CValueEntryDlg dlg(MakeTag("S", kVarString, kRawString));
     EnterAndConfirm(dlg, text);
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.result(), int(QDialog::Rejected));
@@ -240,13 +293,13 @@ class TestValueEntryDlg : public QObject {
     Project().tags.push_back(MakeTag(platform::Utf8ToGbk("文本").c_str(), kVarString, kRawString));
     Tags().SetWriteSink(&sink);
 
-    CValueEntryDlg integer(kVarInteger);
+    CValueEntryDlg integer(Project().tags[0]);
     EnterAndConfirm(integer, "50");
     QCOMPARE(WriteEnteredValue("Var00001", integer), 1);
-    CValueEntryDlg discrete(kVarDiscrete);
-    EnterAndConfirm(discrete, "70000");
+    CValueEntryDlg discrete(Project().tags[1]);
+    EnterAndConfirm(discrete, "1");
     QCOMPARE(WriteEnteredValue("Var00002", discrete), 1);
-    CValueEntryDlg text(kVarString);
+    CValueEntryDlg text(Project().tags[2]);
     EnterAndConfirm(text, QStringLiteral("开"));
     QCOMPARE(WriteEnteredValue(platform::Utf8ToGbk("文本"), text), 1);
     QCOMPARE(WriteEnteredValue("NoSuchTag", integer), 0);
@@ -257,7 +310,7 @@ class TestValueEntryDlg : public QObject {
     QCOMPARE(sink.writes[0].index, uint16_t{0});
     QCOMPARE(sink.writes[0].raw & 0xFFFF, 32767);  // 50 % of 65535, truncated
     QCOMPARE(sink.writes[1].index, uint16_t{1});
-    QCOMPARE(sink.writes[1].raw, 4464);  // cut to 16 bits, not limited to 0 and 1
+    QCOMPARE(sink.writes[1].raw, 1);
     QCOMPARE(sink.writes[2].index, uint16_t{2});
     char atomName[64] = {};
     QVERIFY(GlobalGetAtomNameA(static_cast<ATOM>(sink.writes[2].raw & 0xFFFF), atomName,
@@ -268,6 +321,7 @@ class TestValueEntryDlg : public QObject {
   // The whole command: the modal dialog opens for the tag's type and OK writes; Cancel and a
   // type without a dialog write nothing.
   void writeValueOfTagRunsTheModalDialog() {
+    RecordingMessageSink messages;
     RecordingWriteSink sink;
     Project().tags.clear();
     TagRecord counter = MakeTag("Counter", kVarInteger, kRawInt32);
@@ -282,7 +336,9 @@ class TestValueEntryDlg : public QObject {
     {
       DialogDriver driver([&](CValueEntryDlg* dlg) {
         caption = dlg->windowTitle();
-        dlg->ValueEdit()->setText(" 12abc");
+        dlg->ValueEdit()->setText(" 12abc");  // refused: the dialog stays open
+        dlg->findChild<QPushButton*>("okButton")->click();
+        dlg->ValueEdit()->setText(" 12 ");
         dlg->findChild<QPushButton*>("okButton")->click();
       });
       QCOMPARE(WriteValueOfTag(Project().tags[0], nullptr), 1);
@@ -302,7 +358,8 @@ class TestValueEntryDlg : public QObject {
 
     Tags().SetWriteSink(nullptr);
     Project().tags.clear();
-    QCOMPARE(caption, CValueEntryDlg::CaptionFor(kVarInteger));
+    QCOMPARE(caption, QStringLiteral("请设置整数值,范围(0,1000)"));
+    QCOMPARE(messages.Messages().size(), std::size_t{1});  // the refusal of " 12abc"
     QCOMPARE(sink.writes.size(), std::size_t{1});
     QCOMPARE(sink.writes[0].raw, 12);
   }
