@@ -643,8 +643,9 @@ void TestTagEditOk::realPpiDriver() {
   {
     Editor e;
     open(e, "V65536", kRawInt16);
-    QCOMPARE(e.Page().RegisterCombo()->count(), 5);
-    QCOMPARE(e.Page().RegisterCombo()->itemText(4), QStringLiteral("DELAY"));
+    // The width forms (VB, VW, VD, ...) and SM, S, AIW, AQW come before DELAY, the last entry.
+    QCOMPARE(e.Page().RegisterCombo()->count(), 27);
+    QCOMPARE(e.Page().RegisterCombo()->itemText(26), QStringLiteral("DELAY"));
     const TagRecord before = e.tag;
     QVERIFY(!e.Page().OnOK());
     // The driver's own text, from libLexvar.so.
@@ -675,8 +676,8 @@ void TestTagEditOk::realPpiDriver() {
     QVERIFY2(messages.Last().contains(QStringLiteral("X3")), qPrintable(messages.Last()));
   }
   for (const auto& [text, rawType, index] :
-       {std::tuple{"DELAY1", int(kRawUInt16), 4}, std::tuple{"M10", int(kRawByte), 3},
-        std::tuple{"V100", int(kRawInt16), 0}}) {
+       {std::tuple{"DELAY1", int(kRawUInt16), 26}, std::tuple{"M10", int(kRawByte), 15},
+        std::tuple{"V100", int(kRawInt16), 3}, std::tuple{"VW100", int(kRawInt16), 1}}) {
     messages.Clear();
     Editor e;
     open(e, text, rawType);
