@@ -364,11 +364,12 @@ class RegistryFailureTest : public RegistryTest {
 TEST_F(RegistryFailureTest, ReadOnlyFolder) {
   WriteOld();
   ASSERT_EQ(chmod(dir_.str().c_str(), 0500), 0);
-  EXPECT_TRUE(testing_support::RunWithoutRootRights(dir_.path(), [&] {
+  const bool unprivileged = testing_support::RunWithoutRootRights(dir_.path(), [&] {
     TryChanges();
     ExpectUnchanged();
     return !HasFailure();
-  }));
+  });
+  EXPECT_TRUE(unprivileged) << "the case failed or could not run as an unprivileged user";
   chmod(dir_.str().c_str(), 0700);
   ExpectUnchanged();
 }
@@ -419,11 +420,12 @@ TEST_F(RegistryTest, CreatesTheFolderOnFirstWrite) {
 TEST_F(RegistryTest, UnreadableFileIsNotOverwritten) {
   ASSERT_TRUE(Reg().SetString(kSettings, "kept", "old"));
   ASSERT_EQ(chmod(HiveFile("HKEY_CURRENT_USER").c_str(), 0200), 0);
-  EXPECT_TRUE(testing_support::RunWithoutRootRights(dir_.path(), [&] {
+  const bool unprivileged = testing_support::RunWithoutRootRights(dir_.path(), [&] {
     Reg().Reload();
     EXPECT_FALSE(Reg().SetString(kSettings, "other", "x"));
     return !HasFailure();
-  }));
+  });
+  EXPECT_TRUE(unprivileged) << "the case failed or could not run as an unprivileged user";
   ASSERT_EQ(chmod(HiveFile("HKEY_CURRENT_USER").c_str(), 0600), 0);
   Reg().Reload();
   EXPECT_EQ(Reg().GetString(kSettings, "kept"), "old");
