@@ -1,9 +1,10 @@
-// Helpers for tests: a temporary folder that removes itself, a scoped environment variable, and
-// whole-file reads and writes.
+// Helpers for tests: a temporary folder that removes itself, a scoped environment variable,
+// whole-file reads and writes, and a way to run a case without root's rights.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,14 @@ class ScopedEnv {
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path);
 // Replaces a file's content; false on failure.
 bool WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// Runs `body` without root's power to ignore file permissions, so that a refused read or write
+// is tested the same way whoever runs the test. For a user other than root `body` runs in place.
+// For root, `tree` (the test's own folder) is handed to an unprivileged user (65534) and `body`
+// runs in a forked child that has become that user; the tree is given back afterwards. Returns
+// what `body` returned; false when the child could not become that user or reach `tree`, or did
+// not end normally. The child writes to the same output, so its failed expectations are shown.
+bool RunWithoutRootRights(const std::filesystem::path& tree, const std::function<bool()>& body);
 
 // Folder of the repository's sources and of the build's programs and modules (from the
 // environment CTest sets; falls back to the compile-time source folder).

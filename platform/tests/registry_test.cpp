@@ -362,13 +362,16 @@ class RegistryFailureTest : public RegistryTest {
 };
 
 TEST_F(RegistryFailureTest, ReadOnlyFolder) {
-  if (geteuid() == 0)
-    GTEST_SKIP() << "root writes into read-only folders";
   WriteOld();
   ASSERT_EQ(chmod(dir_.str().c_str(), 0500), 0);
-  TryChanges();
-  ExpectUnchanged();
+  const bool unprivileged = testing_support::RunWithoutRootRights(dir_.path(), [&] {
+    TryChanges();
+    ExpectUnchanged();
+    return !HasFailure();
+  });
+  EXPECT_TRUE(unprivileged) << "the case failed or could not run as an unprivileged user";
   chmod(dir_.str().c_str(), 0700);
+  ExpectUnchanged();
 }
 
 TEST_F(RegistryFailureTest, FullDisk) {
@@ -415,12 +418,14 @@ TEST_F(RegistryTest, CreatesTheFolderOnFirstWrite) {
 }
 
 TEST_F(RegistryTest, UnreadableFileIsNotOverwritten) {
-  if (geteuid() == 0)
-    GTEST_SKIP() << "root reads files without read permission";
   ASSERT_TRUE(Reg().SetString(kSettings, "kept", "old"));
   ASSERT_EQ(chmod(HiveFile("HKEY_CURRENT_USER").c_str(), 0200), 0);
-  Reg().Reload();
-  EXPECT_FALSE(Reg().SetString(kSettings, "other", "x"));
+  const bool unprivileged = testing_support::RunWithoutRootRights(dir_.path(), [&] {
+    Reg().Reload();
+    EXPECT_FALSE(Reg().SetString(kSettings, "other", "x"));
+    return !HasFailure();
+  });
+  EXPECT_TRUE(unprivileged) << "the case failed or could not run as an unprivileged user";
   ASSERT_EQ(chmod(HiveFile("HKEY_CURRENT_USER").c_str(), 0600), 0);
   Reg().Reload();
   EXPECT_EQ(Reg().GetString(kSettings, "kept"), "old");
