@@ -521,6 +521,24 @@ bool ReplyLooksComplete(std::span<const uint8_t> received) {
   return expected != 0 && received.size() >= expected;
 }
 
+TakenReply TakeReplyFrame(std::span<uint8_t> buffer, std::size_t received,
+                          std::span<const uint8_t> job) {
+  received = std::min(received, buffer.size());
+  const ReplyFrame located = LocateReplyFrame(buffer.first(received));
+  TakenReply taken{received, false};
+  if (located.found) {
+    const std::size_t end =
+        located.length != 0 ? std::min(received, located.offset + located.length) : received;
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(located.offset),
+              buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.begin());
+    taken.length = end - located.offset;
+  }
+  // A reply too short to tell, or without a frame start, is left to the codec, which refuses it.
+  const std::span<const uint8_t> kept = buffer.first(taken.length);
+  taken.answers = kept.size() <= kPduReference + 1 || kept[0] != kSd2 || ReplyAnswersJob(kept, job);
+  return taken;
+}
+
 bool ReplyIsNotReady(std::span<const uint8_t> received) {
   return !received.empty() && received.back() == kShortAck && !LocateReplyFrame(received).found;
 }
