@@ -533,9 +533,10 @@ TakenReply TakeReplyFrame(std::span<uint8_t> buffer, std::size_t received,
               buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.begin());
     taken.length = end - located.offset;
   }
-  // A reply too short to tell, or without a frame start, is left to the codec, which refuses it.
-  const std::span<const uint8_t> kept = buffer.first(taken.length);
-  taken.answers = kept.size() <= kPduReference + 1 || kept[0] != kSd2 || ReplyAnswersJob(kept, job);
+  // Only a frame that shows this job's station, master and reference answers it. Bytes without a
+  // frame start or a frame cut before the reference cannot show them; the codec would not catch
+  // them all, since for the user-data job it checks no more than the FCS.
+  taken.answers = ReplyAnswersJob(buffer.first(taken.length), job);
   return taken;
 }
 

@@ -169,8 +169,10 @@ bool ReplyLooksComplete(std::span<const uint8_t> received);
 
 // What the reply phase keeps of the bytes received: the located reply frame (LocateReplyFrame)
 // moved to the front of `buffer`, whose first `received` bytes hold what arrived, and cut after
-// its announced length; without a frame start, what arrived as it is. `answers` is false for an
-// SD2 frame of another conversation (ReplyAnswersJob against `job`, the job as sent).
+// its announced length; without a frame start, what arrived as it is. `answers` is true only when
+// the kept bytes are an SD2 frame that answers `job`, the job as sent (ReplyAnswersJob): bytes
+// without a frame start, a frame cut before its PDU reference and a frame of another conversation
+// are never the job's reply, whatever their FCS.
 struct TakenReply {
   std::size_t length = 0;  // bytes kept at the front of `buffer`
   bool answers = false;
