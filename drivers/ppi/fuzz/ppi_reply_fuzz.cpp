@@ -65,6 +65,7 @@ constexpr std::size_t kHeader = 8;
 constexpr std::size_t kItemBytes = 3;
 constexpr FILETIME kNow{0x89ABCDEF, 0x01D9A5B4};
 constexpr int32_t kValueMark = 0x5A5AA5A5;  // what an item holds before the reply
+constexpr std::size_t kFullyCheckedLength = 128;
 
 uint16_t TypeOf(uint8_t selector) {
   const unsigned shift = selector & 0x0F;
@@ -173,7 +174,9 @@ void CheckLength(std::span<const uint8_t> reply) {
   std::size_t settled = 0;
   for (std::size_t i = 0; i <= reply.size(); ++i) {
     const std::span<const uint8_t> held = reply.first(i);
-    CheckLocated(held);
+    // The oracle is cubic in the length: every prefix of a short reply, of a long one the whole.
+    if (i <= kFullyCheckedLength || i == reply.size())
+      CheckLocated(held);
     const ppi::ReplyFrame located = ppi::LocateReplyFrame(held);
     const std::size_t expected = ppi::ExpectedReplyLength(held);
     FUZZ_CHECK(expected == (located.length != 0 ? located.offset + located.length : 0));
