@@ -521,6 +521,25 @@ bool ReplyLooksComplete(std::span<const uint8_t> received) {
   return expected != 0 && received.size() >= expected;
 }
 
+TakenReply TakeReplyFrame(std::span<uint8_t> buffer, std::size_t received,
+                          std::span<const uint8_t> job) {
+  received = std::min(received, buffer.size());
+  const ReplyFrame located = LocateReplyFrame(buffer.first(received));
+  TakenReply taken{received, false};
+  if (located.found) {
+    const std::size_t end =
+        located.length != 0 ? std::min(received, located.offset + located.length) : received;
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(located.offset),
+              buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.begin());
+    taken.length = end - located.offset;
+  }
+  // Only a frame that shows this job's station, master and reference answers it. Bytes without a
+  // frame start or a frame cut before the reference cannot show them; the codec would not catch
+  // them all, since for the user-data job it checks no more than the FCS.
+  taken.answers = ReplyAnswersJob(buffer.first(taken.length), job);
+  return taken;
+}
+
 bool ReplyIsNotReady(std::span<const uint8_t> received) {
   return !received.empty() && received.back() == kShortAck && !LocateReplyFrame(received).found;
 }

@@ -167,6 +167,19 @@ std::size_t ExpectedReplyLength(std::span<const uint8_t> received);
 // the transport ends the reply phase on a quiet line only then.
 bool ReplyLooksComplete(std::span<const uint8_t> received);
 
+// What the reply phase keeps of the bytes received: the located reply frame (LocateReplyFrame)
+// moved to the front of `buffer`, whose first `received` bytes hold what arrived, and cut after
+// its announced length; without a frame start, what arrived as it is. `answers` is true only when
+// the kept bytes are an SD2 frame that answers `job`, the job as sent (ReplyAnswersJob): bytes
+// without a frame start, a frame cut before its PDU reference and a frame of another conversation
+// are never the job's reply, whatever their FCS.
+struct TakenReply {
+  std::size_t length = 0;  // bytes kept at the front of `buffer`
+  bool answers = false;
+};
+TakenReply TakeReplyFrame(std::span<uint8_t> buffer, std::size_t received,
+                          std::span<const uint8_t> job);
+
 // True when what arrived in answer to a request for data says "not ready": no frame start at
 // all, and the last byte is the short acknowledgement E5 (the station has no reply yet, at the
 // end of its scan). The master polls again.

@@ -319,22 +319,11 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
     PurgeComm(port_, PURGE_RXCLEAR);
   }
   // Whatever came before the frame's start delimiter is not part of it; the frame goes to the
-  // front of the buffer, where the codec reads it.
-  const ReplyFrame located = LocateReplyFrame(std::span<const uint8_t>(frame.data(), reply));
-  if (located.found) {
-    const size_t end =
-        located.length != 0 ? std::min(reply, located.offset + located.length) : reply;
-    std::copy(frame.begin() + static_cast<std::ptrdiff_t>(located.offset),
-              frame.begin() + static_cast<std::ptrdiff_t>(end), frame.begin());
-    reply = end - located.offset;
-  }
-  *received = reply;
-  // A frame from another station, for another master or for another job is not this job's
-  // answer, however sound its FCS. A reply too short to tell is left to the codec, which refuses
-  // it.
-  const std::span<const uint8_t> answer(frame.data(), reply);
-  if (answer.size() > kPduReference + 1 && answer[0] == kSd2 && job_length > kPduReference + 1 &&
-      !ReplyAnswersJob(answer, job_head))
+  // front of the buffer, where the codec reads it. A frame from another station, for another
+  // master or for another job is not this job's answer, however sound its FCS.
+  const TakenReply taken = TakeReplyFrame(frame, reply, job_head);
+  *received = taken.length;
+  if (!taken.answers)
     return 0;
   return 1;
 }

@@ -7,19 +7,28 @@
 // mode the text holds one or two register texts, split at the first '\n'.
 //
 // Properties:
-//  - an accepted register text gives an item inside the area table, of the requested type, with
-//    an address inside its area and a bit 0..7 or string length 1..127, and the item is written
-//    back as text (area, address, ".bit" or ".length") that parses to the
-//    same item;
-//  - a refusal sets LastError to 12..15 or leaves it unchanged;
+//  - an accepted register text is one whole address and names exactly the item it gives: the
+//    longest area name that starts it, then the byte address, then for bit and string tags "."
+//    and the bit or length, nothing else (blanks around the text and before a number, a sign
+//    before a number of value 0 or more); "VB100" is V byte 100, never V0;
+//  - the item lies inside the area table, is of the requested type, has an address inside its
+//    area (even for AIW and AQW) and a bit 0..7 or string length 1..127;
+//  - the item written back as text (its own area name, address, ".bit" or ".length") parses to
+//    the same item; a byte, word or double word also parses to the same memory and address when
+//    written with the other entry of its memory that takes the type ("VW100" and "V100", "IB3"
+//    and "I3");
+//  - a refusal sets LastError to 12..17, or leaves it unchanged exactly when no area name (nor
+//    DELAY) starts the text;
 //  - nothing depends on the bytes after the text's NUL, and the same text gives the same item;
-//  - two accepted tags merged by CanMergeItem give a span that covers both, starts at the lower
-//    address and is at most 200 bytes wide; a refusal leaves the start as it was;
+//  - two accepted tags merged by CanMergeItem are of one memory and give a span that covers both,
+//    starts at the lower address and is at most 200 bytes wide; a refusal leaves the start as it
+//    was;
 //  - a station text is accepted exactly when it is all digits, with the number clamped to
 //    INT32_MAX and at most the first ten bytes (never past the NUL) copied.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -64,18 +73,127 @@ bool SameItem(const DriverItem& a, const DriverItem& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// The item written back as a register text.
-std::string Format(const DriverItem& item) {
+// The item written back as a register text, with the name of table entry `areaIndex`.
+std::string Format(const DriverItem& item, int areaIndex) {
   const auto address = static_cast<uint16_t>(item.byteAddress);
-  if (item.areaIndex == ppi::kAreaDelay)
+  if (areaIndex == ppi::kAreaDelay)
     return address == 0 ? "DELAY0" : "DELAY1";
-  std::string text = item.area->name;
+  std::string text = ppi::AreaTable()[areaIndex].name;
   text += std::to_string(address);
   if (item.dataType2 == ppi::kTypeBit || item.dataType2 == ppi::kTypeString) {
     text += '.';
     text += std::to_string(item.bitOrLength);
   }
   return text;
+}
+
+bool Blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view Trimmed(std::string_view s) {
+  while (!s.empty() && Blank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && Blank(s.back()))
+    s.remove_suffix(1);
+  return s;
+}
+
+// Reads blanks, an optional sign and at least one digit from the front of `s` into `value`
+// (clamped); false when there is no digit or a minus sign stands before a number other than 0.
+bool TakeNumber(std::string_view& s, int64_t& value) {
+  while (!s.empty() && Blank(s.front()))
+    s.remove_prefix(1);
+  bool minus = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    minus = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  bool any = false;
+  value = 0;
+  while (!s.empty() && s.front() >= '0' && s.front() <= '9') {
+    value = std::min<int64_t>(value * 10 + (s.front() - '0'), int64_t{1} << 40);
+    s.remove_prefix(1);
+    any = true;
+  }
+  return any && !(minus && value != 0);
+}
+
+// True when `text` is a whole address that names exactly `item` (see the head comment).
+bool NamesExactly(std::string_view text, const DriverItem& item) {
+  const std::string_view t = Trimmed(text);
+  if (item.areaIndex == ppi::kAreaDelay) {
+    std::string upper(t);
+    for (char& c : upper)
+      c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    if (item.byteAddress == 0 ? upper == "DELAY" || upper == "DELAY0" : upper == "DELAY1")
+      return true;
+    // Else written like any other area: "DELAY" and a number.
+  }
+  const std::string_view name = item.area->name;
+  if (!t.starts_with(name))
+    return false;
+  for (int i = 0; i < ppi::kAreaCount; ++i) {
+    const std::string_view other = ppi::AreaTable()[i].name;
+    if (other.size() > name.size() && t.starts_with(other))
+      return false;  // a longer name starts the text: the shorter one was not meant
+  }
+  std::string_view rest = t.substr(name.size());
+  int64_t address = 0;
+  if (!TakeNumber(rest, address) || address != static_cast<uint16_t>(item.byteAddress))
+    return false;
+  if (item.dataType2 == ppi::kTypeBit || item.dataType2 == ppi::kTypeString) {
+    int64_t bit = 0;
+    if (rest.empty() || rest.front() != '.')
+      return false;
+    rest.remove_prefix(1);
+    if (!TakeNumber(rest, bit) || bit != item.bitOrLength)
+      return false;
+  }
+  return rest.empty();
+}
+
+// True when the text is a DELAY form or an area name (case as in the table) starts it, after at
+// most 32 leading blanks: such a text is never refused without a code.
+bool AnyAreaStarts(std::string_view text) {
+  std::string upper(Trimmed(text));
+  for (char& c : upper)
+    c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (upper == "DELAY" || upper == "DELAY0" || upper == "DELAY1")
+    return true;
+  std::string_view t = text;
+  for (int i = 0; i < 32 && !t.empty() && Blank(t.front()); ++i)
+    t.remove_prefix(1);
+  for (int i = 0; i < ppi::kAreaCount; ++i) {
+    if (t.starts_with(ppi::AreaTable()[i].name))
+      return true;
+  }
+  return false;
+}
+
+// The item written with every other entry of its memory that takes its type (width entries for
+// bytes, words and double words; the plain entry where it allows the type) parses to the same
+// memory, address and type, as long as the address lies inside that entry.
+void CheckOtherForms(const DriverItem& item, int16_t extra) {
+  const ppi::AreaInfo* info = ppi::AreaInfoOf(item.areaIndex);
+  if (info->memory == ppi::Memory::kDelay || item.dataType2 == ppi::kTypeBit ||
+      item.dataType2 == ppi::kTypeString)
+    return;
+  const int32_t address = static_cast<uint16_t>(item.byteAddress);
+  for (int i = 0; i < ppi::kAreaCount; ++i) {
+    const ppi::AreaInfo* other = ppi::AreaInfoOf(i);
+    const AddressArea& area = ppi::AreaTable()[i];
+    if (i == item.areaIndex || other->memory != info->memory ||
+        (area.typeMask & item.dataType2) == 0 || address > area.maxAddress)
+      continue;
+    const std::string text = Format(item, i);
+    const Parsed p = Parse(MakeInput(text, item.dataType2, extra));
+    if (p.result != 0)
+      std::fprintf(stderr, "also written as \"%s\", refused with %d\n", text.c_str(), p.lastError);
+    FUZZ_CHECK(p.result == 0);
+    FUZZ_CHECK(p.item.areaIndex == i && p.item.byteAddress == item.byteAddress);
+    FUZZ_CHECK(p.item.dataType2 == item.dataType2);
+  }
 }
 
 // Checks one register text; returns the item when it was accepted.
@@ -87,6 +205,8 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
   // Same text, other bytes after its NUL: the same answer, byte for byte.
   TagAddressInput noisy = in;
   const std::size_t used = strnlen(in.address, sizeof in.address);
+  // What the parser sees: the bytes up to the first NUL, at most the whole array.
+  const std::string_view seen(in.address, used);
   if (used + 1 < sizeof noisy.address)
     std::memset(noisy.address + used + 1, 'X', sizeof noisy.address - used - 1);
   const Parsed again = Parse(noisy);
@@ -95,7 +215,9 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
 
   if (p.result != 0) {
     FUZZ_CHECK(p.lastError == kUnsetError ||
-               (p.lastError >= ppi::kErrAddressEmpty && p.lastError <= ppi::kErrBitOrLength));
+               (p.lastError >= ppi::kErrAddressEmpty && p.lastError <= ppi::kErrWidthMismatch));
+    if (p.lastError == kUnsetError)
+      FUZZ_CHECK(!AnyAreaStarts(seen));
     return false;
   }
   FUZZ_CHECK(p.lastError == kUnsetError);  // an acceptance sets no code
@@ -109,12 +231,18 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
   FUZZ_CHECK(item.extra == static_cast<uint16_t>(extra));
   const int32_t address = static_cast<uint16_t>(item.byteAddress);
   FUZZ_CHECK(address >= area.minAddress && address <= area.maxAddress);
+  FUZZ_CHECK(!ppi::AreaInfoOf(item.areaIndex)->even || address % 2 == 0);
+  if (!NamesExactly(seen, item)) {
+    std::fprintf(stderr, "accepted as area %s address %d bit/length %d\n", item.area->name, address,
+                 item.bitOrLength);
+  }
+  FUZZ_CHECK(NamesExactly(seen, item));
   if (type == ppi::kTypeBit)
     FUZZ_CHECK(item.bitOrLength >= 0 && item.bitOrLength <= 7);
   if (type == ppi::kTypeString)
     FUZZ_CHECK(item.bitOrLength >= 1 && item.bitOrLength <= ppi::kMaxStringLength);
 
-  const std::string canonical = Format(item);
+  const std::string canonical = Format(item, item.areaIndex);
   const Parsed back = Parse(MakeInput(canonical, type, extra));
   if (back.result != 0) {
     std::fprintf(stderr, "written back as \"%s\", refused with %d\n", canonical.c_str(),
@@ -125,6 +253,7 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
   FUZZ_CHECK(back.item.byteAddress == item.byteAddress);
   FUZZ_CHECK(back.item.dataType == item.dataType && back.item.dataType2 == item.dataType2);
   FUZZ_CHECK(back.item.bitOrLength == item.bitOrLength);
+  CheckOtherForms(item, extra);
   *accepted = item;
   return true;
 }
@@ -150,7 +279,8 @@ void CheckMerge(const DriverItem& first, const DriverItem& second) {
   }
   const int widthB = ppi::ValueWidth(second.dataType2);
   FUZZ_CHECK(widthB > 0);
-  FUZZ_CHECK(second.areaIndex == first.areaIndex && second.areaIndex != ppi::kAreaDelay);
+  const ppi::Memory memory = ppi::AreaInfoOf(first.areaIndex)->memory;
+  FUZZ_CHECK(ppi::AreaInfoOf(second.areaIndex)->memory == memory && memory != ppi::Memory::kDelay);
   FUZZ_CHECK(first.dataType2 != ppi::kTypeString && second.dataType2 != ppi::kTypeString);
   FUZZ_CHECK(group.startAddress == std::min(a, b));
   FUZZ_CHECK(group.endAddress == std::max(a + widthA - 1, b + widthB - 1));

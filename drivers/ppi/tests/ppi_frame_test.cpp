@@ -765,4 +765,45 @@ TEST(PpiReplyLength, CompleteOnceLePlusSixBytesArrived) {
   EXPECT_FALSE(ppi::ReplyLooksComplete(reply));
 }
 
+// The transport's reply step keeps the located frame and takes it only when it answers the job.
+TEST(PpiReplyLength, OnlyAFrameThatAnswersTheJobIsTaken) {
+  Group v(ppi::kAreaV, 2, 100, 100, ppi::kTypeInt16);
+  v.Add(100, ppi::kTypeInt16);
+  Bytes job = Build(v, Interface::kSecond);
+  ppi::StampPduReference(job, 7);
+  Bytes reply = ReadReply({0x12, 0x34});
+  ppi::StampPduReference(reply, 7);
+
+  auto take = [&](const Bytes& received, Bytes* kept) {
+    Bytes buffer = received;
+    const ppi::TakenReply taken = ppi::TakeReplyFrame(buffer, buffer.size(), job);
+    *kept = Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(taken.length));
+    return taken.answers;
+  };
+  Bytes received = {0x00, 0xFF, 0x55};
+  received.insert(received.end(), reply.begin(), reply.end());
+  received.push_back(0xE5);  // after the frame: not part of it
+  Bytes kept;
+  EXPECT_TRUE(take(received, &kept));
+  EXPECT_EQ(kept, reply);
+
+  Bytes foreign = reply;
+  ppi::StampPduReference(foreign, 8);
+  EXPECT_FALSE(take(foreign, &kept));
+
+  // Bytes with a right FCS but no frame start, and an SD2 frame too short to carry a reference
+  // (here from station 3): neither shows that it answers the job. The user-data job's reply is
+  // checked by its FCS only, so the codec would have taken both.
+  Bytes noStart = reply;
+  noStart[0] = noStart[3] = 0x00;
+  EXPECT_FALSE(take(noStart, &kept));
+  EXPECT_EQ(kept, noStart);
+  const Bytes shortFrame = {0x68, 0x03, 0x03, 0x68, 0x00, 0x03, 0x08, 0x0B, 0x16};
+  EXPECT_FALSE(take(shortFrame, &kept));
+  Group q(ppi::kAreaQ, 2, 3, 3, ppi::kTypeBit, 1);
+  q.Add(3, ppi::kTypeBit, 4, 1);
+  ASSERT_TRUE(ppi::IsUserDataJob(q.g, Interface::kFirst));
+  EXPECT_EQ(ppi::HandleReply(shortFrame, q.g, Interface::kFirst, kNow), 1);
+}
+
 }  // namespace
