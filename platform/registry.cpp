@@ -40,6 +40,7 @@
 #include <span>
 #include <utility>
 
+#include "platform/atomic_file.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -435,23 +436,11 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// Replaces `path` with `content` atomically: a temporary file beside it, written, synced and
-// renamed over it. Creates the folder when missing. Fills `stamp` with the new file's identity.
-bool WriteFileAtomically(const std::string& dir, const std::string& path, std::string_view content,
-                         FileStamp& stamp) {
+// Replaces `path` with `content` atomically (see WriteFileAtomically in atomic_file.h); the file
+// is readable by its owner only. Creates the folder when missing. Fills `stamp` with the new
+// file's identity.
+bool WriteHiveFile(const std::string& dir, const std::string& path, std::string_view content,
+                   FileStamp& stamp) {
   if (dir.empty())
     return false;
   std::error_code ec;
@@ -459,24 +448,13 @@ bool WriteFileAtomically(const std::string& dir, const std::string& path, std::s
   if (ec)
     return false;
 
-  std::string tmp = path + ".XXXXXX";
-  UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd)
-    return false;
   struct stat st;
-  const bool ok = WriteAll(fd.get(), content) && ::fsync(fd.get()) == 0 &&
-                  ::fstat(fd.get(), &st) == 0 && fd.Close() &&
-                  ::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    fd.reset();
-    ::unlink(tmp.c_str());
+  AtomicWriteOptions options;
+  options.mode = 0600;
+  options.written = &st;
+  if (WriteFileAtomically(path, content, options) != 0)
     return false;
-  }
   stamp = FileStamp::Of(st);
-  // Make the rename itself durable; the file is in place either way.
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd)
-    ::fsync(dirFd.get());
   return true;
 }
 
@@ -609,7 +587,7 @@ struct Registry::Impl {
     if (hive.unreadable)
       return false;
     FileStamp stamp;
-    if (!WriteFileAtomically(dir, HivePath(index), Serialize(kHiveNames[index], root), stamp)) {
+    if (!WriteHiveFile(dir, HivePath(index), Serialize(kHiveNames[index], root), stamp)) {
       return false;
     }
     hive.root = std::move(root);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/gbk.h"
 
 namespace almery {
@@ -130,7 +131,7 @@ CreateOutcome CreateProjectFiles(std::string_view folder, std::string_view name)
     // Undo in reverse order, only what this call made; rmdir never removes a folder someone else
     // has put something into meanwhile.
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
-      if (::unlink(it->c_str()) != 0 && errno != ENOENT) {
+      if (const int error = platform::RemoveFile(*it); error != 0 && error != ENOENT) {
         outcome.leftOver = true;
       }
     }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <span>
 
 #include "platform/gbk.h"
 #include "workbench/project/data_files.h"
@@ -63,10 +63,8 @@ TagRecord ExternalTag(const char* name, const char* description, const char* reg
 }
 
 bool WriteText(const std::filesystem::path& path, const std::string& text, std::string* error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) {
+  // Replaced whole, like the data files: a rerun over an old demo never leaves half a file.
+  if (!talvek::WriteFileAtomically(path.string(), std::as_bytes(std::span(text)))) {
     *error = "cannot write " + path.string();
     return false;
   }

@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/gbk.h"
 #include "platform/unique_fd.h"
 #include "workbench/project/message_sink.h"
@@ -24,51 +25,13 @@ namespace {
 
 // --- Test seams -------------------------------------------------------------------------------
 
-ssize_t SystemWrite(int fd, const void* data, std::size_t size) {
-  return ::write(fd, data, size);
-}
-
-std::atomic<data_files_testing::WriteFunction> g_write{&SystemWrite};
+std::atomic<data_files_testing::WriteFunction> g_write{nullptr};  // null: write(2)
 std::atomic<bool> g_syncToDisk{true};
 std::atomic<std::size_t> g_loadLimit{SIZE_MAX};
 
-// --- File descriptors -------------------------------------------------------------------------
-
 using platform::UniqueFd;
 
-// Removes a temporary file unless the save that made it went through.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-  ~TempFileGuard() {
-    if (!path_.empty())
-      ::unlink(path_.c_str());
-  }
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // --- Writing ----------------------------------------------------------------------------------
-
-bool WriteAll(int fd, std::span<const std::byte> bytes) {
-  data_files_testing::WriteFunction write = g_write.load();
-  while (!bytes.empty()) {
-    ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    if (n == 0)
-      return false;  // no progress: treat as a full device rather than loop forever
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 // The process's file-creation mask, read without changing it (umask(2) can only set it, which
 // would race with other threads creating files).
@@ -86,23 +49,6 @@ mode_t CurrentUmask() {
     std::fclose(f);
   }
   return mask;
-}
-
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  if (slash == 0)
-    return "/";
-  return path.substr(0, slash);
-}
-
-// Best effort: a rename is durable only once its folder is flushed, but a folder that cannot be
-// flushed must not turn a written file into a failed save.
-void SyncFolder(const std::string& folder) {
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir)
-    static_cast<void>(::fsync(dir.get()));
 }
 
 template <typename Record>
@@ -426,33 +372,17 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::byte> byt
     return false;
   }
 
-  std::string temp = target + ".tmp-XXXXXX";
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd)
-    return false;
-  TempFileGuard guard(temp);
-  // Best effort: file systems without Unix modes (FAT on a USB stick) refuse it, and a project
-  // there must still save.
-  static_cast<void>(::fchmod(fd.get(), mode));
-  if (!WriteAll(fd.get(), bytes))
-    return false;
-  const bool sync = g_syncToDisk.load();
-  if (sync && ::fsync(fd.get()) != 0)
-    return false;
-  if (!fd.Close())
-    return false;
-  if (::rename(temp.c_str(), target.c_str()) != 0)
-    return false;
-  guard.Keep();
-  if (sync)
-    SyncFolder(FolderOf(target));
-  return true;
+  platform::AtomicWriteOptions options;
+  options.mode = mode;
+  options.syncToDisk = g_syncToDisk.load();
+  options.write = g_write.load();
+  return platform::WriteFileAtomically(target, bytes, options) == 0;
 }
 
 namespace data_files_testing {
 
 void SetWriteFunction(WriteFunction write) {
-  g_write.store(write ? write : &SystemWrite);
+  g_write.store(write);
 }
 
 void SetSyncToDisk(bool on) {

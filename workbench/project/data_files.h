@@ -111,11 +111,12 @@ void SynchronisePorts(ProjectState& state);
 // edited a device, not the tags, so a kept "Tag.dat" stays. Returns SaveTags' result.
 [[nodiscard]] bool RefreshTagsForDevice(ProjectState& state, const DeviceRecord& device);
 
-// Replaces the file at `path` (UTF-8) with `bytes` atomically: temporary file in the same folder,
-// every byte written, flushed to disk, renamed over the target, folder flushed. On any failure the
-// temporary file is removed, the target is left as it was and the result is false. An existing
-// target that we may not write (read-only file) or that is not a regular file is refused; the new
-// file keeps the mode of the one it replaces. A symbolic link is followed to the file it names.
+// Replaces the file at `path` (UTF-8) with `bytes` through platform::WriteFileAtomically:
+// temporary file in the same folder, every byte written, flushed to disk, renamed over the
+// target, folder flushed. On any failure the temporary file is removed, the target is left as it
+// was and the result is false. An existing target that we may not write
+// (read-only file) or that is not a regular file is refused; the new file keeps the mode of the
+// one it replaces. A symbolic link is followed to the file it names.
 [[nodiscard]] bool WriteFileAtomically(const std::string& path, std::span<const std::byte> bytes);
 
 // Test seams of the atomic writer. Not thread-safe: set them only while no save runs.
@@ -124,7 +125,8 @@ namespace data_files_testing {
 // Signature of write(2); the atomic writer calls it for every chunk.
 using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
 // Replaces write(2) in the atomic writer (nullptr restores it), so that tests can inject short
-// writes, interruptions and failures.
+// writes, interruptions and failures; passed on as platform::AtomicWriteOptions::write, so it
+// reaches the data files only.
 void SetWriteFunction(WriteFunction write);
 // Turns the flush to disk (fsync of the file and of the folder) on or off; on by default. Lets the
 // benchmark time a save apart from the disk.

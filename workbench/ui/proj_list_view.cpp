@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -17,6 +15,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include "platform/atomic_file.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
 #include "workbench/project/data_files.h"
@@ -656,8 +655,7 @@ void CProjListView::DeleteScreen() {
     std::string path = fileName;
     if (path.front() != '/')
       path = DataFilePath(state, fileName).value_or(fileName);
-    if (::unlink(path.c_str()) != 0) {
-      const int error = errno;
+    if (const int error = platform::RemoveFile(path); error != 0) {
       ShowMessage(std::strerror(error), {}, MessageButtons::kOk, MessageIcon::kWarning);
       if (error != ENOENT)
         return;
