@@ -250,14 +250,10 @@ std::optional<std::string> SerialDevicePath(std::string_view name) {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-}  // namespace platform
-
-extern "C" {
-
 HANDLE OpenSerialPort(const char* name) {
   if (name == nullptr)
     return INVALID_HANDLE_VALUE;
-  std::optional<std::string> path = platform::SerialDevicePath(name);
+  std::optional<std::string> path = SerialDevicePath(name);
   if (!path)
     return INVALID_HANDLE_VALUE;
 
@@ -292,7 +288,7 @@ HANDLE DuplicateSerialHandle(HANDLE handle) {
   return HandleTable::Instance().Add(std::move(port));
 }
 
-BOOL CloseHandle(HANDLE handle) {
+BOOL CloseSerialHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
     return FALSE;
   return HandleTable::Instance().Remove(handle) ? TRUE : FALSE;
@@ -562,4 +558,4 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, vo
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace platform

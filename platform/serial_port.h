@@ -1,13 +1,17 @@
 // Serial ports under their Windows names: open by "Com<n>", configure with a DCB, purge, count
 // what is queued, read, write, close.
 //
-//   platform::SerialHandle port(OpenSerialPort("\\\\.\\Com1"));
+//   platform::SerialHandle port(platform::OpenSerialPort("\\\\.\\Com1"));
 //   DCB dcb{};
-//   if (!port || !GetCommState(port.get(), &dcb)) return false;
+//   if (!port || !platform::GetCommState(port.get(), &dcb)) return false;
 //   dcb.BaudRate = 9600; dcb.ByteSize = 8; dcb.Parity = EVENPARITY; dcb.StopBits = ONESTOPBIT;
-//   if (!SetCommState(port.get(), &dcb)) return false;
+//   if (!platform::SetCommState(port.get(), &dcb)) return false;
 //   DWORD written = 0;
-//   WriteFile(port.get(), frame, size, &written, nullptr);
+//   platform::WriteFile(port.get(), frame, size, &written, nullptr);
+//
+// The functions keep their Win32 names and meanings but live in namespace platform, with C++
+// linkage: an unprefixed C symbol such as ReadFile or CloseHandle exported by this library would
+// be bound by every module of the process that calls a function of that name.
 //
 // Names: "Com<n>" (any case, n = 1..256) maps to the text value "Com<n>" of the registry key
 // "HKEY_CURRENT_USER\Software\VO DAROR\Ports" when it exists (e.g. Com3 = /dev/ttyUSB0), else to
@@ -93,7 +97,7 @@ struct COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 };
 
-extern "C" {
+namespace platform {
 
 // Opens a port by name (see the top of this file). INVALID_HANDLE_VALUE when the name does not
 // map, the device cannot be opened, is not a terminal, or is already open.
@@ -103,8 +107,9 @@ HANDLE OpenSerialPort(const char* name);
 // INVALID_HANDLE_VALUE for a handle that is not an open port.
 HANDLE DuplicateSerialHandle(HANDLE port);
 
-// Closes one handle. FALSE for a handle that is not open (already closed, never opened).
-BOOL CloseHandle(HANDLE handle);
+// Closes one handle of a serial port (Win32's CloseHandle, for these handles only). FALSE for a
+// handle that is not open (already closed, never opened).
+BOOL CloseSerialHandle(HANDLE handle);
 
 // Queue sizes are the kernel's; this only checks the handle.
 BOOL SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
@@ -135,10 +140,6 @@ BOOL ReadFile(HANDLE port, void* buffer, DWORD size, DWORD* read, void* overlapp
 // the rest), a device error or a closed handle. `overlapped` must be null.
 BOOL WriteFile(HANDLE port, const void* buffer, DWORD size, DWORD* written, void* overlapped);
 
-}  // extern "C"
-
-namespace platform {
-
 // The device path that OpenSerialPort opens for `name` (after the mapping above); nullopt when
 // the name does not map.
 std::optional<std::string> SerialDevicePath(std::string_view name);
@@ -167,7 +168,7 @@ class SerialHandle {
   // Closes the held handle and takes `handle` instead.
   void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
     if (*this)
-      CloseHandle(handle_);
+      CloseSerialHandle(handle_);
     handle_ = handle;
   }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/atoms.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -114,31 +115,64 @@ std::string FileNameOf(std::string_view class_name) {
   return out;
 }
 
-// Creates `dir` and missing parents; the last level gets mode 0700.
-bool MakeDirs(const std::string& dir) {
-  if (dir.empty())
-    return false;
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/')
-      continue;
-    std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-      return false;
+// Creates the missing parents of `dir` (mode 0700). The folder itself is made by the caller.
+void MakeParents(const std::string& dir) {
+  for (size_t pos = 1; pos < dir.size(); ++pos) {
+    if (dir[pos] == '/')
+      static_cast<void>(::mkdir(dir.substr(0, pos).c_str(), 0700));
   }
-  struct stat st {};
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The runtime folder, created if missing. Empty when it cannot be used; the shared /tmp
-// fallback must be a real folder of our own, or another user could plant endpoints in it.
-std::string UsableRuntimeDir() {
+// The runtime folder, created with mode 0700 when missing. Empty, with the reason in *why, unless
+// it is a real folder (not a link) of this user with mode 0700, as a runtime folder must be: in a
+// folder that someone else owns or can write to, another local user could read the messages,
+// plant an endpoint or inject messages. The checks are made on the opened folder (fstat), so a
+// link swapped in after the mkdir() is refused, not followed. Once it is ours and 0700, nobody
+// else can add, remove or replace its entries, and in a sticky /tmp nobody else can rename it.
+std::string UsableRuntimeDir(std::string* why = nullptr) {
   std::string dir = platform::MessageRuntimeDir();
-  if (!MakeDirs(dir))
-    return {};
-  if (dir.starts_with("/tmp/talvek-")) {
+  // A trailing '/' would make O_NOFOLLOW follow a link.
+  while (dir.size() > 1 && dir.back() == '/')
+    dir.pop_back();
+  auto refuse = [&](const std::string& what) {
+    if (why != nullptr)
+      *why = "the message folder " + dir + " " + what;
+    return std::string();
+  };
+  if (dir.empty())
+    return refuse("is not set");
+  MakeParents(dir);
+  const bool created = ::mkdir(dir.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST)
+    return refuse(std::string("cannot be created: ") + std::strerror(errno));
+  platform::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    const int error = errno;
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
-      return {};
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      return refuse("is a symbolic link, not a folder of its own");
+    if (error == ENOTDIR)
+      return refuse("is not a folder");
+    return refuse(std::string("cannot be opened: ") + std::strerror(error));
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return refuse("is not a folder");
+  if (st.st_uid != ::geteuid()) {
+    char text[64];
+    std::snprintf(text, sizeof text, "belongs to user %u, not to user %u",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid()));
+    return refuse(text);
+  }
+  // A folder just made may have lost bits to the umask; it is ours to set.
+  if (created && (st.st_mode & 0777) != 0700 &&
+      (::fchmod(fd.get(), 0700) != 0 || ::fstat(fd.get(), &st) != 0))
+    return refuse(std::string("cannot be made private: ") + std::strerror(errno));
+  if ((st.st_mode & 0777) != 0700) {
+    char text[64];
+    std::snprintf(text, sizeof text, "has mode %04o; it must be 0700",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return refuse(text);
   }
   return dir;
 }
@@ -304,6 +338,11 @@ BOOL BringWindowToTop(HWND hwnd) {
 }  // extern "C"
 
 namespace platform {
+
+std::string MessageRuntimeDirProblem() {
+  std::string why;
+  return UsableRuntimeDir(&why).empty() ? why : std::string();
+}
 
 std::string MessageRuntimeDir() {
   if (const char* dir = ::getenv("TALVEK_RUNTIME_DIR"); dir != nullptr && *dir != '\0')
@@ -471,9 +510,14 @@ bool MessageEndpoint::Open(std::string_view className, Handler handler, Delivery
   };
   if (className.empty())
     return fail("empty class name");
-  std::string dir = UsableRuntimeDir();
-  if (dir.empty())
-    return fail("the runtime folder cannot be created or is not ours");
+  std::string why;
+  std::string dir = UsableRuntimeDir(&why);
+  if (dir.empty()) {
+    d.last_error = why;
+    d.socket.reset();
+    d.lock.reset();
+    return false;
+  }
   const std::string base = dir + "/" + FileNameOf(className);
   sockaddr_un addr;
   if (!MakeAddress(base + ".sock", &addr))

@@ -84,6 +84,11 @@ LRESULT SendMessageWithAtoms(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 // The folder that holds the endpoints (from the environment at the time of the call).
 std::string MessageRuntimeDir();
 
+// Why the folder of MessageRuntimeDir() cannot hold endpoints (creating it with mode 0700 when
+// it is missing); empty when it can. It must be a real folder, not a link, owned by this user,
+// with mode 0700; otherwise no endpoint is created there and no window is found in it.
+std::string MessageRuntimeDirProblem();
+
 // The receiving side of one window class. Delivers every message to a handler, either on a
 // thread of its own or on the caller's thread through a pollable descriptor (for a GUI event
 // loop). Nothing here throws; a handler must not throw either (an exception counts as result 0).
@@ -108,7 +113,8 @@ class MessageEndpoint {
   MessageEndpoint& operator=(const MessageEndpoint&) = delete;
 
   // Creates the endpoint of `className`. False (LastError() says why) when an endpoint of that
-  // class is live, the name is empty, or the runtime folder cannot be used. A socket file left
+  // class is live, the name is empty, or the runtime folder cannot be used (see
+  // MessageRuntimeDirProblem()). A socket file left
   // behind by a program that died is replaced.
   [[nodiscard]] bool Open(std::string_view className, Handler handler,
                           Delivery delivery = Delivery::kOwnThread, RaiseHandler raise = {});

@@ -77,11 +77,11 @@ LinkStatus StatusOf(FrameCheck check) {
 class TimeoutsGuard {
  public:
   explicit TimeoutsGuard(HANDLE port) : port_(port) {
-    saved_ok_ = GetCommTimeouts(port, &saved_) != FALSE;
+    saved_ok_ = platform::GetCommTimeouts(port, &saved_) != FALSE;
   }
   ~TimeoutsGuard() {
     if (saved_ok_)
-      SetCommTimeouts(port_, &saved_);
+      platform::SetCommTimeouts(port_, &saved_);
   }
   TimeoutsGuard(const TimeoutsGuard&) = delete;
   TimeoutsGuard& operator=(const TimeoutsGuard&) = delete;
@@ -89,18 +89,18 @@ class TimeoutsGuard {
   // A read that returns at once with whatever is queued, possibly nothing.
   bool ReadAtOnce() {
     const COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
-    return SetCommTimeouts(port_, &t) != FALSE;
+    return platform::SetCommTimeouts(port_, &t) != FALSE;
   }
   // A read that returns what is queued at once, or else waits up to `ms` for the first byte and
   // returns with it.
   bool ReadWaitingUpTo(DWORD ms) {
     const COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, ms, 0, 0};
-    return SetCommTimeouts(port_, &t) != FALSE;
+    return platform::SetCommTimeouts(port_, &t) != FALSE;
   }
   // A write that may take up to `ms` in all.
   bool WriteWithin(DWORD ms) {
     const COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, ms};
-    return SetCommTimeouts(port_, &t) != FALSE;
+    return platform::SetCommTimeouts(port_, &t) != FALSE;
   }
 
  private:
@@ -161,14 +161,14 @@ struct SerialLink::State {
     if (!configured)
       return false;
     const std::string name(settings.portName, strnlen(settings.portName, sizeof settings.portName));
-    platform::SerialHandle opened(OpenSerialPort(name.c_str()));
+    platform::SerialHandle opened(platform::OpenSerialPort(name.c_str()));
     if (!opened)
       return false;
-    SetupComm(opened.get(), kQueueSize, kQueueSize);
+    platform::SetupComm(opened.get(), kQueueSize, kQueueSize);
     const DCB dcb = DcbOf(settings);
-    if (!SetCommState(opened.get(), &dcb))
+    if (!platform::SetCommState(opened.get(), &dcb))
       return false;  // closes with `opened`
-    PurgeComm(opened.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
+    platform::PurgeComm(opened.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
     port = std::move(opened);
     attached = false;
     TakeTiming(dcb);
@@ -188,7 +188,7 @@ struct SerialLink::State {
     for (;;) {
       DWORD got = 0;
       if (!timeouts.ReadAtOnce() ||
-          !ReadFile(port.get(), discard.data(), discard.size(), &got, nullptr))
+          !platform::ReadFile(port.get(), discard.data(), discard.size(), &got, nullptr))
         return false;
       if (got == 0)
         return true;
@@ -214,7 +214,7 @@ struct SerialLink::State {
         return false;
       DWORD got = 0;
       if (!timeouts.ReadWaitingUpTo(WaitMs(std::min(quietAt, deadline) - now)) ||
-          !ReadFile(port.get(), discard.data(), discard.size(), &got, nullptr)) {
+          !platform::ReadFile(port.get(), discard.data(), discard.size(), &got, nullptr)) {
         *portFailed = true;
         return false;
       }
@@ -240,8 +240,9 @@ struct SerialLink::State {
         break;
       }
       DWORD written = 0;
-      const BOOL ok = WriteFile(port.get(), frame.data() + done,
-                                static_cast<DWORD>(frame.size() - done), &written, nullptr);
+      const BOOL ok =
+          platform::WriteFile(port.get(), frame.data() + done,
+                              static_cast<DWORD>(frame.size() - done), &written, nullptr);
       // A write cut short by the time-out is continued, never restarted: repeating the head of
       // a frame would put garbage on the line.
       done += written;
@@ -281,12 +282,12 @@ void SerialLink::Close() {
 
 bool SerialLink::Attach(HANDLE port) {
   // Our own reference first, so attaching the handle this link already holds keeps the port.
-  platform::SerialHandle shared(DuplicateSerialHandle(port));
+  platform::SerialHandle shared(platform::DuplicateSerialHandle(port));
   Close();
   if (!shared)
     return false;
   DCB dcb{};
-  if (!GetCommState(shared.get(), &dcb))
+  if (!platform::GetCommState(shared.get(), &dcb))
     return false;
   state_->port = std::move(shared);
   state_->attached = true;
@@ -348,7 +349,7 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
   }
   if (!s.WaitQuietLine(timeouts, s.silentInterval, Clock::now() + timeout, &portFailed))
     return failed(portFailed ? LinkStatus::kNoLine : LinkStatus::kSendFailed);
-  PurgeComm(s.port.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
+  platform::PurgeComm(s.port.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
   // Whatever this request ends with decides the quiet time before the next one.
   s.quietNeeded = Clock::duration::zero();
 
@@ -427,8 +428,8 @@ LinkStatus SerialLink::Transact(Framing framing, uint8_t unit, std::span<const u
     }
     DWORD got = 0;
     if (!timeouts.ReadWaitingUpTo(WaitMs(deadline - now)) ||
-        !ReadFile(s.port.get(), s.received.data() + total,
-                  static_cast<DWORD>(s.received.size() - total), &got, nullptr)) {
+        !platform::ReadFile(s.port.get(), s.received.data() + total,
+                            static_cast<DWORD>(s.received.size() - total), &got, nullptr)) {
       portFailed = true;
       s.Report(false, std::span<const uint8_t>(s.received.data(), total));
       return failed(LinkStatus::kNoLine);

@@ -48,7 +48,7 @@ DWORD PauseOf(int32_t poll_delay) {
 DWORD Queued(HANDLE port) {
   COMSTAT stat{};
   DWORD errors = 0;
-  return ClearCommError(port, &errors, &stat) ? stat.cbInQue : 0;
+  return platform::ClearCommError(port, &errors, &stat) ? stat.cbInQue : 0;
 }
 
 // The shortest time one character can take on the port's line, in µs (start bit, data bits,
@@ -56,7 +56,7 @@ DWORD Queued(HANDLE port) {
 // faster than this, so it bounds from below how long missing bytes still need.
 uint64_t CharacterMicros(HANDLE port) {
   DCB dcb{};
-  if (!GetCommState(port, &dcb) || dcb.BaudRate == 0)
+  if (!platform::GetCommState(port, &dcb) || dcb.BaudRate == 0)
     return 0;
   const uint64_t bits = 1 + uint64_t{dcb.ByteSize} + (dcb.Parity != NOPARITY ? 1 : 0) +
                         (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
@@ -71,17 +71,17 @@ uint64_t CharacterMicros(HANDLE port) {
 class LineChecks {
  public:
   LineChecks(HANDLE port, DWORD pause) : port_(port), pause_(pause) {
-    if (GetCommTimeouts(port, &saved_)) {
+    if (platform::GetCommTimeouts(port, &saved_)) {
       COMMTIMEOUTS wait = saved_;
       wait.ReadIntervalTimeout = MAXDWORD;
       wait.ReadTotalTimeoutMultiplier = MAXDWORD;
       wait.ReadTotalTimeoutConstant = pause;
-      waits_ = SetCommTimeouts(port, &wait) != FALSE;
+      waits_ = platform::SetCommTimeouts(port, &wait) != FALSE;
     }
   }
   ~LineChecks() {
     if (waits_)
-      SetCommTimeouts(port_, &saved_);
+      platform::SetCommTimeouts(port_, &saved_);
   }
   LineChecks(const LineChecks&) = delete;
   LineChecks& operator=(const LineChecks&) = delete;
@@ -92,12 +92,12 @@ class LineChecks {
     const auto start = std::chrono::steady_clock::now();
     DWORD got = 0;
     if (waits_) {
-      if (ReadFile(port_, out, room, &got, nullptr) && got > 0)
+      if (platform::ReadFile(port_, out, room, &got, nullptr) && got > 0)
         return got;
     } else {
       Sleep(pause_);  // without time-outs of its own the port can only be looked at
       const DWORD queued = std::min(Queued(port_), room);
-      if (queued > 0 && ReadFile(port_, out, queued, &got, nullptr))
+      if (queued > 0 && platform::ReadFile(port_, out, queued, &got, nullptr))
         return got;
       return 0;
     }
@@ -134,28 +134,28 @@ BOOL PpiTransport::OpenPort(int32_t, const CommSettings* settings) {
   const std::string name =
       "\\\\.\\" +
       std::string(settings->portName, strnlen(settings->portName, sizeof settings->portName));
-  platform::SerialHandle port(OpenSerialPort(name.c_str()));
+  platform::SerialHandle port(platform::OpenSerialPort(name.c_str()));
   if (!port)
     return 0;
-  SetupComm(port.get(), kInputQueueSize, kOutputQueueSize);
+  platform::SetupComm(port.get(), kInputQueueSize, kOutputQueueSize);
   DCB dcb{};
-  if (!GetCommState(port.get(), &dcb))
+  if (!platform::GetCommState(port.get(), &dcb))
     return 0;
   dcb.BaudRate = static_cast<DWORD>(settings->baudRate);
   dcb.ByteSize = static_cast<BYTE>(settings->dataBits & 0xFF);
   dcb.Parity = static_cast<BYTE>(settings->parity & 0xFF);
   dcb.StopBits = settings->stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-  if (!SetCommState(port.get(), &dcb))
+  if (!platform::SetCommState(port.get(), &dcb))
     return 0;  // the handle closes with `port`
-  PurgeComm(port.get(), kPurgeAll);
-  SetCommTimeouts(port.get(), &kPortTimeouts);
+  platform::PurgeComm(port.get(), kPurgeAll);
+  platform::SetCommTimeouts(port.get(), &kPortTimeouts);
   port_ = port.release();
   return 1;
 }
 
 BOOL PpiTransport::ClosePort() {
   if (port_ != INVALID_HANDLE_VALUE) {
-    CloseHandle(port_);
+    platform::CloseSerialHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
   }
   return 1;
@@ -163,7 +163,8 @@ BOOL PpiTransport::ClosePort() {
 
 BOOL PpiTransport::AttachPort(const HANDLE* handle) {
   // Our own reference first, so attaching the handle we already hold keeps the port open.
-  HANDLE shared = handle != nullptr ? DuplicateSerialHandle(*handle) : INVALID_HANDLE_VALUE;
+  HANDLE shared =
+      handle != nullptr ? platform::DuplicateSerialHandle(*handle) : INVALID_HANDLE_VALUE;
   ClosePort();
   port_ = shared;
   return 1;
@@ -190,8 +191,8 @@ bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
   size_t done = 0;
   for (;;) {
     DWORD written = 0;
-    BOOL ok = WriteFile(port_, bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
-                        &written, nullptr);
+    BOOL ok = platform::WriteFile(port_, bytes.data() + done,
+                                  static_cast<DWORD>(bytes.size() - done), &written, nullptr);
     // A write that timed out part-way is continued, never restarted: resending the head of a
     // frame would put garbage on the line.
     done += written;
@@ -285,7 +286,7 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   std::array<uint8_t, kPduReference + 2> job_head{};
   std::copy_n(frame.begin(), job_head.size(), job_head.begin());
 
-  PurgeComm(port_, kPurgeAll);
+  platform::PurgeComm(port_, kPurgeAll);
   if (!SendAll(std::span<const uint8_t>(frame.data(), job_length), length))
     return 0;
 
@@ -316,7 +317,7 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
     if (left_ms <= 0)
       return 0;
     Sleep(static_cast<DWORD>(std::clamp<int64_t>(poll_delay_[1], 1, left_ms)));
-    PurgeComm(port_, PURGE_RXCLEAR);
+    platform::PurgeComm(port_, PURGE_RXCLEAR);
   }
   // Whatever came before the frame's start delimiter is not part of it; the frame goes to the
   // front of the buffer, where the codec reads it. A frame from another station, for another
@@ -333,9 +334,9 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
     return 0;
   std::array<uint8_t, 6> request{};
   BuildStatusRequest(station, request);
-  PurgeComm(port_, kPurgeAll);
+  platform::PurgeComm(port_, kPurgeAll);
   DWORD written = 0;
-  if (!WriteFile(port_, request.data(), request.size(), &written, nullptr))
+  if (!platform::WriteFile(port_, request.data(), request.size(), &written, nullptr))
     return 0;
   Sleep(kProbeSettleMs);
 
@@ -349,7 +350,7 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
       if (total + queued >= answer.size())
         return 0;  // a flood, not a status answer
       DWORD got = 0;
-      ReadFile(port_, answer.data() + total, queued, &got, nullptr);
+      platform::ReadFile(port_, answer.data() + total, queued, &got, nullptr);
       total += got;
     }
     if (IsStatusAnswer(std::span<const uint8_t>(answer.data(), total), station))

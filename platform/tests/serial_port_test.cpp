@@ -87,7 +87,7 @@ DWORD WaitQueued(HANDLE port, DWORD count) {
   COMSTAT stat{};
   auto deadline = Clock::now() + std::chrono::seconds(2);
   do {
-    if (!ClearCommError(port, nullptr, &stat))
+    if (!platform::ClearCommError(port, nullptr, &stat))
       return 0;
     if (stat.cbInQue >= count)
       break;
@@ -108,7 +108,7 @@ class SerialPortTest : public ::testing::Test {
 
   void SetUp() override { ASSERT_TRUE(pty_.ok()); }
 
-  SerialHandle OpenPty() { return SerialHandle(OpenSerialPort(pty_.path().c_str())); }
+  SerialHandle OpenPty() { return SerialHandle(platform::OpenSerialPort(pty_.path().c_str())); }
 
   TempDir config_;
   ScopedEnv env_;
@@ -140,65 +140,66 @@ TEST_F(SerialPortTest, OpensByPathAndByMappedName) {
   }
   ASSERT_TRUE(Registry::Instance().SetString(kPortsKey, "Com7", pty_.path()));
   for (const char* name : {"Com7", "\\\\.\\COM7", "com7"}) {
-    SerialHandle port(OpenSerialPort(name));
+    SerialHandle port(platform::OpenSerialPort(name));
     EXPECT_TRUE(port) << name;
   }
 }
 
 TEST_F(SerialPortTest, IsExclusiveAndSafeToCloseTwice) {
-  HANDLE first = OpenSerialPort(pty_.path().c_str());
+  HANDLE first = platform::OpenSerialPort(pty_.path().c_str());
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(OpenSerialPort(pty_.path().c_str()), INVALID_HANDLE_VALUE) << "already open";
+  EXPECT_EQ(platform::OpenSerialPort(pty_.path().c_str()), INVALID_HANDLE_VALUE) << "already open";
 
-  EXPECT_TRUE(CloseHandle(first));
-  EXPECT_FALSE(CloseHandle(first));
+  EXPECT_TRUE(platform::CloseSerialHandle(first));
+  EXPECT_FALSE(platform::CloseSerialHandle(first));
   DWORD n = 0;
-  EXPECT_FALSE(WriteFile(first, "x", 1, &n, nullptr)) << "a closed handle reaches no port";
+  EXPECT_FALSE(platform::WriteFile(first, "x", 1, &n, nullptr))
+      << "a closed handle reaches no port";
 
   // The handle value is not reused: the old handle does not reach the reopened port.
   SerialHandle again = OpenPty();
   ASSERT_TRUE(again);
   EXPECT_NE(again.get(), first);
-  EXPECT_FALSE(CloseHandle(first));
-  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
-  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_FALSE(platform::CloseSerialHandle(first));
+  EXPECT_FALSE(platform::CloseSerialHandle(INVALID_HANDLE_VALUE));
+  EXPECT_FALSE(platform::CloseSerialHandle(nullptr));
 }
 
 TEST_F(SerialPortTest, UnopenableNamesGiveAnInvalidHandle) {
   const std::string regular_file = (config_ / "not-a-tty").string();
   ASSERT_TRUE(testing_support::WriteFileBytes(regular_file, {1, 2, 3}));
   for (const char* name : {"Com250", "/nonexistent/ttyX", "LPT1", "", regular_file.c_str()})
-    EXPECT_EQ(OpenSerialPort(name), INVALID_HANDLE_VALUE) << name;
-  EXPECT_EQ(OpenSerialPort(nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::OpenSerialPort(name), INVALID_HANDLE_VALUE) << name;
+  EXPECT_EQ(platform::OpenSerialPort(nullptr), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(SerialPortTest, AcceptsEveryParityStopBitsByteSizeAndBaud) {
   SerialHandle port = OpenPty();
   ASSERT_TRUE(port);
   DCB dcb{};
-  ASSERT_TRUE(GetCommState(port.get(), &dcb));
+  ASSERT_TRUE(platform::GetCommState(port.get(), &dcb));
   for (BYTE parity : {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY}) {
     for (BYTE stop : {ONESTOPBIT, TWOSTOPBITS}) {
       for (BYTE size = 5; size <= 8; ++size) {
         dcb.Parity = parity;
         dcb.StopBits = stop;
         dcb.ByteSize = size;
-        EXPECT_TRUE(SetCommState(port.get(), &dcb))
+        EXPECT_TRUE(platform::SetCommState(port.get(), &dcb))
             << int(parity) << " " << int(stop) << " " << int(size);
       }
     }
   }
   dcb = DCB{0, 9600, 5, NOPARITY, ONE5STOPBITS};
-  EXPECT_TRUE(SetCommState(port.get(), &dcb)) << "1.5 stop bits with 5-bit bytes";
+  EXPECT_TRUE(platform::SetCommState(port.get(), &dcb)) << "1.5 stop bits with 5-bit bytes";
 
   // A pseudo-terminal drops parity and byte size but keeps the rate, standard or not.
   dcb = DCB{0, 9600, 8, EVENPARITY, ONESTOPBIT};
   for (DWORD baud : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u,
                      57600u, 115200u, 128000u, 256000u}) {
     dcb.BaudRate = baud;
-    EXPECT_TRUE(SetCommState(port.get(), &dcb)) << baud;
+    EXPECT_TRUE(platform::SetCommState(port.get(), &dcb)) << baud;
     DCB back{};
-    ASSERT_TRUE(GetCommState(port.get(), &back));
+    ASSERT_TRUE(platform::GetCommState(port.get(), &back));
     EXPECT_EQ(back.BaudRate, baud);
   }
 
@@ -208,8 +209,9 @@ TEST_F(SerialPortTest, AcceptsEveryParityStopBitsByteSizeAndBaud) {
       {0, 9600, 8, NOPARITY, ONE5STOPBITS}, {0, 9600, 8, NOPARITY, 3},
   };
   for (const DCB& bad : refused) {
-    EXPECT_FALSE(SetCommState(port.get(), &bad)) << bad.BaudRate << " " << int(bad.ByteSize) << " "
-                                                 << int(bad.Parity) << " " << int(bad.StopBits);
+    EXPECT_FALSE(platform::SetCommState(port.get(), &bad))
+        << bad.BaudRate << " " << int(bad.ByteSize) << " " << int(bad.Parity) << " "
+        << int(bad.StopBits);
   }
 }
 
@@ -223,63 +225,64 @@ TEST_F(SerialPortTest, PassesEveryByteUnchangedAndCountsTheQueue) {
   EXPECT_EQ(WaitQueued(port.get(), bytes.size()), bytes.size());
   std::vector<uint8_t> got(32);
   DWORD n = 0;
-  ASSERT_TRUE(ReadFile(port.get(), got.data(), got.size(), &n, nullptr));
+  ASSERT_TRUE(platform::ReadFile(port.get(), got.data(), got.size(), &n, nullptr));
   got.resize(n);
   EXPECT_EQ(got, bytes);
   COMSTAT stat{};
-  ASSERT_TRUE(ClearCommError(port.get(), nullptr, &stat));
+  ASSERT_TRUE(platform::ClearCommError(port.get(), nullptr, &stat));
   EXPECT_EQ(stat.cbInQue, 0u);
 
   // A read smaller than the queue takes the head and leaves the rest.
   pty_.Send(bytes);
   ASSERT_EQ(WaitQueued(port.get(), bytes.size()), bytes.size());
   uint8_t head[3];
-  ASSERT_TRUE(ReadFile(port.get(), head, 3, &n, nullptr));
+  ASSERT_TRUE(platform::ReadFile(port.get(), head, 3, &n, nullptr));
   EXPECT_EQ(std::vector<uint8_t>(head, head + n),
             std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3));
   EXPECT_EQ(WaitQueued(port.get(), 0), bytes.size() - 3);
-  ASSERT_TRUE(PurgeComm(port.get(), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT));
+  ASSERT_TRUE(platform::PurgeComm(port.get(),
+                                  PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT));
   EXPECT_EQ(WaitQueued(port.get(), 0), 0u);
 
-  ASSERT_TRUE(WriteFile(port.get(), bytes.data(), bytes.size(), &n, nullptr));
+  ASSERT_TRUE(platform::WriteFile(port.get(), bytes.data(), bytes.size(), &n, nullptr));
   EXPECT_EQ(n, bytes.size());
   EXPECT_EQ(pty_.Receive(bytes.size()), bytes);
 
   DWORD errors = 0xFFFF;
-  EXPECT_TRUE(ClearCommError(port.get(), &errors, nullptr));
+  EXPECT_TRUE(platform::ClearCommError(port.get(), &errors, nullptr));
   EXPECT_EQ(errors, 0u);
-  EXPECT_FALSE(PurgeComm(port.get(), 0x10)) << "unknown purge flag";
+  EXPECT_FALSE(platform::PurgeComm(port.get(), 0x10)) << "unknown purge flag";
 }
 
 TEST_F(SerialPortTest, ReadTimeoutsFollowTheWin32Rules) {
   SerialHandle port = OpenPty();
   ASSERT_TRUE(port);
   COMMTIMEOUTS to{};
-  ASSERT_TRUE(GetCommTimeouts(port.get(), &to));
+  ASSERT_TRUE(platform::GetCommTimeouts(port.get(), &to));
   EXPECT_EQ(to.ReadIntervalTimeout, MAXDWORD);
   EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 40u);
 
   uint8_t buf[16];
   DWORD n = 99;
   auto start = Clock::now();
-  EXPECT_TRUE(ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_TRUE(platform::ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
   EXPECT_LT(MillisecondsSince(start), 50) << "nothing queued: returns at once";
 
   to = COMMTIMEOUTS{0, 0, 100, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
+  ASSERT_TRUE(platform::SetCommTimeouts(port.get(), &to));
   start = Clock::now();
-  EXPECT_TRUE(ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_TRUE(platform::ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
   EXPECT_GE(MillisecondsSince(start), 100) << "waits out the total time-out";
 
   // Bytes that are already there end a wait for the first byte at once.
   to = COMMTIMEOUTS{MAXDWORD, MAXDWORD, 5000, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
+  ASSERT_TRUE(platform::SetCommTimeouts(port.get(), &to));
   pty_.Send({1, 2, 3});
   ASSERT_EQ(WaitQueued(port.get(), 3), 3u);
   start = Clock::now();
-  EXPECT_TRUE(ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_TRUE(platform::ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 3u);
   EXPECT_LT(MillisecondsSince(start), 1000);
 }
@@ -288,12 +291,12 @@ TEST_F(SerialPortTest, WriteTimesOutWhenTheLineDoesNotDrain) {
   SerialHandle port = OpenPty();
   ASSERT_TRUE(port);
   COMMTIMEOUTS to{MAXDWORD, 0, 0, 0, 100};
-  ASSERT_TRUE(SetCommTimeouts(port.get(), &to));
+  ASSERT_TRUE(platform::SetCommTimeouts(port.get(), &to));
   // Nobody reads the master: the terminal's buffers fill and the write must give up.
   std::vector<uint8_t> big(4 << 20, 0x55);
   DWORD n = 0;
   auto start = Clock::now();
-  EXPECT_FALSE(WriteFile(port.get(), big.data(), big.size(), &n, nullptr));
+  EXPECT_FALSE(platform::WriteFile(port.get(), big.data(), big.size(), &n, nullptr));
   EXPECT_GT(n, 0u);
   EXPECT_LT(n, big.size());
   EXPECT_GE(MillisecondsSince(start), 100);
@@ -301,18 +304,18 @@ TEST_F(SerialPortTest, WriteTimesOutWhenTheLineDoesNotDrain) {
 }
 
 TEST_F(SerialPortTest, ClosingWakesABlockedRead) {
-  HANDLE port = OpenSerialPort(pty_.path().c_str());
+  HANDLE port = platform::OpenSerialPort(pty_.path().c_str());
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   COMMTIMEOUTS forever{0, 0, 0, 0, 0};  // wait until the buffer is full
-  ASSERT_TRUE(SetCommTimeouts(port, &forever));
+  ASSERT_TRUE(platform::SetCommTimeouts(port, &forever));
   BOOL result = TRUE;
   std::thread reader([&] {
     uint8_t buf[8];
     DWORD n = 0;
-    result = ReadFile(port, buf, sizeof buf, &n, nullptr);
+    result = platform::ReadFile(port, buf, sizeof buf, &n, nullptr);
   });
   Sleep(30);  // lets the reader block first; the outcome is the same if it has not yet
-  EXPECT_TRUE(CloseHandle(port));
+  EXPECT_TRUE(platform::CloseSerialHandle(port));
   reader.join();  // returns whether the read began before or after the close
   EXPECT_FALSE(result);
 }
@@ -321,12 +324,12 @@ TEST_F(SerialPortTest, AVanishedDeviceFailsReadsAndWrites) {
   SerialHandle port = OpenPty();
   ASSERT_TRUE(port);
   COMMTIMEOUTS forever{0, 0, 0, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(port.get(), &forever));
+  ASSERT_TRUE(platform::SetCommTimeouts(port.get(), &forever));
   pty_.CloseMaster();
   uint8_t buf[8];
   DWORD n = 0;
-  EXPECT_FALSE(ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
-  EXPECT_FALSE(WriteFile(port.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_FALSE(platform::ReadFile(port.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_FALSE(platform::WriteFile(port.get(), buf, sizeof buf, &n, nullptr));
 }
 
 TEST_F(SerialPortTest, DuplicatesShareThePortUntilTheLastCloses) {
@@ -334,23 +337,24 @@ TEST_F(SerialPortTest, DuplicatesShareThePortUntilTheLastCloses) {
   ASSERT_EQ(tcgetattr(pty_.held_slave(), &cooked), 0);
   ASSERT_TRUE(cooked.c_lflag & ICANON) << "a new pseudo-terminal starts cooked";
 
-  HANDLE first = OpenSerialPort(pty_.path().c_str());
+  HANDLE first = platform::OpenSerialPort(pty_.path().c_str());
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
-  HANDLE second = DuplicateSerialHandle(first);
+  HANDLE second = platform::DuplicateSerialHandle(first);
   ASSERT_NE(second, INVALID_HANDLE_VALUE);
   EXPECT_NE(second, first);
   termios raw{};
   ASSERT_EQ(tcgetattr(pty_.held_slave(), &raw), 0);
   EXPECT_FALSE(raw.c_lflag & ICANON);
 
-  EXPECT_TRUE(CloseHandle(first));
+  EXPECT_TRUE(platform::CloseSerialHandle(first));
   DWORD n = 0;
-  EXPECT_TRUE(WriteFile(second, "ok", 2, &n, nullptr)) << "the duplicate still reaches the port";
+  EXPECT_TRUE(platform::WriteFile(second, "ok", 2, &n, nullptr))
+      << "the duplicate still reaches the port";
   EXPECT_EQ(pty_.Receive(2), (std::vector<uint8_t>{'o', 'k'}));
-  EXPECT_EQ(OpenSerialPort(pty_.path().c_str()), INVALID_HANDLE_VALUE) << "still open";
-  EXPECT_EQ(DuplicateSerialHandle(first), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform::OpenSerialPort(pty_.path().c_str()), INVALID_HANDLE_VALUE) << "still open";
+  EXPECT_EQ(platform::DuplicateSerialHandle(first), INVALID_HANDLE_VALUE);
 
-  EXPECT_TRUE(CloseHandle(second));
+  EXPECT_TRUE(platform::CloseSerialHandle(second));
   termios restored{};
   ASSERT_EQ(tcgetattr(pty_.held_slave(), &restored), 0);
   EXPECT_EQ(restored.c_lflag, cooked.c_lflag) << "the settings found at open come back";
@@ -367,12 +371,12 @@ TEST_F(SerialPortTest, SerialHandleOwnsAndMoves) {
   EXPECT_FALSE(a);
   EXPECT_EQ(b.get(), raw);
   b = SerialHandle();
-  EXPECT_FALSE(CloseHandle(raw)) << "assigning over it closed the handle";
+  EXPECT_FALSE(platform::CloseSerialHandle(raw)) << "assigning over it closed the handle";
   SerialHandle c = OpenPty();
   ASSERT_TRUE(c);
   HANDLE kept = c.release();
   EXPECT_FALSE(c);
-  EXPECT_TRUE(CloseHandle(kept));
+  EXPECT_TRUE(platform::CloseSerialHandle(kept));
 }
 
 }  // namespace

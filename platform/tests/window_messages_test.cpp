@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,6 +46,19 @@ class WindowMessagesTest : public ::testing::Test {
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(s);
     ASSERT_TRUE(std::filesystem::exists(path));
+  }
+
+  // A socket bound at `path` that accepts messages, as a planted endpoint would; -1 on failure.
+  static int BindSocket(const std::string& path) {
+    int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(s);
+      return -1;
+    }
+    return s;
   }
 
   TempDir dir_;
@@ -217,6 +232,78 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
   ASSERT_TRUE(threaded.Open("other", [](UINT, WPARAM, LPARAM) -> LRESULT { return 0; }));
   EXPECT_EQ(threaded.fd(), -1);
   EXPECT_FALSE(threaded.DispatchPending());
+}
+
+TEST_F(WindowMessagesTest, OnlyAPrivateFolderOfThisUserHoldsEndpoints) {
+  namespace fs = std::filesystem;
+  auto handler = [](UINT, WPARAM, LPARAM) -> LRESULT { return 0; };
+  auto mode_of = [](const fs::path& p) {
+    struct stat st {};
+    return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? st.st_mode & 07777 : 0u;
+  };
+
+  // Missing (with a missing parent): made with mode 0700, whatever the umask.
+  for (mode_t mask : {mode_t{022}, mode_t{0277}}) {
+    const fs::path run = dir_ / ("made" + std::to_string(mask)) / "run";
+    ScopedEnv env("TALVEK_RUNTIME_DIR", run.string());
+    mode_t old = umask(mask);
+    MessageEndpoint endpoint;
+    bool opened = endpoint.Open("quelmess", handler);
+    umask(old);
+    ASSERT_TRUE(opened) << endpoint.LastError();
+    EXPECT_EQ(mode_of(run), 0700u) << "umask " << mask;
+    EXPECT_NE(FindWindowA("quelmess", nullptr), nullptr);
+    EXPECT_EQ(platform::MessageRuntimeDirProblem(), "");
+  }
+
+  const fs::path real = dir_ / "real";
+  ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+  struct Case {
+    const char* name;
+    std::function<bool(const fs::path&)> make;  // false: not possible here
+    const char* why;
+  };
+  const Case cases[] = {
+      {"open to others", [](const fs::path& p) { return mkdir(p.c_str(), 0755) == 0; }, "0755"},
+      {"group-writable",
+       [](const fs::path& p) { return mkdir(p.c_str(), 0700) == 0 && chmod(p.c_str(), 0770) == 0; },
+       "0770"},
+      {"a link to a private folder",
+       [&](const fs::path& p) { return symlink(real.c_str(), p.c_str()) == 0; }, "link"},
+      {"a file", [](const fs::path& p) { return testing_support::WriteFileBytes(p, {}); },
+       "not a folder"},
+      // Root can hand the folder to another user; anyone else cannot (CI runs as root).
+      {"another user's",
+       [](const fs::path& p) {
+         return mkdir(p.c_str(), 0700) == 0 && geteuid() == 0 &&
+                chown(p.c_str(), 65534, 65534) == 0;
+       },
+       "belongs to user 65534"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path run = dir_ / (std::string("run-") + std::to_string(&c - cases));
+    if (!c.make(run)) {
+      ASSERT_NE(geteuid(), 0u) << "set-up failed as root";
+      continue;
+    }
+    ScopedEnv env("TALVEK_RUNTIME_DIR", run.string() + "/");
+    // An endpoint planted there beforehand is not found, so nothing is sent to it...
+    const fs::path target = fs::is_directory(run) ? run : real;
+    int planted = BindSocket((target / "quelmess.sock").string());
+    ASSERT_GE(planted, 0);
+    EXPECT_EQ(FindWindowA("quelmess", nullptr), nullptr);
+    close(planted);
+    fs::remove(target / "quelmess.sock");
+    // ...and no endpoint is made there; the reason names the folder.
+    MessageEndpoint endpoint;
+    EXPECT_FALSE(endpoint.Open("quelmess", handler));
+    EXPECT_NE(endpoint.LastError().find(run.string()), std::string::npos) << endpoint.LastError();
+    EXPECT_NE(endpoint.LastError().find(c.why), std::string::npos) << endpoint.LastError();
+    EXPECT_EQ(platform::MessageRuntimeDirProblem(), endpoint.LastError());
+    EXPECT_FALSE(fs::exists(target / "quelmess.lock"));
+    EXPECT_FALSE(fs::exists(target / "quelmess.sock"));
+  }
 }
 
 }  // namespace

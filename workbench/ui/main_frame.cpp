@@ -326,8 +326,18 @@ void CMainFrame::OpenMessageEndpoint() {
   if (!endpoint_.Open(kMainWindowClass, handler, platform::MessageEndpoint::Delivery::kPolled,
                       raise)) {
     // Another workbench owns the class: this one runs on, but the screen editor talks to the other.
+    // A message folder that is not private to this user is refused by the platform; the program
+    // runs on without messages and the message pane says why.
     std::fprintf(stderr, "talvek: window endpoint %s not available: %s\n", kMainWindowClass,
                  endpoint_.LastError().c_str());
+    if (!platform::MessageRuntimeDirProblem().empty()) {
+      endpointTrouble_ =
+          QStringLiteral(
+              "窗口消息不可用：文件夹 %1 不是本用户专用的（须为本用户所有、权限 0700、"
+              "不是链接），画面编辑器无法与本程序通讯")
+              .arg(QString::fromStdString(platform::MessageRuntimeDir()));
+      ShowPaneText();
+    }
     return;
   }
   endpointNotifier_ = std::make_unique<QSocketNotifier>(endpoint_.fd(), QSocketNotifier::Read);
@@ -626,6 +636,8 @@ QString CMainFrame::MessagePaneText() const {
       texts << text;
     return texts.join(QStringLiteral("；"));
   }
+  if (!endpointTrouble_.isEmpty())
+    return endpointTrouble_;
   return QStringLiteral("就绪");
 }
 

@@ -131,8 +131,8 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   void OnStopCommunication();
   // True from a stop command until the last polling thread has ended.
   bool IsStopping() const { return stopping_; }
-  // The message pane's standing text (UTF-8 in a QString): ready, stopping, or the ports that are
-  // down.
+  // The message pane's standing text (UTF-8 in a QString): ready, stopping, the ports that are
+  // down, or why window messages are unavailable.
   QString MessagePaneText() const;
   // Takes the driver host's events: write outcomes and port states go to the status bar, the
   // failure of a write typed by the user into a message box. Runs on the runtime timer.
@@ -226,6 +226,9 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QTimer* runtimeTimer_ = nullptr;
   // Port number -> why it is down (shown in the message pane until it comes back).
   std::map<int, QString> portTrouble_;
+  // Why the main window endpoint could not be made in the message folder (shown in the message
+  // pane when no port is down); empty when it was, or when another workbench owns the class.
+  QString endpointTrouble_;
 
   // Declared in this order so the notifier goes before the endpoint whose descriptor it watches.
   platform::MessageEndpoint endpoint_;

@@ -216,7 +216,7 @@ TEST_F(ModbusLinkSerialTest, SilentPeerTimesOutAndItsLateAnswerIsNotTakenLater) 
   WriteBytes(pty_.master(), Frame(Framing::kRtu, 1, AnswerPdu(0xDEAD)));
   COMSTAT stat{};
   const auto queuedBy = Clock::now() + 2s;
-  while (ClearCommError(line_.Handle(), nullptr, &stat) && stat.cbInQue == 0 &&
+  while (platform::ClearCommError(line_.Handle(), nullptr, &stat) && stat.cbInQue == 0 &&
          Clock::now() < queuedBy) {
     pollfd none{};
     ::poll(&none, 0, 1);  // the pty hands bytes to the slave side asynchronously
@@ -271,7 +271,7 @@ TEST_F(ModbusLinkSerialTest, AfterAFaultTheNextRequestWaitsForTheGuard) {
       lastByte = Clock::now();
       COMSTAT stat{};
       const auto queuedBy = Clock::now() + 2s;
-      while (ClearCommError(line_.Handle(), nullptr, &stat) && stat.cbInQue == 0 &&
+      while (platform::ClearCommError(line_.Handle(), nullptr, &stat) && stat.cbInQue == 0 &&
              Clock::now() < queuedBy) {
         pollfd none{};
         ::poll(&none, 0, 1);
@@ -344,10 +344,10 @@ TEST_F(ModbusLinkSerialTest, TimeOutSettingAndAttachedLine) {
   ASSERT_TRUE(line_.Configure(SettingsFor(pty_.path(), 9600, 40000)));
   EXPECT_EQ(line_.TimeoutMs(), 40000) << "read as unsigned";
 
-  platform::SerialHandle owner(OpenSerialPort(pty_.path().c_str()));
+  platform::SerialHandle owner(platform::OpenSerialPort(pty_.path().c_str()));
   ASSERT_TRUE(owner);
   COMMTIMEOUTS before{};
-  ASSERT_TRUE(GetCommTimeouts(owner.get(), &before));
+  ASSERT_TRUE(platform::GetCommTimeouts(owner.get(), &before));
   modbus::SerialLink sharer;
   ASSERT_TRUE(sharer.Attach(owner.get()));
   std::jthread peer([&] {
@@ -357,11 +357,12 @@ TEST_F(ModbusLinkSerialTest, TimeOutSettingAndAttachedLine) {
   ASSERT_EQ(sharer.Transact(Framing::kRtu, 4, kReadPdu, answer_), LinkStatus::kOk);
   peer.join();
   COMMTIMEOUTS after{};
-  ASSERT_TRUE(GetCommTimeouts(owner.get(), &after));
+  ASSERT_TRUE(platform::GetCommTimeouts(owner.get(), &after));
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the owner's time-outs stay";
   sharer.Close();
   DWORD written = 0;
-  EXPECT_TRUE(WriteFile(owner.get(), "x", 1, &written, nullptr)) << "the owner's port stays open";
+  EXPECT_TRUE(platform::WriteFile(owner.get(), "x", 1, &written, nullptr))
+      << "the owner's port stays open";
 
   const HANDLE stale = sharer.Handle();
   EXPECT_EQ(stale, INVALID_HANDLE_VALUE);

@@ -303,7 +303,8 @@ TEST_P(ZireviPeerTest, ALateRepeatedOrStrayAnswerIsNeverTakenForTheNextOne) {
       ASSERT_EQ(second_->GetPortHandle(&line), 1);
       COMSTAT stat{};
       const auto queuedBy = Clock::now() + std::chrono::seconds(2);
-      while (ClearCommError(line, nullptr, &stat) && stat.cbInQue == 0 && Clock::now() < queuedBy)
+      while (platform::ClearCommError(line, nullptr, &stat) && stat.cbInQue == 0 &&
+             Clock::now() < queuedBy)
         std::this_thread::yield();
     }
     ASSERT_EQ(second_->ExecuteGroupEx(next.groups()[0]->get()), 1) << c.name;

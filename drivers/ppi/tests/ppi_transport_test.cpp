@@ -157,7 +157,7 @@ TEST_F(PpiTransportTest, OpenPortChecksTheBaudRateAndAppliesTheSettings) {
     EXPECT_EQ(t.ResponseTimeout(), kTestTimeoutMs);
     ASSERT_EQ(t.GetPortHandle(&h), 1);
     DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
+    ASSERT_TRUE(platform::GetCommState(h, &dcb));
     EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(baud));
     EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
   }
@@ -168,7 +168,7 @@ TEST_F(PpiTransportTest, OpenPortChecksTheBaudRateAndAppliesTheSettings) {
     ASSERT_EQ(t.OpenPort(1, &s), 1);
     ASSERT_EQ(t.GetPortHandle(&h), 1);
     DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
+    ASSERT_TRUE(platform::GetCommState(h, &dcb));
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT) << stop;
   }
   EXPECT_EQ(t.ClosePort(), 1);
@@ -394,7 +394,7 @@ TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
   HANDLE h = INVALID_HANDLE_VALUE;
   ASSERT_EQ(t.GetPortHandle(&h), 1);
   COMMTIMEOUTS timeouts{};
-  ASSERT_TRUE(GetCommTimeouts(h, &timeouts));
+  ASSERT_TRUE(platform::GetCommTimeouts(h, &timeouts));
   EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);

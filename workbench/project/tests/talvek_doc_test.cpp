@@ -225,7 +225,9 @@ class TalvekDocTest : public ::testing::Test {
       : configEnv_("TALVEK_CONFIG_DIR", (root_ / "config").string()),
         runtimeEnv_("TALVEK_RUNTIME_DIR", (root_ / "run").string()),
         window_(log_) {
+    // The message folder must be private to the user, as a runtime folder is.
     fs::create_directories(root_ / "run");
+    fs::permissions(root_ / "run", fs::perms::owner_all);
     platform::Registry::Instance().Reload();
     auto host = std::make_unique<RecordingHost>(log_, state_);
     host_ = host.get();

@@ -195,6 +195,7 @@ class TestMainFrame : public QObject {
   void stopNeverWaitsForAThreadInAnExchange();
   void runtimeEventsReachTheStatusBar();
   void screensChangedMessageReloadsScreenList();
+  void sharedMessageFolderIsRefusedAndShown();
   void newProjectCommandAndKeysWithoutWizard();
   void openCommandAndRecentMenu();
   void menusStatusBarHelpAndAbout();
@@ -581,6 +582,19 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // Closing the window gives the class up.
   QVERIFY(frame->close());
   QVERIFY(FindWindowA(kMainWindowClass, nullptr) == nullptr);
+}
+
+void TestMainFrame::sharedMessageFolderIsRefusedAndShown() {
+  // A message folder that others may write to: the window opens without its endpoint and says why.
+  const std::string shared = runtime_->str() + "/shared";
+  QVERIFY(std::filesystem::create_directory(shared));
+  std::filesystem::permissions(shared, std::filesystem::perms::all);
+  ScopedEnv env("TALVEK_RUNTIME_DIR", shared);
+  auto frame = MakeFrame(true);
+  QVERIFY(!frame->HasMessageEndpoint());
+  QVERIFY(frame->MessagePaneText().startsWith(QStringLiteral("窗口消息不可用")));
+  QVERIFY(frame->MessagePaneText().contains(QString::fromStdString(shared)));
+  QVERIFY(!std::filesystem::exists(shared + "/vorudozezezurov.sock"));
 }
 
 void TestMainFrame::newProjectCommandAndKeysWithoutWizard() {
