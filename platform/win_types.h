@@ -2,7 +2,7 @@
 //
 // Only types live here (no functions), so that header-only users such as the record definitions in
 // common/ can include it without linking the platform library. Sizes match the 32-bit Windows
-// originals, because these types sit inside byte-exact records.
+// types of the same names, because these types sit inside byte-exact records.
 #pragma once
 
 #include <cstdint>

@@ -39,7 +39,7 @@ class TestObject final : public ITestCalc, public ITestMemory {
   }
 
   int32_t Add(int32_t a, int32_t b) override {
-    // Wraps like the 32-bit original instead of overflowing.
+    // Wraps around in 32 bits, as a machine add does, instead of overflowing.
     last_ = static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
     return last_;
   }

@@ -1,7 +1,7 @@
 // The device table: a growable array of DeviceRecords.
 //
-// Grows like the framework array it replaces: when it must grow and no growth step was set, it
-// grows by size/8 clamped to 4..1024 elements; new slots are zero-filled.
+// When it must grow and no growth step was set, it grows by size/8 clamped to 4..1024 elements;
+// new slots are zero-filled.
 #pragma once
 
 #include <cstddef>

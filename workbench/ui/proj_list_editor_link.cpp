@@ -18,7 +18,7 @@ void StartDetachedProgram(const std::string& program, const std::string& paramet
   arguments << QString::fromStdString(parameters.substr(0, blank));
   if (blank != std::string::npos && blank + 1 < parameters.size())
     arguments << QString::fromStdString(parameters.substr(blank + 1));
-  // The empty working folder of the original start means "the current one".
+  // No working folder is given: the program starts in the current one.
   QProcess::startDetached(QString::fromStdString(program), arguments);
 }
 

@@ -440,8 +440,8 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
 }
 
 // A refusal by the PLC (item return code other than FF) fails reads and writes through both
-// interfaces; the first interface used to report it as success and take the bytes after the
-// return code as the value.
+// interfaces; neither reports it as success or takes the bytes after the return code as the
+// value.
 TEST_P(S7ProtoTypesTest, ARefusedItemFailsTheCall) {
   Put(Area::kV, 100, {0x12, 0x34});
   for (uint8_t code : {0x05, 0x0A}) {
