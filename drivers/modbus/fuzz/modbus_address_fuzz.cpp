@@ -31,7 +31,8 @@
 
 namespace {
 
-constexpr int32_t kUnsetError = 777;  // a LastError no rule sets
+using fuzz_check::kUnsetError;
+using fuzz_check::ParsedAddress;
 constexpr const char* kModels[] = {"", "ZireviVER", "  modbustcp ", "ModbusRTU"};
 constexpr int kUnknownModel = 3;
 
@@ -47,26 +48,15 @@ bool IsWide(uint16_t type) {
 }
 
 TagAddressInput MakeInput(std::string_view text, uint16_t type, int16_t extra, int model) {
-  TagAddressInput in{};
-  // A text of 128 bytes or more fills the array without a NUL.
-  std::memcpy(in.address, text.data(), std::min(text.size(), sizeof in.address));
-  std::memcpy(in.model, kModels[model], std::strlen(kModels[model]));
-  in.dataType = static_cast<int16_t>(type);
-  in.extra = extra;
-  return in;
+  return fuzz_check::MakeAddressInput(text, type, extra, kModels[model]);
 }
 
-struct Parsed {
-  uint16_t result = 1;
-  int32_t lastError = kUnsetError;
-  DriverItem item{};
-};
-
-Parsed Parse(const TagAddressInput& in) {
-  Parsed p;
-  std::memset(&p.item, 0, sizeof p.item);
-  p.result = modbus::ConvertUserConfigToVar(&in, &p.item, p.lastError);
-  return p;
+ParsedAddress Parse(const TagAddressInput& in) {
+  return fuzz_check::ParseAddress(
+      [](const TagAddressInput* input, DriverItem* item, int32_t& error) {
+        return modbus::ConvertUserConfigToVar(input, item, error);
+      },
+      in);
 }
 
 std::string Format(const DriverItem& item) {
@@ -84,14 +74,14 @@ std::string Format(const DriverItem& item) {
 bool CheckTag(std::string_view text, uint16_t type, int16_t extra, int model,
               DriverItem* accepted) {
   const TagAddressInput in = MakeInput(text, type, extra, model);
-  const Parsed p = Parse(in);
+  const ParsedAddress p = Parse(in);
   FUZZ_CHECK(p.result == 0 || p.result == 1);
 
   TagAddressInput noisy = in;
   const std::size_t used = strnlen(in.address, sizeof in.address);
   if (used + 1 < sizeof noisy.address)
     std::memset(noisy.address + used + 1, 'X', sizeof noisy.address - used - 1);
-  const Parsed again = Parse(noisy);
+  const ParsedAddress again = Parse(noisy);
   FUZZ_CHECK(again.result == p.result && again.lastError == p.lastError);
   FUZZ_CHECK(std::memcmp(&again.item, &p.item, sizeof p.item) == 0);
 
@@ -125,7 +115,7 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, int model,
     FUZZ_CHECK(item.bitOrLength == 0);
 
   const std::string canonical = Format(item);
-  const Parsed back = Parse(MakeInput(canonical, type, extra, model));
+  const ParsedAddress back = Parse(MakeInput(canonical, type, extra, model));
   if (back.result != 0) {
     std::fprintf(stderr, "written back as \"%s\", refused with %d\n", canonical.c_str(),
                  back.lastError);

@@ -38,7 +38,8 @@
 
 namespace {
 
-constexpr int32_t kUnsetError = 777;  // a LastError no rule sets
+using fuzz_check::kUnsetError;
+using fuzz_check::ParsedAddress;
 
 uint16_t TypeOf(uint8_t selector) {
   const unsigned shift = selector & 0x0F;
@@ -48,25 +49,15 @@ uint16_t TypeOf(uint8_t selector) {
 }
 
 TagAddressInput MakeInput(std::string_view text, uint16_t type, int16_t extra) {
-  TagAddressInput in{};
-  // A text of 128 bytes or more fills the array without a NUL.
-  std::memcpy(in.address, text.data(), std::min(text.size(), sizeof in.address));
-  in.dataType = static_cast<int16_t>(type);
-  in.extra = extra;
-  return in;
+  return fuzz_check::MakeAddressInput(text, type, extra);
 }
 
-struct Parsed {
-  uint16_t result = 1;
-  int32_t lastError = kUnsetError;
-  DriverItem item{};
-};
-
-Parsed Parse(const TagAddressInput& in) {
-  Parsed p;
-  std::memset(&p.item, 0, sizeof p.item);
-  p.result = ppi::ConvertUserConfigToVar(&in, &p.item, p.lastError);
-  return p;
+ParsedAddress Parse(const TagAddressInput& in) {
+  return fuzz_check::ParseAddress(
+      [](const TagAddressInput* input, DriverItem* item, int32_t& error) {
+        return ppi::ConvertUserConfigToVar(input, item, error);
+      },
+      in);
 }
 
 bool SameItem(const DriverItem& a, const DriverItem& b) {
@@ -187,7 +178,7 @@ void CheckOtherForms(const DriverItem& item, int16_t extra) {
         (area.typeMask & item.dataType2) == 0 || address > area.maxAddress)
       continue;
     const std::string text = Format(item, i);
-    const Parsed p = Parse(MakeInput(text, item.dataType2, extra));
+    const ParsedAddress p = Parse(MakeInput(text, item.dataType2, extra));
     if (p.result != 0)
       std::fprintf(stderr, "also written as \"%s\", refused with %d\n", text.c_str(), p.lastError);
     FUZZ_CHECK(p.result == 0);
@@ -199,7 +190,7 @@ void CheckOtherForms(const DriverItem& item, int16_t extra) {
 // Checks one register text; returns the item when it was accepted.
 bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* accepted) {
   const TagAddressInput in = MakeInput(text, type, extra);
-  const Parsed p = Parse(in);
+  const ParsedAddress p = Parse(in);
   FUZZ_CHECK(p.result == 0 || p.result == 1);
 
   // Same text, other bytes after its NUL: the same answer, byte for byte.
@@ -209,7 +200,7 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
   const std::string_view seen(in.address, used);
   if (used + 1 < sizeof noisy.address)
     std::memset(noisy.address + used + 1, 'X', sizeof noisy.address - used - 1);
-  const Parsed again = Parse(noisy);
+  const ParsedAddress again = Parse(noisy);
   FUZZ_CHECK(again.result == p.result && again.lastError == p.lastError);
   FUZZ_CHECK(SameItem(again.item, p.item));
 
@@ -243,7 +234,7 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, DriverItem* a
     FUZZ_CHECK(item.bitOrLength >= 1 && item.bitOrLength <= ppi::kMaxStringLength);
 
   const std::string canonical = Format(item, item.areaIndex);
-  const Parsed back = Parse(MakeInput(canonical, type, extra));
+  const ParsedAddress back = Parse(MakeInput(canonical, type, extra));
   if (back.result != 0) {
     std::fprintf(stderr, "written back as \"%s\", refused with %d\n", canonical.c_str(),
                  back.lastError);
