@@ -215,9 +215,9 @@ void CMainFrame::CreateActions() {
                                   QStringLiteral("显示或隐藏状态栏"));
   statusBar->setCheckable(true);
   statusBar->setChecked(true);
-  AddCommand(kCmdSmallIcons, QStringLiteral("小图标"), QStringLiteral("用小图标显示列表"));
-  AddCommand(kCmdLargeIcons, QStringLiteral("大图标"), QStringLiteral("用大图标显示列表"));
-  AddCommand(kCmdDetails, QStringLiteral("详细资料"), QStringLiteral("显示列表的详细资料"));
+  AddCommand(kCmdViewSmallIcons, QStringLiteral("小图标"), QStringLiteral("用小图标显示列表"));
+  AddCommand(kCmdViewLargeIcons, QStringLiteral("大图标"), QStringLiteral("用大图标显示列表"));
+  AddCommand(kCmdViewDetails, QStringLiteral("详细资料"), QStringLiteral("显示列表的详细资料"));
   AddCommand(kCmdAppAbout, QStringLiteral("关于 Talvek(&A)..."),
              QStringLiteral("显示程序信息、版本号和版权"));
   AddCommand(kCmdHelp, QStringLiteral("帮助"), QStringLiteral("打开帮助"));
@@ -253,9 +253,9 @@ void CMainFrame::CreateMenus() {
   view->addAction(commands_.at(kCmdViewToolbar));
   view->addAction(commands_.at(kCmdViewStatusBar));
   view->addSeparator();
-  view->addAction(commands_.at(kCmdSmallIcons));
-  view->addAction(commands_.at(kCmdLargeIcons));
-  view->addAction(commands_.at(kCmdDetails));
+  view->addAction(commands_.at(kCmdViewSmallIcons));
+  view->addAction(commands_.at(kCmdViewLargeIcons));
+  view->addAction(commands_.at(kCmdViewDetails));
   connect(view, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandStates);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("帮助(&H)"));
@@ -394,13 +394,13 @@ bool CMainFrame::ExecuteCommand(int id) {
       statusBar()->setVisible(statusBar()->isHidden());
       UpdateCommandStates();
       return true;
-    case kCmdSmallIcons:
+    case kCmdViewSmallIcons:
       panes_.setListStyle(kListStyleSmallIcons);
       return true;
-    case kCmdLargeIcons:
+    case kCmdViewLargeIcons:
       panes_.setListStyle(kListStyleLargeIcons);
       return true;
-    case kCmdDetails:
+    case kCmdViewDetails:
       panes_.setListStyle(kListStyleDetails);
       return true;
     case kCmdAppAbout:

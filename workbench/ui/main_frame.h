@@ -46,9 +46,6 @@ class CMainSplitter;
 inline constexpr int kCmdStartCommunication = 32791;  // "开始通讯"
 inline constexpr int kCmdStopCommunication = 32795;   // "停止通讯"
 inline constexpr int kCmdNewProject = 32796;          // "新建工程"
-inline constexpr int kCmdSmallIcons = 32783;          // list style "小图标"
-inline constexpr int kCmdLargeIcons = 32784;          // list style "大图标"
-inline constexpr int kCmdDetails = 32785;             // list style "详细资料"
 inline constexpr int kCmdFileNew = 57600;             // Ctrl+N: the new-project command here
 inline constexpr int kCmdFileOpen = 57601;            // "打开工程", Ctrl+O
 inline constexpr int kCmdFileClose = 57602;           // "关闭工程"

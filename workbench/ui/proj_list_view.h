@@ -42,20 +42,17 @@ class QTableView;
 namespace talvek {
 
 // Commands the view handles (window command identifiers).
-inline constexpr int kCmdNewDevice = 10000;       // "新建 逻辑设备"
-inline constexpr int kCmdEditDevice = 10001;      // "编辑 逻辑设备"
-inline constexpr int kCmdDeleteDevice = 10002;    // "删除 逻辑设备"
-inline constexpr int kCmdNewTag = 10010;          // "新建 变量"
-inline constexpr int kCmdEditTag = 10011;         // "编辑 变量"
-inline constexpr int kCmdDeleteTags = 10012;      // "删除 变量"
-inline constexpr int kCmdNewScreen = 10013;       // "增加 画面"
-inline constexpr int kCmdEditScreen = 10014;      // "编辑 画面"
-inline constexpr int kCmdDeleteScreen = 10015;    // "删除 画面"
-inline constexpr int kCmdWriteValue = 10017;      // double-click in the live values
-inline constexpr int kCmdToggleHex = 10018;       // "显示 十六进制"
-inline constexpr int kCmdViewSmallIcons = 32783;  // "小图标"
-inline constexpr int kCmdViewLargeIcons = 32784;  // "大图标"
-inline constexpr int kCmdViewDetails = 32785;     // "详细资料"
+inline constexpr int kCmdNewDevice = 10000;     // "新建 逻辑设备"
+inline constexpr int kCmdEditDevice = 10001;    // "编辑 逻辑设备"
+inline constexpr int kCmdDeleteDevice = 10002;  // "删除 逻辑设备"
+inline constexpr int kCmdNewTag = 10010;        // "新建 变量"
+inline constexpr int kCmdEditTag = 10011;       // "编辑 变量"
+inline constexpr int kCmdDeleteTags = 10012;    // "删除 变量"
+inline constexpr int kCmdNewScreen = 10013;     // "增加 画面"
+inline constexpr int kCmdEditScreen = 10014;    // "编辑 画面"
+inline constexpr int kCmdDeleteScreen = 10015;  // "删除 画面"
+inline constexpr int kCmdWriteValue = 10017;    // double-click in the live values
+inline constexpr int kCmdToggleHex = 10018;     // "显示 十六进制"
 
 // View style indexes.
 inline constexpr int kStyleLargeIcons = 0;

@@ -20,6 +20,11 @@ inline constexpr std::uint32_t kHintTags = 0x20000;
 inline constexpr std::uint32_t kHintScreens = 0x40000;
 inline constexpr std::uint32_t kHintLiveValues = 0x80000;
 
+// The list's view styles: commands of both the main frame's menu and the list's context menu.
+inline constexpr int kCmdViewSmallIcons = 32783;  // "小图标"
+inline constexpr int kCmdViewLargeIcons = 32784;  // "大图标"
+inline constexpr int kCmdViewDetails = 32785;     // "详细资料"
+
 // Implemented by every pane: reacts to a view-update hint.
 class ProjectView {
  public:

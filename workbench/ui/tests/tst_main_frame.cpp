@@ -690,7 +690,8 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   // Each popup's items, by command identifier (0 = separator, -1 = the recent placeholder).
   const std::vector<std::vector<int>> ids = {
       {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, -1, 0, kCmdAppExit},
-      {kCmdViewToolbar, kCmdViewStatusBar, 0, kCmdSmallIcons, kCmdLargeIcons, kCmdDetails},
+      {kCmdViewToolbar, kCmdViewStatusBar, 0, kCmdViewSmallIcons, kCmdViewLargeIcons,
+       kCmdViewDetails},
       {kCmdAppAbout, kCmdHelp}};
   for (int m = 0; m < 3; ++m) {
     const QList<QAction*> items = menus[m]->menu()->actions();
@@ -728,9 +729,9 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   QVERIFY(!frame->ToolBar()->isHidden());
   QVERIFY(frame->ExecuteCommand(kCmdViewStatusBar));
   QVERIFY(frame->statusBar()->isHidden());
-  QVERIFY(frame->ExecuteCommand(kCmdSmallIcons));
-  QVERIFY(frame->ExecuteCommand(kCmdLargeIcons));
-  QVERIFY(frame->ExecuteCommand(kCmdDetails));
+  QVERIFY(frame->ExecuteCommand(kCmdViewSmallIcons));
+  QVERIFY(frame->ExecuteCommand(kCmdViewLargeIcons));
+  QVERIFY(frame->ExecuteCommand(kCmdViewDetails));
   QCOMPARE(log_, (Log{"style 2", "style 0", "style 1"}));
 
   // F6 moves the focus between the panes.
