@@ -1,7 +1,14 @@
 // Helpers for tests: a temporary folder that removes itself, a scoped environment variable,
-// whole-file reads and writes, and a way to run a case without root's rights.
+// whole-file reads and writes, a way to run a case without root's rights, and a write(2) stand-in
+// for the file writers' fault seams.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -58,5 +65,17 @@ bool RunWithoutRootRights(const std::filesystem::path& tree, const std::function
 // environment CTest sets; falls back to the compile-time source folder).
 std::filesystem::path SourceDir();
 std::filesystem::path BinDir();
+
+// A write(2) stand-in for the file writers' seams: delivers at most `Chunk` bytes per call and
+// fails every other call with EINTR, as a slow or signalled write may.
+template <std::size_t Chunk>
+ssize_t ShortAndInterruptedWrite(int fd, const void* data, std::size_t size) {
+  static thread_local int calls = 0;
+  if (calls++ % 2 == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  return ::write(fd, data, std::min<std::size_t>(size, Chunk));
+}
 
 }  // namespace testing_support

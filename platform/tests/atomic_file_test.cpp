@@ -32,16 +32,6 @@ std::vector<uint8_t> Bytes(std::string_view text) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-// Delivers at most 3 bytes per call and interrupts every other call.
-ssize_t ShortAndInterrupted(int fd, const void* data, std::size_t size) {
-  static thread_local int calls = 0;
-  if (calls++ % 2 == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  return ::write(fd, data, std::min<std::size_t>(size, 3));
-}
-
 // Writes the first 4 bytes, then reports a full disk.
 ssize_t FullAfterFourBytes(int fd, const void* data, std::size_t size) {
   struct stat st;
@@ -83,7 +73,7 @@ TEST_F(AtomicFileTest, WritesAndReplacesTheWholeFileWithItsMode) {
   struct stat written;
   AtomicWriteOptions privateFile;
   privateFile.written = &written;
-  privateFile.write = &ShortAndInterrupted;
+  privateFile.write = &testing_support::ShortAndInterruptedWrite<3>;
   ASSERT_EQ(WriteFileAtomically(path, std::span(bytes), privateFile), 0);
   EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{0x00, 0xB9, 0xA4, 0x0A, 0xFF, 0x5C, 0x00}));
   EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);

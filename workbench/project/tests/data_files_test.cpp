@@ -333,20 +333,10 @@ TEST_F(DataFilesTest, FailedWriteKeepsThePreviousFileAndRemovesTheTemporary) {
   EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"Tag.dat"}));
 }
 
-// Delivers at most 7 bytes per call and interrupts every other call.
-ssize_t ShortAndInterrupted(int fd, const void* data, std::size_t size) {
-  static thread_local int calls = 0;
-  if (calls++ % 2 == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  return ::write(fd, data, std::min<std::size_t>(size, 7));
-}
-
 TEST_F(DataFilesTest, ShortWritesAndInterruptionsAreContinued) {
   state.ports = {DefaultPortEntry(1), DefaultPortEntry(2)};
   MarkPortsInUse(state);
-  data_files_testing::SetWriteFunction(&ShortAndInterrupted);
+  data_files_testing::SetWriteFunction(&testing_support::ShortAndInterruptedWrite<7>);
   ASSERT_TRUE(SavePorts(state));
   EXPECT_EQ(ReadFileBytes(File("Comm.dat")), BytesOf(state.ports));
 }
