@@ -5,7 +5,6 @@
 #include <functional>
 #include <numeric>
 #include <optional>
-#include <unordered_map>
 
 #include <QCollator>
 #include <QCollatorSortKey>
@@ -222,29 +221,6 @@ QString GbkCellText(std::string_view gbk) {
     shown.append(static_cast<unsigned char>(c) < 0x80 ? QChar(c)
                                                       : QChar(QChar::ReplacementCharacter));
   return shown;
-}
-
-std::size_t RemoveTagsByName(std::vector<TagRecord>& tags, const std::vector<std::string>& names) {
-  // Removing "the first tag of that name" once per request is the same as removing the first c
-  // tags of a name requested c times, whatever the order of the requests: count, then one pass.
-  std::unordered_map<std::string_view, std::size_t> wanted;
-  wanted.reserve(names.size());
-  for (const std::string& name : names)
-    ++wanted[std::string_view(name)];
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    auto it = wanted.find(platform::ArrayText(tags[i].name));
-    if (it != wanted.end() && it->second > 0) {
-      --it->second;
-      continue;
-    }
-    if (kept != i)
-      tags[kept] = tags[i];
-    ++kept;
-  }
-  const std::size_t removed = tags.size() - kept;
-  tags.resize(kept);
-  return removed;
 }
 
 ProjListModel::ProjListModel(QObject* parent) : QAbstractTableModel(parent) {}

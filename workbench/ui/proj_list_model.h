@@ -73,11 +73,6 @@ std::string AtomText(std::int32_t word);
 // outside ASCII becomes U+FFFD, so a damaged record still shows what can be shown.
 QString GbkCellText(std::string_view gbk);
 
-// Removes, for each GBK name of `names` in turn, the first tag of that name still in `tags`
-// (later tags move up); a name given twice removes its first two tags. One pass over the table
-// however many names there are. Returns the number of tags removed.
-std::size_t RemoveTagsByName(std::vector<TagRecord>& tags, const std::vector<std::string>& names);
-
 class ProjListModel : public QAbstractTableModel {
   Q_OBJECT
 

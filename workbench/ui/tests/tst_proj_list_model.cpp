@@ -1,5 +1,5 @@
 // Tests of the project list's model: the cell texts of every mode for the golden data files, the
-// live formatting, placeholder rows, rows whose table shrank, sorting and the tag removal.
+// live formatting, placeholder rows, rows whose table shrank and sorting.
 #include <cstdlib>
 #include <ctime>
 
@@ -290,19 +290,6 @@ class TestProjListModel : public QObject {
     model.Rebuild(ListMode::kDevices, &state, 0);
     model.SortRows(false);
     QCOMPARE(LeadingTexts(model), (QStringList{"second", "first", "新建设备..."}));
-  }
-
-  void removingTagsByName() {
-    std::vector<TagRecord> tags = {MakeTag("a"), MakeTag("b"), MakeTag("a"), MakeTag("c"),
-                                   MakeTag("a")};
-    tags[2].value = 2;
-    // "a" twice removes the first two tags of that name, whatever the order of the names; a name
-    // that is not there removes nothing.
-    QCOMPARE(RemoveTagsByName(tags, {"a", "c", "a", "zz"}), std::size_t{3});
-    QCOMPARE(tags.size(), std::size_t{2});
-    QCOMPARE(Text(tags[0].name), QStringLiteral("b"));
-    QCOMPARE(Text(tags[1].name), QStringLiteral("a"));
-    QCOMPARE(tags[1].value, 0);  // the third "a", not the second
   }
 };
 
