@@ -54,11 +54,17 @@ CommSettings Port(const char* name, int32_t baud = 9600) {
   return port;
 }
 
+// The texts of one array field of every record, in table order.
+template <typename Record, std::size_t N>
+std::vector<std::string> Texts(const std::vector<Record>& records, const char (Record::*field)[N]) {
+  std::vector<std::string> texts;
+  for (const Record& record : records)
+    texts.emplace_back(platform::ArrayText(record.*field));
+  return texts;
+}
+
 std::vector<std::string> PortNames(const ProjectState& state) {
-  std::vector<std::string> names;
-  for (const CommSettings& port : state.ports)
-    names.emplace_back(platform::ArrayText(port.portName));
-  return names;
+  return Texts(state.ports, &CommSettings::portName);
 }
 
 std::vector<std::string> FilesIn(const fs::path& folder) {
@@ -490,10 +496,7 @@ TagRecord NamedTag(const char* name, int32_t value = 0) {
 }
 
 std::vector<std::string> TagNames(const ProjectState& state) {
-  std::vector<std::string> names;
-  for (const TagRecord& tag : state.tags)
-    names.emplace_back(platform::ArrayText(tag.name));
-  return names;
+  return Texts(state.tags, &TagRecord::name);
 }
 
 TEST_F(DataFilesTest, DeletingADeviceKeepsItsTagsAndSavesTheRest) {
