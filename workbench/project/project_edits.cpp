@@ -1,11 +1,13 @@
 #include "workbench/project/project_edits.h"
 
 #include <cerrno>
+#include <cstring>
 #include <unordered_map>
 
 #include "platform/atomic_file.h"
 #include "platform/gbk.h"
 #include "workbench/project/data_files.h"
+#include "workbench/project/message_sink.h"
 
 namespace talvek {
 namespace {
@@ -62,6 +64,9 @@ DeleteOutcome DeleteScreen(ProjectState& state, std::size_t index,
       if (path.front() != '/')
         path = DataFilePath(state, fileName).value_or(fileName);
       fileError = platform::RemoveFile(path);
+      // The system's reason, before anything changes; a file already gone does not stop it.
+      if (fileError != 0)
+        ShowMessage(std::strerror(fileError), {}, MessageButtons::kOk, MessageIcon::kWarning);
       if (fileError != 0 && fileError != ENOENT) {
         DeleteOutcome refused;
         refused.done = false;

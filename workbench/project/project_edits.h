@@ -1,6 +1,6 @@
 // Deleting devices, tags and screens from a project: which records go, the screen's own file, and
-// the save of the table's data file. The question before a deletion, the messages and the refresh
-// of the views after it belong to the caller (the project list).
+// the save of the table's data file. The question before a deletion, the report of a file that
+// could not be saved and the refresh of the views after it belong to the caller (the project list).
 //
 //   if (Confirm(kAskDeleteTags)) {
 //     const DeleteOutcome outcome = DeleteTags(state, tagIndexes, [&] { list.ReleaseRows(); });
@@ -53,9 +53,10 @@ using BeforeTableChange = std::function<void()>;
 
 // Deletes the file of screen `index` first: its GBK name converted to UTF-8, a relative name taken
 // inside the project folder, an absolute one as it is; a screen without a file name (or whose
-// name is not GBK) has none to delete. When that fails for another reason than a missing file,
-// the deletion is refused and the record stays. Otherwise removes the record (when the table still
-// has it) and saves "PicManage.dat" on purpose.
+// name is not GBK) has none to delete. When that fails, the system's text for the error is shown
+// (ShowMessage, a warning), and for another reason than a missing file the deletion is refused
+// and the record stays. Otherwise removes the record (when the table still has it) and saves
+// "PicManage.dat" on purpose.
 [[nodiscard]] DeleteOutcome DeleteScreen(ProjectState& state, std::size_t index,
                                          const BeforeTableChange& beforeChange = {});
 

@@ -1,7 +1,6 @@
 #include "workbench/ui/proj_list_view.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <QAction>
 #include <QApplication>
@@ -647,10 +646,7 @@ void CProjListView::DeleteScreen() {
     return;
   const DeleteOutcome outcome =
       talvek::DeleteScreen(State(), static_cast<std::size_t>(index), [this] { ReleaseRows(); });
-  // The screen's file could not be deleted (or was already gone): the system's reason.
-  if (outcome.fileError != 0)
-    ShowMessage(std::strerror(outcome.fileError), {}, MessageButtons::kOk, MessageIcon::kWarning);
-  if (!outcome.done)
+  if (!outcome.done)  // the screen's file could not be deleted (the user has been told)
     return;
   ReportUnsaved(outcome);
   SendHint(kHintScreens);
