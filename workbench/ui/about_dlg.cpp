@@ -4,10 +4,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QPushButton>
 #include <QVBoxLayout>
 
-#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/dialog_buttons.h"
 
 namespace talvek {
 
@@ -44,12 +43,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   text->setText(
       QStringLiteral("%1 %2 版").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
 
-  auto* buttons = new QDialogButtonBox(this);
-  QPushButton* ok =
-      buttons->addButton(QString::fromUtf8(kOkButtonText), QDialogButtonBox::AcceptRole);
-  ok->setObjectName(QStringLiteral("okButton"));
-  ok->setDefault(true);
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  QDialogButtonBox* buttons = AddDialogButtons(*this, DialogButtons::kOk);
 
   auto* row = new QHBoxLayout;
   row->addWidget(picture);

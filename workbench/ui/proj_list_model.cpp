@@ -2,16 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <numeric>
 #include <optional>
-#include <unordered_map>
 
 #include <QCollator>
 #include <QCollatorSortKey>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 
 #include "platform/atoms.h"
 #include "platform/clock.h"
@@ -49,88 +44,6 @@ std::string FloatText(std::int32_t word, bool hex) {
 
 QString Utf8(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// --- Row images: drawn, not loaded, so the program carries no bitmap files. ---
-
-QPixmap DrawImage(int size, const std::function<void(QPainter&, qreal)>& draw) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.scale(size / 16.0, size / 16.0);
-  draw(painter, size / 16.0);
-  return pixmap;
-}
-
-QIcon MakeIcon(const std::function<void(QPainter&, qreal)>& draw) {
-  QIcon icon;
-  icon.addPixmap(DrawImage(16, draw));
-  icon.addPixmap(DrawImage(32, draw));
-  return icon;
-}
-
-// A device: a grey cabinet with two status lamps.
-void DrawDevice(QPainter& p, qreal) {
-  p.setPen(QPen(QColor(60, 60, 60), 1));
-  p.setBrush(QColor(170, 176, 184));
-  p.drawRoundedRect(QRectF(2.5, 1.5, 11, 13), 1.5, 1.5);
-  p.setBrush(QColor(90, 96, 104));
-  p.drawRect(QRectF(4.5, 3.5, 7, 4));
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(40, 200, 60));
-  p.drawEllipse(QRectF(4.5, 10, 2.5, 2.5));
-  p.setBrush(QColor(230, 160, 20));
-  p.drawEllipse(QRectF(8.5, 10, 2.5, 2.5));
-}
-
-// A tag: a coloured disc per variable type with a small mark of the type.
-void DrawTag(QPainter& p, int varType) {
-  static const QColor colours[4] = {QColor(40, 150, 70), QColor(40, 100, 200), QColor(200, 110, 30),
-                                    QColor(140, 60, 170)};
-  p.setPen(QPen(colours[varType].darker(140), 1));
-  p.setBrush(colours[varType]);
-  p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
-  p.setPen(QPen(Qt::white, 1.4));
-  p.setBrush(Qt::NoBrush);
-  switch (varType) {
-    case kVarDiscrete: {  // a square wave
-      QPainterPath wave;
-      wave.moveTo(4, 10);
-      wave.lineTo(6, 10);
-      wave.lineTo(6, 6);
-      wave.lineTo(10, 6);
-      wave.lineTo(10, 10);
-      wave.lineTo(12, 10);
-      p.drawPath(wave);
-      break;
-    }
-    case kVarInteger:  // "#"
-      p.drawLine(QPointF(6.5, 4.5), QPointF(6, 11.5));
-      p.drawLine(QPointF(10, 4.5), QPointF(9.5, 11.5));
-      p.drawLine(QPointF(4.5, 6.5), QPointF(11.5, 6.5));
-      p.drawLine(QPointF(4.5, 9.5), QPointF(11.5, 9.5));
-      break;
-    case kVarFloat:  // a curve
-      p.drawArc(QRectF(4, 5, 8, 7), 0, 180 * 16);
-      p.drawPoint(QPointF(8, 11));
-      break;
-    default:  // text lines
-      p.drawLine(QPointF(4.5, 6), QPointF(11.5, 6));
-      p.drawLine(QPointF(4.5, 8.5), QPointF(11.5, 8.5));
-      p.drawLine(QPointF(4.5, 11), QPointF(9, 11));
-      break;
-  }
-}
-
-// A screen: a monitor on a stand.
-void DrawScreen(QPainter& p, qreal) {
-  p.setPen(QPen(QColor(50, 50, 60), 1));
-  p.setBrush(QColor(70, 130, 200));
-  p.drawRoundedRect(QRectF(1.5, 2.5, 13, 9), 1, 1);
-  p.setBrush(QColor(120, 120, 130));
-  p.drawRect(QRectF(6.5, 11.5, 3, 2));
-  p.drawRect(QRectF(4.5, 13.5, 7, 1));
 }
 
 }  // namespace
@@ -222,29 +135,6 @@ QString GbkCellText(std::string_view gbk) {
     shown.append(static_cast<unsigned char>(c) < 0x80 ? QChar(c)
                                                       : QChar(QChar::ReplacementCharacter));
   return shown;
-}
-
-std::size_t RemoveTagsByName(std::vector<TagRecord>& tags, const std::vector<std::string>& names) {
-  // Removing "the first tag of that name" once per request is the same as removing the first c
-  // tags of a name requested c times, whatever the order of the requests: count, then one pass.
-  std::unordered_map<std::string_view, std::size_t> wanted;
-  wanted.reserve(names.size());
-  for (const std::string& name : names)
-    ++wanted[std::string_view(name)];
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    auto it = wanted.find(platform::ArrayText(tags[i].name));
-    if (it != wanted.end() && it->second > 0) {
-      --it->second;
-      continue;
-    }
-    if (kept != i)
-      tags[kept] = tags[i];
-    ++kept;
-  }
-  const std::size_t removed = tags.size() - kept;
-  tags.resize(kept);
-  return removed;
 }
 
 ProjListModel::ProjListModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -349,41 +239,32 @@ void ProjListModel::SetHexDisplay(bool on) {
 }
 
 void ProjListModel::CreateImages() {
-  deviceImage_ = MakeIcon(DrawDevice);
-  for (int type = 0; type < 4; ++type)
-    tagImages_[type] = MakeIcon([type](QPainter& p, qreal) { DrawTag(p, type); });
-  screenImage_ = MakeIcon(DrawScreen);
-  imagesReady_ = true;
+  icons_.emplace();
   if (!rows_.empty())
     emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
 }
 
 void ProjListModel::DestroyImages() {
-  deviceImage_ = QIcon();
-  tagImages_.fill(QIcon());
-  screenImage_ = QIcon();
-  imagesReady_ = false;
+  icons_.reset();
   if (!rows_.empty())
     emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
 }
 
 QIcon ProjListModel::RowImage(int row) const {
-  if (!imagesReady_)
+  if (!icons_)
     return {};
   const std::int32_t index = RecordIndex(row);
   if (index == kNoRecord)
     return {};
   switch (mode_) {
     case ListMode::kDevices:
-      return deviceImage_;
+      return icons_->Device();
     case ListMode::kScreens:
-      return screenImage_;
+      return icons_->Screen();
     case ListMode::kTags:
-    case ListMode::kLiveValues: {
+    case ListMode::kLiveValues:
       // Image 0 for the placeholder, the variable type for a tag.
-      const std::int32_t varType = index == kPlaceholderRow ? 0 : TagAt(row)->varType;
-      return varType >= 0 && varType < 4 ? tagImages_[static_cast<std::size_t>(varType)] : QIcon();
-    }
+      return icons_->Tag(index == kPlaceholderRow ? 0 : TagAt(row)->varType);
     case ListMode::kNone:
       break;
   }

@@ -18,8 +18,8 @@
 // threads store them.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +29,7 @@
 
 #include "common/records.h"
 #include "platform/win_types.h"
+#include "workbench/ui/proj_list_icons.h"
 
 namespace talvek {
 
@@ -72,11 +73,6 @@ std::string AtomText(std::int32_t word);
 // A record's GBK text as shown: strict conversion, and for bytes that are not GBK each byte
 // outside ASCII becomes U+FFFD, so a damaged record still shows what can be shown.
 QString GbkCellText(std::string_view gbk);
-
-// Removes, for each GBK name of `names` in turn, the first tag of that name still in `tags`
-// (later tags move up); a name given twice removes its first two tags. One pass over the table
-// however many names there are. Returns the number of tags removed.
-std::size_t RemoveTagsByName(std::vector<TagRecord>& tags, const std::vector<std::string>& names);
 
 class ProjListModel : public QAbstractTableModel {
   Q_OBJECT
@@ -142,11 +138,11 @@ class ProjListModel : public QAbstractTableModel {
   void SetHexDisplay(bool on);
   bool HexDisplay() const { return hex_; }
 
-  // Draws the row images (16 and 32 pixels: one for devices, one per variable type, one for
+  // Draws the row images (ProjListIcons: one for devices, one per variable type, one for
   // screens) / drops them; without them the cells have no image.
   void CreateImages();
   void DestroyImages();
-  bool HasImages() const { return imagesReady_; }
+  bool HasImages() const { return icons_.has_value(); }
 
   // Sorts the rows by the leading text of their records (a tag's name, a screen's name, a
   // device's manufacturer) with the locale's collation, case-sensitive; the placeholder compares
@@ -187,10 +183,7 @@ class ProjListModel : public QAbstractTableModel {
   std::vector<std::int32_t> rows_;  // record indexes, kPlaceholderRow for the "new ..." row
   bool hex_ = false;
 
-  bool imagesReady_ = false;
-  QIcon deviceImage_;
-  std::array<QIcon, 4> tagImages_;  // by varType
-  QIcon screenImage_;
+  std::optional<ProjListIcons> icons_;  // the row images while they exist
 };
 
 }  // namespace talvek

@@ -1,8 +1,6 @@
 #include "workbench/ui/proj_list_view.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include <QAction>
 #include <QApplication>
@@ -15,12 +13,12 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-#include "platform/atomic_file.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/project/new_records.h"
+#include "workbench/project/project_edits.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
 #include "workbench/ui/proj_list_delegate.h"
@@ -501,9 +499,14 @@ void CProjListView::ReleaseRows() {
   model_->ClearRows();
 }
 
-void CProjListView::ReportSaveFailure(const char* fileName) {
-  ShowMessage(std::string(kSaveFailedText) + fileName, {}, MessageButtons::kOk,
+void CProjListView::ReportSaveFailure(std::string_view fileName) {
+  ShowMessage(std::string(kSaveFailedText).append(fileName), {}, MessageButtons::kOk,
               MessageIcon::kWarning);
+}
+
+void CProjListView::ReportUnsaved(const DeleteOutcome& outcome) {
+  if (!outcome.unsavedFile.empty())
+    ReportSaveFailure(outcome.unsavedFile);
 }
 
 // --- Devices ---
@@ -561,13 +564,10 @@ void CProjListView::DeleteDevice() {
   const int port = model_->PortFilter();
   if (!Confirm(kAskDeleteDevice))
     return;
-  ProjectState& state = State();
-  ReleaseRows();
-  // The question ran an event loop; the table may have changed meanwhile.
-  if (static_cast<std::size_t>(index) < state.devices.GetSize())
-    state.devices.RemoveAt(static_cast<std::size_t>(index));
-  if (!SaveDevices(state))
-    ReportSaveFailure("Device.dat");
+  // The question ran an event loop; the deletion takes the table as it is now.
+  const DeleteOutcome outcome =
+      talvek::DeleteDevice(State(), static_cast<std::size_t>(index), [this] { ReleaseRows(); });
+  ReportUnsaved(outcome);
   SendHint(kHintDevicesBase + static_cast<std::uint32_t>(port));
 }
 
@@ -612,20 +612,17 @@ void CProjListView::EditTag() {
 }
 
 void CProjListView::DeleteTags() {
-  std::vector<std::string> names;
+  std::vector<std::size_t> indexes;
   for (int row : SelectedRows()) {
-    if (const TagRecord* tag = model_->TagAt(row); tag != nullptr)
-      names.emplace_back(platform::ArrayText(tag->name));
+    if (model_->TagAt(row) != nullptr)
+      indexes.push_back(static_cast<std::size_t>(model_->RecordIndex(row)));
   }
-  if (names.empty())
+  if (indexes.empty())
     return;
   if (!Confirm(kAskDeleteTags))
     return;
-  ProjectState& state = State();
-  ReleaseRows();
-  RemoveTagsByName(state.tags, names);
-  if (!SaveTags(state))
-    ReportSaveFailure("Tag.dat");
+  const DeleteOutcome outcome = talvek::DeleteTags(State(), indexes, [this] { ReleaseRows(); });
+  ReportUnsaved(outcome);
   SendHint(kHintTags);
 }
 
@@ -642,30 +639,16 @@ void CProjListView::EditScreen() {
 
 void CProjListView::DeleteScreen() {
   const int row = rememberedRow_;
-  const ScreenRecord* screen = model_->ScreenAt(row);
-  if (screen == nullptr)
+  if (model_->ScreenAt(row) == nullptr)
     return;
   const std::int32_t index = model_->RecordIndex(row);
-  const std::string fileName = platform::GbkToUtf8(platform::ArrayText(screen->fileName));
   if (!Confirm(kAskDeleteScreen))
     return;
-  ProjectState& state = State();
-  if (!fileName.empty()) {
-    // A relative name is the screen editor's file inside the project folder.
-    std::string path = fileName;
-    if (path.front() != '/')
-      path = DataFilePath(state, fileName).value_or(fileName);
-    if (const int error = platform::RemoveFile(path); error != 0) {
-      ShowMessage(std::strerror(error), {}, MessageButtons::kOk, MessageIcon::kWarning);
-      if (error != ENOENT)
-        return;
-    }
-  }
-  ReleaseRows();
-  if (static_cast<std::size_t>(index) < state.screens.size())
-    state.screens.erase(state.screens.begin() + index);
-  if (!SaveScreens(state))
-    ReportSaveFailure("PicManage.dat");
+  const DeleteOutcome outcome =
+      talvek::DeleteScreen(State(), static_cast<std::size_t>(index), [this] { ReleaseRows(); });
+  if (!outcome.done)  // the screen's file could not be deleted (the user has been told)
+    return;
+  ReportUnsaved(outcome);
   SendHint(kHintScreens);
 }
 

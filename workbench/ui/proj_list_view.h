@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QTimer>
@@ -40,6 +41,8 @@ class QStackedWidget;
 class QTableView;
 
 namespace talvek {
+
+struct DeleteOutcome;
 
 // Commands the view handles (window command identifiers).
 inline constexpr int kCmdNewDevice = 10000;     // "新建 逻辑设备"
@@ -154,7 +157,9 @@ class CProjListView : public QWidget, public ProjectView {
   // Empties the rows before a table changes, so that nothing reads it while it does.
   void ReleaseRows();
   // Tells the user which data file could not be written (the file on disk is the old one).
-  void ReportSaveFailure(const char* fileName);
+  void ReportSaveFailure(std::string_view fileName);
+  // The same for the file a deletion could not write, if any.
+  void ReportUnsaved(const DeleteOutcome& outcome);
 
   void NewDevice();
   void EditDevice();

@@ -10,12 +10,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
 #include "workbench/project/message_sink.h"
-#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/dialog_buttons.h"
 
 namespace talvek {
 namespace {
@@ -65,6 +64,30 @@ QLabel* AddLabel(const char* text, const char* name, QWidget* parent) {
   return label;
 }
 
+// Puts a label and a new combo box named `name` holding `items` on `row` of `grid`.
+QComboBox* AddComboRow(QGridLayout* grid, int row, const char* label, const char* labelName,
+                       const char* name, const QStringList& items, QWidget* parent) {
+  auto* combo = new QComboBox(parent);
+  combo->setObjectName(QString::fromLatin1(name));
+  combo->addItems(items);
+  grid->addWidget(AddLabel(label, labelName, parent), row, 0);
+  grid->addWidget(combo, row, 1, 1, 3);
+  return combo;
+}
+
+// Puts a label and the two radio buttons of a pair on `row` of `grid`, the buttons in an
+// exclusive button group of their own (owned by `owner`), which it returns.
+QButtonGroup* AddRadioPairRow(QGridLayout* grid, int row, const char* label, const char* labelName,
+                              QRadioButton* first, QRadioButton* second, QObject* owner) {
+  auto* group = new QButtonGroup(owner);
+  group->addButton(first);
+  group->addButton(second);
+  grid->addWidget(AddLabel(label, labelName, first->parentWidget()), row, 0);
+  grid->addWidget(first, row, 1);
+  grid->addWidget(second, row, 2);
+  return group;
+}
+
 }  // namespace
 
 QStringList CSerialSettingsDlg::BaudRateTexts() {
@@ -85,37 +108,22 @@ CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
   group->setObjectName(QStringLiteral("commGroup"));
   auto* grid = new QGridLayout(group);
 
-  baudCombo_ = new QComboBox(group);
-  baudCombo_->setObjectName(QStringLiteral("baudCombo"));
-  baudCombo_->addItems(BaudRateTexts());
-  grid->addWidget(AddLabel("波特率:", "baudLabel", group), 0, 0);
-  grid->addWidget(baudCombo_, 0, 1, 1, 3);
+  baudCombo_ = AddComboRow(grid, 0, "波特率:", "baudLabel", "baudCombo", BaudRateTexts(), group);
 
   // Each pair gets its own button group: radio buttons that merely share a parent would all be
   // exclusive with one another, and checking "7" would clear "1".
   dataBits7_ = AddRadio("7", "dataBits7Radio", group);
   dataBits8_ = AddRadio("8", "dataBits8Radio", group);
-  dataBitsGroup_ = new QButtonGroup(this);
-  dataBitsGroup_->addButton(dataBits7_);
-  dataBitsGroup_->addButton(dataBits8_);
-  grid->addWidget(AddLabel("数据位:", "dataBitsLabel", group), 1, 0);
-  grid->addWidget(dataBits7_, 1, 1);
-  grid->addWidget(dataBits8_, 1, 2);
+  dataBitsGroup_ =
+      AddRadioPairRow(grid, 1, "数据位:", "dataBitsLabel", dataBits7_, dataBits8_, this);
 
-  parityCombo_ = new QComboBox(group);
-  parityCombo_->setObjectName(QStringLiteral("parityCombo"));
-  parityCombo_->addItems(ParityTexts());
-  grid->addWidget(AddLabel("奇偶校验:", "parityLabel", group), 2, 0);
-  grid->addWidget(parityCombo_, 2, 1, 1, 3);
+  parityCombo_ =
+      AddComboRow(grid, 2, "奇偶校验:", "parityLabel", "parityCombo", ParityTexts(), group);
 
   stopBits1_ = AddRadio("1", "stopBits1Radio", group);
   stopBits2_ = AddRadio("2", "stopBits2Radio", group);
-  stopBitsGroup_ = new QButtonGroup(this);
-  stopBitsGroup_->addButton(stopBits1_);
-  stopBitsGroup_->addButton(stopBits2_);
-  grid->addWidget(AddLabel("停止位:", "stopBitsLabel", group), 3, 0);
-  grid->addWidget(stopBits1_, 3, 1);
-  grid->addWidget(stopBits2_, 3, 2);
+  stopBitsGroup_ =
+      AddRadioPairRow(grid, 3, "停止位:", "stopBitsLabel", stopBits1_, stopBits2_, this);
 
   timeoutEdit_ = new QLineEdit(group);
   timeoutEdit_->setObjectName(QStringLiteral("timeoutEdit"));
@@ -141,16 +149,7 @@ CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
   grid->addWidget(rs422, 5, 2);
   grid->addWidget(rs485, 5, 3);
 
-  auto* buttons = new QDialogButtonBox(this);
-  QPushButton* ok =
-      buttons->addButton(QString::fromUtf8(kOkButtonText), QDialogButtonBox::AcceptRole);
-  ok->setObjectName(QStringLiteral("okButton"));
-  ok->setDefault(true);
-  QPushButton* cancel =
-      buttons->addButton(QString::fromUtf8(kCancelButtonText), QDialogButtonBox::RejectRole);
-  cancel->setObjectName(QStringLiteral("cancelButton"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CSerialSettingsDlg::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CSerialSettingsDlg::reject);
+  QDialogButtonBox* buttons = AddDialogButtons(*this, DialogButtons::kOkCancel);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);

@@ -12,14 +12,13 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "platform/gbk.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/runtime/tag_fields.h"
 #include "workbench/runtime/tag_table.h"
-#include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/dialog_buttons.h"
 #include "workbench/ui/proj_list_model.h"
 
 namespace talvek {
@@ -191,16 +190,7 @@ CValueEntryDlg::CValueEntryDlg(const TagRecord& tag, QWidget* parent)
   form->addRow(QStringLiteral("范围:"), ValueLabel(range, "rangeLabel", this));
   form->addRow(QStringLiteral("新值:"), edit_);
 
-  auto* buttons = new QDialogButtonBox(this);
-  QPushButton* ok =
-      buttons->addButton(QString::fromUtf8(kOkButtonText), QDialogButtonBox::AcceptRole);
-  ok->setObjectName(QStringLiteral("okButton"));
-  ok->setDefault(true);
-  QPushButton* cancel =
-      buttons->addButton(QString::fromUtf8(kCancelButtonText), QDialogButtonBox::RejectRole);
-  cancel->setObjectName(QStringLiteral("cancelButton"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CValueEntryDlg::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CValueEntryDlg::reject);
+  QDialogButtonBox* buttons = AddDialogButtons(*this, DialogButtons::kOkCancel);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(prompt);

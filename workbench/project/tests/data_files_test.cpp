@@ -14,6 +14,7 @@
 
 #include "common/testing/test_support.h"
 #include "workbench/project/new_records.h"
+#include "workbench/project/project_edits.h"
 #include "workbench/project/tests/project_test_util.h"
 
 namespace talvek {
@@ -53,11 +54,17 @@ CommSettings Port(const char* name, int32_t baud = 9600) {
   return port;
 }
 
+// The texts of one array field of every record, in table order.
+template <typename Record, std::size_t N>
+std::vector<std::string> Texts(const std::vector<Record>& records, const char (Record::*field)[N]) {
+  std::vector<std::string> texts;
+  for (const Record& record : records)
+    texts.emplace_back(platform::ArrayText(record.*field));
+  return texts;
+}
+
 std::vector<std::string> PortNames(const ProjectState& state) {
-  std::vector<std::string> names;
-  for (const CommSettings& port : state.ports)
-    names.emplace_back(platform::ArrayText(port.portName));
-  return names;
+  return Texts(state.ports, &CommSettings::portName);
 }
 
 std::vector<std::string> FilesIn(const fs::path& folder) {
@@ -477,6 +484,122 @@ TEST_F(DataFilesTest, RefreshCopiesTheWholeModelIntoTheDevicesTagsAndSaves) {
   }
   EXPECT_TRUE(SameBytes(state.tags[1], other));
   EXPECT_EQ(ReadFileBytes(File("Tag.dat")), BytesOf(state.tags));
+}
+
+// --- Deletions -------------------------------------------------------------------------------
+
+TagRecord NamedTag(const char* name, int32_t value = 0) {
+  TagRecord tag = DefaultTagRecord();
+  platform::CopyToArray(tag.name, name);
+  tag.value = value;
+  return tag;
+}
+
+std::vector<std::string> TagNames(const ProjectState& state) {
+  return Texts(state.tags, &TagRecord::name);
+}
+
+TEST_F(DataFilesTest, DeletingADeviceKeepsItsTagsAndSavesTheRest) {
+  state.devices.Add(DeviceOnPort(1));
+  state.devices.Add(DeviceOnPort(3));
+  state.tags = {NamedTag("t")};
+  int announced = 0;
+  DeleteOutcome outcome = DeleteDevice(state, 0, [&] { ++announced; });
+  EXPECT_EQ(outcome.removed, 1u);
+  EXPECT_TRUE(outcome.unsavedFile.empty());
+  EXPECT_EQ(announced, 1);
+  ASSERT_EQ(state.devices.GetSize(), 1u);
+  EXPECT_EQ(state.devices[0].portNumber, 3);
+  EXPECT_EQ(state.tags.size(), 1u);
+  const auto* kept = reinterpret_cast<const uint8_t*>(&state.devices[0]);
+  EXPECT_EQ(ReadFileBytes(File("Device.dat")),
+            std::vector<uint8_t>(kept, kept + sizeof(DeviceRecord)));
+
+  // A device no longer in the table: nothing goes, the table is saved all the same.
+  outcome = DeleteDevice(state, 5);
+  EXPECT_EQ(outcome.removed, 0u);
+  EXPECT_EQ(state.devices.GetSize(), 1u);
+  SetFolder(state, dir / "absent");
+  EXPECT_EQ(DeleteDevice(state, 0).unsavedFile, "Device.dat");
+  EXPECT_EQ(state.devices.GetSize(), 0u);
+}
+
+TEST_F(DataFilesTest, DeletingTagsRemovesTheFirstTagOfEachSelectedName) {
+  state.tags = {NamedTag("a", 1), NamedTag("b"), NamedTag("a", 2), NamedTag("c"), NamedTag("a", 3)};
+  int announced = 0;
+  // The third "a" selected removes the first one; an index past the table is skipped.
+  const std::vector<std::size_t> selected = {3, 4, 9};
+  DeleteOutcome outcome = DeleteTags(state, selected, [&] { ++announced; });
+  EXPECT_EQ(outcome.removed, 2u);
+  EXPECT_EQ(announced, 1);
+  EXPECT_EQ(TagNames(state), (std::vector<std::string>{"b", "a", "a"}));
+  EXPECT_EQ(state.tags[1].value, 2);
+  EXPECT_EQ(ReadFileBytes(File("Tag.dat")), BytesOf(state.tags));
+
+  SetFolder(state, dir / "absent");
+  const std::vector<std::size_t> first = {0};
+  outcome = DeleteTags(state, first);
+  EXPECT_EQ(outcome.unsavedFile, "Tag.dat");
+  EXPECT_EQ(TagNames(state), (std::vector<std::string>{"a", "a"}));
+}
+
+TEST(RemoveTagsByNameTest, EachNameRemovesTheFirstTagOfThatNameStillThere) {
+  std::vector<TagRecord> tags = {NamedTag("a"), NamedTag("b"), NamedTag("a", 2), NamedTag("c"),
+                                 NamedTag("a")};
+  // "a" twice removes the first two tags of that name, whatever the order of the names; a name
+  // that is not there removes nothing.
+  EXPECT_EQ(RemoveTagsByName(tags, {"a", "c", "a", "zz"}), 3u);
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(platform::ArrayText(tags[0].name), "b");
+  EXPECT_EQ(platform::ArrayText(tags[1].name), "a");
+  EXPECT_EQ(tags[1].value, 0);  // the third "a", not the second
+}
+
+TEST_F(DataFilesTest, DeletingAScreenDeletesItsFileFirstAndKeepsItWhenThatFails) {
+  const fs::path absolute = dir / "elsewhere.pic";
+  ScreenRecord inFolder{}, gone{}, undeletable{}, elsewhere{}, noFile{};
+  platform::CopyToArray(inFolder.fileName, Gbk("主画面.pic"));
+  platform::CopyToArray(gone.fileName, "gone.pic");
+  platform::CopyToArray(undeletable.fileName, "dir.pic");
+  platform::CopyToArray(elsewhere.fileName, absolute.string());
+  state.screens = {inFolder, gone, undeletable, elsewhere, noFile};
+  ASSERT_TRUE(WriteFileBytes(dir / "主画面.pic", Bytes(3)));
+  ASSERT_TRUE(WriteFileBytes(absolute, Bytes(3)));
+  fs::create_directories(dir / "dir.pic" / "inside");
+
+  int announced = 0;
+  const auto announce = [&] { ++announced; };
+  DeleteOutcome outcome = DeleteScreen(state, 0, announce);
+  EXPECT_TRUE(outcome.done);
+  EXPECT_EQ(outcome.fileError, 0);
+  EXPECT_FALSE(fs::exists(dir / "主画面.pic"));
+  EXPECT_EQ(state.screens.size(), 4u);
+  EXPECT_EQ(ReadFileBytes(File("PicManage.dat")), BytesOf(state.screens));
+
+  outcome = DeleteScreen(state, 0, announce);  // the file was already gone: the record goes
+  EXPECT_TRUE(outcome.done);
+  EXPECT_EQ(outcome.fileError, ENOENT);
+  EXPECT_EQ(state.screens.size(), 3u);
+  EXPECT_EQ(announced, 2);
+
+  fs::remove(File("PicManage.dat"));
+  outcome = DeleteScreen(state, 0, announce);  // a folder cannot be unlinked: refused
+  EXPECT_FALSE(outcome.done);
+  EXPECT_NE(outcome.fileError, ENOENT);
+  EXPECT_EQ(announced, 2);
+  EXPECT_EQ(state.screens.size(), 3u);
+  EXPECT_FALSE(fs::exists(File("PicManage.dat")));  // nothing saved
+  ASSERT_EQ(sink.texts.size(), 2u);                 // the system's reasons, the missing file's too
+  EXPECT_EQ(sink.texts[0], std::strerror(ENOENT));
+  EXPECT_EQ(sink.texts[1], std::strerror(outcome.fileError));
+
+  outcome = DeleteScreen(state, 1);  // an absolute name is taken as it is
+  EXPECT_EQ(outcome.fileError, 0);
+  EXPECT_FALSE(fs::exists(absolute));
+  outcome = DeleteScreen(state, 1);  // no file name: only the record goes
+  EXPECT_EQ(outcome.fileError, 0);
+  EXPECT_EQ(state.screens.size(), 1u);
+  EXPECT_TRUE(fs::exists(dir / "dir.pic" / "inside"));
 }
 
 }  // namespace

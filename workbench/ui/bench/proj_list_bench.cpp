@@ -20,6 +20,7 @@
 #include "workbench/project/talvek_doc.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
 
@@ -37,39 +38,6 @@ QApplication& App() {
   static QApplication* app = new QApplication(argc, argv);
   return *app;
 }
-
-class NullHost final : public DriverHostInterface {
- public:
-  int CreateDrivers(const char*) override { return 1; }
-  void DestroyDrivers() override {}
-  void StartAll() override {}
-  void StopAll() override {}
-  bool IsPolling() const override { return false; }
-};
-
-// The main frame as the list sees it: hints go straight back to the list.
-class BenchFrame final : public ViewContext, public DocumentWindow {
- public:
-  BenchFrame() : doc_(std::make_unique<NullHost>(), *this) {}
-  CTalvekDoc& Document() override { return doc_; }
-  void UpdateAllViews(ProjectView*, std::uint32_t hint) override {
-    if (view != nullptr)
-      view->OnUpdate(hint);
-  }
-  bool IsCommunicationRunning() const override { return running; }
-  void SetToolbarLook(ToolbarLook) override {}
-  QWidget* MainWindow() override { return nullptr; }
-  void SetTitle(std::string_view) override {}
-  void UpdateAllViews(std::uint32_t hint) override { UpdateAllViews(nullptr, hint); }
-  void AddToRecentFileList(std::string_view) override {}
-  void StopCommunication() override { running = false; }
-
-  ProjectView* view = nullptr;
-  bool running = false;
-
- private:
-  CTalvekDoc doc_;
-};
 
 // 65,536 tags in a shuffled name order, of every variable type, a tenth with Chinese names.
 std::vector<TagRecord> MakeTags() {
@@ -101,7 +69,7 @@ struct World {
   World() {
     Project().ClearTables();
     platform::CopyToArray(Project().folder, dir.path().toStdString());
-    frame.view = &view;
+    frame.views.push_back(&view);
     view.resize(1280, 800);
     view.show();
     QApplication::processEvents();
@@ -114,8 +82,8 @@ struct World {
 
   QApplication& app = App();  // before any widget
   QTemporaryDir dir;
-  RecordingMessageSink sink;  // answers OK
-  BenchFrame frame;
+  RecordingMessageSink sink;    // answers OK
+  ui_testing::ListFrame frame;  // hints go straight back to the list
   CProjListView view{frame};
 };
 

@@ -43,6 +43,7 @@
 #include "workbench/ui/main_splitter.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 #ifdef TALVEK_HAVE_PPI_DEMO
 #include "tools/demo/demo_project.h"
@@ -147,33 +148,7 @@ QImage ActionImage(const QAction* action) {
   return action->icon().pixmap(QSize(16, 15)).toImage();
 }
 
-// Acts on the first modal dialog of type T; closes any modal dialog left after 5 s so a test
-// fails instead of hanging.
-template <typename T>
-class ModalDriver {
- public:
-  explicit ModalDriver(std::function<void(T*)> act) : act_(std::move(act)) {
-    clock_.start();
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (auto* dialog = qobject_cast<T*>(modal); dialog != nullptr && !acted_) {
-        acted_ = true;
-        act_(dialog);
-      } else if (clock_.elapsed() > 5000) {
-        if (auto* any = qobject_cast<QDialog*>(modal))
-          any->done(-1);
-      }
-    });
-    timer_.start(10);
-  }
-  bool acted() const { return acted_; }
-
- private:
-  std::function<void(T*)> act_;
-  QTimer timer_;
-  QElapsedTimer clock_;
-  bool acted_ = false;
-};
+using ui_testing::ModalDriver;
 
 }  // namespace
 

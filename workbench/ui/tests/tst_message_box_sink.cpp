@@ -3,50 +3,22 @@
 // that the other widget tests rely on.
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 #include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
 
 namespace {
 
-// Acts on the first message box that becomes the active modal widget. After 5 s any modal
-// dialog still open is closed, so a missed answer fails the test instead of hanging it.
-class BoxDriver {
- public:
-  explicit BoxDriver(std::function<void(QMessageBox*)> act) : act_(std::move(act)) {
-    clock_.start();
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
-    timer_.start(10);
-  }
-  bool acted() const { return acted_; }
-
- private:
-  void Tick() {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && !acted_) {
-      acted_ = true;
-      act_(box);
-    } else if (clock_.elapsed() > 5000) {
-      if (auto* dialog = qobject_cast<QDialog*>(modal))
-        dialog->done(-1);
-    }
-  }
-
-  std::function<void(QMessageBox*)> act_;
-  QTimer timer_;
-  QElapsedTimer clock_;
-  bool acted_ = false;
-};
+// Acts on the first message box that becomes the active modal widget.
+using BoxDriver = ui_testing::ModalDriver<QMessageBox>;
 
 QPushButton* ButtonWithText(QMessageBox* box, const char* text) {
   for (QAbstractButton* b : box->buttons()) {

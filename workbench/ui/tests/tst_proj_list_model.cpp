@@ -1,5 +1,5 @@
 // Tests of the project list's model: the cell texts of every mode for the golden data files, the
-// live formatting, placeholder rows, rows whose table shrank, sorting and the tag removal.
+// live formatting, placeholder rows, rows whose table shrank and sorting.
 #include <cstdlib>
 #include <ctime>
 
@@ -46,6 +46,23 @@ QString Text(const char (&gbk)[N]) {
   return GbkCellText(platform::ArrayText(gbk));
 }
 
+// The model over the golden project, rebuilt in `mode` (all ports).
+struct GoldenModel {
+  explicit GoldenModel(ListMode mode) {
+    LoadGolden(state);
+    model.Rebuild(mode, &state, 0);
+  }
+  ProjectState state;
+  ProjListModel model;
+};
+
+QStringList Headers(const ProjListModel& model) {
+  QStringList texts;
+  for (int column = 0; column < model.columnCount(); ++column)
+    texts << model.headerData(column, Qt::Horizontal).toString();
+  return texts;
+}
+
 QStringList RowTexts(const ProjListModel& model, int row) {
   QStringList texts;
   for (int column = 0; column < model.columnCount(); ++column)
@@ -73,12 +90,10 @@ class TestProjListModel : public QObject {
   }
 
   void goldenDevicesAndScreens() {
-    ProjectState state;
-    LoadGolden(state);
-    ProjListModel model;
-    model.Rebuild(ListMode::kDevices, &state, 0);
-    QCOMPARE(model.columnCount(), 3);
-    QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QStringLiteral("设备地址"));
+    GoldenModel golden(ListMode::kDevices);
+    ProjectState& state = golden.state;
+    ProjListModel& model = golden.model;
+    QCOMPARE(Headers(model), (QStringList{"逻辑名称", "设备种类", "设备地址"}));
     QCOMPARE(model.rowCount(), 4);
     QCOMPARE(RowTexts(model, 0), (QStringList{"锅炉房PLC", "S7-200(PPI)", "2"}));
     QCOMPARE(RowTexts(model, 1), (QStringList{"水泵站一号", "ZireviVER", "1"}));
@@ -93,18 +108,16 @@ class TestProjListModel : public QObject {
     QVERIFY(model.IsPlaceholder(0));
 
     model.Rebuild(ListMode::kScreens, &state, 0);
-    QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("名称"));
+    QCOMPARE(Headers(model), (QStringList{"名称", "文件名"}));
     QCOMPARE(RowTexts(model, 1), (QStringList{"锅炉监控", "锅炉监控.pic"}));
     QCOMPARE(RowTexts(model, 2), (QStringList{"增加画面...", ""}));
   }
 
   void goldenTags() {
-    ProjectState state;
-    LoadGolden(state);
-    ProjListModel model;
-    model.Rebuild(ListMode::kTags, &state, 0);
-    QCOMPARE(model.columnCount(), 6);
-    QCOMPARE(model.headerData(3, Qt::Horizontal).toString(), QStringLiteral("ID"));
+    GoldenModel golden(ListMode::kTags);
+    const ProjListModel& model = golden.model;
+    QCOMPARE(Headers(model),
+             (QStringList{"变量名", "变量描述", "变量类型", "ID", "驱动设备", "地址"}));
     QCOMPARE(model.rowCount(), 6);
     QCOMPARE(RowTexts(model, 0),
              (QStringList{"锅炉温度", "一号锅炉出口温度", "浮点", "", "锅炉房PLC", "VW100"}));
@@ -290,19 +303,6 @@ class TestProjListModel : public QObject {
     model.Rebuild(ListMode::kDevices, &state, 0);
     model.SortRows(false);
     QCOMPARE(LeadingTexts(model), (QStringList{"second", "first", "新建设备..."}));
-  }
-
-  void removingTagsByName() {
-    std::vector<TagRecord> tags = {MakeTag("a"), MakeTag("b"), MakeTag("a"), MakeTag("c"),
-                                   MakeTag("a")};
-    tags[2].value = 2;
-    // "a" twice removes the first two tags of that name, whatever the order of the names; a name
-    // that is not there removes nothing.
-    QCOMPARE(RemoveTagsByName(tags, {"a", "c", "a", "zz"}), std::size_t{3});
-    QCOMPARE(tags.size(), std::size_t{2});
-    QCOMPARE(Text(tags[0].name), QStringLiteral("b"));
-    QCOMPARE(Text(tags[1].name), QStringLiteral("a"));
-    QCOMPARE(tags[1].value, 0);  // the third "a", not the second
   }
 };
 

@@ -28,6 +28,7 @@
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_plugins.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/tests/widget_test_support.h"
 #include "workbench/ui/value_entry_dlg.h"
 
 using namespace talvek;
@@ -44,44 +45,7 @@ QString Text(const char (&gbk)[N]) {
   return GbkCellText(platform::ArrayText(gbk));
 }
 
-class NullHost final : public DriverHostInterface {
- public:
-  int CreateDrivers(const char*) override { return 1; }
-  void DestroyDrivers() override {}
-  void StartAll() override {}
-  void StopAll() override {}
-  bool IsPolling() const override { return false; }
-};
-
-// The main frame as the view sees it: forwards hints to the registered views and records them.
-class FakeFrame final : public ViewContext, public DocumentWindow {
- public:
-  FakeFrame() : doc_(std::make_unique<NullHost>(), *this) {}
-
-  CTalvekDoc& Document() override { return doc_; }
-  void UpdateAllViews(ProjectView* sender, std::uint32_t hint) override {
-    hints.push_back(hint);
-    for (ProjectView* view : views) {
-      if (view != sender)
-        view->OnUpdate(hint);
-    }
-  }
-  bool IsCommunicationRunning() const override { return running; }
-  void SetToolbarLook(ToolbarLook l) override { look = l; }
-  QWidget* MainWindow() override { return nullptr; }
-  void SetTitle(std::string_view) override {}
-  void UpdateAllViews(std::uint32_t hint) override { UpdateAllViews(nullptr, hint); }
-  void AddToRecentFileList(std::string_view) override {}
-  void StopCommunication() override { running = false; }
-
-  std::vector<ProjectView*> views;
-  std::vector<std::uint32_t> hints;
-  bool running = false;
-  ToolbarLook look = ToolbarLook::kNoProject;
-
- private:
-  CTalvekDoc doc_;
-};
+using ui_testing::ListFrame;
 
 // One test's world: an open project in a fresh folder, a frame, the list, a recording sink.
 struct Fixture {
@@ -124,7 +88,7 @@ struct Fixture {
 
   testing_support::TempDir dir;
   RecordingMessageSink sink;
-  FakeFrame frame;
+  ListFrame frame;
   CProjListView view{frame};
   std::vector<std::pair<std::string, std::string>> launches;
 };

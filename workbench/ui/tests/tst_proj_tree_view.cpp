@@ -12,10 +12,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -27,19 +25,11 @@
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_tree_view.h"
 #include "workbench/ui/serial_settings_dlg.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
 
 namespace {
-
-class NoHost final : public DriverHostInterface {
- public:
-  int CreateDrivers(const char*) override { return 1; }
-  void DestroyDrivers() override {}
-  void StartAll() override {}
-  void StopAll() override {}
-  bool IsPolling() const override { return false; }
-};
 
 class NoWindow final : public DocumentWindow {
  public:
@@ -54,7 +44,8 @@ class NoWindow final : public DocumentWindow {
 // A main frame that records the hints the tree sends.
 class FakeFrame final : public ViewContext {
  public:
-  explicit FakeFrame(ProjectState& state) : doc_(std::make_unique<NoHost>(), window_, state) {}
+  explicit FakeFrame(ProjectState& state)
+      : doc_(std::make_unique<ui_testing::NullHost>(), window_, state) {}
   CTalvekDoc& Document() override { return doc_; }
   void UpdateAllViews(ProjectView* sender, std::uint32_t hint) override {
     senders.push_back(sender);
@@ -382,23 +373,12 @@ class TestProjTreeView : public QObject {
     Bench b{};
     b.view.SetSettingsEditor(nullptr);
     b.view.OnUpdate(kHintProjectOpened);
-    bool acted = false;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer driver;
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-      auto* dlg = qobject_cast<CSerialSettingsDlg*>(QApplication::activeModalWidget());
-      if (dlg != nullptr && !acted) {
-        acted = true;
-        dlg->findChild<QComboBox*>("baudCombo")->setCurrentText("57600");
-        dlg->findChild<QPushButton*>("okButton")->click();
-      } else if (clock.elapsed() > 5000 && QApplication::activeModalWidget() != nullptr) {
-        qobject_cast<QDialog*>(QApplication::activeModalWidget())->done(-1);
-      }
+    ui_testing::ModalDriver<CSerialSettingsDlg> driver([](CSerialSettingsDlg* dlg) {
+      dlg->findChild<QComboBox*>("baudCombo")->setCurrentText("57600");
+      dlg->findChild<QPushButton*>("okButton")->click();
     });
-    driver.start(10);
     b.DoubleClick("Com2");
-    QVERIFY(acted);
+    QVERIFY(driver.acted());
     QCOMPARE(FindPort(b.state, "Com2")->baudRate, 57600);
     QCOMPARE(FindPort(b.state, "Com1")->baudRate, 9600);
   }

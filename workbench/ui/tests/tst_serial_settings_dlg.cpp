@@ -2,23 +2,21 @@
 // record, what OK stores (including the rates and codes the lists do not offer), the time-out
 // range check, and Cancel leaving the caller's record alone.
 #include <cstring>
-#include <functional>
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 #include <QtTest>
 
 #include "workbench/project/new_records.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/serial_settings_dlg.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
 
@@ -64,32 +62,8 @@ bool SameBytes(const CommSettings& a, const CommSettings& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Acts on the settings dialog once it is the active modal widget; after 5 s any modal dialog
-// still open is closed, so a test can fail but never hang.
-class DialogDriver {
- public:
-  explicit DialogDriver(std::function<void(CSerialSettingsDlg*)> act) : act_(std::move(act)) {
-    clock_.start();
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (auto* dlg = qobject_cast<CSerialSettingsDlg*>(modal); dlg != nullptr && !acted_) {
-        acted_ = true;
-        act_(dlg);
-      } else if (clock_.elapsed() > 5000) {
-        if (auto* dialog = qobject_cast<QDialog*>(modal))
-          dialog->done(-1);
-      }
-    });
-    timer_.start(10);
-  }
-  bool acted() const { return acted_; }
-
- private:
-  std::function<void(CSerialSettingsDlg*)> act_;
-  QTimer timer_;
-  QElapsedTimer clock_;
-  bool acted_ = false;
-};
+// Acts on the settings dialog once it is the active modal widget.
+using DialogDriver = ui_testing::ModalDriver<CSerialSettingsDlg>;
 
 }  // namespace
 

@@ -4,16 +4,13 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <vector>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 #include "platform/atoms.h"
@@ -21,6 +18,7 @@
 #include "workbench/project/project_state.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/ui/message_box_sink.h"
+#include "workbench/ui/tests/widget_test_support.h"
 #include "workbench/ui/value_entry_dlg.h"
 
 using namespace talvek;
@@ -59,32 +57,8 @@ TagRecord MakeRanged(const char* name, int32_t varType, int32_t rawType, int32_t
   return tag;
 }
 
-// Acts on the value-entry dialog once it is the active modal widget; after 5 s any modal dialog
-// still open is closed, so a test can fail but never hang.
-class DialogDriver {
- public:
-  explicit DialogDriver(std::function<void(CValueEntryDlg*)> act) : act_(std::move(act)) {
-    clock_.start();
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (auto* dlg = qobject_cast<CValueEntryDlg*>(modal); dlg != nullptr && !acted_) {
-        acted_ = true;
-        act_(dlg);
-      } else if (clock_.elapsed() > 5000) {
-        if (auto* dialog = qobject_cast<QDialog*>(modal))
-          dialog->done(-1);
-      }
-    });
-    timer_.start(10);
-  }
-  bool acted() const { return acted_; }
-
- private:
-  std::function<void(CValueEntryDlg*)> act_;
-  QTimer timer_;
-  QElapsedTimer clock_;
-  bool acted_ = false;
-};
+// Acts on the value-entry dialog once it is the active modal widget.
+using DialogDriver = ui_testing::ModalDriver<CValueEntryDlg>;
 
 // Types `text` and presses OK on a shown dialog.
 void EnterAndConfirm(CValueEntryDlg& dlg, const QString& text) {
@@ -283,10 +257,7 @@ class TestValueEntryDlg : public QObject {
     RecordingWriteSink sink;
     Project().tags.clear();
     // Integer tag scaled 0..100 onto an unsigned 16-bit raw range 0..65535.
-    TagRecord level = MakeTag("Var00001", kVarInteger, kRawUInt16);
-    level.engMin = 0;
-    level.engMax = 100;
-    level.rawMin = 0;
+    TagRecord level = MakeRanged("Var00001", kVarInteger, kRawUInt16, 0, 100);
     level.rawMax = 65535;
     Project().tags.push_back(level);
     Project().tags.push_back(MakeTag("Var00002", kVarDiscrete, kRawBit));
@@ -324,11 +295,7 @@ class TestValueEntryDlg : public QObject {
     RecordingMessageSink messages;
     RecordingWriteSink sink;
     Project().tags.clear();
-    TagRecord counter = MakeTag("Counter", kVarInteger, kRawInt32);
-    counter.engMin = 0;
-    counter.engMax = 1000;
-    counter.rawMin = 0;
-    counter.rawMax = 1000;
+    const TagRecord counter = MakeRanged("Counter", kVarInteger, kRawInt32, 0, 1000);
     Project().tags.push_back(counter);
     Tags().SetWriteSink(&sink);
 
