@@ -18,12 +18,16 @@ struct RuntimeEvent {
     kPortUp,          // a port that was down opened again, or a line that failed answers again
     kLineFailed,      // every read of a cycle failed: the device does not answer on an open port
     kWriteNotQueued,  // an interactive write that no driver took (no device, address refused)
+    kDeviceDemoted,   // a device failed several cycles in a row: now asked once per retry
+    kDevicePromoted,  // a demoted device answered: back in every cycle
+    kDeviceGivenUp,   // a demoted device did not answer within its longest recovery time
   };
   Kind kind = Kind::kWriteDone;
   int32_t portNumber = 0;    // the driver's port number
   bool tcp = false;          // the driver's device is linked over TCP/IP
   bool interactive = false;  // a write made while InteractiveWrites was on
-  std::string deviceName;    // the logical name of the device the driver was created with
+  std::string deviceName;    // the logical name of the device the driver was created with;
+                             // for kDevice*, of the device concerned
   std::string tagName;       // writes: the tag's name
   std::string text;          // failures: the driver's (or the system's) error text, may be empty
 };

@@ -197,14 +197,57 @@ std::string CDriver::OpenError() const {
   return openError_;
 }
 
-uint32_t CDriver::RetryInterval() const {
-  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
-  if (override != 0)
-    return override;
-  const int32_t seconds = device_.retryIntervalSec;
+namespace {
+
+// A device's retry interval in ms: its retryIntervalSec, the default when that is not above 0
+// (or beyond a day, which no wizard accepts).
+uint32_t RetryMsOf(int32_t seconds) {
   if (seconds <= 0 || seconds > 24 * 3600)
     return kDefaultRetryIntervalMs;
   return static_cast<uint32_t>(seconds) * 1000u;
+}
+
+}  // namespace
+
+uint32_t CDriver::RetryInterval() const {
+  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
+  return override != 0 ? override : RetryMsOf(device_.retryIntervalSec);
+}
+
+std::chrono::milliseconds CDriver::StationRetry(const Station& station) const {
+  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
+  return std::chrono::milliseconds(override != 0 ? override
+                                                 : RetryMsOf(station.retryIntervalSec));
+}
+
+std::size_t CDriver::StationSlot(const StationInfo& station) {
+  const std::size_t length = strnlen(station.addressText, sizeof station.addressText);
+  const std::string_view address(station.addressText, length);
+  for (std::size_t i = 0; i < stations_.size(); ++i) {
+    if (stations_[i].number == station.stationNumber && stations_[i].addressText == address)
+      return i;
+  }
+  Station added;
+  added.number = station.stationNumber;
+  added.addressText.assign(address);
+  StationHealth::Policy policy;
+  for (const DeviceRecord& device : devices_) {
+    if (device.station.stationNumber != station.stationNumber ||
+        strnlen(device.station.addressText, sizeof device.station.addressText) != length ||
+        std::memcmp(device.station.addressText, address.data(), length) != 0) {
+      continue;
+    }
+    added.deviceName.assign(device.logicalName,
+                            strnlen(device.logicalName, sizeof device.logicalName));
+    added.retryIntervalSec = device.retryIntervalSec;
+    policy.demote = device.dynamicOptimization != 0;
+    if (device.recoveryLimitHours > 0 && device.recoveryLimitHours <= 24 * 365)
+      policy.giveUpAfter = std::chrono::hours(device.recoveryLimitHours);
+    break;
+  }
+  added.health = StationHealth(policy);
+  stations_.push_back(std::move(added));
+  return stations_.size() - 1;
 }
 
 int CDriver::Close() {
@@ -222,6 +265,8 @@ int CDriver::StartThread() {
     stop_ = false;
   }
   ended_ = false;
+  for (Station& station : stations_)
+    station.health.Reset();  // a restart asks every station again, given up or not
   try {
     thread_ = std::thread([this] { PollingLoop(); });
   } catch (const std::system_error&) {
@@ -272,7 +317,7 @@ bool CDriver::WithTags(F&& f) {
 }
 
 void CDriver::Report(RuntimeEvent::Kind kind, std::string tagName, std::string text,
-                     bool interactive) {
+                     bool interactive, const std::string* deviceName) {
   if (!env_.report)
     return;
   RuntimeEvent e;
@@ -280,8 +325,12 @@ void CDriver::Report(RuntimeEvent::Kind kind, std::string tagName, std::string t
   e.portNumber = device_.portNumber;
   e.tcp = device_.descriptor.linkKind == kLinkTcpIp;
   e.interactive = interactive;
-  e.deviceName.assign(device_.logicalName,
-                      strnlen(device_.logicalName, sizeof device_.logicalName));
+  if (deviceName != nullptr) {
+    e.deviceName = *deviceName;
+  } else {
+    e.deviceName.assign(device_.logicalName,
+                        strnlen(device_.logicalName, sizeof device_.logicalName));
+  }
   e.tagName = std::move(tagName);
   e.text = std::move(text);
   env_.report(std::move(e));
@@ -494,6 +543,8 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
     return 0;
   auto host = std::make_unique<HostGroup>();
   host->modelId = modelId;
+  if (writeFlag == 0)
+    host->stationSlot = StationSlot(station);
   std::memcpy(host->model, tag.driverModel, modelLength);
   host->station.stationNumber = station.stationNumber;
   CopyText(host->station.addressText, station.addressText);
@@ -636,24 +687,66 @@ bool CDriver::Cycle() {
   RunWrites();
   if (opened_.load(std::memory_order_acquire) == 0)
     return true;  // nothing can be read; the writes have been reported
+  const StationHealth::Clock::time_point now = StationHealth::Clock::now();
+  for (Station& station : stations_) {
+    station.asked = station.health.ShouldPoll(now, StationRetry(station));
+    station.executed = 0;
+    station.failed = 0;
+  }
   std::size_t executed = 0;
   std::size_t failed = 0;
   for (const std::unique_ptr<HostGroup>& host : readGroups_) {
     RequestGroup& group = host->group;
     if (group.writeFlag != 0 || group.items.count == 0 || group.items.head == nullptr)
       continue;  // nothing to read
+    Station& station = stations_[host->stationSlot];
+    // A demoted station's retry costs one time-out at most: its other groups wait for an answer.
+    if (!station.asked || (station.health.Demoted() && station.failed > 0))
+      continue;
     // A stop waits at most for one exchange, and a write queued meanwhile goes out now.
     if (StopRequested())
       return false;
     RunWrites();
+    errno = 0;
     const BOOL r = Execute(&group);
     ++executed;
-    if (r == 0)
+    ++station.executed;
+    if (r == 0) {
       ++failed;
+      ++station.failed;
+      station.lastError = ErrorText(errno);
+    }
     ApplyGroup(group, r);
   }
-  allFailed_ = executed > 0 && failed == executed;
+  RecordStations();
+  // A cycle in which every station was set aside says nothing about the line.
+  if (executed > 0)
+    allFailed_ = failed == executed;
   return !StopRequested();
+}
+
+void CDriver::RecordStations() {
+  const StationHealth::Clock::time_point now = StationHealth::Clock::now();
+  for (Station& station : stations_) {
+    if (station.executed == 0)
+      continue;
+    const bool answered = station.failed < station.executed;
+    switch (station.health.Record(answered, now)) {
+      case StationHealth::Change::kNone:
+        break;
+      case StationHealth::Change::kDemoted:
+        Report(RuntimeEvent::Kind::kDeviceDemoted, {}, station.lastError, false,
+               &station.deviceName);
+        break;
+      case StationHealth::Change::kPromoted:
+        Report(RuntimeEvent::Kind::kDevicePromoted, {}, {}, false, &station.deviceName);
+        break;
+      case StationHealth::Change::kGivenUp:
+        Report(RuntimeEvent::Kind::kDeviceGivenUp, {}, station.lastError, false,
+               &station.deviceName);
+        break;
+    }
+  }
 }
 
 void CDriver::PollingLoop() {

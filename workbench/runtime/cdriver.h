@@ -45,6 +45,7 @@
 #include "platform/sync.h"
 #include "workbench/project/driver_host_interface.h"
 #include "workbench/runtime/com_ptr.h"
+#include "workbench/runtime/station_health.h"
 #include "workbench/runtime/tag_table.h"
 
 namespace talvek {
@@ -153,8 +154,9 @@ class CDriver final {
 
   // One polling cycle: the pending writes once, then every read group (writes queued meanwhile
   // go out between two groups), results into the tags. A failed read changes only the qualities
-  // of its tags. The polling thread runs it; tests may run it directly while no thread runs
-  // (then 1, else 0).
+  // of its tags. A demoted station (see StationHealth) is asked only when its retry is due, and
+  // that retry stops at its first failed group; a given-up station is not asked. The polling
+  // thread runs it; tests may run it directly while no thread runs (then 1, else 0).
   int RunCycle();
   // The idle wait between cycles, in ms (default 1000). Takes effect at the next wait.
   void SetCyclePeriod(uint32_t ms) { cyclePeriodMs_.store(ms, std::memory_order_relaxed); }
@@ -196,10 +198,33 @@ class CDriver final {
     StationInfo station{};
     char model[sizeof(TagRecord::driverModel) + 1] = {};
     std::size_t modelId = 0;  // index into models_, for the conversion cache
+    std::size_t stationSlot = 0;  // reads: index into stations_
     // Writes: whom the outcome names.
     std::string tagName;
     bool interactive = false;
   };
+
+  // A station of the line (number and address text) with the device that names it and how it
+  // fares. Built with the read groups; the polling thread alone uses it once it runs.
+  struct Station {
+    int32_t number = 0;
+    std::string addressText;
+    std::string deviceName;       // GBK logical name of the first device with this station
+    int32_t retryIntervalSec = 0;  // that device's retry interval
+    StationHealth health;
+    // This cycle: asked at all, groups executed, groups failed, the last failure's text.
+    bool asked = false;
+    std::size_t executed = 0;
+    std::size_t failed = 0;
+    std::string lastError;
+  };
+
+  // The slot of `station` in stations_, added (with its device's recovery settings) when new.
+  std::size_t StationSlot(const StationInfo& station);
+  // The wait between two attempts to ask a demoted station.
+  std::chrono::milliseconds StationRetry(const Station& station) const;
+  // Feeds a cycle's outcome into each asked station's health and reports changes of state.
+  void RecordStations();
 
   // The first area whose (non-empty) name starts `text`; -1 when none does.
   int FindArea(const char* text, std::size_t length) const;
@@ -225,7 +250,7 @@ class CDriver final {
   template <typename F>
   bool WithTags(F&& f);
   void Report(RuntimeEvent::Kind kind, std::string tagName = {}, std::string text = {},
-              bool interactive = false);
+              bool interactive = false, const std::string* deviceName = nullptr);
   void PollingLoop();
 
   DriverEnvironment env_;
@@ -244,6 +269,7 @@ class CDriver final {
   DeviceRecord device_{};
   CommSettings portSettings_{};
   std::vector<DeviceRecord> devices_;
+  std::vector<Station> stations_;
   const AddressArea* areas_ = nullptr;  // owned by the protocol driver
   int32_t areaCount_ = 0;
   std::thread thread_;
