@@ -1,7 +1,7 @@
 // Driver host benchmarks: building the drivers for 65,536 tags with the real PPI driver (its
 // CanMergeItem is the real merge rule), one polling cycle's own work with a driver whose
 // requests return at once, and the time from a write call to its execution while the polling
-// thread reads over a slow line.
+// thread reads over a slow line, and a live PLC's cycle beside a station that never answers.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -22,6 +22,7 @@
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "tools/ppisim/ppi_simulator.h"
 #include "workbench/project/new_records.h"
 #include "workbench/project/project_state.h"
 #include "workbench/runtime/driver_host.h"
@@ -368,6 +369,71 @@ BENCHMARK(BM_StopDuringExchange)
     ->ArgName("exchange_ms")
     ->UseManualTime()
     ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+// One cycle of a PLC on the PLC simulator's line, alone (0) or with a station that never
+// answers beside it (1), 1000 ms time-out. The dead station fails its first three cycles, is then
+// demoted and, with a retry interval longer than the run, never asked again: the time per
+// iteration is the live station's steady cycle, to compare between the two arguments (the cycle
+// in which a retry falls costs one time-out more). Without demotion the second case costs one
+// time-out per cycle.
+void BM_CycleBesideADeadStation(benchmark::State& state) {
+  if (!PrepareCom()) {
+    state.SkipWithError("the PPI driver could not be registered");
+    return;
+  }
+  ppisim::PpiSimulator sim;
+  if (!sim.Start() ||
+      !platform::Registry::Instance().SetString("HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports",
+                                                "Com1", sim.SlavePath())) {
+    state.SkipWithError("the PLC simulator did not start");
+    return;
+  }
+  ProjectState project;
+  DeviceRecord live = Device(kPpiClsid);
+  live.dynamicOptimization = 1;
+  project.devices.Add(live);
+  DeviceRecord dead = live;
+  std::snprintf(dead.logicalName, sizeof dead.logicalName, "DEAD");
+  dead.station.stationNumber = 5;
+  std::snprintf(dead.station.addressText, sizeof dead.station.addressText, "5");
+  if (state.range(0) != 0)
+    project.devices.Add(dead);
+  for (const char* device : {"PLC", "DEAD"}) {
+    for (int i = 0; i < 20; ++i) {
+      TagRecord t{};
+      std::snprintf(t.name, sizeof t.name, "%s_%d", device, i);
+      std::snprintf(t.deviceName, sizeof t.deviceName, "%s", device);
+      std::snprintf(t.driverModel, sizeof t.driverModel, "S7-200(PPI)");
+      std::snprintf(t.registerText, sizeof t.registerText, "V%d", i * 2);
+      t.rawType = kRawInt16;
+      t.varType = kVarInteger;
+      t.rawMax = t.engMax = 32767;
+      project.tags.push_back(t);
+    }
+  }
+  project.ports = {talvek::DefaultPortEntry(1)};
+  project.ports[0].timeoutMs = 1000;
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table);
+  host.CreateDrivers("Device.dat");
+  host.SetRetryInterval(3600 * 1000);
+  talvek::CDriver& driver = host.Driver(0);
+  if (driver.OpenForPolling() == 0) {
+    state.SkipWithError("the port did not open");
+    return;
+  }
+  for (int i = 0; i < talvek::kDemoteAfterFailedCycles; ++i)
+    driver.RunCycle();
+  for (auto _ : state)
+    driver.RunCycle();
+  driver.Close();
+}
+BENCHMARK(BM_CycleBesideADeadStation)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("dead_station")
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
