@@ -76,6 +76,13 @@ CDriver::CDriver(const DeviceRecord& device, const DriverEnvironment& env)
       driver2_.Reset();
       mode_ = 1;
     }
+    // The sink stays attached for the driver's life: exchanges run only on the polling thread
+    // (or RunCycle's caller), and the destructor detaches it after that thread has ended.
+    if (SUCCEEDED(driver_->QueryInterface(IID_IDriverTrace, trace_.PutVoid())) && trace_) {
+      trace_->SetTraceSink(&sink_);
+    } else {
+      trace_.Reset();
+    }
   }
 
   char portName[sizeof(CommSettings::portName)];
@@ -97,6 +104,10 @@ CDriver::~CDriver() {
   {
     std::lock_guard lock(writesMutex_);
     pendingWrites_.clear();
+  }
+  if (trace_) {
+    trace_->SetTraceSink(nullptr);
+    trace_.Reset();
   }
   driver2_.Reset();
   driver_.Reset();
@@ -216,8 +227,7 @@ uint32_t CDriver::RetryInterval() const {
 
 std::chrono::milliseconds CDriver::StationRetry(const Station& station) const {
   const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
-  return std::chrono::milliseconds(override != 0 ? override
-                                                 : RetryMsOf(station.retryIntervalSec));
+  return std::chrono::milliseconds(override != 0 ? override : RetryMsOf(station.retryIntervalSec));
 }
 
 std::size_t CDriver::StationSlot(const StationInfo& station) {
@@ -246,6 +256,14 @@ std::size_t CDriver::StationSlot(const StationInfo& station) {
     break;
   }
   added.health = StationHealth(policy);
+  added.stats.deviceName =
+      added.deviceName.empty()
+          ? std::string(device_.logicalName,
+                        strnlen(device_.logicalName, sizeof device_.logicalName))
+          : added.deviceName;
+  added.stats.portNumber = device_.portNumber;
+  added.stats.tcp = device_.descriptor.linkKind == kLinkTcpIp;
+  std::lock_guard lock(statsMutex_);
   stations_.push_back(std::move(added));
   return stations_.size() - 1;
 }
@@ -265,8 +283,12 @@ int CDriver::StartThread() {
     stop_ = false;
   }
   ended_ = false;
-  for (Station& station : stations_)
+  for (Station& station : stations_) {
     station.health.Reset();  // a restart asks every station again, given up or not
+    station.lastCycleStart = {};
+  }
+  ResetStatistics();
+  SetStationStates(DeviceState::kWaiting);
   try {
     thread_ = std::thread([this] { PollingLoop(); });
   } catch (const std::system_error&) {
@@ -369,6 +391,7 @@ int CDriver::OpenForPolling() {
   const int r = Connect();
   if (r == 0) {
     StoreQualityOfPolledTags(kQualityNotConnected);
+    SetStationStates(DeviceState::kPortDown);
     Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
   }
   return r;
@@ -692,6 +715,14 @@ bool CDriver::Cycle() {
     station.asked = station.health.ShouldPoll(now, StationRetry(station));
     station.executed = 0;
     station.failed = 0;
+    if (station.asked) {
+      if (station.lastCycleStart != StationHealth::Clock::time_point{}) {
+        std::lock_guard lock(statsMutex_);
+        station.stats.cycleMs =
+            std::chrono::duration<double, std::milli>(now - station.lastCycleStart).count();
+      }
+      station.lastCycleStart = now;
+    }
   }
   std::size_t executed = 0;
   std::size_t failed = 0;
@@ -708,7 +739,11 @@ bool CDriver::Cycle() {
       return false;
     RunWrites();
     errno = 0;
+    exchangeEvent_ = kTraceNoEvent;
+    const auto start = StationHealth::Clock::now();
     const BOOL r = Execute(&group);
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(StationHealth::Clock::now() - start).count();
     ++executed;
     ++station.executed;
     if (r == 0) {
@@ -716,6 +751,7 @@ bool CDriver::Cycle() {
       ++station.failed;
       station.lastError = ErrorText(errno);
     }
+    CountRequest(station, r, elapsedMs);
     ApplyGroup(group, r);
   }
   RecordStations();
@@ -731,7 +767,17 @@ void CDriver::RecordStations() {
     if (station.executed == 0)
       continue;
     const bool answered = station.failed < station.executed;
-    switch (station.health.Record(answered, now)) {
+    const StationHealth::Change change = station.health.Record(answered, now);
+    {
+      std::lock_guard lock(statsMutex_);
+      DeviceStatistics& stats = station.stats;
+      stats.consecutiveFailures = answered ? 0 : stats.consecutiveFailures + 1;
+      stats.state = station.health.GivenUp()   ? DeviceState::kGivenUp
+                    : station.health.Demoted() ? DeviceState::kDemoted
+                    : answered                 ? DeviceState::kGood
+                                               : DeviceState::kFailing;
+    }
+    switch (change) {
       case StationHealth::Change::kNone:
         break;
       case StationHealth::Change::kDemoted:
@@ -780,6 +826,7 @@ void CDriver::PollingLoop() {
       // The port is down: try it again, and when it opens poll at once.
       if (Connect() == 0) {
         StoreQualityOfPolledTags(kQualityNotConnected);
+        SetStationStates(DeviceState::kPortDown);
         if (!down)
           Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
         down = true;
@@ -810,6 +857,7 @@ void CDriver::PollingLoop() {
         opened_ = 0;
         if (Connect() == 0) {
           StoreQualityOfPolledTags(kQualityNotConnected);
+          SetStationStates(DeviceState::kPortDown);
           Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
           down = true;
           deadline = Clock::now() + retry();
@@ -830,6 +878,110 @@ void CDriver::PollingLoop() {
     Report(RuntimeEvent::Kind::kWriteFailed, host->tagName,
            platform::Utf8ToGbk("通讯已停止，没有发送"), host->interactive);
   ended_.store(true, std::memory_order_release);
+}
+
+namespace {
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void CDriver::CountRequest(Station& station, BOOL result, double elapsedMs) {
+  std::lock_guard lock(statsMutex_);
+  DeviceStatistics& stats = station.stats;
+  ++stats.requests;
+  if (result != 0) {
+    ++stats.answers;
+    stats.lastResponseMs = elapsedMs;
+    stats.maxResponseMs = std::max(stats.maxResponseMs, elapsedMs);
+    station.responseSumMs += elapsedMs;
+    stats.meanResponseMs = station.responseSumMs / static_cast<double>(stats.answers);
+    return;
+  }
+  switch (exchangeEvent_) {
+    case kTraceTimeout:
+      ++stats.timeouts;
+      break;
+    case kTraceBadChecksum:
+    case kTraceBadFormat:
+      ++stats.badFrames;
+      break;
+    case kTraceRefused:
+      ++stats.refusals;
+      break;
+    default:
+      ++stats.otherFailures;
+      break;
+  }
+  stats.lastError = station.lastError;
+  stats.lastErrorTimeUs = NowUs();
+}
+
+void CDriver::SetStationStates(DeviceState state) {
+  std::lock_guard lock(statsMutex_);
+  for (Station& station : stations_)
+    station.stats.state = state;
+}
+
+std::vector<DeviceStatistics> CDriver::Statistics() const {
+  std::lock_guard lock(statsMutex_);
+  std::vector<DeviceStatistics> out;
+  out.reserve(stations_.size());
+  for (const Station& station : stations_)
+    out.push_back(station.stats);
+  return out;
+}
+
+void CDriver::ResetStatistics() {
+  std::lock_guard lock(statsMutex_);
+  for (Station& station : stations_) {
+    DeviceStatistics& stats = station.stats;
+    DeviceStatistics fresh;
+    fresh.deviceName = stats.deviceName;
+    fresh.portNumber = stats.portNumber;
+    fresh.tcp = stats.tcp;
+    fresh.state = stats.state;
+    stats = std::move(fresh);
+    station.responseSumMs = 0;
+  }
+}
+
+void CDriver::OnTrace(const TraceRecord* record) {
+  if (record == nullptr)
+    return;
+  // The first failure of the exchange says why it failed; a reconnect that follows does not.
+  if (record->kind == kTraceEvent && exchangeEvent_ == kTraceNoEvent &&
+      record->event != kTraceReconnect) {
+    exchangeEvent_ = record->event;
+  }
+  if (env_.trace == nullptr || !env_.trace->Enabled())
+    return;
+  TraceEntry entry;
+  entry.timeUs = record->timeUs;
+  entry.portNumber = device_.portNumber;
+  entry.tcp = device_.descriptor.linkKind == kLinkTcpIp;
+  entry.station = record->station;
+  entry.kind = record->kind;
+  entry.event = record->event;
+  entry.code = record->code;
+  if (record->bytes != nullptr && record->length > 0)
+    entry.bytes.assign(record->bytes, record->bytes + record->length);
+  if (record->text != nullptr)
+    entry.text = record->text;
+  for (const Station& station : stations_) {
+    if (station.number == record->station) {
+      entry.deviceName = station.deviceName;
+      break;
+    }
+  }
+  if (entry.deviceName.empty())
+    entry.deviceName.assign(device_.logicalName,
+                            strnlen(device_.logicalName, sizeof device_.logicalName));
+  env_.trace->Push(std::move(entry));
 }
 
 }  // namespace talvek
