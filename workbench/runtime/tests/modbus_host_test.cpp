@@ -458,6 +458,13 @@ TEST_F(ModbusHostTest, ADeadUnitIsSetAsideWhileItsLineMatesKeepPollingAndReturns
   EXPECT_EQ(demoted->deviceName, "Dead");
   EXPECT_EQ(LoadQuality(TagAt(deadTag)), 0);
   EXPECT_EQ(LoadValueWord(TagAt(deadTag)), 22);  // the last value stays
+  // The driver traced why: the failures count as time-outs.
+  const std::vector<talvek::DeviceStatistics> stats = host.Statistics();
+  ASSERT_EQ(stats.size(), 2u);
+  EXPECT_EQ(stats[1].deviceName, "Dead");
+  EXPECT_GE(stats[1].timeouts, 3u);
+  EXPECT_EQ(stats[1].state, talvek::DeviceState::kDemoted);
+  EXPECT_EQ(stats[0].state, talvek::DeviceState::kGood);
   // The live unit keeps its cycle: a new value arrives while its neighbour is set aside.
   ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 0, {12}));
   ASSERT_TRUE(WaitFor([&] { return LoadValueWord(TagAt(liveTag)) == 12; })) << Describe();
