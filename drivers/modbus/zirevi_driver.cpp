@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <span>
 
 #include "drivers/modbus/modbus_pdu.h"
+#include "drivers/modbus/modbus_trace_text.h"
 #include "drivers/modbus/modbus_values.h"
+#include "platform/gbk.h"
 
 namespace modbus {
 namespace {
@@ -77,6 +80,8 @@ HRESULT CZireviVer::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IProtocolDriver*>(this);
   } else if (riid == IID_IProtocolDriver2) {
     *ppv = static_cast<IProtocolDriver2*>(this);
+  } else if (riid == IID_IDriverTrace) {
+    *ppv = static_cast<IDriverTrace*>(this);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -216,9 +221,75 @@ BOOL CZireviVer::GetPortHandle(HANDLE* handle) {
   return 1;
 }
 
-void CZireviVer::SetMonitor(FrameMonitor monitor) {
+BOOL CZireviVer::SetTraceSink(ITraceSink* sink) {
+  traceSink_ = sink;
+  FrameMonitor monitor;
+  if (sink != nullptr)
+    monitor = [this](bool sent, std::span<const uint8_t> frame) { TraceFrame(sent, frame); };
   line_.SetMonitor(monitor);
   net_.SetMonitor(std::move(monitor));
+  return 1;
+}
+
+namespace {
+
+struct LinkFailure {
+  int32_t event;
+  const char* text;
+};
+
+LinkFailure FailureOf(LinkStatus status) {
+  switch (status) {
+    case LinkStatus::kTimeout:
+      return {kTraceTimeout, "超时：没有完整的应答"};
+    case LinkStatus::kBadFrame:
+      return {kTraceBadChecksum, "校验错误或帧格式错误"};
+    case LinkStatus::kWrongUnit:
+      return {kTraceBadFormat, "应答来自其他站号"};
+    case LinkStatus::kNoLine:
+      return {kTraceLinkError, "线路无法打开或连接已断开"};
+    case LinkStatus::kSendFailed:
+      return {kTraceLinkError, "请求没有完整发出"};
+    default:
+      return {kTraceLinkError, "线路故障"};
+  }
+}
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void CZireviVer::TraceFrame(bool sent, std::span<const uint8_t> frame) {
+  if (traceSink_ == nullptr)
+    return;
+  const std::string text =
+      sent ? traceRequestText_ : platform::Utf8ToGbk(DescribeAnswer(traceFraming_, frame));
+  TraceRecord record{};
+  record.kind = sent ? kTraceSent : kTraceReceived;
+  record.station = traceStation_;
+  record.timeUs = NowUs();
+  record.bytes = frame.data();
+  record.length = static_cast<int32_t>(frame.size());
+  record.text = text.c_str();
+  traceSink_->Trace(&record);
+}
+
+void CZireviVer::TraceFailure(int32_t event, int32_t code, const std::string& text) {
+  if (traceSink_ == nullptr)
+    return;
+  const std::string gbk = platform::Utf8ToGbk(text);
+  TraceRecord record{};
+  record.kind = kTraceEvent;
+  record.event = event;
+  record.station = traceStation_;
+  record.code = code;
+  record.timeUs = NowUs();
+  record.text = gbk.c_str();
+  traceSink_->Trace(&record);
 }
 
 bool CZireviVer::ClaimFraming(Framing framing) {
@@ -284,13 +355,33 @@ BOOL CZireviVer::Execute(RequestGroup* group, Via via) {
 bool CZireviVer::Transact(Framing framing, const Station& station,
                           std::span<const uint8_t> request) {
   reply_ = Reply{};  // a failure on the line leaves no earlier answer's verdict behind
+  if (traceSink_ != nullptr) {
+    traceFraming_ = framing;
+    traceStation_ = station.unit;
+    traceRequestText_ = platform::Utf8ToGbk(DescribeRequest(request));
+  }
   const LinkStatus status =
       framing == Framing::kTcp
           ? net_.Transact(station.endpoint, station.unit, request, answer_, timeoutMs_)
           : line_.Transact(framing, station.unit, request, answer_);
-  if (status != LinkStatus::kOk)
+  if (status != LinkStatus::kOk) {
+    if (traceSink_ != nullptr) {
+      const LinkFailure failure = FailureOf(status);
+      TraceFailure(failure.event, 0, failure.text);
+    }
     return false;
+  }
   reply_ = CheckReply(request, answer_);
+  if (traceSink_ != nullptr) {
+    if (reply_.status == ReplyStatus::kException) {
+      char text[64];
+      std::snprintf(text, sizeof text, "异常 %02X %s", reply_.exceptionCode,
+                    ExceptionName(reply_.exceptionCode));
+      TraceFailure(kTraceRefused, reply_.exceptionCode, text);
+    } else if (reply_.status != ReplyStatus::kOk) {
+      TraceFailure(kTraceBadFormat, 0, "应答与请求不符");
+    }
+  }
   // An answer that is not the answer to this request (another function, a byte count that does
   // not fit the quantity asked for, a write echo that differs) may be a late or repeated one.
   if (framing != Framing::kTcp && reply_.status != ReplyStatus::kOk &&

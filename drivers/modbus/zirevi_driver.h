@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common/driver_contract.h"
+#include "common/driver_trace.h"
 #include "drivers/modbus/modbus_address.h"
 #include "drivers/modbus/modbus_framing.h"
 #include "drivers/modbus/modbus_link.h"
@@ -52,7 +53,7 @@ platform::ModuleLocks& ModuleLocks();
 
 }  // namespace modbus
 
-class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
+class CZireviVer final : public IProtocolDriver, public IProtocolDriver2, public IDriverTrace {
  public:
   // A new object with one reference, owned by the caller; holds a module lock while it lives.
   CZireviVer();
@@ -91,8 +92,9 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   BOOL Reserved5(int32_t a, int32_t b, int32_t c) override;
   BOOL GetPortHandle(HANDLE* handle) override;
 
-  // Sees every frame of both kinds of line (for a frame monitor and for tests).
-  void SetMonitor(modbus::FrameMonitor monitor);
+  // IDriverTrace: every frame of both kinds of line, with a one-line reading, and every failed
+  // exchange (time-out, bad frame, foreign unit, exception, line failure) go to `sink`.
+  BOOL SetTraceSink(ITraceSink* sink) override;
   // The serial framing the line is bound to, once a serial device used it.
   std::optional<modbus::Framing> SerialFraming() const {
     std::lock_guard lock(framingMutex_);
@@ -158,6 +160,15 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   // Devices (SplitKey with first and count 0) that refused function 22 with exception 1.
   std::unordered_set<std::string> noMaskWrite_;
   std::vector<ReadItem> readItems_;  // the items of the read in progress
-  std::vector<uint8_t> answer_;      // the last answer PDU
-  modbus::Reply reply_;              // its check against the request
+
+  // Tells the trace sink one frame of the exchange in progress.
+  void TraceFrame(bool sent, std::span<const uint8_t> frame);
+  // Tells the trace sink a failure of the exchange in progress (`text` UTF-8).
+  void TraceFailure(int32_t event, int32_t code, const std::string& text);
+  ITraceSink* traceSink_ = nullptr;  // polling thread only (attached while no exchange runs)
+  modbus::Framing traceFraming_ = modbus::Framing::kRtu;  // of the exchange in progress
+  int32_t traceStation_ = -1;
+  std::string traceRequestText_;  // GBK reading of the request in progress
+  std::vector<uint8_t> answer_;   // the last answer PDU
+  modbus::Reply reply_;           // its check against the request
 };

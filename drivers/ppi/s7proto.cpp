@@ -2,10 +2,14 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <span>
+#include <string>
 
 #include "drivers/ppi/error_text.h"
 #include "drivers/ppi/ppi_address.h"
+#include "drivers/ppi/ppi_trace_text.h"
+#include "platform/gbk.h"
 
 namespace ppi {
 namespace {
@@ -47,6 +51,8 @@ HRESULT CS7Proto::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IProtocolDriver*>(this);
   } else if (riid == IID_IProtocolDriver2) {
     *ppv = static_cast<IProtocolDriver2*>(this);
+  } else if (riid == IID_IDriverTrace) {
+    *ppv = static_cast<IDriverTrace*>(this);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -166,10 +172,59 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
       pduReference_ = 1;
     ppi::StampPduReference(std::span<uint8_t>(frame.data(), length), pduReference_);
     size_t received = 0;
-    if (!transport_.Exchange(frame, &length, &received))
+    const int32_t station = group->station;
+    if (traceSink_ == nullptr) {
+      if (!transport_.Exchange(frame, &length, &received))
+        return 0;
+      // The items' time stamp is the moment their data arrived.
+      CoFileTimeNow(&now);
+      return ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
+    }
+    // Traced: the job before the exchange overwrites it, then the reply or why there is none.
+    Trace(kTraceSent, kTraceNoEvent, station, 0, std::span<const uint8_t>(frame.data(), length),
+          ppi::DescribeJob(*group));
+    if (!transport_.Exchange(frame, &length, &received)) {
+      Trace(kTraceEvent, kTraceTimeout, station, 0, {}, "没有应答或确认错误");
       return 0;
-    // The items' time stamp is the moment their data arrived.
+    }
     CoFileTimeNow(&now);
-    return ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
+    const std::span<const uint8_t> reply = ppi::WithoutStrayAck({frame.data(), received});
+    Trace(kTraceReceived, kTraceNoEvent, station, 0, reply, ppi::DescribeReply(reply));
+    const BOOL ok =
+        ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
+    if (ok == 0) {
+      if (!ppi::CheckFcs(reply)) {
+        Trace(kTraceEvent, kTraceBadChecksum, station, 0, {}, "校验错误");
+      } else if (reply.size() > ppi::kReplyReturnCode + 2 &&
+                 reply[ppi::kReplyReturnCode] != ppi::kReturnOk) {
+        const uint8_t code = reply[ppi::kReplyReturnCode];
+        Trace(kTraceEvent, kTraceRefused, station, code, {}, ppi::DescribeReply(reply));
+      } else {
+        Trace(kTraceEvent, kTraceBadFormat, station, 0, {}, "应答格式错误");
+      }
+    }
+    return ok;
   });
+}
+
+BOOL CS7Proto::SetTraceSink(ITraceSink* sink) {
+  traceSink_ = sink;
+  return 1;
+}
+
+void CS7Proto::Trace(int32_t kind, int32_t event, int32_t station, int32_t code,
+                     std::span<const uint8_t> bytes, const std::string& text) {
+  const std::string gbk = platform::Utf8ToGbk(text);
+  TraceRecord record{};
+  record.kind = kind;
+  record.event = event;
+  record.station = station;
+  record.code = code;
+  record.timeUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  record.bytes = bytes.empty() ? nullptr : bytes.data();
+  record.length = static_cast<int32_t>(bytes.size());
+  record.text = gbk.c_str();
+  traceSink_->Trace(&record);
 }

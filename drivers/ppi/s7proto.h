@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "common/driver_contract.h"
+#include "common/driver_trace.h"
 #include "drivers/ppi/ppi_frame.h"
 #include "drivers/ppi/ppi_transport.h"
 #include "platform/com.h"
@@ -45,7 +46,10 @@ platform::ModuleLocks& ModuleLocks();
 
 }  // namespace ppi
 
-class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public IProtocolDriver2 {
+class CS7Proto final : public IS7ProtoAutomation,
+                       public IProtocolDriver,
+                       public IProtocolDriver2,
+                       public IDriverTrace {
  public:
   // A new object with one reference, owned by the caller; holds a module lock while it lives.
   CS7Proto();
@@ -78,12 +82,19 @@ class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public
   BOOL Reserved5(int32_t a, int32_t b, int32_t c) override;
   BOOL GetPortHandle(HANDLE* handle) override;
 
+  // IDriverTrace: each job and its reply (the acknowledgement and the request for data in between
+  // are not shown), with a one-line reading, and every failed exchange go to `sink`.
+  BOOL SetTraceSink(ITraceSink* sink) override;
+
  private:
   ~CS7Proto();
 
   // ExecuteGroup and ExecuteGroupEx: DELAY groups are served from the PollDelay registers, any
   // other group is built into a job, exchanged and its reply checked and decoded.
   BOOL Execute(RequestGroup* group, ppi::Interface via);
+  // Tells the trace sink one frame or one failure (`text` UTF-8) of the job to `station`.
+  void Trace(int32_t kind, int32_t event, int32_t station, int32_t code,
+             std::span<const uint8_t> bytes, const std::string& text);
 
   std::atomic<ULONG> refs_{1};
   int32_t lastError_ = -1;     // -1: no error code was ever set; success never resets it
@@ -91,4 +102,5 @@ class CS7Proto final : public IS7ProtoAutomation, public IProtocolDriver, public
   uint16_t pduReference_ = 0;  // of the last job sent; the next job takes the next one
   // The port, the settings of the last OpenPort, ResponseTimeout and the PollDelay registers.
   ppi::PpiTransport transport_;
+  ITraceSink* traceSink_ = nullptr;  // polling thread only (attached while no exchange runs)
 };

@@ -76,6 +76,13 @@ CDriver::CDriver(const DeviceRecord& device, const DriverEnvironment& env)
       driver2_.Reset();
       mode_ = 1;
     }
+    // The sink stays attached for the driver's life: exchanges run only on the polling thread
+    // (or RunCycle's caller), and the destructor detaches it after that thread has ended.
+    if (SUCCEEDED(driver_->QueryInterface(IID_IDriverTrace, trace_.PutVoid())) && trace_) {
+      trace_->SetTraceSink(&sink_);
+    } else {
+      trace_.Reset();
+    }
   }
 
   char portName[sizeof(CommSettings::portName)];
@@ -97,6 +104,10 @@ CDriver::~CDriver() {
   {
     std::lock_guard lock(writesMutex_);
     pendingWrites_.clear();
+  }
+  if (trace_) {
+    trace_->SetTraceSink(nullptr);
+    trace_.Reset();
   }
   driver2_.Reset();
   driver_.Reset();
@@ -197,14 +208,64 @@ std::string CDriver::OpenError() const {
   return openError_;
 }
 
-uint32_t CDriver::RetryInterval() const {
-  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
-  if (override != 0)
-    return override;
-  const int32_t seconds = device_.retryIntervalSec;
+namespace {
+
+// A device's retry interval in ms: its retryIntervalSec, the default when that is not above 0
+// (or beyond a day, which no wizard accepts).
+uint32_t RetryMsOf(int32_t seconds) {
   if (seconds <= 0 || seconds > 24 * 3600)
     return kDefaultRetryIntervalMs;
   return static_cast<uint32_t>(seconds) * 1000u;
+}
+
+}  // namespace
+
+uint32_t CDriver::RetryInterval() const {
+  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
+  return override != 0 ? override : RetryMsOf(device_.retryIntervalSec);
+}
+
+std::chrono::milliseconds CDriver::StationRetry(const Station& station) const {
+  const uint32_t override = retryOverrideMs_.load(std::memory_order_relaxed);
+  return std::chrono::milliseconds(override != 0 ? override : RetryMsOf(station.retryIntervalSec));
+}
+
+std::size_t CDriver::StationSlot(const StationInfo& station) {
+  const std::size_t length = strnlen(station.addressText, sizeof station.addressText);
+  const std::string_view address(station.addressText, length);
+  for (std::size_t i = 0; i < stations_.size(); ++i) {
+    if (stations_[i].number == station.stationNumber && stations_[i].addressText == address)
+      return i;
+  }
+  Station added;
+  added.number = station.stationNumber;
+  added.addressText.assign(address);
+  StationHealth::Policy policy;
+  for (const DeviceRecord& device : devices_) {
+    if (device.station.stationNumber != station.stationNumber ||
+        strnlen(device.station.addressText, sizeof device.station.addressText) != length ||
+        std::memcmp(device.station.addressText, address.data(), length) != 0) {
+      continue;
+    }
+    added.deviceName.assign(device.logicalName,
+                            strnlen(device.logicalName, sizeof device.logicalName));
+    added.retryIntervalSec = device.retryIntervalSec;
+    policy.demote = device.dynamicOptimization != 0;
+    if (device.recoveryLimitHours > 0 && device.recoveryLimitHours <= 24 * 365)
+      policy.giveUpAfter = std::chrono::hours(device.recoveryLimitHours);
+    break;
+  }
+  added.health = StationHealth(policy);
+  added.stats.deviceName =
+      added.deviceName.empty()
+          ? std::string(device_.logicalName,
+                        strnlen(device_.logicalName, sizeof device_.logicalName))
+          : added.deviceName;
+  added.stats.portNumber = device_.portNumber;
+  added.stats.tcp = device_.descriptor.linkKind == kLinkTcpIp;
+  std::lock_guard lock(statsMutex_);
+  stations_.push_back(std::move(added));
+  return stations_.size() - 1;
 }
 
 int CDriver::Close() {
@@ -222,6 +283,12 @@ int CDriver::StartThread() {
     stop_ = false;
   }
   ended_ = false;
+  for (Station& station : stations_) {
+    station.health.Reset();  // a restart asks every station again, given up or not
+    station.lastCycleStart = {};
+  }
+  ResetStatistics();
+  SetStationStates(DeviceState::kWaiting);
   try {
     thread_ = std::thread([this] { PollingLoop(); });
   } catch (const std::system_error&) {
@@ -272,7 +339,7 @@ bool CDriver::WithTags(F&& f) {
 }
 
 void CDriver::Report(RuntimeEvent::Kind kind, std::string tagName, std::string text,
-                     bool interactive) {
+                     bool interactive, const std::string* deviceName) {
   if (!env_.report)
     return;
   RuntimeEvent e;
@@ -280,8 +347,12 @@ void CDriver::Report(RuntimeEvent::Kind kind, std::string tagName, std::string t
   e.portNumber = device_.portNumber;
   e.tcp = device_.descriptor.linkKind == kLinkTcpIp;
   e.interactive = interactive;
-  e.deviceName.assign(device_.logicalName,
-                      strnlen(device_.logicalName, sizeof device_.logicalName));
+  if (deviceName != nullptr) {
+    e.deviceName = *deviceName;
+  } else {
+    e.deviceName.assign(device_.logicalName,
+                        strnlen(device_.logicalName, sizeof device_.logicalName));
+  }
   e.tagName = std::move(tagName);
   e.text = std::move(text);
   env_.report(std::move(e));
@@ -320,6 +391,7 @@ int CDriver::OpenForPolling() {
   const int r = Connect();
   if (r == 0) {
     StoreQualityOfPolledTags(kQualityNotConnected);
+    SetStationStates(DeviceState::kPortDown);
     Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
   }
   return r;
@@ -494,6 +566,8 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
     return 0;
   auto host = std::make_unique<HostGroup>();
   host->modelId = modelId;
+  if (writeFlag == 0)
+    host->stationSlot = StationSlot(station);
   std::memcpy(host->model, tag.driverModel, modelLength);
   host->station.stationNumber = station.stationNumber;
   CopyText(host->station.addressText, station.addressText);
@@ -636,24 +710,89 @@ bool CDriver::Cycle() {
   RunWrites();
   if (opened_.load(std::memory_order_acquire) == 0)
     return true;  // nothing can be read; the writes have been reported
+  const StationHealth::Clock::time_point now = StationHealth::Clock::now();
+  for (Station& station : stations_) {
+    station.asked = station.health.ShouldPoll(now, StationRetry(station));
+    station.executed = 0;
+    station.failed = 0;
+    if (station.asked) {
+      if (station.lastCycleStart != StationHealth::Clock::time_point{}) {
+        std::lock_guard lock(statsMutex_);
+        station.stats.cycleMs =
+            std::chrono::duration<double, std::milli>(now - station.lastCycleStart).count();
+      }
+      station.lastCycleStart = now;
+    }
+  }
   std::size_t executed = 0;
   std::size_t failed = 0;
   for (const std::unique_ptr<HostGroup>& host : readGroups_) {
     RequestGroup& group = host->group;
     if (group.writeFlag != 0 || group.items.count == 0 || group.items.head == nullptr)
       continue;  // nothing to read
+    Station& station = stations_[host->stationSlot];
+    // A demoted station's retry costs one time-out at most: its other groups wait for an answer.
+    if (!station.asked || (station.health.Demoted() && station.failed > 0))
+      continue;
     // A stop waits at most for one exchange, and a write queued meanwhile goes out now.
     if (StopRequested())
       return false;
     RunWrites();
+    errno = 0;
+    exchangeEvent_ = kTraceNoEvent;
+    const auto start = StationHealth::Clock::now();
     const BOOL r = Execute(&group);
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(StationHealth::Clock::now() - start).count();
     ++executed;
-    if (r == 0)
+    ++station.executed;
+    if (r == 0) {
       ++failed;
+      ++station.failed;
+      station.lastError = ErrorText(errno);
+    }
+    CountRequest(station, r, elapsedMs);
     ApplyGroup(group, r);
   }
-  allFailed_ = executed > 0 && failed == executed;
+  RecordStations();
+  // A cycle in which every station was set aside says nothing about the line.
+  if (executed > 0)
+    allFailed_ = failed == executed;
   return !StopRequested();
+}
+
+void CDriver::RecordStations() {
+  const StationHealth::Clock::time_point now = StationHealth::Clock::now();
+  for (Station& station : stations_) {
+    if (station.executed == 0)
+      continue;
+    const bool answered = station.failed < station.executed;
+    const StationHealth::Change change = station.health.Record(answered, now);
+    {
+      std::lock_guard lock(statsMutex_);
+      DeviceStatistics& stats = station.stats;
+      stats.consecutiveFailures = answered ? 0 : stats.consecutiveFailures + 1;
+      stats.state = station.health.GivenUp()   ? DeviceState::kGivenUp
+                    : station.health.Demoted() ? DeviceState::kDemoted
+                    : answered                 ? DeviceState::kGood
+                                               : DeviceState::kFailing;
+    }
+    switch (change) {
+      case StationHealth::Change::kNone:
+        break;
+      case StationHealth::Change::kDemoted:
+        Report(RuntimeEvent::Kind::kDeviceDemoted, {}, station.lastError, false,
+               &station.deviceName);
+        break;
+      case StationHealth::Change::kPromoted:
+        Report(RuntimeEvent::Kind::kDevicePromoted, {}, {}, false, &station.deviceName);
+        break;
+      case StationHealth::Change::kGivenUp:
+        Report(RuntimeEvent::Kind::kDeviceGivenUp, {}, station.lastError, false,
+               &station.deviceName);
+        break;
+    }
+  }
 }
 
 void CDriver::PollingLoop() {
@@ -687,6 +826,7 @@ void CDriver::PollingLoop() {
       // The port is down: try it again, and when it opens poll at once.
       if (Connect() == 0) {
         StoreQualityOfPolledTags(kQualityNotConnected);
+        SetStationStates(DeviceState::kPortDown);
         if (!down)
           Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
         down = true;
@@ -717,6 +857,7 @@ void CDriver::PollingLoop() {
         opened_ = 0;
         if (Connect() == 0) {
           StoreQualityOfPolledTags(kQualityNotConnected);
+          SetStationStates(DeviceState::kPortDown);
           Report(RuntimeEvent::Kind::kPortDown, {}, OpenError());
           down = true;
           deadline = Clock::now() + retry();
@@ -737,6 +878,110 @@ void CDriver::PollingLoop() {
     Report(RuntimeEvent::Kind::kWriteFailed, host->tagName,
            platform::Utf8ToGbk("通讯已停止，没有发送"), host->interactive);
   ended_.store(true, std::memory_order_release);
+}
+
+namespace {
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+void CDriver::CountRequest(Station& station, BOOL result, double elapsedMs) {
+  std::lock_guard lock(statsMutex_);
+  DeviceStatistics& stats = station.stats;
+  ++stats.requests;
+  if (result != 0) {
+    ++stats.answers;
+    stats.lastResponseMs = elapsedMs;
+    stats.maxResponseMs = std::max(stats.maxResponseMs, elapsedMs);
+    station.responseSumMs += elapsedMs;
+    stats.meanResponseMs = station.responseSumMs / static_cast<double>(stats.answers);
+    return;
+  }
+  switch (exchangeEvent_) {
+    case kTraceTimeout:
+      ++stats.timeouts;
+      break;
+    case kTraceBadChecksum:
+    case kTraceBadFormat:
+      ++stats.badFrames;
+      break;
+    case kTraceRefused:
+      ++stats.refusals;
+      break;
+    default:
+      ++stats.otherFailures;
+      break;
+  }
+  stats.lastError = station.lastError;
+  stats.lastErrorTimeUs = NowUs();
+}
+
+void CDriver::SetStationStates(DeviceState state) {
+  std::lock_guard lock(statsMutex_);
+  for (Station& station : stations_)
+    station.stats.state = state;
+}
+
+std::vector<DeviceStatistics> CDriver::Statistics() const {
+  std::lock_guard lock(statsMutex_);
+  std::vector<DeviceStatistics> out;
+  out.reserve(stations_.size());
+  for (const Station& station : stations_)
+    out.push_back(station.stats);
+  return out;
+}
+
+void CDriver::ResetStatistics() {
+  std::lock_guard lock(statsMutex_);
+  for (Station& station : stations_) {
+    DeviceStatistics& stats = station.stats;
+    DeviceStatistics fresh;
+    fresh.deviceName = stats.deviceName;
+    fresh.portNumber = stats.portNumber;
+    fresh.tcp = stats.tcp;
+    fresh.state = stats.state;
+    stats = std::move(fresh);
+    station.responseSumMs = 0;
+  }
+}
+
+void CDriver::OnTrace(const TraceRecord* record) {
+  if (record == nullptr)
+    return;
+  // The first failure of the exchange says why it failed; a reconnect that follows does not.
+  if (record->kind == kTraceEvent && exchangeEvent_ == kTraceNoEvent &&
+      record->event != kTraceReconnect) {
+    exchangeEvent_ = record->event;
+  }
+  if (env_.trace == nullptr || !env_.trace->Enabled())
+    return;
+  TraceEntry entry;
+  entry.timeUs = record->timeUs;
+  entry.portNumber = device_.portNumber;
+  entry.tcp = device_.descriptor.linkKind == kLinkTcpIp;
+  entry.station = record->station;
+  entry.kind = record->kind;
+  entry.event = record->event;
+  entry.code = record->code;
+  if (record->bytes != nullptr && record->length > 0)
+    entry.bytes.assign(record->bytes, record->bytes + record->length);
+  if (record->text != nullptr)
+    entry.text = record->text;
+  for (const Station& station : stations_) {
+    if (station.number == record->station) {
+      entry.deviceName = station.deviceName;
+      break;
+    }
+  }
+  if (entry.deviceName.empty())
+    entry.deviceName.assign(device_.logicalName,
+                            strnlen(device_.logicalName, sizeof device_.logicalName));
+  env_.trace->Push(std::move(entry));
 }
 
 }  // namespace talvek

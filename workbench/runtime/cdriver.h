@@ -41,11 +41,14 @@
 #include <vector>
 
 #include "common/driver_contract.h"
+#include "common/driver_trace.h"
 #include "common/records.h"
 #include "platform/sync.h"
 #include "workbench/project/driver_host_interface.h"
 #include "workbench/runtime/com_ptr.h"
+#include "workbench/runtime/station_health.h"
 #include "workbench/runtime/tag_table.h"
+#include "workbench/runtime/trace_buffer.h"
 
 namespace talvek {
 
@@ -77,6 +80,8 @@ struct DriverEnvironment {
   DriverFactory factory;                             // empty: CreateProtocolDriver
   // Where write outcomes and port state changes go (any thread); empty: nowhere.
   std::function<void(RuntimeEvent&&)> report;
+  // Where the driver's frames and events go while it is enabled; null: nowhere.
+  TraceBuffer* trace = nullptr;
 };
 
 class CDriver final {
@@ -153,12 +158,20 @@ class CDriver final {
 
   // One polling cycle: the pending writes once, then every read group (writes queued meanwhile
   // go out between two groups), results into the tags. A failed read changes only the qualities
-  // of its tags. The polling thread runs it; tests may run it directly while no thread runs
-  // (then 1, else 0).
+  // of its tags. A demoted station (see StationHealth) is asked only when its retry is due, and
+  // that retry stops at its first failed group; a given-up station is not asked. The polling
+  // thread runs it; tests may run it directly while no thread runs (then 1, else 0).
   int RunCycle();
   // The idle wait between cycles, in ms (default 1000). Takes effect at the next wait.
   void SetCyclePeriod(uint32_t ms) { cyclePeriodMs_.store(ms, std::memory_order_relaxed); }
   uint32_t CyclePeriod() const { return cyclePeriodMs_.load(std::memory_order_relaxed); }
+
+  // The counters of every station polled (see DeviceStatistics), in first-poll order. Any thread.
+  std::vector<DeviceStatistics> Statistics() const;
+  // Sets the counters back to zero; states stay. Any thread.
+  void ResetStatistics();
+  // True when the protocol driver offers the trace channel (and the host's sink is attached).
+  bool HasTrace() const { return static_cast<bool>(trace_); }
 
   // 2 when the driver is polled through IProtocolDriver2, 1 through IProtocolDriver.
   int Mode() const { return mode_; }
@@ -195,11 +208,54 @@ class CDriver final {
     RequestGroup group{};
     StationInfo station{};
     char model[sizeof(TagRecord::driverModel) + 1] = {};
-    std::size_t modelId = 0;  // index into models_, for the conversion cache
+    std::size_t modelId = 0;      // index into models_, for the conversion cache
+    std::size_t stationSlot = 0;  // reads: index into stations_
     // Writes: whom the outcome names.
     std::string tagName;
     bool interactive = false;
   };
+
+  // A station of the line (number and address text) with the device that names it and how it
+  // fares. Built with the read groups; the polling thread alone uses it once it runs.
+  struct Station {
+    int32_t number = 0;
+    std::string addressText;
+    std::string deviceName;        // GBK logical name of the first device with this station
+    int32_t retryIntervalSec = 0;  // that device's retry interval
+    StationHealth health;
+    // This cycle: asked at all, groups executed, groups failed, the last failure's text.
+    bool asked = false;
+    std::size_t executed = 0;
+    std::size_t failed = 0;
+    std::string lastError;
+    std::chrono::steady_clock::time_point lastCycleStart{};  // of its last polled cycle
+    // Shown to any thread: guarded by statsMutex_.
+    DeviceStatistics stats;
+    double responseSumMs = 0;  // of stats.answers
+  };
+
+  // The host's end of the driver's trace channel: classifies the failure of the exchange in
+  // progress and copies frames into the trace buffer while it is enabled.
+  class TraceSink final : public ITraceSink {
+   public:
+    explicit TraceSink(CDriver& owner) : owner_(owner) {}
+    void Trace(const TraceRecord* record) override { owner_.OnTrace(record); }
+
+   private:
+    CDriver& owner_;
+  };
+  void OnTrace(const TraceRecord* record);
+  // Counts one executed group of `station` into its statistics.
+  void CountRequest(Station& station, BOOL result, double elapsedMs);
+  // Stores `state` into every station's statistics.
+  void SetStationStates(DeviceState state);
+
+  // The slot of `station` in stations_, added (with its device's recovery settings) when new.
+  std::size_t StationSlot(const StationInfo& station);
+  // The wait between two attempts to ask a demoted station.
+  std::chrono::milliseconds StationRetry(const Station& station) const;
+  // Feeds a cycle's outcome into each asked station's health and reports changes of state.
+  void RecordStations();
 
   // The first area whose (non-empty) name starts `text`; -1 when none does.
   int FindArea(const char* text, std::size_t length) const;
@@ -225,7 +281,7 @@ class CDriver final {
   template <typename F>
   bool WithTags(F&& f);
   void Report(RuntimeEvent::Kind kind, std::string tagName = {}, std::string text = {},
-              bool interactive = false);
+              bool interactive = false, const std::string* deviceName = nullptr);
   void PollingLoop();
 
   DriverEnvironment env_;
@@ -244,6 +300,10 @@ class CDriver final {
   DeviceRecord device_{};
   CommSettings portSettings_{};
   std::vector<DeviceRecord> devices_;
+  std::vector<Station> stations_;
+  mutable std::mutex statsMutex_;  // guards each Station's stats and responseSumMs
+  // The exchange in progress (polling thread): the first failure event the driver traced.
+  int32_t exchangeEvent_ = kTraceNoEvent;
   const AddressArea* areas_ = nullptr;  // owned by the protocol driver
   int32_t areaCount_ = 0;
   std::thread thread_;
@@ -251,6 +311,8 @@ class CDriver final {
   std::atomic<uint32_t> cyclePeriodMs_{kDefaultCyclePeriodMs};
   ComPtr<IProtocolDriver> driver_;
   ComPtr<IProtocolDriver2> driver2_;  // released before driver_
+  ComPtr<IDriverTrace> trace_;        // detached and released before driver_
+  TraceSink sink_{*this};
   int mode_ = 1;
 
   // Distinct model texts of the groups and, per AddItem, each text's conversion of the item

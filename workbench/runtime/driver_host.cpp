@@ -51,8 +51,12 @@ std::vector<RuntimeEvent> DriverHost::TakeEvents() {
 int DriverHost::CreateDrivers(const char* /*deviceFilePath*/) {
   // A second build would find the old drivers by port and give them the devices again.
   DestroyDrivers();
-  const DriverEnvironment env{&project_.tags, &project_.ports, &table_, factory_,
-                              [this](RuntimeEvent&& e) { Push(std::move(e)); }};
+  const DriverEnvironment env{&project_.tags,
+                              &project_.ports,
+                              &table_,
+                              factory_,
+                              [this](RuntimeEvent&& e) { Push(std::move(e)); },
+                              &trace_};
   std::set<int32_t> served;
   for (const DeviceRecord& device : project_.devices) {
     if (served.count(device.portNumber) != 0) {
@@ -208,6 +212,21 @@ void DriverHost::SetCyclePeriod(uint32_t ms) {
   cyclePeriodMs_ = ms;
   for (const std::unique_ptr<CDriver>& driver : drivers_)
     driver->SetCyclePeriod(ms);
+}
+
+std::vector<DeviceStatistics> DriverHost::Statistics() const {
+  std::vector<DeviceStatistics> out;
+  for (const std::unique_ptr<CDriver>& driver : drivers_) {
+    std::vector<DeviceStatistics> stations = driver->Statistics();
+    out.insert(out.end(), std::make_move_iterator(stations.begin()),
+               std::make_move_iterator(stations.end()));
+  }
+  return out;
+}
+
+void DriverHost::ResetStatistics() {
+  for (const std::unique_ptr<CDriver>& driver : drivers_)
+    driver->ResetStatistics();
 }
 
 }  // namespace talvek

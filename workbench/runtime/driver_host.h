@@ -66,6 +66,12 @@ class DriverHost final : public DriverHostInterface, public TagWriteSink {
   bool CollectStopped() override;
   std::vector<RuntimeEvent> TakeEvents() override;
   void SetInteractiveWrites(bool on) override { interactive_ = on; }
+  std::vector<DeviceStatistics> Statistics() const override;
+  void ResetStatistics() override;
+  void SetTraceEnabled(bool on) override { trace_.SetEnabled(on); }
+  std::vector<TraceEntry> TakeTrace() override { return trace_.Take(); }
+  // The frames and events on their way to the monitor (the drivers hold its address).
+  TraceBuffer& Trace() { return trace_; }
 
   // Queues the write on the driver of the first device, in driver and device order, whose
   // logicalName is the tag's deviceName: 1 when that driver queued it; 0 when no device matches,
@@ -93,6 +99,7 @@ class DriverHost final : public DriverHostInterface, public TagWriteSink {
   uint32_t cyclePeriodMs_ = kDefaultCyclePeriodMs;
   uint32_t retryIntervalMs_ = 0;
   bool interactive_ = false;
+  TraceBuffer trace_;  // before the drivers: they push into it until they are destroyed
   std::vector<std::unique_ptr<CDriver>> drivers_;
   std::vector<std::unique_ptr<CDriver>> retiring_;  // asked to stop, thread not joined yet
   std::mutex eventsMutex_;

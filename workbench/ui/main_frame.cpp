@@ -574,6 +574,7 @@ void CMainFrame::OnStartCommunication() {
   UpdateAllViews(nullptr, kHintProjectOpened);
   SetToolbarLook(ToolbarLook::kRunning);
   portTrouble_.clear();
+  deviceTrouble_.clear();
   doc_->DriverHost().StartAll();
   panes_.startLiveTimer();
   running_ = true;
@@ -612,6 +613,7 @@ void CMainFrame::FinishStop() {
   running_ = false;
   DrainRuntimeEvents();
   portTrouble_.clear();
+  deviceTrouble_.clear();
   ShowPaneText();
   UpdateAllViews(nullptr, kHintTags);
 }
@@ -630,9 +632,11 @@ void CMainFrame::OnRuntimeTick() {
 QString CMainFrame::MessagePaneText() const {
   if (stopping_)
     return QStringLiteral("正在停止通讯，等待正在进行的通讯结束……");
-  if (!portTrouble_.empty()) {
+  if (!portTrouble_.empty() || !deviceTrouble_.empty()) {
     QStringList texts;
     for (const auto& [port, text] : portTrouble_)
+      texts << text;
+    for (const auto& [device, text] : deviceTrouble_)
       texts << text;
     return texts.join(QStringLiteral("；"));
   }
@@ -659,6 +663,7 @@ void CMainFrame::DrainRuntimeEvents() {
                                : QStringLiteral("串口 Com%1").arg(e.portNumber);
     const QString reason = e.text.empty() ? QStringLiteral("原因不明") : FromGbk(e.text);
     const QString tag = FromGbk(e.tagName);
+    const QString device = FromGbk(e.deviceName);
     switch (e.kind) {
       case RuntimeEvent::Kind::kPortDown:
         portTrouble_[e.portNumber] =
@@ -678,6 +683,23 @@ void CMainFrame::DrainRuntimeEvents() {
       case RuntimeEvent::Kind::kPortUp:
         portTrouble_.erase(e.portNumber);
         statusBar()->showMessage(QStringLiteral("%1 已恢复通讯").arg(port), kWriteDoneShownMs);
+        break;
+      case RuntimeEvent::Kind::kDeviceDemoted: {
+        QString text = QStringLiteral("设备 %1 没有应答，暂停轮询，定时重试").arg(device);
+        if (!e.text.empty())
+          text += QStringLiteral("：") + FromGbk(e.text);
+        deviceTrouble_[device] = text;
+        break;
+      }
+      case RuntimeEvent::Kind::kDeviceGivenUp:
+        deviceTrouble_[device] =
+            QStringLiteral("设备 %1 在最长恢复时间内没有应答，已停止重试（重新启动通讯后再试）")
+                .arg(device);
+        break;
+      case RuntimeEvent::Kind::kDevicePromoted:
+        deviceTrouble_.erase(device);
+        statusBar()->showMessage(QStringLiteral("设备 %1 已恢复通讯").arg(device),
+                                 kWriteDoneShownMs);
         break;
       case RuntimeEvent::Kind::kWriteDone:
         statusBar()->showMessage(QStringLiteral("变量 %1 已写入").arg(tag), kWriteDoneShownMs);

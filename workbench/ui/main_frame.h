@@ -223,6 +223,8 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QTimer* runtimeTimer_ = nullptr;
   // Port number -> why it is down (shown in the message pane until it comes back).
   std::map<int, QString> portTrouble_;
+  // Devices set aside because they do not answer (demoted or given up), by logical name.
+  std::map<QString, QString> deviceTrouble_;
   // Why the main window endpoint could not be made in the message folder (shown in the message
   // pane when no port is down); empty when it was, or when another workbench owns the class.
   QString endpointTrouble_;

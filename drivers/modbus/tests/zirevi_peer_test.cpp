@@ -11,9 +11,11 @@
 #include <string>
 #include <thread>
 
+#include "common/driver_trace.h"
 #include "common/testing/modbus_peer.h"
 #include "drivers/modbus/tests/driver_fixture.h"
 #include "platform/atoms.h"
+#include "platform/gbk.h"
 #include "platform/serial_port.h"
 
 namespace modbus_test {
@@ -247,6 +249,64 @@ TEST_P(ZireviPeerTest, AUnitNobodyServesFailsWithinTheTimeOutAndTheNextCallSucce
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(kTimeoutMs + 700));
   ASSERT_EQ(second_->ExecuteGroupEx(served.groups()[0]->get()), 1);
   EXPECT_EQ(served.groups()[0]->item(0).value, 222);
+}
+
+// Keeps what the driver traces, as the host's sink would (texts back in UTF-8).
+class RecordingSink final : public ITraceSink {
+ public:
+  struct Entry {
+    int32_t kind, event, station, code;
+    size_t length;
+    std::string text;
+  };
+  void Trace(const TraceRecord* r) override {
+    entries.push_back({r->kind, r->event, r->station, r->code, static_cast<size_t>(r->length),
+                       r->text != nullptr ? platform::GbkToUtf8(r->text) : std::string()});
+  }
+  std::vector<Entry> entries;
+};
+
+TEST_P(ZireviPeerTest, EveryFrameAndFailureReachesTheTraceSinkWithItsReading) {
+  IDriverTrace* trace = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IDriverTrace, reinterpret_cast<void**>(&trace)), S_OK);
+  RecordingSink sink;
+  ASSERT_EQ(trace->SetTraceSink(&sink), 1);
+  MiniHost served = Host(Unit(2));
+  MiniHost silent = Host(Unit(9));
+  const std::string past = "4X" + std::to_string(kPeerSize + 1);
+  ASSERT_TRUE(served.AddRead("4X1", kInt32));
+  ASSERT_TRUE(served.AddRead(past.c_str(), kInt16));
+  ASSERT_TRUE(silent.AddRead("4X1", kInt16));
+
+  ASSERT_EQ(second_->ExecuteGroupEx(served.groups()[0]->get()), 1);
+  ASSERT_EQ(sink.entries.size(), 2u);
+  EXPECT_EQ(sink.entries[0].kind, kTraceSent);
+  EXPECT_EQ(sink.entries[0].station, 2);
+  EXPECT_EQ(sink.entries[0].text, "读保持寄存器 4X1..4X2");
+  EXPECT_EQ(sink.entries[1].kind, kTraceReceived);
+  EXPECT_EQ(sink.entries[1].text, "应答 读保持寄存器 4 字节");
+
+  sink.entries.clear();
+  EXPECT_EQ(second_->ExecuteGroupEx(served.groups()[1]->get()), 0);
+  ASSERT_EQ(sink.entries.size(), 3u);
+  EXPECT_EQ(sink.entries[1].text, "异常 02 非法数据地址");
+  EXPECT_EQ(sink.entries[2].event, kTraceRefused);
+  EXPECT_EQ(sink.entries[2].code, 2);
+
+  sink.entries.clear();
+  EXPECT_EQ(second_->ExecuteGroupEx(silent.groups()[0]->get()), 0);
+  ASSERT_FALSE(sink.entries.empty());
+  EXPECT_EQ(sink.entries.front().kind, kTraceSent);
+  EXPECT_EQ(sink.entries.back().kind, kTraceEvent);
+  EXPECT_EQ(sink.entries.back().event, kTraceTimeout);
+  EXPECT_EQ(sink.entries.back().station, 9);
+
+  // Detached: nothing more.
+  ASSERT_EQ(trace->SetTraceSink(nullptr), 1);
+  sink.entries.clear();
+  ASSERT_EQ(second_->ExecuteGroupEx(served.groups()[0]->get()), 1);
+  EXPECT_TRUE(sink.entries.empty());
+  trace->Release();
 }
 
 TEST_P(ZireviPeerTest, TheFirstInterfaceReadsAndWritesToo) {

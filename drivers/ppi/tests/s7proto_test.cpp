@@ -620,6 +620,48 @@ TEST_F(S7ProtoLineTest, ASilentPlcFailsTheCallAndTheNextSucceeds) {
   EXPECT_EQ(driver_->GetLastErrorText(), nullptr);
 }
 
+TEST_F(S7ProtoLineTest, EachJobItsReplyAndEachFailureReachTheTraceSink) {
+  struct Sink final : ITraceSink {
+    void Trace(const TraceRecord* r) override {
+      seen.push_back(std::to_string(r->kind) + "/" + std::to_string(r->event) + "/" +
+                     std::to_string(r->code) + "/" + std::to_string(r->station) + " " +
+                     (r->text != nullptr ? platform::GbkToUtf8(r->text) : std::string()));
+      EXPECT_EQ(r->bytes == nullptr, r->length == 0);
+    }
+    std::vector<std::string> seen;
+  } sink;
+  IDriverTrace* trace = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IDriverTrace, reinterpret_cast<void**>(&trace)), S_OK);
+  ASSERT_EQ(trace->SetTraceSink(&sink), 1);
+  Group v100(ppi::kAreaV, 100, kInt16);
+  v100.Add(100, kInt16);
+  v100.get()->endAddress = 101;
+  ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
+  EXPECT_EQ(sink.seen, (std::vector<std::string>{"1/0/0/2 读 V100..V101", "2/0/0/2 应答 2 字节"}));
+
+  sink.seen.clear();
+  sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
+  EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
+  ASSERT_EQ(sink.seen.size(), 2u);
+  EXPECT_EQ(sink.seen[1].substr(0, 8), "3/1/0/2 ");  // a time-out
+  sink.seen.clear();
+  sim_.SetFault({.kind = ppisim::FaultKind::kItemError});  // object does not exist
+  EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
+  ASSERT_EQ(sink.seen.size(), 3u);
+  EXPECT_EQ(sink.seen[2], "3/4/10/2 PLC 拒绝：0A 对象不存在");
+  sink.seen.clear();
+  sim_.SetFault({.kind = ppisim::FaultKind::kBadFcs});
+  EXPECT_EQ(driver2_->ExecuteGroupEx(v100.get()), 0);
+  ASSERT_EQ(sink.seen.size(), 3u);
+  EXPECT_EQ(sink.seen[2], "3/2/0/2 校验错误");
+
+  ASSERT_EQ(trace->SetTraceSink(nullptr), 1);
+  sink.seen.clear();
+  ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
+  EXPECT_TRUE(sink.seen.empty());
+  trace->Release();
+}
+
 TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   sim_.ResetCounters();
   Group read(ppi::kAreaDelay, 0, kUint16);

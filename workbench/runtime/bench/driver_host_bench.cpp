@@ -1,7 +1,8 @@
 // Driver host benchmarks: building the drivers for 65,536 tags with the real PPI driver (its
 // CanMergeItem is the real merge rule), one polling cycle's own work with a driver whose
 // requests return at once, and the time from a write call to its execution while the polling
-// thread reads over a slow line.
+// thread reads over a slow line, and a live PLC's cycle beside a station that never answers and
+// with its frames traced.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "tools/ppisim/ppi_simulator.h"
 #include "workbench/project/new_records.h"
 #include "workbench/project/project_state.h"
 #include "workbench/runtime/driver_host.h"
@@ -368,6 +370,82 @@ BENCHMARK(BM_StopDuringExchange)
     ->ArgName("exchange_ms")
     ->UseManualTime()
     ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+// One cycle of a PLC on the PLC simulator's line (1000 ms time-out), in three set-ups:
+// - dead_station 0, trace 0: the PLC alone, the monitor closed (the reference);
+// - dead_station 1: a station that never answers beside it. It fails its first three cycles, is
+//   then demoted and, with a retry interval longer than the run, never asked again, so the time
+//   per iteration is the live station's steady cycle (the cycle in which a retry falls costs one
+//   time-out more; without demotion every cycle would);
+// - trace 1: the monitor open, every frame copied into the host's trace queue (drained outside
+//   the timing, as the window's timer would).
+void BM_PpiLineCycle(benchmark::State& state) {
+  if (!PrepareCom()) {
+    state.SkipWithError("the PPI driver could not be registered");
+    return;
+  }
+  ppisim::PpiSimulator sim;
+  if (!sim.Start() ||
+      !platform::Registry::Instance().SetString("HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports",
+                                                "Com1", sim.SlavePath())) {
+    state.SkipWithError("the PLC simulator did not start");
+    return;
+  }
+  ProjectState project;
+  DeviceRecord live = Device(kPpiClsid);
+  live.dynamicOptimization = 1;
+  project.devices.Add(live);
+  DeviceRecord dead = live;
+  std::snprintf(dead.logicalName, sizeof dead.logicalName, "DEAD");
+  dead.station.stationNumber = 5;
+  std::snprintf(dead.station.addressText, sizeof dead.station.addressText, "5");
+  if (state.range(0) != 0)
+    project.devices.Add(dead);
+  for (const char* device : {"PLC", "DEAD"}) {
+    for (int i = 0; i < 20; ++i) {
+      TagRecord t{};
+      std::snprintf(t.name, sizeof t.name, "%s_%d", device, i);
+      std::snprintf(t.deviceName, sizeof t.deviceName, "%s", device);
+      std::snprintf(t.driverModel, sizeof t.driverModel, "S7-200(PPI)");
+      std::snprintf(t.registerText, sizeof t.registerText, "V%d", i * 2);
+      t.rawType = kRawInt16;
+      t.varType = kVarInteger;
+      t.rawMax = t.engMax = 32767;
+      project.tags.push_back(t);
+    }
+  }
+  project.ports = {talvek::DefaultPortEntry(1)};
+  project.ports[0].timeoutMs = 1000;
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table);
+  host.CreateDrivers("Device.dat");
+  host.SetRetryInterval(3600 * 1000);
+  host.SetTraceEnabled(state.range(1) != 0);
+  talvek::CDriver& driver = host.Driver(0);
+  if (driver.OpenForPolling() == 0) {
+    state.SkipWithError("the port did not open");
+    return;
+  }
+  for (int i = 0; i < talvek::kDemoteAfterFailedCycles; ++i)
+    driver.RunCycle();
+  std::size_t traced = 0;
+  for (auto _ : state) {
+    driver.RunCycle();
+    state.PauseTiming();
+    traced += host.TakeTrace().size();
+    state.ResumeTiming();
+  }
+  state.counters["frames_per_cycle"] =
+      benchmark::Counter(static_cast<double>(traced), benchmark::Counter::kAvgIterations);
+  driver.Close();
+}
+BENCHMARK(BM_PpiLineCycle)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->ArgNames({"dead_station", "trace"})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -597,4 +597,90 @@ TEST_F(DriverHostTest, RepeatedStartAndStop) {
   EXPECT_EQ(mode1_->objects.load(), objectsBefore_ + 2);
 }
 
+TEST_F(DriverHostTest, AFailingStationIsCountedDemotedSkippedRetriedOnceAndPromoted) {
+  using talvek::DeviceState;
+  using talvek::RuntimeEvent;
+  DeviceRecord d1 = MakeDevice("D1", 1, "2", kMode1DriverClsid);
+  d1.dynamicOptimization = 1;
+  AddDevice(d1);
+  AddDevice(MakeDevice("D2", 1, "3", kMode1DriverClsid));  // never demoted
+  AddTag(MakeTag("A", "D1", "V10", kRawInt16));
+  AddTag(MakeTag("B", "D1", "M10", kRawInt16));  // a second group of D1
+  AddTag(MakeTag("C", "D2", "V10", kRawInt16));
+  DriverHost& host = MakeHost();
+  host.CreateDrivers("");
+  CDriver& d = host.Driver(0);
+  ASSERT_EQ(d.ReadGroupCount(), 3u);
+  ASSERT_EQ(d.Open(), 1);
+  auto stats = [&](std::size_t i) { return host.Statistics().at(i); };
+
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(d.RunCycle(), 1);
+  ASSERT_EQ(host.Statistics().size(), 2u);
+  EXPECT_EQ(stats(0).deviceName, "D1");
+  EXPECT_EQ(stats(0).requests, 4u);
+  EXPECT_EQ(stats(0).answers, 4u);
+  EXPECT_EQ(stats(0).state, DeviceState::kGood);
+  EXPECT_GT(stats(0).cycleMs, 0.0);
+
+  mode1_->executeResult = 0;
+  for (int i = 0; i < talvek::kDemoteAfterFailedCycles; ++i)
+    ASSERT_EQ(d.RunCycle(), 1);
+  EXPECT_EQ(stats(0).state, DeviceState::kDemoted);
+  EXPECT_EQ(stats(0).consecutiveFailures, 3u);
+  EXPECT_EQ(stats(0).otherFailures, 6u);  // this driver does not trace why
+  EXPECT_NE(stats(0).lastErrorTimeUs, 0);
+  EXPECT_EQ(stats(1).state, DeviceState::kFailing);
+
+  // Set aside until its retry is due; D2 stays in every cycle.
+  ASSERT_EQ(d.RunCycle(), 1);
+  EXPECT_EQ(stats(0).requests, 10u);
+  EXPECT_EQ(stats(1).requests, 6u);
+  // A due retry that fails costs one request, not one per group.
+  host.SetRetryInterval(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(d.RunCycle(), 1);
+  EXPECT_EQ(stats(0).requests, 11u);
+  EXPECT_EQ(stats(0).state, DeviceState::kDemoted);
+
+  mode1_->executeResult = 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(d.RunCycle(), 1);
+  EXPECT_EQ(stats(0).state, DeviceState::kGood);
+  EXPECT_EQ(stats(0).consecutiveFailures, 0u);
+  std::string kinds;
+  for (const RuntimeEvent& e : host.TakeEvents()) {
+    if (e.kind == RuntimeEvent::Kind::kDeviceDemoted)
+      kinds += "demoted:" + e.deviceName + " ";
+    if (e.kind == RuntimeEvent::Kind::kDevicePromoted)
+      kinds += "promoted:" + e.deviceName + " ";
+  }
+  EXPECT_EQ(kinds, "demoted:D1 promoted:D1 ");
+
+  host.ResetStatistics();
+  EXPECT_EQ(stats(0).requests, 0u);
+  EXPECT_EQ(stats(0).maxResponseMs, 0.0);
+  EXPECT_EQ(stats(0).state, DeviceState::kGood);
+}
+
+TEST(TraceBufferTest, KeepsTheNewestUpToItsBoundAndCountsWhatItDropped) {
+  talvek::TraceBuffer buffer(3);
+  EXPECT_FALSE(buffer.Enabled());
+  buffer.SetEnabled(true);
+  for (int i = 0; i < 5; ++i) {
+    talvek::TraceEntry e;
+    e.code = i;
+    buffer.Push(std::move(e));
+  }
+  std::vector<talvek::TraceEntry> taken = buffer.Take();
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken.front().code, 2);
+  EXPECT_EQ(taken.back().code, 4);
+  EXPECT_EQ(buffer.Dropped(), 2u);
+  EXPECT_TRUE(buffer.Take().empty());
+  buffer.Push({});
+  buffer.SetEnabled(false);  // nothing kept for a monitor that closed
+  EXPECT_TRUE(buffer.Take().empty());
+}
+
 }  // namespace

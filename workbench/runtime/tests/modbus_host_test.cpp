@@ -417,4 +417,69 @@ TEST_F(ModbusHostTest, ServersThatStopMarkTheirTagsBadAndTheyRecoverWhenTheServe
   host.StopAll();
 }
 
+TEST_F(ModbusHostTest, ADeadUnitIsSetAsideWhileItsLineMatesKeepPollingAndReturnsWhenItAnswers) {
+  PtyPair line;
+  ModbusPeer peer;
+  ASSERT_NO_FATAL_FAILURE(StartSerial(line, peer, SerialFraming::kRtu, {1, 2}));
+  ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 0, {11}));
+  ASSERT_TRUE(peer.SetRegisters(2, RegisterTable::kHolding, 0, {22}));
+  ASSERT_NO_FATAL_FAILURE(Port(3, line.DriverEnd()));
+  DeviceRecord live = ModbusDevice("Live", 3, kRtu, "1", 1);
+  DeviceRecord dead = ModbusDevice("Dead", 3, kRtu, "2", 2);
+  for (DeviceRecord* d : {&live, &dead})
+    d->dynamicOptimization = 1;
+  AddDevice(live);
+  AddDevice(dead);
+  const uint16_t liveTag = Tag("Live", kRtu, "4X1", kRawInt16);
+  const uint16_t deadTag = Tag("Dead", kRtu, "4X1", kRawInt16);
+
+  DriverHost& host = MakeHost(5);
+  host.SetRetryInterval(400);
+  host.CreateDrivers("");
+  host.StartAll();
+  ASSERT_TRUE(WaitFor([&] {
+    return LoadQuality(TagAt(liveTag)) == 192 && LoadQuality(TagAt(deadTag)) == 192 &&
+           LoadValueWord(TagAt(deadTag)) == 22;
+  })) << Describe();
+
+  std::vector<talvek::RuntimeEvent> events;
+  auto reported = [&](talvek::RuntimeEvent::Kind kind) -> const talvek::RuntimeEvent* {
+    for (auto& e : host.TakeEvents())
+      events.push_back(std::move(e));
+    for (const auto& e : events) {
+      if (e.kind == kind)
+        return &e;
+    }
+    return nullptr;
+  };
+  ASSERT_TRUE(peer.Command("silent 2 1").has_value()) << peer.Error();
+  ASSERT_TRUE(WaitFor([&] { return reported(talvek::RuntimeEvent::Kind::kDeviceDemoted); }));
+  const talvek::RuntimeEvent* demoted = reported(talvek::RuntimeEvent::Kind::kDeviceDemoted);
+  EXPECT_EQ(demoted->deviceName, "Dead");
+  EXPECT_EQ(LoadQuality(TagAt(deadTag)), 0);
+  EXPECT_EQ(LoadValueWord(TagAt(deadTag)), 22);  // the last value stays
+  // The driver traced why: the failures count as time-outs.
+  const std::vector<talvek::DeviceStatistics> stats = host.Statistics();
+  ASSERT_EQ(stats.size(), 2u);
+  EXPECT_EQ(stats[1].deviceName, "Dead");
+  EXPECT_GE(stats[1].timeouts, 3u);
+  EXPECT_EQ(stats[1].state, talvek::DeviceState::kDemoted);
+  EXPECT_EQ(stats[0].state, talvek::DeviceState::kGood);
+  // The live unit keeps its cycle: a new value arrives while its neighbour is set aside.
+  ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 0, {12}));
+  ASSERT_TRUE(WaitFor([&] { return LoadValueWord(TagAt(liveTag)) == 12; })) << Describe();
+  EXPECT_EQ(LoadQuality(TagAt(liveTag)), 192);
+  EXPECT_EQ(reported(talvek::RuntimeEvent::Kind::kLineFailed), nullptr);
+
+  // Answering again: back at the next retry, with the new value.
+  ASSERT_TRUE(peer.SetRegisters(2, RegisterTable::kHolding, 0, {23}));
+  ASSERT_TRUE(peer.Command("silent 2 0").has_value()) << peer.Error();
+  ASSERT_TRUE(WaitFor([&] { return reported(talvek::RuntimeEvent::Kind::kDevicePromoted); }));
+  EXPECT_EQ(reported(talvek::RuntimeEvent::Kind::kDevicePromoted)->deviceName, "Dead");
+  ASSERT_TRUE(WaitFor([&] {
+    return LoadQuality(TagAt(deadTag)) == 192 && LoadValueWord(TagAt(deadTag)) == 23;
+  })) << Describe();
+  host.StopAll();
+}
+
 }  // namespace

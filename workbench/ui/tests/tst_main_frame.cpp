@@ -497,6 +497,19 @@ void TestMainFrame::runtimeEventsReachTheStatusBar() {
   QVERIFY(frame->statusBar()->currentMessage().contains(QStringLiteral("温度")));
   QCOMPARE(sink_->Messages().size(), std::size_t{1});
 
+  // A device set aside stays in the pane (with the driver's text) until it answers again.
+  host_->events = {event(Kind::kDeviceDemoted, 1, "", "无应答")};
+  frame->DrainRuntimeEvents();
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("设备 D0 没有应答")));
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("无应答")));
+  host_->events = {event(Kind::kDeviceGivenUp, 1, "", "")};
+  frame->DrainRuntimeEvents();
+  QVERIFY(frame->MessagePaneText().contains(QStringLiteral("已停止重试")));
+  host_->events = {event(Kind::kDevicePromoted, 1, "", "")};
+  frame->DrainRuntimeEvents();
+  QCOMPARE(frame->MessagePaneText(), QStringLiteral("就绪"));
+  QVERIFY(frame->statusBar()->currentMessage().contains(QStringLiteral("D0 已恢复通讯")));
+
   // An interactive write no driver took is a failure too.
   host_->events = {event(Kind::kWriteNotQueued, 0, "流量", "", true)};
   QTRY_COMPARE_WITH_TIMEOUT(sink_->Messages().size(), std::size_t{2}, 2000);  // by the timer
