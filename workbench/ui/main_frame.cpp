@@ -27,6 +27,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QTreeWidget>
 
 #include <chrono>
 #include <thread>
@@ -700,6 +701,7 @@ void CMainFrame::FinishStop() {
   if (running_)
     RefreshStatistics();
   statsTimer_->stop();
+  ShowStatesInTree({});
   running_ = false;
   DrainRuntimeEvents();
   portTrouble_.clear();
@@ -769,8 +771,32 @@ void CMainFrame::RefreshStatistics() {
         return IsFailingState(s.state);
       }));
   ShowCommPane();
+  ShowStatesInTree(stats);
   if (statsPane_->isVisible())
     statsPane_->Model().SetRows(std::move(stats));
+}
+
+void CMainFrame::ShowStatesInTree(const std::vector<DeviceStatistics>& stats) {
+  // The tree's port nodes ("Com<n>" under its first top-level node) name their devices' states in
+  // their tooltips, and turn red while one of them fails. Panes without a tree widget (tests'
+  // stand-ins) show nothing.
+  auto* tree = panes_.tree != nullptr ? panes_.tree->findChild<QTreeWidget*>() : nullptr;
+  if (tree == nullptr || tree->topLevelItemCount() == 0)
+    return;
+  QTreeWidgetItem* devices = tree->topLevelItem(0);
+  for (int i = 0; i < devices->childCount(); ++i) {
+    QTreeWidgetItem* node = devices->child(i);
+    QStringList lines;
+    bool failing = false;
+    for (const DeviceStatistics& s : stats) {
+      if (node->text(0) != QStringLiteral("Com%1").arg(s.portNumber))
+        continue;
+      lines << QStringLiteral("%1：%2").arg(FromGbk(s.deviceName), DeviceStateText(s.state));
+      failing = failing || IsFailingState(s.state);
+    }
+    node->setToolTip(0, lines.join(QLatin1Char('\n')));
+    node->setForeground(0, failing ? QBrush(QColor(176, 0, 0)) : QBrush());
+  }
 }
 
 void CMainFrame::DrainRuntimeEvents() {

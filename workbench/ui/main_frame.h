@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <QImage>
 #include <QMainWindow>
@@ -203,6 +204,7 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   void RestoreLayout();
   void SaveLayout();
   void ShowCommPane();
+  void ShowStatesInTree(const std::vector<DeviceStatistics>& stats);
   void OpenMessageEndpoint();
   QAction* AddCommand(int id, const QString& caption, const QString& prompt);
   void RebuildRecentMenu();

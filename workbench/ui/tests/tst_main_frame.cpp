@@ -31,6 +31,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include "common/driver_trace.h"
@@ -54,6 +55,7 @@
 #include "workbench/ui/main_splitter.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/proj_tree_view.h"
 
 #ifdef TALVEK_HAVE_PPI_DEMO
 #include "tools/demo/demo_project.h"
@@ -241,6 +243,7 @@ class TestMainFrame : public QObject {
   void monitorRingKeepsItsBoundThroughFiltersAndPause();
   void monitorPaneTracesOnlyWhileShownAndKeepsItsPlace();
   void statisticsPaneAndCommunicationPane();
+  void treePortNodesShowTheirDevicesStates();
   void realPanesKeepBarGrabbableAndStartEditor();
   void startPollsDemoProjectOnSimulator();
 
@@ -1119,6 +1122,43 @@ void TestMainFrame::statisticsPaneAndCommunicationPane() {
   QVERIFY(frame->CommPaneText().startsWith("通讯停止；最后写入 "));
   // Stopped, the pane keeps the last run's counters.
   QCOMPARE(m.rowCount(), 2);
+}
+
+void TestMainFrame::treePortNodesShowTheirDevicesStates() {
+  DiskProject project(2, 1);
+  FrameOptions options;
+  auto host = std::make_unique<RecordingHost>(log_);
+  RecordingHost* h = host.get();
+  options.host = std::move(host);
+  options.state = state_.get();
+  CMainFrame frame(std::move(options));
+  QVERIFY(frame.OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame.ExecuteCommand(kCmdStartCommunication));
+  DeviceStatistics a, b;
+  a.deviceName = "D0";
+  a.portNumber = 1;
+  a.state = DeviceState::kGood;
+  b = a;
+  b.deviceName = "D1";
+  b.state = DeviceState::kDemoted;
+  h->statistics = {a, b};
+  frame.RefreshStatistics();
+  auto* tree = qobject_cast<CProjTreeView*>(frame.Panes().tree);
+  QVERIFY(tree != nullptr);
+  QTreeWidgetItem* com1 = tree->DevicesRoot()->child(0);
+  QTreeWidgetItem* com2 = tree->DevicesRoot()->child(1);
+  QCOMPARE(com1->text(0), QString("Com1"));
+  QCOMPARE(com1->toolTip(0), QString("D0：正常\nD1：已降级"));
+  QCOMPARE(com1->foreground(0).color(), QColor(176, 0, 0));
+  QCOMPARE(com2->toolTip(0), QString());
+  h->statistics[1].state = DeviceState::kGood;
+  frame.RefreshStatistics();
+  QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
+  // Stopped, the nodes are plain again.
+  h->statistics[1].state = DeviceState::kPortDown;
+  QVERIFY(frame.ExecuteCommand(kCmdStopCommunication));
+  QCOMPARE(com1->toolTip(0), QString());
+  QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
 }
 
 void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {
