@@ -166,7 +166,12 @@ CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
 
 CMainFrame::~CMainFrame() {
   // The monitor goes with the child widgets, after the document and its host: it lets go first.
+  // The bars and panes may still report being hidden while the window base tears down, when
+  // this frame's members are gone: nothing of theirs reaches the frame any more.
   monitorPane_->DetachHost();
+  for (QObject* child : {static_cast<QObject*>(monitorPane_), static_cast<QObject*>(statsPane_),
+                         static_cast<QObject*>(toolBar_)})
+    child->disconnect(this);
   endpointNotifier_.reset();
   endpoint_.Close();
   // The document's destructor stops polling and destroys the drivers itself; the panes (child
