@@ -178,6 +178,11 @@ DeviceStatsPane::DeviceStatsPane(QAction* reset, QWidget* parent)
   view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 4);
   view_->horizontalHeader()->setStretchLastSection(true);
   view_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  // Narrow counters, so that the whole row fits a common window.
+  const int widths[DeviceStatsModel::kColumnCount] = {110, 70, 76, 56,  56,  56,  96,
+                                                      56,  56, 64, 180, 140, 150, 64};
+  for (int c = 0; c < DeviceStatsModel::kColumnCount; ++c)
+    view_->setColumnWidth(c, widths[c]);
   view_->setContextMenuPolicy(Qt::ActionsContextMenu);
   view_->addAction(reset);
   layout->addWidget(view_, 1);

@@ -124,6 +124,24 @@ QImage ToolbarImage(int index) {
   return image;
 }
 
+QImage MonitorImage() {
+  // A small screen with a green trace on it: the monitor button.
+  QImage image(kImageWidth, kImageHeight, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  p.setPen(QColor(64, 64, 64));
+  p.setBrush(QColor(24, 40, 48));
+  p.drawRect(1, 1, 13, 10);
+  p.setPen(QColor(0, 220, 96));
+  const QPoint trace[] = {QPoint(3, 8), QPoint(5, 8), QPoint(6, 4),
+                          QPoint(8, 9), QPoint(9, 6), QPoint(12, 6)};
+  p.drawPolyline(trace, static_cast<int>(std::size(trace)));
+  p.setPen(QColor(64, 64, 64));
+  p.drawLine(5, 13, 10, 13);
+  return image;
+}
+
 CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
     : QMainWindow(parent),
       state_(options.state != nullptr ? *options.state : Project()),
@@ -236,6 +254,8 @@ void CMainFrame::CreateActions() {
   QAction* monitor = AddCommand(kCmdViewCommMonitor, QStringLiteral("通讯监视(&M)"),
                                 QStringLiteral("显示或隐藏通讯监视：收发的每一帧报文和通讯事件"));
   monitor->setCheckable(true);
+  monitor->setIconText(QStringLiteral("通讯监视"));
+  monitor->setIcon(QIcon(QPixmap::fromImage(MonitorImage())));
   QAction* stats = AddCommand(kCmdViewDeviceStats, QStringLiteral("设备统计(&D)"),
                               QStringLiteral("显示或隐藏每台设备的通讯统计"));
   stats->setCheckable(true);

@@ -94,6 +94,8 @@ inline constexpr std::string_view kWindowLayoutValue = "WindowLayout";
 // pixels, a green triangle (start) or a red square (stop), grey when the command does nothing.
 // Any other index gives a null image.
 QImage ToolbarImage(int index);
+// The communication monitor button's 16 x 15 image: a small screen with a trace.
+QImage MonitorImage();
 
 // What the frame works with; every member has a default for the real program.
 struct FrameOptions {
