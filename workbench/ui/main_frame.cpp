@@ -10,7 +10,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QByteArray>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -25,6 +27,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QTreeWidget>
 
 #include <chrono>
 #include <thread>
@@ -37,6 +40,8 @@
 #include "workbench/project/talvek_doc.h"
 #include "workbench/runtime/driver_host.h"
 #include "workbench/ui/about_dlg.h"
+#include "workbench/ui/comm_monitor.h"
+#include "workbench/ui/device_stats.h"
 #include "workbench/ui/main_splitter.h"
 
 namespace talvek {
@@ -119,6 +124,24 @@ QImage ToolbarImage(int index) {
   return image;
 }
 
+QImage MonitorImage() {
+  // A small screen with a green trace on it: the monitor button.
+  QImage image(kImageWidth, kImageHeight, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  p.setPen(QColor(64, 64, 64));
+  p.setBrush(QColor(24, 40, 48));
+  p.drawRect(1, 1, 13, 10);
+  p.setPen(QColor(0, 220, 96));
+  const QPoint trace[] = {QPoint(3, 8), QPoint(5, 8), QPoint(6, 4),
+                          QPoint(8, 9), QPoint(9, 6), QPoint(12, 6)};
+  p.drawPolyline(trace, static_cast<int>(std::size(trace)));
+  p.setPen(QColor(64, 64, 64));
+  p.drawLine(5, 13, 10, 13);
+  return image;
+}
+
 CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
     : QMainWindow(parent),
       state_(options.state != nullptr ? *options.state : Project()),
@@ -138,6 +161,7 @@ CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
   CreateActions();
   CreateStatusBar();
   CreateToolBar();
+  CreateDockPanes();
   CreateMenus();
   RebuildRecentMenu();
 
@@ -145,15 +169,27 @@ CMainFrame::CMainFrame(FrameOptions options, QWidget* parent)
   runtimeTimer_->setObjectName(QStringLiteral("runtimeTimer"));
   runtimeTimer_->setInterval(kRuntimeTickMs);
   connect(runtimeTimer_, &QTimer::timeout, this, &CMainFrame::OnRuntimeTick);
+  statsTimer_ = new QTimer(this);
+  statsTimer_->setObjectName(QStringLiteral("statisticsTimer"));
+  statsTimer_->setInterval(kStatisticsRefreshMs);
+  connect(statsTimer_, &QTimer::timeout, this, &CMainFrame::RefreshStatistics);
 
   SetButtonImages(kImageStartUnavailable, kImageStopUnavailable);
   SetTitle(kNoProjectTitle);
   if (options.openEndpoint)
     OpenMessageEndpoint();
   resize(1120, 700);
+  RestoreLayout();
 }
 
 CMainFrame::~CMainFrame() {
+  // The monitor goes with the child widgets, after the document and its host: it lets go first.
+  // The bars and panes may still report being hidden while the window base tears down, when
+  // this frame's members are gone: nothing of theirs reaches the frame any more.
+  monitorPane_->DetachHost();
+  for (QObject* child : {static_cast<QObject*>(monitorPane_), static_cast<QObject*>(statsPane_),
+                         static_cast<QObject*>(toolBar_)})
+    child->disconnect(this);
   endpointNotifier_.reset();
   endpoint_.Close();
   // The document's destructor stops polling and destroys the drivers itself; the panes (child
@@ -215,6 +251,16 @@ void CMainFrame::CreateActions() {
                                   QStringLiteral("显示或隐藏状态栏"));
   statusBar->setCheckable(true);
   statusBar->setChecked(true);
+  QAction* monitor = AddCommand(kCmdViewCommMonitor, QStringLiteral("通讯监视(&M)"),
+                                QStringLiteral("显示或隐藏通讯监视：收发的每一帧报文和通讯事件"));
+  monitor->setCheckable(true);
+  monitor->setIconText(QStringLiteral("通讯监视"));
+  monitor->setIcon(QIcon(QPixmap::fromImage(MonitorImage())));
+  QAction* stats = AddCommand(kCmdViewDeviceStats, QStringLiteral("设备统计(&D)"),
+                              QStringLiteral("显示或隐藏每台设备的通讯统计"));
+  stats->setCheckable(true);
+  AddCommand(kCmdResetStatistics, QStringLiteral("重置统计"),
+             QStringLiteral("把每台设备的通讯计数清零"));
   AddCommand(kCmdViewSmallIcons, QStringLiteral("小图标"), QStringLiteral("用小图标显示列表"));
   AddCommand(kCmdViewLargeIcons, QStringLiteral("大图标"), QStringLiteral("用大图标显示列表"));
   AddCommand(kCmdViewDetails, QStringLiteral("详细资料"), QStringLiteral("显示列表的详细资料"));
@@ -252,6 +298,9 @@ void CMainFrame::CreateMenus() {
   view->setObjectName(QStringLiteral("viewMenu"));
   view->addAction(commands_.at(kCmdViewToolbar));
   view->addAction(commands_.at(kCmdViewStatusBar));
+  view->addAction(commands_.at(kCmdViewCommMonitor));
+  view->addAction(commands_.at(kCmdViewDeviceStats));
+  view->addAction(commands_.at(kCmdResetStatistics));
   view->addSeparator();
   view->addAction(commands_.at(kCmdViewSmallIcons));
   view->addAction(commands_.at(kCmdViewLargeIcons));
@@ -273,6 +322,8 @@ void CMainFrame::CreateToolBar() {
   toolBar_->setMovable(true);
   toolBar_->addAction(startAction_);
   toolBar_->addAction(stopAction_);
+  toolBar_->addSeparator();
+  toolBar_->addAction(commands_.at(kCmdViewCommMonitor));
   addToolBar(Qt::TopToolBarArea, toolBar_);
   // The menu item shows and hides this bar, and follows it when the user closes it otherwise.
   connect(toolBar_, &QToolBar::visibilityChanged, this,
@@ -285,6 +336,11 @@ void CMainFrame::CreateStatusBar() {
   idleLabel_ = new QLabel(QStringLiteral("就绪"), bar);
   idleLabel_->setObjectName(QStringLiteral("messagePane"));
   bar->addWidget(idleLabel_, 1);
+  commLabel_ = new QLabel(QString::fromUtf8(kCommStoppedText), bar);
+  commLabel_->setObjectName(QStringLiteral("commPane"));
+  commLabel_->setFrameShape(QFrame::Panel);
+  commLabel_->setFrameShadow(QFrame::Sunken);
+  bar->addPermanentWidget(commLabel_);
   // Qt cannot read the lock keys' states, so the indicators are shown greyed, as when a lock is
   // off, rather than claiming a state.
   const std::pair<const char*, const char*> indicators[] = {{"capsLockPane", kCapsLockText},
@@ -300,6 +356,43 @@ void CMainFrame::CreateStatusBar() {
     pane->setEnabled(false);
     bar->addPermanentWidget(pane);
   }
+}
+
+void CMainFrame::CreateDockPanes() {
+  monitorPane_ = new CommMonitorPane(doc_->DriverHost(), this);
+  statsPane_ = new DeviceStatsPane(commands_.at(kCmdResetStatistics), this);
+  addDockWidget(Qt::BottomDockWidgetArea, monitorPane_);
+  addDockWidget(Qt::BottomDockWidgetArea, statsPane_);
+  monitorPane_->hide();
+  statsPane_->hide();
+  // The menu items follow the panes when the user closes them with their own buttons.
+  connect(monitorPane_, &QDockWidget::visibilityChanged, this, [this](bool) {
+    commands_.at(kCmdViewCommMonitor)->setChecked(!monitorPane_->isHidden());
+  });
+  connect(statsPane_, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+    commands_.at(kCmdViewDeviceStats)->setChecked(!statsPane_->isHidden());
+    if (visible && running_)
+      RefreshStatistics();
+  });
+}
+
+void CMainFrame::RestoreLayout() {
+  const std::optional<std::string> saved =
+      platform::Registry::Instance().GetString(kSettingsKey, kWindowLayoutValue);
+  if (!saved)
+    return;
+  // A value that is not a layout of this window is ignored by restoreState.
+  static_cast<void>(restoreState(
+      QByteArray::fromBase64(QByteArray(saved->data(), static_cast<qsizetype>(saved->size())))));
+  UpdateCommandStates();
+}
+
+void CMainFrame::SaveLayout() {
+  const QByteArray state = saveState().toBase64();
+  // A layout that cannot be written costs the next start its panes' places; nothing to tell.
+  static_cast<void>(platform::Registry::Instance().SetString(
+      kSettingsKey, kWindowLayoutValue,
+      std::string_view(state.constData(), static_cast<std::size_t>(state.size()))));
 }
 
 void CMainFrame::OpenMessageEndpoint() {
@@ -358,6 +451,8 @@ void CMainFrame::UpdateCommandStates() {
   commands_.at(kCmdFileClose)->setEnabled(doc_->OnUpdateFileClose());
   commands_.at(kCmdViewToolbar)->setChecked(!toolBar_->isHidden());
   commands_.at(kCmdViewStatusBar)->setChecked(!statusBar()->isHidden());
+  commands_.at(kCmdViewCommMonitor)->setChecked(!monitorPane_->isHidden());
+  commands_.at(kCmdViewDeviceStats)->setChecked(!statsPane_->isHidden());
 }
 
 bool CMainFrame::ExecuteCommand(int id) {
@@ -393,6 +488,19 @@ bool CMainFrame::ExecuteCommand(int id) {
     case kCmdViewStatusBar:
       statusBar()->setVisible(statusBar()->isHidden());
       UpdateCommandStates();
+      return true;
+    case kCmdViewCommMonitor:
+      monitorPane_->setVisible(monitorPane_->isHidden());
+      UpdateCommandStates();
+      return true;
+    case kCmdViewDeviceStats:
+      statsPane_->setVisible(statsPane_->isHidden());
+      UpdateCommandStates();
+      return true;
+    case kCmdResetStatistics:
+      doc_->DriverHost().ResetStatistics();
+      if (running_)
+        RefreshStatistics();
       return true;
     case kCmdViewSmallIcons:
       panes_.setListStyle(kListStyleSmallIcons);
@@ -575,6 +683,7 @@ void CMainFrame::OnStartCommunication() {
   SetToolbarLook(ToolbarLook::kRunning);
   portTrouble_.clear();
   deviceTrouble_.clear();
+  lastWrite_.clear();
   doc_->DriverHost().StartAll();
   panes_.startLiveTimer();
   running_ = true;
@@ -582,6 +691,8 @@ void CMainFrame::OnStartCommunication() {
   runtimeTimer_->start();
   DrainRuntimeEvents();  // a port that did not open shows at once
   ShowPaneText();
+  RefreshStatistics();
+  statsTimer_->start();
 }
 
 void CMainFrame::OnStopCommunication() {
@@ -603,6 +714,7 @@ void CMainFrame::OnStopCommunication() {
     return;
   }
   ShowPaneText();
+  ShowCommPane();
   runtimeTimer_->start();
 }
 
@@ -610,11 +722,17 @@ void CMainFrame::FinishStop() {
   stopping_ = false;
   SetButtonImages(kImageStartAvailable, kImageStopUnavailable);
   panes_.stopLiveTimer();
+  // The statistics pane keeps the counters of the run that ended.
+  if (running_)
+    RefreshStatistics();
+  statsTimer_->stop();
+  ShowStatesInTree({});
   running_ = false;
   DrainRuntimeEvents();
   portTrouble_.clear();
   deviceTrouble_.clear();
   ShowPaneText();
+  ShowCommPane();
   UpdateAllViews(nullptr, kHintTags);
 }
 
@@ -651,6 +769,61 @@ void CMainFrame::ShowPaneText() {
   idleLabel_->setToolTip(text);
 }
 
+QString CMainFrame::CommPaneText() const {
+  QString text = running_ && !stopping_ ? QStringLiteral("正在通讯：%1 台设备，%2 台故障")
+                                              .arg(devicesPolled_)
+                                              .arg(devicesFailing_)
+                 : stopping_ ? QStringLiteral("正在停止通讯")
+                             : QString::fromUtf8(kCommStoppedText);
+  if (!lastWrite_.isEmpty())
+    text += QStringLiteral("；最后写入 ") + lastWrite_;
+  return text;
+}
+
+void CMainFrame::ShowCommPane() {
+  const QString text = CommPaneText();
+  commLabel_->setText(text);
+  commLabel_->setToolTip(text);
+}
+
+void CMainFrame::RefreshStatistics() {
+  std::vector<DeviceStatistics> stats = doc_->DriverHost().Statistics();
+  // Before a device's first poll the host knows none: the project's count stands in.
+  devicesPolled_ =
+      stats.empty() ? static_cast<int>(state_.devices.GetSize()) : static_cast<int>(stats.size());
+  devicesFailing_ =
+      static_cast<int>(std::count_if(stats.begin(), stats.end(), [](const DeviceStatistics& s) {
+        return IsFailingState(s.state);
+      }));
+  ShowCommPane();
+  ShowStatesInTree(stats);
+  if (statsPane_->isVisible())
+    statsPane_->Model().SetRows(std::move(stats));
+}
+
+void CMainFrame::ShowStatesInTree(const std::vector<DeviceStatistics>& stats) {
+  // The tree's port nodes ("Com<n>" under its first top-level node) name their devices' states in
+  // their tooltips, and turn red while one of them fails. Panes without a tree widget (tests'
+  // stand-ins) show nothing.
+  auto* tree = panes_.tree != nullptr ? panes_.tree->findChild<QTreeWidget*>() : nullptr;
+  if (tree == nullptr || tree->topLevelItemCount() == 0)
+    return;
+  QTreeWidgetItem* devices = tree->topLevelItem(0);
+  for (int i = 0; i < devices->childCount(); ++i) {
+    QTreeWidgetItem* node = devices->child(i);
+    QStringList lines;
+    bool failing = false;
+    for (const DeviceStatistics& s : stats) {
+      if (node->text(0) != QStringLiteral("Com%1").arg(s.portNumber))
+        continue;
+      lines << QStringLiteral("%1：%2").arg(FromGbk(s.deviceName), DeviceStateText(s.state));
+      failing = failing || IsFailingState(s.state);
+    }
+    node->setToolTip(0, lines.join(QLatin1Char('\n')));
+    node->setForeground(0, failing ? QBrush(QColor(176, 0, 0)) : QBrush());
+  }
+}
+
 void CMainFrame::DrainRuntimeEvents() {
   if (draining_)
     return;  // a message box of an earlier drain is open; the events wait for the next tick
@@ -658,6 +831,7 @@ void CMainFrame::DrainRuntimeEvents() {
   if (events.empty())
     return;
   QStringList failures;  // of writes the user typed: shown in a message box
+  const QString now = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
   for (const RuntimeEvent& e : events) {
     const QString port = e.tcp ? QStringLiteral("设备 %1").arg(FromGbk(e.deviceName))
                                : QStringLiteral("串口 Com%1").arg(e.portNumber);
@@ -703,10 +877,12 @@ void CMainFrame::DrainRuntimeEvents() {
         break;
       case RuntimeEvent::Kind::kWriteDone:
         statusBar()->showMessage(QStringLiteral("变量 %1 已写入").arg(tag), kWriteDoneShownMs);
+        lastWrite_ = now + QStringLiteral("：变量 %1 已写入").arg(tag);
         break;
       case RuntimeEvent::Kind::kWriteFailed: {
         const QString text = QStringLiteral("变量 %1 写入失败：%2").arg(tag, reason);
         statusBar()->showMessage(text, kWriteFailedShownMs);
+        lastWrite_ = now + QStringLiteral("：") + text;
         if (e.interactive)
           failures << text;
         break;
@@ -715,6 +891,7 @@ void CMainFrame::DrainRuntimeEvents() {
         const QString text = QStringLiteral("变量 %1 没有写入：没有驱动程序能写入此变量（设备 %2）")
                                  .arg(tag, FromGbk(e.deviceName));
         statusBar()->showMessage(text, kWriteFailedShownMs);
+        lastWrite_ = now + QStringLiteral("：") + text;
         if (e.interactive)
           failures << text;
         break;
@@ -722,6 +899,7 @@ void CMainFrame::DrainRuntimeEvents() {
     }
   }
   ShowPaneText();
+  ShowCommPane();
   if (!failures.isEmpty()) {
     draining_ = true;
     ShowMessage(failures.join(QStringLiteral("\n")).toStdString(), {}, MessageButtons::kOk,
@@ -765,6 +943,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     return;
   }
   closed_ = true;
+  SaveLayout();
   if (running_) {
     // From RequestStopAll on no thread stores into the tags, so they can be saved at once; the
     // threads end their exchanges while the window goes, and the host waits for them last.
@@ -775,6 +954,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     stopping_ = false;
   }
   runtimeTimer_->stop();
+  statsTimer_->stop();
   // The document empties the tables after saving: the views drop their rows first.
   UpdateAllViews(nullptr, kHintProjectClosed);
   doc_->OnCloseDocument();

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <QImage>
 #include <QMainWindow>
@@ -41,6 +42,8 @@ class QToolBar;
 namespace talvek {
 
 class CMainSplitter;
+class CommMonitorPane;
+class DeviceStatsPane;
 
 // Command identifiers of the menus, the toolbar and the accelerators.
 inline constexpr int kCmdStartCommunication = 32791;  // "开始通讯"
@@ -58,6 +61,9 @@ inline constexpr int kCmdNextPane = 57680;            // F6
 inline constexpr int kCmdPrevPane = 57681;            // Shift+F6
 inline constexpr int kCmdViewToolbar = 59392;         // "工具栏(&T)"
 inline constexpr int kCmdViewStatusBar = 59393;       // "状态栏(&S)"
+inline constexpr int kCmdViewCommMonitor = 32810;     // "通讯监视(&M)": shows or hides the pane
+inline constexpr int kCmdViewDeviceStats = 32811;     // "设备统计(&D)": shows or hides the pane
+inline constexpr int kCmdResetStatistics = 32812;     // "重置统计": the host's counters to zero
 
 // The workbench's main window class: other programs find the workbench by it.
 inline constexpr char kMainWindowClass[] = "VORUDOZEZEZUROV";
@@ -77,11 +83,19 @@ inline constexpr const char* kAppTitle = "Q9";
 inline constexpr const char* kCapsLockText = "大写";
 inline constexpr const char* kNumLockText = "数字";
 inline constexpr const char* kScrollLockText = "滚动";
+// The communication pane's text while nothing polls.
+inline constexpr const char* kCommStoppedText = "通讯停止";
+
+// Value of the "Settings" section holding the window's layout (toolbar and panes: where they are
+// docked and whether they are shown), as QMainWindow::saveState in base 64.
+inline constexpr std::string_view kWindowLayoutValue = "WindowLayout";
 
 // Image `index` (kImageStartAvailable .. kImageStopUnavailable) of the toolbar's strip: 16 x 15
 // pixels, a green triangle (start) or a red square (stop), grey when the command does nothing.
 // Any other index gives a null image.
 QImage ToolbarImage(int index);
+// The communication monitor button's 16 x 15 image: a small screen with a trace.
+QImage MonitorImage();
 
 // What the frame works with; every member has a default for the real program.
 struct FrameOptions {
@@ -134,6 +148,12 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   // Takes the driver host's events: write outcomes and port states go to the status bar, the
   // failure of a write typed by the user into a message box. Runs on the runtime timer.
   void DrainRuntimeEvents();
+  // The communication pane of the status bar: "通讯停止" or "正在通讯：N 台设备，M 台故障",
+  // then the last write's outcome.
+  QString CommPaneText() const;
+  // Takes the host's Statistics(): the communication pane's counts and, when it is shown, the
+  // statistics pane. Runs once a second while communication runs.
+  void RefreshStatistics();
   // The screen editor's message: re-read PicManage.dat and show the screens (nothing without a
   // project).
   void OnScreensChanged();
@@ -151,6 +171,8 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QAction* StopAction() const { return stopAction_; }
   QToolBar* ToolBar() const { return toolBar_; }
   CMainSplitter* Splitter() const { return splitter_; }
+  CommMonitorPane* CommMonitor() const { return monitorPane_; }
+  DeviceStatsPane* DeviceStats() const { return statsPane_; }
   const FramePanes& Panes() const { return panes_; }
   CRecentFileList& RecentFiles() { return recent_; }
   // True while the frame owns the main window endpoint.
@@ -180,6 +202,11 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   void CreateToolBar();
   void CreateStatusBar();
   void CreatePanes(const PaneFactory& factory);
+  void CreateDockPanes();
+  void RestoreLayout();
+  void SaveLayout();
+  void ShowCommPane();
+  void ShowStatesInTree(const std::vector<DeviceStatistics>& stats);
   void OpenMessageEndpoint();
   QAction* AddCommand(int id, const QString& caption, const QString& prompt);
   void RebuildRecentMenu();
@@ -211,6 +238,9 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QAction* recentSeparator_ = nullptr;    // the separator after the recent entries
   std::map<int, QAction*> commands_;
   QLabel* idleLabel_ = nullptr;
+  QLabel* commLabel_ = nullptr;  // the communication pane of the status bar
+  CommMonitorPane* monitorPane_ = nullptr;
+  DeviceStatsPane* statsPane_ = nullptr;
 
   int startImage_ = kImageStartUnavailable;
   int stopImage_ = kImageStopUnavailable;
@@ -221,6 +251,11 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   // Runs while communication runs and while threads still end: takes the host's events and
   // finishes a stop.
   QTimer* runtimeTimer_ = nullptr;
+  // Runs while communication runs: RefreshStatistics.
+  QTimer* statsTimer_ = nullptr;
+  int devicesPolled_ = 0;   // from the last Statistics()
+  int devicesFailing_ = 0;  // of them in a failing state
+  QString lastWrite_;       // the last write's outcome with its time; empty before the first
   // Port number -> why it is down (shown in the message pane until it comes back).
   std::map<int, QString> portTrouble_;
   // Devices set aside because they do not answer (demoted or given up), by logical name.

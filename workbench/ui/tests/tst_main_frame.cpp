@@ -2,7 +2,9 @@
 // and stop of communication (nothing without devices, nothing twice, the views released before
 // the tables are reloaded, a stop that always works), the program end while polling, the screen
 // editor's message through the window endpoint, the keys and commands that create and open
-// projects, the recent-project menu, help and About, the splitter's dead zone, and, end to end,
+// projects, the recent-project menu, help and About, the splitter's dead zone, the communication
+// monitor (its ring, filters, pause, copy and save; the trace on only while it is seen), the
+// device statistics pane and the status bar's communication pane, and, end to end,
 // the start command polling the demo project on the PLC simulator through the real PPI driver.
 #include <sys/stat.h>
 
@@ -13,8 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
@@ -22,10 +28,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTimer>
 #include <QToolBar>
+#include <QTreeWidget>
 #include <QtTest>
 
+#include "common/driver_trace.h"
 #include "common/testing/test_support.h"
 #include "platform/atoms.h"
 #include "platform/com.h"
@@ -33,17 +42,21 @@
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/window_messages.h"
+#include "workbench/project/app_profile.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/new_records.h"
 #include "workbench/project/talvek_doc.h"
 #include "workbench/runtime/driver_host.h"
 #include "workbench/runtime/tag_fields.h"
 #include "workbench/ui/about_dlg.h"
+#include "workbench/ui/comm_monitor.h"
+#include "workbench/ui/device_stats.h"
 #include "workbench/ui/main_frame.h"
 #include "workbench/ui/main_splitter.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
 #include "workbench/ui/tests/widget_test_support.h"
+#include "workbench/ui/proj_tree_view.h"
 
 #ifdef TALVEK_HAVE_PPI_DEMO
 #include "tools/demo/demo_project.h"
@@ -85,9 +98,17 @@ class RecordingHost final : public DriverHostInterface {
   // A thread that still ends an exchange while `busy`.
   bool CollectStopped() override { return !busy; }
   std::vector<RuntimeEvent> TakeEvents() override { return std::exchange(events, {}); }
+  std::vector<DeviceStatistics> Statistics() const override { return statistics; }
+  void ResetStatistics() override { ++resets; }
+  void SetTraceEnabled(bool on) override { traceOn = on; }
+  std::vector<TraceEntry> TakeTrace() override { return std::exchange(trace, {}); }
 
   bool busy = false;
   std::vector<RuntimeEvent> events;
+  std::vector<DeviceStatistics> statistics;
+  int resets = 0;
+  bool traceOn = false;
+  std::vector<TraceEntry> trace;
 
  private:
   Log& log_;
@@ -140,6 +161,25 @@ struct DiskProject {
   std::string file;
 };
 
+// A trace entry of `device` (UTF-8) on serial port `port`, at second `second` of the day.
+TraceEntry Frame(int kind, int port, const char* device, std::vector<uint8_t> bytes,
+                 const char* textUtf8 = "", int event = kTraceNoEvent, int code = 0) {
+  TraceEntry e;
+  e.timeUs = 1700000000LL * 1000000 + 123000;
+  e.portNumber = port;
+  e.deviceName = platform::Utf8ToGbk(device);
+  e.kind = kind;
+  e.event = event;
+  e.code = code;
+  e.bytes = std::move(bytes);
+  e.text = platform::Utf8ToGbk(textUtf8);
+  return e;
+}
+
+QString Cell(const QAbstractItemModel& m, int row, int column, int role = Qt::DisplayRole) {
+  return m.data(m.index(row, column), role).toString();
+}
+
 bool SameImage(const QImage& a, const QImage& b) {
   return a.convertToFormat(QImage::Format_ARGB32) == b.convertToFormat(QImage::Format_ARGB32);
 }
@@ -175,6 +215,10 @@ class TestMainFrame : public QObject {
   void openCommandAndRecentMenu();
   void menusStatusBarHelpAndAbout();
   void splitterBarCannotBeGrabbedInDeadZone();
+  void monitorRingKeepsItsBoundThroughFiltersAndPause();
+  void monitorPaneTracesOnlyWhileShownAndKeepsItsPlace();
+  void statisticsPaneAndCommunicationPane();
+  void treePortNodesShowTheirDevicesStates();
   void realPanesKeepBarGrabbableAndStartEditor();
   void startPollsDemoProjectOnSimulator();
 
@@ -678,8 +722,8 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   // Each popup's items, by command identifier (0 = separator, -1 = the recent placeholder).
   const std::vector<std::vector<int>> ids = {
       {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, -1, 0, kCmdAppExit},
-      {kCmdViewToolbar, kCmdViewStatusBar, 0, kCmdViewSmallIcons, kCmdViewLargeIcons,
-       kCmdViewDetails},
+      {kCmdViewToolbar, kCmdViewStatusBar, kCmdViewCommMonitor, kCmdViewDeviceStats,
+       kCmdResetStatistics, 0, kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails},
       {kCmdAppAbout, kCmdHelp}};
   for (int m = 0; m < 3; ++m) {
     const QList<QAction*> items = menus[m]->menu()->actions();
@@ -694,8 +738,12 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   QCOMPARE(frame->CommandAction(kCmdAppAbout)->text(), QString("关于 Talvek(&A)..."));
   QCOMPARE(frame->StartAction()->statusTip(), QString("开始通讯"));
   QCOMPARE(frame->StopAction()->statusTip(), QString("停止通讯"));
-  QCOMPARE(frame->ToolBar()->actions(),
-           (QList<QAction*>{frame->StartAction(), frame->StopAction()}));
+  const QList<QAction*> buttons = frame->ToolBar()->actions();
+  QCOMPARE(buttons.size(), 4);
+  QCOMPARE(buttons[0], frame->StartAction());
+  QCOMPARE(buttons[1], frame->StopAction());
+  QVERIFY(buttons[2]->isSeparator());
+  QCOMPARE(buttons[3], frame->CommandAction(kCmdViewCommMonitor));
   QCOMPARE(frame->ToolBar()->property("controlId").toInt(), kToolbarId);
   QCOMPARE(frame->windowTitle(), QString("工程浏览器---------空项目 - Q9"));
 
@@ -703,11 +751,12 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   menus[0]->menu()->aboutToShow();
   QVERIFY(!frame->CommandAction(kCmdFileClose)->isEnabled());
 
-  // Status bar: the message pane, then the three indicators.
+  // Status bar: the message pane, the communication pane, then the three indicators.
   QStringList panes;
-  for (const char* name : {"messagePane", "capsLockPane", "numLockPane", "scrollLockPane"})
+  for (const char* name :
+       {"messagePane", "commPane", "capsLockPane", "numLockPane", "scrollLockPane"})
     panes << frame->statusBar()->findChild<QLabel*>(name)->text();
-  QCOMPARE(panes, (QStringList{"就绪", "大写", "数字", "滚动"}));
+  QCOMPARE(panes, (QStringList{"就绪", "通讯停止", "大写", "数字", "滚动"}));
 
   // The view commands show and hide the bars, and the list styles reach the list.
   QVERIFY(frame->ExecuteCommand(kCmdViewToolbar));
@@ -800,6 +849,291 @@ void TestMainFrame::splitterBarCannotBeGrabbedInDeadZone() {
 
   QVERIFY(!SplitterBarGrabbableAt(30));
   QVERIFY(SplitterBarGrabbableAt(31));
+}
+
+void TestMainFrame::monitorRingKeepsItsBoundThroughFiltersAndPause() {
+  CommMonitorModel model(5);
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+  QSignalSpy sources(&model, &CommMonitorModel::sourcesChanged);
+  // Entry i: Com1 for even i (device A), Com2 for odd i (device B); its length tells it apart.
+  auto entry = [](int i) {
+    return Frame(kTraceSent, 1 + i % 2, i % 2 ? "乙" : "甲", std::vector<uint8_t>(i + 1, 0xA5),
+                 "读");
+  };
+  std::vector<TraceEntry> batch;
+  for (int i = 0; i < 3; ++i)
+    batch.push_back(entry(i));
+  model.Append(batch);
+  QCOMPARE(model.rowCount(), 3);
+  QCOMPARE(model.Ports(), (QStringList{"Com1", "Com2"}));
+  QCOMPARE(model.Devices(), (QStringList{"甲", "乙"}));
+  QCOMPARE(sources.count(), 1);
+
+  // The port filter shows the rows of Com2 only, and keeps doing so as the ring overflows: the
+  // shown rows that leave the ring leave the view.
+  model.SetPortFilter("Com2");
+  QCOMPARE(model.rowCount(), 1);
+  batch.clear();
+  for (int i = 3; i < 7; ++i)
+    batch.push_back(entry(i));
+  model.Append(batch);  // the ring now holds entries 2..6
+  QCOMPARE(model.StoredRows(), std::size_t{5});
+  QCOMPARE(model.rowCount(), 2);  // 3 and 5; 1 went
+  QCOMPARE(Cell(model, 0, CommMonitorModel::kColLength), QString("4"));
+  QCOMPARE(Cell(model, 1, CommMonitorModel::kColLength), QString("6"));
+  model.SetPortFilter({});
+  model.SetDeviceFilter("甲");
+  QCOMPARE(model.rowCount(), 3);  // 2, 4, 6
+  QCOMPARE(Cell(model, 0, CommMonitorModel::kColLength), QString("3"));
+  model.SetDeviceFilter({});
+
+  // A batch larger than the ring leaves only its newest entries.
+  batch.clear();
+  for (int i = 0; i < 12; ++i)
+    batch.push_back(entry(i));
+  model.Append(batch);
+  QCOMPARE(model.rowCount(), 5);
+  QCOMPARE(Cell(model, 0, CommMonitorModel::kColLength), QString("8"));
+  QCOMPARE(Cell(model, 4, CommMonitorModel::kColLength), QString("12"));
+
+  // Paused, entries are dropped and counted, never shown later.
+  model.SetPaused(true);
+  model.Append(batch);
+  QCOMPARE(model.DroppedWhilePaused(), std::uint64_t{12});
+  QCOMPARE(Cell(model, 4, CommMonitorModel::kColLength), QString("12"));
+  model.SetPaused(false);
+  model.Clear();
+  QCOMPARE(model.rowCount(), 0);
+  QCOMPARE(model.DroppedWhilePaused(), std::uint64_t{0});
+
+  // Events: the driver's text, else a Chinese default; failures stand out from frames.
+  model.Append(std::vector<TraceEntry>{
+      Frame(kTraceSent, 3, "泵站PLC", {0x10, 0x02, 0x5C}, "读 V100 2 字节"),
+      Frame(kTraceEvent, 3, "泵站PLC", {}, "", kTraceTimeout),
+      Frame(kTraceEvent, 3, "泵站PLC", {}, "", kTraceRefused, 0x0B),
+      Frame(kTraceEvent, 3, "泵站PLC", {}, "非法数据地址", kTraceRefused, 2)});
+  QCOMPARE(Cell(model, 1, CommMonitorModel::kColText), QString("超时"));
+  QCOMPARE(Cell(model, 2, CommMonitorModel::kColText), QString("异常 0B"));
+  QCOMPARE(Cell(model, 3, CommMonitorModel::kColText), QString("非法数据地址"));
+  QCOMPARE(Cell(model, 1, CommMonitorModel::kColDirection), QString("事件"));
+  QCOMPARE(Cell(model, 1, CommMonitorModel::kColLength), QString());
+  QVERIFY(model.data(model.index(1, 0), Qt::BackgroundRole).isValid());
+  QVERIFY(!model.data(model.index(0, 0), Qt::BackgroundRole).isValid());
+
+  // Copy: the selected rows in view order, tab-separated, in local time.
+  const QString time =
+      QDateTime::fromMSecsSinceEpoch(1700000000123LL).toString(QStringLiteral("HH:mm:ss.zzz"));
+  QCOMPARE(model.RowsText({1, 0}), time + "\tCom3\t泵站PLC\t发送\t3\t10 02 5C\t读 V100 2 字节\n" +
+                                       time + "\tCom3\t泵站PLC\t事件\t\t\t超时\n");
+  // A TCP device is its own port.
+  TraceEntry tcp = Frame(kTraceReceived, 2, "水质监测仪", {0x00, 0x01});
+  tcp.tcp = true;
+  model.Append(std::span(&tcp, 1));
+  QCOMPARE(Cell(model, 4, CommMonitorModel::kColPort), QString("水质监测仪"));
+  QCOMPARE(Cell(model, 4, CommMonitorModel::kColDirection), QString("接收"));
+}
+
+void TestMainFrame::monitorPaneTracesOnlyWhileShownAndKeepsItsPlace() {
+  {
+    auto frame = MakeFrame();
+    frame->show();
+    QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+    CommMonitorPane* pane = frame->CommMonitor();
+    QVERIFY(pane->isHidden());
+    QVERIFY(!host_->traceOn);
+
+    // Shown from the toolbar's button: trace on, the timer takes it into the rows and the filters
+    // learn the ports and devices.
+    frame->CommandAction(kCmdViewCommMonitor)->trigger();
+    QVERIFY(pane->isVisible());
+    QVERIFY(frame->CommandAction(kCmdViewCommMonitor)->isChecked());
+    QVERIFY(host_->traceOn);
+    host_->trace = {Frame(kTraceSent, 1, "D0", {1, 3}), Frame(kTraceReceived, 1, "D0", {1, 3, 0}),
+                    Frame(kTraceEvent, 2, "D1", {}, "", kTraceLinkError)};
+    QTRY_COMPARE_WITH_TIMEOUT(pane->Model().rowCount(), 3, 2000);
+    QCOMPARE(pane->PortFilter()->count(), 3);  // all, Com1, Com2
+    QCOMPARE(pane->DeviceFilter()->itemText(2), QString("D1"));
+    pane->PortFilter()->setCurrentIndex(2);
+    QCOMPARE(pane->Model().rowCount(), 1);
+    QCOMPARE(Cell(pane->Model(), 0, CommMonitorModel::kColText), QString("线路故障"));
+    pane->PortFilter()->setCurrentIndex(0);
+
+    // Ctrl+C copies the selected rows.
+    pane->View()->selectRow(1);
+    pane->View()->setFocus();
+    QTest::keyClick(pane->View(), Qt::Key_C, Qt::ControlModifier);
+    QVERIFY(QApplication::clipboard()->text().contains("\t接收\t3\t01 03 00\t"));
+
+    // Paused: what comes is dropped, and the pane says so.
+    pane->PauseAction()->trigger();
+    host_->trace = {Frame(kTraceSent, 1, "D0", {9})};
+    pane->Drain();
+    QCOMPARE(pane->Model().rowCount(), 3);
+    QVERIFY(pane->StatusText().contains("已暂停"));
+    QVERIFY(pane->StatusText().contains(" 1 条不保留"));
+    pane->PauseAction()->trigger();
+
+    // Saved: the header and the rows, UTF-8.
+    TempDir dir;
+    const QString path = QString::fromStdString((dir / "记录.txt").string());
+    QString error;
+    QVERIFY(pane->SaveTo(path, &error));
+    const auto bytes = testing_support::ReadFileBytes(dir / "记录.txt");
+    QVERIFY(bytes.has_value());
+    const QString saved = QString::fromUtf8(reinterpret_cast<const char*>(bytes->data()),
+                                            static_cast<qsizetype>(bytes->size()));
+    QCOMPARE(saved,
+             "时间\t端口\t设备\t方向\t长度\t报文\t说明\n" + pane->Model().RowsText({0, 1, 2}));
+    QVERIFY(!pane->SaveTo(QString::fromStdString((dir / "无此目录" / "x.txt").string()), &error));
+    QVERIFY(!error.isEmpty());
+
+    // Hidden from the menu: trace off, and what was queued meanwhile is thrown away.
+    host_->trace = {Frame(kTraceSent, 1, "D0", {7})};
+    QVERIFY(frame->ExecuteCommand(kCmdViewCommMonitor));
+    QVERIFY(pane->isHidden());
+    QVERIFY(!host_->traceOn);
+    QVERIFY(host_->trace.empty());
+    QVERIFY(!frame->CommandAction(kCmdViewCommMonitor)->isChecked());
+    QVERIFY(frame->ExecuteCommand(kCmdViewCommMonitor));
+    QVERIFY(frame->ExecuteCommand(kCmdViewDeviceStats));
+    frame->removeDockWidget(frame->DeviceStats());
+    frame->addDockWidget(Qt::RightDockWidgetArea, frame->DeviceStats());
+    frame->DeviceStats()->show();
+    QVERIFY(frame->close());
+  }
+  // The next window shows the panes where they were.
+  const auto saved = platform::Registry::Instance().GetString(kSettingsKey, kWindowLayoutValue);
+  QVERIFY(saved.has_value() && !saved->empty());
+  auto frame = MakeFrame();
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  QVERIFY(frame->CommMonitor()->isVisible());
+  QCOMPARE(frame->dockWidgetArea(frame->DeviceStats()), Qt::RightDockWidgetArea);
+  QVERIFY(frame->CommandAction(kCmdViewDeviceStats)->isChecked());
+  QVERIFY(host_->traceOn);
+}
+
+void TestMainFrame::statisticsPaneAndCommunicationPane() {
+  DiskProject project(2, 2);
+  auto frame = MakeFrame();
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame->ExecuteCommand(kCmdViewDeviceStats));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  // Before any poll the host knows no device: the project's count stands in.
+  QCOMPARE(frame->CommPaneText(), QString("正在通讯：2 台设备，0 台故障"));
+
+  DeviceStatistics good;
+  good.deviceName = "D0";
+  good.portNumber = 1;
+  good.state = DeviceState::kGood;
+  good.requests = 40;
+  good.answers = 38;
+  good.timeouts = 1;
+  good.badFrames = 1;
+  good.lastResponseMs = 12.5;
+  good.meanResponseMs = 10;
+  good.maxResponseMs = 31.5;
+  good.cycleMs = 500;
+  DeviceStatistics demoted;
+  demoted.deviceName = platform::Utf8ToGbk("水质监测仪");
+  demoted.portNumber = 2;
+  demoted.tcp = true;
+  demoted.state = DeviceState::kDemoted;
+  demoted.requests = 9;
+  demoted.timeouts = 9;
+  demoted.consecutiveFailures = 9;
+  demoted.lastError = platform::Utf8ToGbk("连接被拒绝");
+  demoted.lastErrorTimeUs = 1700000000LL * 1000000;
+  DeviceStatistics down = demoted;
+  down.deviceName = "D9";
+  down.state = DeviceState::kPortDown;
+  host_->statistics = {good, demoted, down};
+  frame->RefreshStatistics();
+  QCOMPARE(frame->CommPaneText(), QString("正在通讯：3 台设备，2 台故障"));
+  QCOMPARE(frame->statusBar()->findChild<QLabel*>("commPane")->text(), frame->CommPaneText());
+
+  const DeviceStatsModel& m = frame->DeviceStats()->Model();
+  QCOMPARE(m.rowCount(), 3);
+  QStringList row0, row1;
+  for (int c = 0; c < DeviceStatsModel::kColumnCount; ++c) {
+    row0 << Cell(m, 0, c);
+    row1 << Cell(m, 1, c);
+  }
+  QCOMPARE(row0, (QStringList{"D0", "Com1", "正常", "40", "38", "1", "1", "0", "0", "0", "", "",
+                              "12.5 / 10.0 / 31.5", "500.0"}));
+  QCOMPARE(row1[0], QString("水质监测仪"));
+  QCOMPARE(row1[2], QString("已降级"));
+  QCOMPARE(row1[9], QString("9"));
+  QCOMPARE(row1[10], QString("连接被拒绝"));
+  QCOMPARE(row1[11], QDateTime::fromSecsSinceEpoch(1700000000).toString("yyyy-MM-dd HH:mm:ss"));
+  QCOMPARE(row1[12], QString());  // no answer, no response time
+  QCOMPARE(Cell(m, 2, DeviceStatsModel::kColState), QString("端口未打开"));
+
+  // The reset command reaches the host, and the timer shows the counters it gives then.
+  host_->statistics[0].requests = 0;
+  frame->CommandAction(kCmdResetStatistics)->trigger();
+  QCOMPARE(host_->resets, 1);
+  QCOMPARE(Cell(m, 0, DeviceStatsModel::kColRequests), QString("0"));
+  host_->statistics.pop_back();
+  QTRY_COMPARE_WITH_TIMEOUT(m.rowCount(), 2, 3000);
+  QCOMPARE(frame->CommPaneText(), QString("正在通讯：2 台设备，1 台故障"));
+
+  // The last write's outcome stays in the pane, after the stop too.
+  RuntimeEvent write;
+  write.kind = RuntimeEvent::Kind::kWriteFailed;
+  write.tagName = platform::Utf8ToGbk("温度");
+  write.text = platform::Utf8ToGbk("无应答");
+  host_->events = {write};
+  frame->DrainRuntimeEvents();
+  QVERIFY(frame->CommPaneText().contains("；最后写入 "));
+  QVERIFY(frame->CommPaneText().endsWith("：变量 温度 写入失败：无应答"));
+  write.kind = RuntimeEvent::Kind::kWriteDone;
+  host_->events = {write};
+  frame->DrainRuntimeEvents();
+  QVERIFY(frame->CommPaneText().endsWith("：变量 温度 已写入"));
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(frame->CommPaneText().startsWith("通讯停止；最后写入 "));
+  // Stopped, the pane keeps the last run's counters.
+  QCOMPARE(m.rowCount(), 2);
+}
+
+void TestMainFrame::treePortNodesShowTheirDevicesStates() {
+  DiskProject project(2, 1);
+  FrameOptions options;
+  auto host = std::make_unique<RecordingHost>(log_);
+  RecordingHost* h = host.get();
+  options.host = std::move(host);
+  options.state = state_.get();
+  CMainFrame frame(std::move(options));
+  QVERIFY(frame.OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame.ExecuteCommand(kCmdStartCommunication));
+  DeviceStatistics a, b;
+  a.deviceName = "D0";
+  a.portNumber = 1;
+  a.state = DeviceState::kGood;
+  b = a;
+  b.deviceName = "D1";
+  b.state = DeviceState::kDemoted;
+  h->statistics = {a, b};
+  frame.RefreshStatistics();
+  auto* tree = qobject_cast<CProjTreeView*>(frame.Panes().tree);
+  QVERIFY(tree != nullptr);
+  QTreeWidgetItem* com1 = tree->DevicesRoot()->child(0);
+  QTreeWidgetItem* com2 = tree->DevicesRoot()->child(1);
+  QCOMPARE(com1->text(0), QString("Com1"));
+  QCOMPARE(com1->toolTip(0), QString("D0：正常\nD1：已降级"));
+  QCOMPARE(com1->foreground(0).color(), QColor(176, 0, 0));
+  QCOMPARE(com2->toolTip(0), QString());
+  h->statistics[1].state = DeviceState::kGood;
+  frame.RefreshStatistics();
+  QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
+  // Stopped, the nodes are plain again.
+  h->statistics[1].state = DeviceState::kPortDown;
+  QVERIFY(frame.ExecuteCommand(kCmdStopCommunication));
+  QCOMPARE(com1->toolTip(0), QString());
+  QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
 }
 
 void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {
