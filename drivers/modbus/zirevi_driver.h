@@ -37,6 +37,7 @@
 #include "drivers/modbus/modbus_framing.h"
 #include "drivers/modbus/modbus_link.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/com_server.h"
 #include "platform/win_types.h"
 
@@ -52,18 +53,15 @@ platform::ModuleLocks& ModuleLocks();
 
 }  // namespace modbus
 
-class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
+// IUnknown (platform::ComObject), shared by both interfaces: IID_IUnknown and IID_IProtocolDriver
+// give the first interface, IID_IProtocolDriver2 the second.
+class CZireviVer final
+    : public platform::ComObject<CZireviVer,
+                                 platform::Implements<IProtocolDriver, IID_IProtocolDriver>,
+                                 platform::Implements<IProtocolDriver2, IID_IProtocolDriver2>> {
  public:
   // A new object with one reference, owned by the caller; holds a module lock while it lives.
   CZireviVer();
-  CZireviVer(const CZireviVer&) = delete;
-  CZireviVer& operator=(const CZireviVer&) = delete;
-
-  // IUnknown, shared by both interfaces: IID_IUnknown and IID_IProtocolDriver give the first
-  // interface, IID_IProtocolDriver2 the second.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
 
   // IProtocolDriver; contracts in common/driver_contract.h.
   BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
@@ -100,6 +98,7 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
   }
 
  private:
+  friend ComObject;  // its Release deletes the object
   ~CZireviVer();
 
   enum class Via { kFirst, kSecond };
@@ -142,7 +141,6 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2 {
       lastError_.store(code, std::memory_order_relaxed);
   }
 
-  std::atomic<ULONG> refs_{1};
   std::atomic<int32_t> lastError_{modbus::kErrNoError};  // written by both threads
   bool opened_ = false;
   mutable std::mutex framingMutex_;

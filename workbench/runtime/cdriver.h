@@ -42,9 +42,9 @@
 
 #include "common/driver_contract.h"
 #include "common/records.h"
+#include "platform/com_ptr.h"
 #include "platform/sync.h"
 #include "workbench/project/driver_host_interface.h"
-#include "workbench/runtime/com_ptr.h"
 #include "workbench/runtime/tag_table.h"
 
 namespace talvek {
@@ -249,8 +249,8 @@ class CDriver final {
   std::thread thread_;
   int threadStarts_ = 0;
   std::atomic<uint32_t> cyclePeriodMs_{kDefaultCyclePeriodMs};
-  ComPtr<IProtocolDriver> driver_;
-  ComPtr<IProtocolDriver2> driver2_;  // released before driver_
+  platform::ComPtr<IProtocolDriver> driver_;
+  platform::ComPtr<IProtocolDriver2> driver2_;  // released before driver_
   int mode_ = 1;
 
   // Distinct model texts of the groups and, per AddItem, each text's conversion of the item
