@@ -1,16 +1,17 @@
 // The pieces every in-process server module needs: a lock count that decides when the module may
 // be unloaded, and the class factory of one class.
 //
-//   platform::ModuleLocks g_locks;                 // objects Lock() in their constructor
+//   platform::ModuleLocks g_locks;                 // objects hold a lock while they live
 //   platform::ClassFactory<CMyObject> g_factory(g_locks);
-//   extern "C" HRESULT DllGetClassObject(REFCLSID c, REFIID i, void** ppv) {
-//     ...; return g_factory.QueryInterface(i, ppv);
-//   }
-//   extern "C" HRESULT DllCanUnloadNow() { return g_factory.CanUnload() ? S_OK : S_FALSE; }
+//   PLATFORM_INPROC_SERVER_EXPORTS(g_factory, CLSID_MyObject, "My.Object")
+//
+// The objects themselves are written on platform::ComObject (platform/com_object.h).
 #pragma once
 
 #include <atomic>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "platform/com.h"
 
@@ -92,4 +93,51 @@ class ClassFactory final : public IClassFactory {
   std::atomic<ULONG> refs_{1};
 };
 
+// The body of a one-class module's DllGetClassObject: E_POINTER for a null ppv; otherwise *ppv is
+// null unless the call succeeds, CLASS_E_CLASSNOTAVAILABLE when `rclsid` is not `served`, else
+// what `factory` answers for `riid`.
+inline HRESULT ServeClassObject(IClassFactory& factory, REFCLSID served, REFCLSID rclsid,
+                                REFIID riid, void** ppv) {
+  if (!ppv)
+    return E_POINTER;
+  *ppv = nullptr;
+  if (!(rclsid == served))
+    return CLASS_E_CLASSNOTAVAILABLE;
+  return factory.QueryInterface(riid, ppv);
+}
+
+// The body of DllRegisterServer: registers `clsid` under `progId`, served by the module that
+// contains `inModule` (the address of the export itself). E_UNEXPECTED when that module is not
+// found or anything throws; REGDB_E_WRITEREGDB when the store cannot be written, so that a
+// registration tool can say so.
+inline HRESULT RegisterServerModule(const void* inModule, const CLSID& clsid,
+                                    std::string_view progId) noexcept {
+  try {
+    const std::string path = ModulePathOf(inModule);
+    if (path.empty())
+      return E_UNEXPECTED;
+    return RegisterInprocServer(clsid, progId, path) ? S_OK : REGDB_E_WRITEREGDB;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 }  // namespace platform
+
+// Defines the three exports of an in-process server module of one class, each with C linkage and
+// default visibility: DllGetClassObject (ServeClassObject for `clsid` with `factory`, a
+// platform::ClassFactory), DllCanUnloadNow (S_OK when `factory`.CanUnload(), else S_FALSE) and
+// DllRegisterServer (RegisterServerModule for `clsid` and `progId` with this module's path). Used
+// once, at global scope.
+#define PLATFORM_INPROC_SERVER_EXPORTS(factory, clsid, progId)                               \
+  extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(               \
+      REFCLSID rclsid, REFIID riid, void** ppv) {                                            \
+    return platform::ServeClassObject(factory, clsid, rclsid, riid, ppv);                    \
+  }                                                                                          \
+  extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {              \
+    return (factory).CanUnload() ? S_OK : S_FALSE;                                           \
+  }                                                                                          \
+  extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {            \
+    return platform::RegisterServerModule(reinterpret_cast<const void*>(&DllRegisterServer), \
+                                          clsid, progId);                                    \
+  }

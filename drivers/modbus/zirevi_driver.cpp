@@ -16,16 +16,6 @@
 namespace modbus {
 namespace {
 
-// Nothing may leave a COM method as an exception: a failure becomes the method's failure value.
-template <typename Result, typename Body>
-Result Guarded(Result onFailure, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return onFailure;
-  }
-}
-
 bool IsThirtyTwoBit(uint16_t type) {
   return type == kTypeInt32 || type == kTypeBcd32 || type == kTypeFloat;
 }
@@ -63,42 +53,12 @@ platform::ModuleLocks& ModuleLocks() {
 }  // namespace modbus
 
 using namespace modbus;
+using platform::Guarded;
 
-CZireviVer::CZireviVer() {
-  modbus::ModuleLocks().Lock();
-}
+CZireviVer::CZireviVer() : ComObject(modbus::ModuleLocks()) {}
 
 CZireviVer::~CZireviVer() {
   ClosePort();
-  modbus::ModuleLocks().Unlock();
-}
-
-HRESULT CZireviVer::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv)
-    return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
-    *ppv = static_cast<IProtocolDriver*>(this);
-  } else if (riid == IID_IProtocolDriver2) {
-    *ppv = static_cast<IProtocolDriver2*>(this);
-  } else if (riid == IID_IDriverTrace) {
-    *ppv = static_cast<IDriverTrace*>(this);
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG CZireviVer::AddRef() {
-  return ++refs_;
-}
-
-ULONG CZireviVer::Release() {
-  const ULONG left = --refs_;
-  if (left == 0)
-    delete this;
-  return left;
 }
 
 BOOL CZireviVer::GetRegisters(const char* /*model*/, const AddressArea** table, int32_t* count) {

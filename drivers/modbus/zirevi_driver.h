@@ -38,6 +38,7 @@
 #include "drivers/modbus/modbus_framing.h"
 #include "drivers/modbus/modbus_link.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/com_server.h"
 #include "platform/win_types.h"
 
@@ -53,18 +54,17 @@ platform::ModuleLocks& ModuleLocks();
 
 }  // namespace modbus
 
-class CZireviVer final : public IProtocolDriver, public IProtocolDriver2, public IDriverTrace {
+// IUnknown (platform::ComObject), shared by the three interfaces: IID_IUnknown and
+// IID_IProtocolDriver give the first interface, IID_IProtocolDriver2 the second, IID_IDriverTrace
+// the trace channel.
+class CZireviVer final
+    : public platform::ComObject<CZireviVer,
+                                 platform::Implements<IProtocolDriver, IID_IProtocolDriver>,
+                                 platform::Implements<IProtocolDriver2, IID_IProtocolDriver2>,
+                                 platform::Implements<IDriverTrace, IID_IDriverTrace>> {
  public:
   // A new object with one reference, owned by the caller; holds a module lock while it lives.
   CZireviVer();
-  CZireviVer(const CZireviVer&) = delete;
-  CZireviVer& operator=(const CZireviVer&) = delete;
-
-  // IUnknown, shared by both interfaces: IID_IUnknown and IID_IProtocolDriver give the first
-  // interface, IID_IProtocolDriver2 the second.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
 
   // IProtocolDriver; contracts in common/driver_contract.h.
   BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
@@ -102,6 +102,7 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2, public
   }
 
  private:
+  friend ComObject;  // its Release deletes the object
   ~CZireviVer();
 
   enum class Via { kFirst, kSecond };
@@ -144,7 +145,6 @@ class CZireviVer final : public IProtocolDriver, public IProtocolDriver2, public
       lastError_.store(code, std::memory_order_relaxed);
   }
 
-  std::atomic<ULONG> refs_{1};
   std::atomic<int32_t> lastError_{modbus::kErrNoError};  // written by both threads
   bool opened_ = false;
   mutable std::mutex framingMutex_;

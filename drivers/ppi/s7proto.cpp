@@ -12,19 +12,6 @@
 #include "platform/gbk.h"
 
 namespace ppi {
-namespace {
-
-// Nothing may leave a COM method as an exception: a failure becomes the method's failure value.
-template <typename Result, typename Body>
-Result Guarded(Result onFailure, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return onFailure;
-  }
-}
-
-}  // namespace
 
 platform::ModuleLocks& ModuleLocks() {
   static platform::ModuleLocks locks;
@@ -33,43 +20,10 @@ platform::ModuleLocks& ModuleLocks() {
 
 }  // namespace ppi
 
-CS7Proto::CS7Proto() {
-  ppi::ModuleLocks().Lock();
-}
+using platform::Guarded;
 
 CS7Proto::~CS7Proto() {
   ClosePort();
-  ppi::ModuleLocks().Unlock();
-}
-
-HRESULT CS7Proto::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv)
-    return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IS7ProtoAutomation) {
-    *ppv = static_cast<IS7ProtoAutomation*>(this);
-  } else if (riid == IID_IProtocolDriver) {
-    *ppv = static_cast<IProtocolDriver*>(this);
-  } else if (riid == IID_IProtocolDriver2) {
-    *ppv = static_cast<IProtocolDriver2*>(this);
-  } else if (riid == IID_IDriverTrace) {
-    *ppv = static_cast<IDriverTrace*>(this);
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG CS7Proto::AddRef() {
-  return ++refs_;
-}
-
-ULONG CS7Proto::Release() {
-  const ULONG left = --refs_;
-  if (left == 0)
-    delete this;
-  return left;
 }
 
 BOOL CS7Proto::GetRegisters(const char* /*model*/, const AddressArea** table, int32_t* count) {
@@ -81,60 +35,38 @@ BOOL CS7Proto::GetRegisters(const char* /*model*/, const AddressArea** table, in
 }
 
 BOOL CS7Proto::ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) {
-  return ppi::Guarded<BOOL>(0,
-                            [&] { return transport_.ProbeStation(reserved, station, reserved2); });
+  return Guarded<BOOL>(0, [&] { return transport_.ProbeStation(reserved, station, reserved2); });
 }
 
 uint16_t CS7Proto::ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) {
-  return ppi::Guarded<uint16_t>(1,
-                                [&] { return ppi::ConvertUserConfigToVar(in, out, lastError_); });
-}
-
-BOOL CS7Proto::Reserved6(int32_t, int32_t, int32_t) {
-  return 1;
+  return Guarded<uint16_t>(1, [&] { return ppi::ConvertUserConfigToVar(in, out, lastError_); });
 }
 
 BOOL CS7Proto::OpenPort(int32_t mode, const CommSettings* settings) {
-  return ppi::Guarded<BOOL>(0, [&] { return transport_.OpenPort(mode, settings); });
+  return Guarded<BOOL>(0, [&] { return transport_.OpenPort(mode, settings); });
 }
 
 BOOL CS7Proto::ClosePort() {
-  return ppi::Guarded<BOOL>(1, [&] { return transport_.ClosePort(); });
-}
-
-BOOL CS7Proto::InitLink(const char*, int32_t, int32_t*) {
-  return 1;  // a serial PPI line needs no link set-up
+  return Guarded<BOOL>(1, [&] { return transport_.ClosePort(); });
 }
 
 BOOL CS7Proto::CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) {
-  return ppi::Guarded<BOOL>(0, [&] { return ppi::CanMergeItem(item, writeFlag, group); });
-}
-
-BOOL CS7Proto::ExecuteGroup(RequestGroup* group) {
-  return Execute(group, ppi::Interface::kFirst);
+  return Guarded<BOOL>(0, [&] { return ppi::CanMergeItem(item, writeFlag, group); });
 }
 
 BOOL CS7Proto::ParseStationAddress(const char* text, StationInfo* out) {
-  return ppi::Guarded<BOOL>(0, [&] { return ppi::ParseStationAddress(text, out, lastError_); });
+  return Guarded<BOOL>(0, [&] { return ppi::ParseStationAddress(text, out, lastError_); });
 }
 
 const char* CS7Proto::GetLastErrorText() {
-  return ppi::Guarded<const char*>(nullptr, [&] { return ppi::ErrorText(lastError_); });
-}
-
-BOOL CS7Proto::ExecuteGroupEx(RequestGroup* group) {
-  return Execute(group, ppi::Interface::kSecond);
+  return Guarded<const char*>(nullptr, [&] { return ppi::ErrorText(lastError_); });
 }
 
 BOOL CS7Proto::AttachPort(const HANDLE* handle) {
   if (!handle)
     return 0;
   portFlag_ = 1;
-  return ppi::Guarded<BOOL>(0, [&] { return transport_.AttachPort(handle); });
-}
-
-BOOL CS7Proto::Reserved5(int32_t, int32_t, int32_t) {
-  return 1;
+  return Guarded<BOOL>(0, [&] { return transport_.AttachPort(handle); });
 }
 
 BOOL CS7Proto::GetPortHandle(HANDLE* handle) {
@@ -146,7 +78,7 @@ BOOL CS7Proto::GetPortHandle(HANDLE* handle) {
 BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
   if (!group)
     return 0;
-  return ppi::Guarded<BOOL>(0, [&]() -> BOOL {
+  return Guarded<BOOL>(0, [&]() -> BOOL {
     FILETIME now{};
     if (ppi::IsDelayGroup(*group)) {
       // The DELAY registers belong to this object: served here, never sent.

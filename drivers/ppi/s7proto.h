@@ -11,7 +11,6 @@
 // the per-object state (LastError, the port) and ties them to the interface slots.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "common/driver_contract.h"
@@ -19,6 +18,7 @@
 #include "drivers/ppi/ppi_frame.h"
 #include "drivers/ppi/ppi_transport.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/com_server.h"
 #include "platform/win_types.h"
 
@@ -31,13 +31,6 @@ inline constexpr char kS7ProtoProgId[] = "Ostrel.S7Proto";
 inline constexpr IID IID_IS7ProtoAutomation = {
     0x13A4435B, 0x57AC, 0x11D3, {0xB2, 0x85, 0x00, 0x80, 0xC8, 0x93, 0xBF, 0x29}};
 
-// The automation part of the driver object: it has no methods and no properties of its own, only
-// IUnknown.
-class IS7ProtoAutomation : public IUnknown {
- protected:
-  ~IS7ProtoAutomation() = default;
-};
-
 namespace ppi {
 
 // The module's lock count: live driver objects plus outstanding IClassFactory::LockServer(TRUE)
@@ -46,40 +39,51 @@ platform::ModuleLocks& ModuleLocks();
 
 }  // namespace ppi
 
-class CS7Proto final : public IS7ProtoAutomation,
-                       public IProtocolDriver,
-                       public IProtocolDriver2,
-                       public IDriverTrace {
+// The automation part of the driver object: it has no methods and no properties of its own, only
+// IUnknown.
+class IS7ProtoAutomation : public IUnknown {
+ protected:
+  ~IS7ProtoAutomation() = default;
+};
+
+// IUnknown (platform::ComObject), shared by the four interfaces. QueryInterface answers
+// IID_IUnknown and IID_IS7ProtoAutomation with the automation part, the two driver IIDs and the
+// trace channel's with their parts.
+class CS7Proto final
+    : public platform::ComObject<CS7Proto,
+                                 platform::Implements<IS7ProtoAutomation, IID_IS7ProtoAutomation>,
+                                 platform::Implements<IProtocolDriver, IID_IProtocolDriver>,
+                                 platform::Implements<IProtocolDriver2, IID_IProtocolDriver2>,
+                                 platform::Implements<IDriverTrace, IID_IDriverTrace>> {
  public:
   // A new object with one reference, owned by the caller; holds a module lock while it lives.
-  CS7Proto();
-  CS7Proto(const CS7Proto&) = delete;
-  CS7Proto& operator=(const CS7Proto&) = delete;
+  CS7Proto() : ComObject(ppi::ModuleLocks()) {}
 
-  // IUnknown, shared by the three interfaces. QueryInterface answers IID_IUnknown and
-  // IID_IS7ProtoAutomation with the automation part, and the two driver IIDs with their parts.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  // Destroys the object (closing its port) when the last reference goes.
-  ULONG Release() override;
-
-  // IProtocolDriver; contracts in common/driver_contract.h.
+  // IProtocolDriver; contracts in common/driver_contract.h. Every address and value rule is
+  // ppi_address's, every exchange ppi_transport's.
   BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
   BOOL ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) override;
   uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override;
-  BOOL Reserved6(int32_t a, int32_t b, int32_t c) override;
+  BOOL Reserved6(int32_t, int32_t, int32_t) override { return 1; }
   BOOL OpenPort(int32_t mode, const CommSettings* settings) override;
   BOOL ClosePort() override;
-  BOOL InitLink(const char* model, int32_t stationNumber, int32_t* stationNumberOut) override;
+  // Always 1, and leaves *stationNumberOut alone: a serial PPI line needs no link set-up.
+  BOOL InitLink(const char*, int32_t, int32_t*) override { return 1; }
   BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) override;
-  BOOL ExecuteGroup(RequestGroup* group) override;
+  // A write to read-only memory fails with LastError kErrReadOnly and sends nothing.
+  BOOL ExecuteGroup(RequestGroup* group) override { return Execute(group, ppi::Interface::kFirst); }
   BOOL ParseStationAddress(const char* text, StationInfo* out) override;
   const char* GetLastErrorText() override;
 
   // IProtocolDriver2.
-  BOOL ExecuteGroupEx(RequestGroup* group) override;
+  BOOL ExecuteGroupEx(RequestGroup* group) override {
+    return Execute(group, ppi::Interface::kSecond);
+  }
+  // Shares the port of another driver object (*handle from its GetPortHandle); 0 for a null
+  // handle.
   BOOL AttachPort(const HANDLE* handle) override;
-  BOOL Reserved5(int32_t a, int32_t b, int32_t c) override;
+  BOOL Reserved5(int32_t, int32_t, int32_t) override { return 1; }
+  // *handle = the port's handle, INVALID_HANDLE_VALUE when closed; 0 only for a null pointer.
   BOOL GetPortHandle(HANDLE* handle) override;
 
   // IDriverTrace: each job and its reply (the acknowledgement and the request for data in between
@@ -87,6 +91,8 @@ class CS7Proto final : public IS7ProtoAutomation,
   BOOL SetTraceSink(ITraceSink* sink) override;
 
  private:
+  friend ComObject;  // its Release deletes the object
+  // Closes the port.
   ~CS7Proto();
 
   // ExecuteGroup and ExecuteGroupEx: DELAY groups are served from the PollDelay registers, any
@@ -96,7 +102,6 @@ class CS7Proto final : public IS7ProtoAutomation,
   void Trace(int32_t kind, int32_t event, int32_t station, int32_t code,
              std::span<const uint8_t> bytes, const std::string& text);
 
-  std::atomic<ULONG> refs_{1};
   int32_t lastError_ = -1;     // -1: no error code was ever set; success never resets it
   int32_t portFlag_ = 0;       // set by AttachPort; kept for the record, never read
   uint16_t pduReference_ = 0;  // of the last job sent; the next job takes the next one

@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/testing/test_support.h"
+#include "platform/com_object.h"
+#include "platform/com_ptr.h"
 #include "platform/registry.h"
 #include "platform/tests/com_test_interfaces.h"
 
@@ -355,6 +361,113 @@ TEST(ModulePathOfTest, FindsTheProgramAndNothingForNull) {
   // A function of the platform library lies in the platform library.
   const std::string lib = platform::ModulePathOf(reinterpret_cast<const void*>(&CoInitialize));
   EXPECT_NE(lib.find("libplatform.so"), std::string::npos) << lib;
+}
+
+// An object of the COM object helper, in process: it records its destruction and the module
+// lock count its destructor saw.
+struct Watch {
+  platform::ModuleLocks locks;
+  int destroyed = 0;
+  long locksInDestructor = -1;
+};
+
+class Calc final : public platform::ComObject<Calc, platform::Implements<ITestCalc, IID_ITestCalc>,
+                                              platform::Implements<ITestMemory, IID_ITestMemory>> {
+ public:
+  explicit Calc(Watch& watch) : ComObject(watch.locks), watch_(watch) {}
+  int32_t Add(int32_t a, int32_t b) override { return last_ = a + b; }
+  int32_t LastResult() override { return last_; }
+
+ private:
+  friend ComObject;
+  ~Calc() {
+    ++watch_.destroyed;
+    watch_.locksInDestructor = watch_.locks.Count();
+  }
+  Watch& watch_;
+  int32_t last_ = 0;
+};
+
+TEST(ComObjectTest, AnswersItsInterfacesWithOneIdentityAndRefusesOthers) {
+  Watch watch;
+  auto* calc = new Calc(watch);
+  EXPECT_EQ(watch.locks.Count(), 1);
+  EXPECT_EQ(calc->QueryInterface(IID_ITestCalc, nullptr), E_POINTER);
+  void* none = reinterpret_cast<void*>(1);
+  EXPECT_EQ(calc->QueryInterface(kUnknownClsid, &none), E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(calc->AddRef(), 2u);  // the refusals took no reference
+
+  void* unknown = nullptr;
+  void* memory = nullptr;
+  ASSERT_EQ(calc->QueryInterface(IID_IUnknown, &unknown), S_OK);
+  ASSERT_EQ(calc->QueryInterface(IID_ITestMemory, &memory), S_OK);
+  EXPECT_EQ(unknown, static_cast<ITestCalc*>(calc));  // the first interface
+  EXPECT_EQ(memory, static_cast<ITestMemory*>(calc));
+  EXPECT_NE(memory, unknown);
+  calc->Add(40, 2);
+  EXPECT_EQ(static_cast<ITestMemory*>(memory)->LastResult(), 42);
+
+  // Four references; the last Release deletes, and the module lock goes after the destructor.
+  EXPECT_EQ(static_cast<IUnknown*>(unknown)->Release(), 3u);
+  EXPECT_EQ(static_cast<ITestMemory*>(memory)->Release(), 2u);
+  EXPECT_EQ(calc->Release(), 1u);
+  EXPECT_EQ(watch.destroyed, 0);
+  EXPECT_EQ(calc->Release(), 0u);
+  EXPECT_EQ(watch.destroyed, 1);
+  EXPECT_EQ(watch.locksInDestructor, 1);
+  EXPECT_EQ(watch.locks.Count(), 0);
+}
+
+TEST(ComObjectTest, CountsReferencesFromManyThreads) {
+  Watch watch;
+  auto* calc = new Calc(watch);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([calc] {
+      for (int i = 0; i < 20000; ++i) {
+        calc->AddRef();
+        calc->Release();
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(watch.destroyed, 0);
+  EXPECT_EQ(calc->Release(), 0u);
+  EXPECT_EQ(watch.destroyed, 1);
+}
+
+TEST(ComObjectTest, GuardTurnsAnExceptionIntoTheFailureValue) {
+  EXPECT_EQ(platform::Guarded<BOOL>(0, [] { return 1; }), 1);
+  EXPECT_EQ(platform::Guarded<BOOL>(0, []() -> BOOL { throw std::runtime_error("x"); }), 0);
+  EXPECT_EQ(platform::Guarded<const char*>(nullptr, []() -> const char* { throw 1; }), nullptr);
+}
+
+TEST(ComPtrTest, HoldsOneReferenceThroughMovesResetsAndOutParameters) {
+  Watch first;
+  Watch second;
+  platform::ComPtr<ITestCalc> a;
+  EXPECT_FALSE(a);
+  *a.PutVoid() = static_cast<ITestCalc*>(new Calc(first));  // a creation's reference lands here
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Add(1, 2), 3);
+
+  platform::ComPtr<ITestCalc> b(std::move(a));
+  EXPECT_FALSE(a);
+  EXPECT_EQ(first.destroyed, 0);
+
+  // Move assignment releases the reference held before; PutVoid and Reset release theirs.
+  platform::ComPtr<ITestCalc> c;
+  *c.PutVoid() = static_cast<ITestCalc*>(new Calc(second));
+  c = std::move(b);
+  EXPECT_EQ(second.destroyed, 1);
+  EXPECT_EQ(first.destroyed, 0);
+  c.PutVoid();
+  EXPECT_EQ(first.destroyed, 1);
+  EXPECT_FALSE(c);
+  c.Reset();  // nothing held: nothing happens
+  EXPECT_EQ(first.destroyed + second.destroyed, 2);
 }
 
 }  // namespace

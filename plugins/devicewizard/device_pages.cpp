@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -54,13 +55,14 @@ bool WizardSession::CreateDriver() {
     CoInitialize(nullptr);
     comInitialised_ = true;
   }
-  IProtocolDriver* fresh = nullptr;
-  const HRESULT hr =
-      CoCreateInstance(device_->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                       IID_IProtocolDriver, reinterpret_cast<void**>(&fresh));
+  platform::ComPtr<IProtocolDriver> fresh;
+  const HRESULT hr = CoCreateInstance(device_->descriptor.driverClsid, nullptr,
+                                      CLSCTX_INPROC_SERVER, IID_IProtocolDriver, fresh.PutVoid());
+  if (FAILED(hr))
+    fresh.Reset();
   // One driver object at a time: the old one goes whether or not the new one came, since it
   // belongs to a model the record no longer names.
-  driver_.Reset(SUCCEEDED(hr) ? fresh : nullptr);
+  driver_ = std::move(fresh);
   return static_cast<bool>(driver_);
 }
 

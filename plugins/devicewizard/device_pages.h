@@ -1,11 +1,10 @@
 // The six pages of the device installation wizard and the state they share for one run.
 #pragma once
 
-#include <utility>
-
 #include "common/driver_contract.h"
 #include "common/records.h"
 #include "common/wizard/wizard_page.h"
+#include "platform/com_ptr.h"
 #include "plugins/devicewizard/device_catalogue.h"
 #include "workbench/project/device_array.h"
 
@@ -15,28 +14,6 @@ class QLabel;
 class QLineEdit;
 
 namespace ondrel {
-
-// Owns one reference to a driver object; releases it when replaced or destroyed.
-class DriverRef {
- public:
-  DriverRef() = default;
-  ~DriverRef() { Reset(); }
-  DriverRef(const DriverRef&) = delete;
-  DriverRef& operator=(const DriverRef&) = delete;
-
-  IProtocolDriver* get() const { return driver_; }
-  explicit operator bool() const { return driver_ != nullptr; }
-  // Takes over `driver` (already referenced) and releases the one held before.
-  void Reset(IProtocolDriver* driver = nullptr) {
-    IProtocolDriver* old = std::exchange(driver_, driver);
-    if (old != nullptr) {
-      old->Release();
-    }
-  }
-
- private:
-  IProtocolDriver* driver_ = nullptr;
-};
 
 // What the pages of one run share: the edited record, the project's devices and the driver
 // object created when step 0 is left (the one step 3 checks addresses with).
@@ -52,7 +29,7 @@ class WizardSession {
   DeviceRecord& Device() const { return *device_; }
   const DeviceRecord* DevicePtr() const { return device_; }
   const talvek::DeviceArray* Devices() const { return devices_; }
-  IProtocolDriver* Driver() const { return driver_.get(); }
+  IProtocolDriver* Driver() const { return driver_.Get(); }
 
   // Creates a driver object of the record's driver class and holds it instead of the previous
   // one (which is released in any case). False when it cannot be created.
@@ -61,7 +38,7 @@ class WizardSession {
  private:
   DeviceRecord* device_;
   const talvek::DeviceArray* devices_;
-  DriverRef driver_;
+  platform::ComPtr<IProtocolDriver> driver_;
   bool comInitialised_ = false;
 };
 

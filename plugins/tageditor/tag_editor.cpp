@@ -41,12 +41,6 @@ void Trace(const char* line) {
   std::fflush(stdout);
 }
 
-void DriverRef::reset(IProtocolDriver* p) {
-  IProtocolDriver* old = std::exchange(p_, p);
-  if (old != nullptr)
-    old->Release();
-}
-
 std::span<const DeviceRecord> TagEditSession::Devices() const {
   if (devices == nullptr || devices->GetSize() == 0)
     return {};
@@ -54,7 +48,7 @@ std::span<const DeviceRecord> TagEditSession::Devices() const {
 }
 
 void TagEditSession::ReleaseDriver() {
-  driver.reset();
+  driver.Reset();
 }
 
 bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
@@ -70,28 +64,26 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
                 QStringLiteral("没有从系统中找到该驱动\n请在配置的驱动设备中选择驱动名称!"));
     return false;
   }
-  IProtocolDriver* created = nullptr;
+  platform::ComPtr<IProtocolDriver> created;
   const HRESULT hr = CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
-  if (FAILED(hr) || created == nullptr) {
-    driver.reset();
+                                      IID_IProtocolDriver, created.PutVoid());
+  if (FAILED(hr) || !created) {
+    driver.Reset();
     ShowMessage(parent, QStringLiteral("加载驱动失败!"));
     return false;
   }
-  driver.reset(created);
+  driver = std::move(created);  // the driver held before goes after the new one is made
   driverModel.assign(platform::ArrayText(device->descriptor.model));
   driverClsid = device->descriptor.driverClsid;
   return true;
 }
 
 std::string TagEditSession::RefusalText(const TagAddressInput& in) const {
-  IProtocolDriver* created = nullptr;
+  platform::ComPtr<IProtocolDriver> fresh;
   const HRESULT hr = CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
-  if (FAILED(hr) || created == nullptr)
+                                      IID_IProtocolDriver, fresh.PutVoid());
+  if (FAILED(hr) || !fresh)
     return {};
-  DriverRef fresh;
-  fresh.reset(created);
   DriverItem out{};
   std::string text;
   if (fresh->ConvertUserConfigToVar(&in, &out) != 0) {

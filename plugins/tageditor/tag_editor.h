@@ -17,6 +17,7 @@
 #include <QString>
 
 #include "common/driver_contract.h"
+#include "platform/com_ptr.h"
 #include "workbench/project/device_array.h"
 
 class QWidget;
@@ -39,32 +40,13 @@ void ShowMessage(QWidget* parent, const QString& text);
 // lines keep their order with the caller's own output.
 void Trace(const char* line);
 
-// Holds one reference to a driver object and releases it when replaced or destroyed.
-class DriverRef {
- public:
-  DriverRef() = default;
-  ~DriverRef() { reset(); }
-  DriverRef(const DriverRef&) = delete;
-  DriverRef& operator=(const DriverRef&) = delete;
-
-  // The held object, or null; the reference stays with this holder.
-  IProtocolDriver* get() const { return p_; }
-  IProtocolDriver* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  // Releases the held object (if any) and takes over the reference `p` carries.
-  void reset(IProtocolDriver* p = nullptr);
-
- private:
-  IProtocolDriver* p_ = nullptr;
-};
-
 // What one Show works on. The tables and the record belong to the caller; the driver belongs to
 // the session and is released with it.
 struct TagEditSession {
   DeviceArray* devices = nullptr;          // read only; may be null (no devices)
   TagRecord* tag = nullptr;                // the record edited in place on OK
   std::vector<TagRecord>* tags = nullptr;  // read only, for the duplicate-name check; may be null
-  DriverRef driver;                        // the loaded protocol driver, or none
+  platform::ComPtr<IProtocolDriver> driver;  // the loaded protocol driver, or none
   std::string driverModel;                 // GBK model name of the device whose driver is loaded
   CLSID driverClsid{};                     // class of the loaded driver
 

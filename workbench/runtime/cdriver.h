@@ -43,9 +43,9 @@
 #include "common/driver_contract.h"
 #include "common/driver_trace.h"
 #include "common/records.h"
+#include "platform/com_ptr.h"
 #include "platform/sync.h"
 #include "workbench/project/driver_host_interface.h"
-#include "workbench/runtime/com_ptr.h"
 #include "workbench/runtime/station_health.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/runtime/trace_buffer.h"
@@ -309,9 +309,9 @@ class CDriver final {
   std::thread thread_;
   int threadStarts_ = 0;
   std::atomic<uint32_t> cyclePeriodMs_{kDefaultCyclePeriodMs};
-  ComPtr<IProtocolDriver> driver_;
-  ComPtr<IProtocolDriver2> driver2_;  // released before driver_
-  ComPtr<IDriverTrace> trace_;        // detached and released before driver_
+  platform::ComPtr<IProtocolDriver> driver_;
+  platform::ComPtr<IProtocolDriver2> driver2_;  // released before driver_
+  platform::ComPtr<IDriverTrace> trace_;        // detached and released before driver_
   TraceSink sink_{*this};
   int mode_ = 1;
 

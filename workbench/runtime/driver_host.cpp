@@ -70,7 +70,7 @@ int DriverHost::CreateDrivers(const char* /*deviceFilePath*/) {
     }
     // A temporary object proves the class can be created; a device whose class cannot be is
     // skipped without a word.
-    ComPtr<IProtocolDriver> probe;
+    platform::ComPtr<IProtocolDriver> probe;
     if (FAILED(factory_(device.descriptor.driverClsid, probe.PutVoid())) || !probe)
       continue;
     auto driver = std::make_unique<CDriver>(device, env);

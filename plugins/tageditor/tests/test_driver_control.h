@@ -19,7 +19,7 @@ inline constexpr const char* kTagEditorTestDriverProgId = "TagEditorTestDriver.D
 
 struct TagEditorDriverControl {
   // Answers.
-  HRESULT createResult = S_OK;  // what the class factory answers
+  HRESULT createResult = S_OK;  // what creating a driver object answers
   BOOL registersResult = 1;
   bool nullTable = false;  // GetRegisters answers registersResult with a null table
   std::vector<std::string> registers{"V", "I", "Q", "M"};

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/testing/stand_in_driver.h"
 #include "platform/com.h"
+#include "platform/com_server.h"
 #include "plugins/tageditor/tests/test_driver_control.h"
 
 namespace {
@@ -13,34 +15,14 @@ namespace {
 TagEditorDriverControl g_control;
 std::vector<AddressArea> g_table;
 
-class TestDriver final : public IProtocolDriver {
+class TestDriver final : public testing_support::StandInDriver<TestDriver> {
  public:
   TestDriver() {
     ++g_control.objects;
     ++g_control.created;
     g_control.peakObjects = std::max(g_control.peakObjects, g_control.objects);
   }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
-      *ppv = static_cast<IProtocolDriver*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      --g_control.objects;
-      delete this;
-    }
-    return left;
-  }
+  ~TestDriver() { --g_control.objects; }
 
   BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override {
     ++g_control.registersCalls;
@@ -62,7 +44,6 @@ class TestDriver final : public IProtocolDriver {
     *count = static_cast<int32_t>(g_table.size());
     return g_control.registersResult;
   }
-  BOOL ProbeStation(int32_t, int32_t, int32_t) override { return 1; }
   uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override {
     ++g_control.convertCalls;
     g_control.lastInput = *in;
@@ -71,64 +52,27 @@ class TestDriver final : public IProtocolDriver {
         std::all_of(bytes, bytes + sizeof(DriverItem), [](unsigned char b) { return b == 0; });
     return g_control.convertResult;
   }
-  BOOL Reserved6(int32_t, int32_t, int32_t) override { return 1; }
-  BOOL OpenPort(int32_t, const CommSettings*) override { return 1; }
-  BOOL ClosePort() override { return 1; }
-  BOOL InitLink(const char*, int32_t, int32_t*) override { return 1; }
-  BOOL CanMergeItem(const DriverItem*, int32_t, RequestGroup*) override { return 0; }
-  BOOL ExecuteGroup(RequestGroup*) override { return 0; }
-  BOOL ParseStationAddress(const char*, StationInfo*) override { return 1; }
   const char* GetLastErrorText() override {
     return g_control.errorTextNull ? nullptr : g_control.errorText.c_str();
   }
-
- private:
-  ULONG refs_ = 1;
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr)
-      return CLASS_E_NOAGGREGATION;
-    if (FAILED(g_control.createResult))
-      return g_control.createResult;
-    auto* driver = new TestDriver;
-    const HRESULT hr = driver->QueryInterface(riid, ppv);
-    driver->Release();
-    return hr;
-  }
-  HRESULT LockServer(BOOL) override { return S_OK; }
-};
-
-Factory g_factory;
+// Server locks are not counted: DllCanUnloadNow looks at the live objects only.
+platform::ModuleLocks g_locks;
+platform::ClassFactory<TestDriver> g_factory(g_locks);
 
 }  // namespace
 
 #define TEST_DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
 
 TEST_DRIVER_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-  if (!ppv)
-    return E_POINTER;
-  *ppv = nullptr;
-  if (!(rclsid == kTagEditorTestDriverClsid))
-    return CLASS_E_CLASSNOTAVAILABLE;
-  return g_factory.QueryInterface(riid, ppv);
+  // A creation failure the tests ask for comes from the module, as from a driver whose factory
+  // cannot be had.
+  if (ppv != nullptr && FAILED(g_control.createResult)) {
+    *ppv = nullptr;
+    return g_control.createResult;
+  }
+  return platform::ServeClassObject(g_factory, kTagEditorTestDriverClsid, rclsid, riid, ppv);
 }
 
 TEST_DRIVER_EXPORT HRESULT DllCanUnloadNow() {
@@ -136,11 +80,8 @@ TEST_DRIVER_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 TEST_DRIVER_EXPORT HRESULT DllRegisterServer() {
-  const std::string path =
-      platform::ModulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-  return platform::RegisterInprocServer(kTagEditorTestDriverClsid, kTagEditorTestDriverProgId, path)
-             ? S_OK
-             : REGDB_E_WRITEREGDB;
+  return platform::RegisterServerModule(reinterpret_cast<const void*>(&DllRegisterServer),
+                                        kTagEditorTestDriverClsid, kTagEditorTestDriverProgId);
 }
 
 TEST_DRIVER_EXPORT TagEditorDriverControl* TagEditorTestDriverControl() {

@@ -21,6 +21,7 @@
 
 #include "common/driver_contract.h"
 #include "platform/com.h"
+#include "platform/com_object.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "tools/ppisim/ppi_simulator.h"
@@ -145,29 +146,21 @@ int64_t NowNs() {
 // A driver whose requests return at once, or whose reads take `exchangeMs` each (a slow line);
 // merges V items into 200-byte spans. A write stores the time it reaches the driver (its first
 // byte on the line) into *writeSeen.
-class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
+class FakeDriver final
+    : public platform::ComObject<FakeDriver,
+                                 platform::Implements<IProtocolDriver, IID_IProtocolDriver>,
+                                 platform::Implements<IProtocolDriver2, IID_IProtocolDriver2>> {
  public:
   FakeDriver(bool second, bool fail, int exchangeMs = 0, std::atomic<int64_t>* writeSeen = nullptr)
       : second_(second), fail_(fail), exchangeMs_(exchangeMs), writeSeen_(writeSeen) {}
 
+  // IProtocolDriver2 only when built as a mode 2 driver.
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
-      *ppv = static_cast<IProtocolDriver*>(this);
-    } else if (riid == IID_IProtocolDriver2 && second_) {
-      *ppv = static_cast<IProtocolDriver2*>(this);
-    } else {
+    if (riid == IID_IProtocolDriver2 && !second_) {
       *ppv = nullptr;
       return E_NOINTERFACE;
     }
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0)
-      delete this;
-    return left;
+    return ComObject::QueryInterface(riid, ppv);
   }
 
   BOOL GetRegisters(const char*, const AddressArea** table, int32_t* count) override {
@@ -223,7 +216,6 @@ class FakeDriver final : public IProtocolDriver, public IProtocolDriver2 {
   BOOL GetPortHandle(HANDLE*) override { return 1; }
 
  private:
-  std::atomic<ULONG> refs_{1};
   const bool second_;
   const bool fail_;
   const int exchangeMs_;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/testing/stand_in_driver.h"
 #include "platform/com.h"
 #include "platform/com_server.h"
 #include "workbench/runtime/tests/mode1_driver_control.h"
@@ -15,6 +16,7 @@
 namespace {
 
 Mode1DriverControl g_control;
+platform::ModuleLocks g_locks;
 
 const AddressArea kNormalTable[] = {
     {"V", 0, 65535, 0x1FF, 0},
@@ -42,33 +44,13 @@ int MatchArea(const AddressArea* table, int count, const char* text) {
   return best;
 }
 
-class Mode1Driver final : public IProtocolDriver {
+class Mode1Driver final : public testing_support::StandInDriver<Mode1Driver> {
  public:
-  Mode1Driver() {
+  Mode1Driver() : StandInDriver(g_locks) {
     ++g_control.objects;
     ++g_control.created;
   }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv)
-      return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IProtocolDriver) {
-      *ppv = static_cast<IProtocolDriver*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) {
-      --g_control.objects;
-      delete this;
-    }
-    return left;
-  }
+  ~Mode1Driver() { --g_control.objects; }
 
   BOOL GetRegisters(const char*, const AddressArea** table, int32_t* count) override {
     switch (g_control.table.load()) {
@@ -93,7 +75,6 @@ class Mode1Driver final : public IProtocolDriver {
     *count = tableCount_;
     return 1;
   }
-  BOOL ProbeStation(int32_t, int32_t, int32_t) override { return 1; }
 
   uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override {
     ++g_control.convertCalls;
@@ -126,7 +107,6 @@ class Mode1Driver final : public IProtocolDriver {
     return 0;
   }
 
-  BOOL Reserved6(int32_t, int32_t, int32_t) override { return 1; }
   BOOL OpenPort(int32_t, const CommSettings*) override {
     ++g_control.openCalls;
     return g_control.openResult.load();
@@ -195,43 +175,18 @@ class Mode1Driver final : public IProtocolDriver {
     out->stationNumber = std::atoi(text);
     return g_control.parseResult.load();
   }
-  const char* GetLastErrorText() override { return nullptr; }
 
  private:
-  std::atomic<ULONG> refs_{1};
   const AddressArea* table_ = nullptr;
   int tableCount_ = 0;
 };
 
-// Server locks are not counted: DllCanUnloadNow looks at the live objects only.
-platform::ModuleLocks g_locks;
 platform::ClassFactory<Mode1Driver> g_factory(g_locks);
 
 }  // namespace
 
-#define MODE1_EXPORT extern "C" __attribute__((visibility("default")))
+PLATFORM_INPROC_SERVER_EXPORTS(g_factory, kMode1DriverClsid, kMode1DriverProgId)
 
-MODE1_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-  if (!ppv)
-    return E_POINTER;
-  *ppv = nullptr;
-  if (!(rclsid == kMode1DriverClsid))
-    return CLASS_E_CLASSNOTAVAILABLE;
-  return g_factory.QueryInterface(riid, ppv);
-}
-
-MODE1_EXPORT HRESULT DllCanUnloadNow() {
-  return g_control.objects.load() == 0 ? S_OK : S_FALSE;
-}
-
-MODE1_EXPORT HRESULT DllRegisterServer() {
-  const std::string path =
-      platform::ModulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-  return platform::RegisterInprocServer(kMode1DriverClsid, kMode1DriverProgId, path)
-             ? S_OK
-             : REGDB_E_WRITEREGDB;
-}
-
-MODE1_EXPORT Mode1DriverControl* Mode1TestDriverControl() {
+extern "C" __attribute__((visibility("default"))) Mode1DriverControl* Mode1TestDriverControl() {
   return &g_control;
 }
