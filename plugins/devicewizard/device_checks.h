@@ -18,7 +18,7 @@
 #include <QString>
 
 #include "common/records.h"
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 namespace ondrel {
 

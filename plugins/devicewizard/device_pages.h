@@ -7,7 +7,7 @@
 #include "common/records.h"
 #include "common/wizard/wizard_page.h"
 #include "plugins/devicewizard/device_catalogue.h"
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 class QCheckBox;
 class QComboBox;

@@ -17,7 +17,7 @@
 #include <QString>
 
 #include "common/driver_contract.h"
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 class QWidget;
 

@@ -24,7 +24,7 @@
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
 #include "workbench/ui/proj_list_delegate.h"
-#include "workbench/ui/proj_list_plugins.h"
+#include "common/plugin_entry.h"
 #include "workbench/ui/value_entry_dlg.h"
 
 namespace talvek {

@@ -14,7 +14,7 @@
 #include "plugins/devicewizard/device_catalogue.h"
 #include "plugins/devicewizard/device_wizard.h"
 #include "plugins/devicewizard/tests/wizard_test_support.h"
-#include "workbench/ui/proj_list_plugins.h"
+#include "common/plugin_entry.h"
 
 using namespace ondrel_test;
 

@@ -16,7 +16,7 @@
 #include "common/testing/test_support.h"
 #include "plugins/tageditor/tag_edit_dlg.h"
 #include "plugins/tageditor/tests/test_driver_control.h"
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 class QComboBox;
 class QDialog;

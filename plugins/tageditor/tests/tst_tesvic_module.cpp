@@ -15,7 +15,7 @@
 
 #include "platform/module.h"
 #include "plugins/tageditor/tests/tag_editor_test_env.h"
-#include "workbench/ui/proj_list_plugins.h"
+#include "common/plugin_entry.h"
 
 using namespace tageditor_test;
 

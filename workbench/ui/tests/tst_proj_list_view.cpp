@@ -26,7 +26,7 @@
 #include "workbench/project/talvek_doc.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/ui/message_box_sink.h"
-#include "workbench/ui/proj_list_plugins.h"
+#include "common/plugin_entry.h"
 #include "workbench/ui/proj_list_view.h"
 #include "workbench/ui/value_entry_dlg.h"
 

@@ -1,4 +1,4 @@
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 #include <algorithm>
 #include <cstring>

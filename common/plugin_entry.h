@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/records.h"
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 namespace talvek {
 
