@@ -1,4 +1,4 @@
-// The tag editor's value rules, without widgets: type names, the entry layouts per type, the
+// The tag editor's value rules, without widgets: the entry layouts per type, the
 // ranges each stored type can hold, the width-exact writes of the raw range and the rule that
 // finds a register's position in a driver's address list.
 //
@@ -13,15 +13,9 @@
 
 #include <QString>
 
+#include "common/type_names.h"  // the type names the combos list
+
 namespace talvek::tageditor {
-
-// Number of variable types (离散, 整数, 浮点, 字符串).
-inline constexpr int kVarTypeCount = 4;
-
-// Names of the variable types 0..3 and the raw data types 0..8, as the combos list them (UTF-8).
-inline constexpr const char* kVarTypeNames[kVarTypeCount] = {"离散", "整数", "浮点", "字符串"};
-inline constexpr const char* kRawTypeNames[9] = {
-    "位", "字节", "整数", "无符号整数", "BCD", "长整数", "长整数BCD", "浮点数(32位精度)", "字符串"};
 
 // Integer digits and decimals of a numeric entry.
 struct EntryLayout {

@@ -452,7 +452,7 @@ void TestTagEditOk::refusedEntries_data() {
   for (const auto& r : raw) {
     QTest::newRow(r.row) << "rawMaxEdit" << r.value << r.rawType
                          << QStringList{Utf8("最大原始值"), r.min, r.max,
-                                        Utf8(talvek::tageditor::kRawTypeNames[r.rawType])};
+                                        Utf8(talvek::kRawTypeNames[r.rawType])};
   }
 }
 
