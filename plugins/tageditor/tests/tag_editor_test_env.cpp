@@ -15,10 +15,10 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include "common/message_hook.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
-#include "plugins/tageditor/tag_editor.h"
 
 namespace tageditor_test {
 
@@ -73,11 +73,11 @@ QString DriverEnvironment::SetUp() {
 }
 
 MessageRecorder::MessageRecorder() {
-  talvek::tageditor::SetMessageHook([this](QWidget*, const QString& text) { texts_.append(text); });
+  talvek::SetMessageBoxHook([this](QWidget*, const QString& text) { texts_.append(text); });
 }
 
 MessageRecorder::~MessageRecorder() {
-  talvek::tageditor::SetMessageHook({});
+  talvek::SetMessageBoxHook({});
 }
 
 StdoutCapture::StdoutCapture() {
