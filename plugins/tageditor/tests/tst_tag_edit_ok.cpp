@@ -60,17 +60,10 @@ bool HasFocus(QWidget* dialog, const QString& objectName) {
 
 }  // namespace
 
-class TestTagEditOk : public QObject {
+class TestTagEditOk : public DialogTestFixture {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    const QString error = env_.SetUp();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-  }
-  void init() { ResetControl(env_.Control()); }
-  void cleanup() { QCOMPARE(env_.Control().objects, 0); }
-
   void okWritesExactlyTheEditedFields_data();
   void okWritesExactlyTheEditedFields();
   void internalTagWritesOnlyItsOwnFields_data();
@@ -90,15 +83,6 @@ class TestTagEditOk : public QObject {
   void zeroSpansRefusedForExternalNumbers();
   void driverMissingAtOk();
   void realPpiDriver();
-
- private:
-  static void TwoDevices(Editor& e) {
-    e.devices.Add(MakeDevice("PLC1", "ModelA"));
-    e.devices.Add(MakeDevice("泵站", "ModelB"));
-    e.tag = ExternalTag("Var1", "泵站", "Q10", kRawInt16);
-  }
-
-  DriverEnvironment env_;
 };
 
 void TestTagEditOk::okWritesExactlyTheEditedFields_data() {
