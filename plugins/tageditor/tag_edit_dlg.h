@@ -75,7 +75,7 @@ class TagPropertyPage : public QWidget {
   const std::vector<std::string>& Registers() const { return registers_; }
 
  private:
-  // The page's values, as loaded from the record and as read back from the controls.
+  // The page's values as loaded from the record (OK reads the controls into TagEntries).
   struct Values {
     QString name;
     QString description;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <utility>
 
@@ -323,17 +324,24 @@ TagEntriesCheck CheckTagEntries(const TagEntries& entries, std::span<const Devic
   if (tag.varType < 0 || tag.varType >= kVarTypeCount)
     return Refuse(TagField::kVarType, Utf8("请选择变量类型。"));
   const bool numeric = tag.varType == kVarInteger || tag.varType == kVarFloat;
-  if (numeric) {
-    const StoredRange range = EngineeringRange(tag.varType);
-    for (const Number& n : {numbers[0], numbers[1], numbers[2], numbers[3]}) {
+  // The numbers of `from` must fit `range`, which the type `kind` named `typeName` holds.
+  auto outOfRange = [](std::initializer_list<Number> from, const StoredRange& range,
+                       const char* kind, const char* typeName) -> std::optional<TagEntriesCheck> {
+    for (const Number& n : from) {
       if (!Fits(*n.value, range)) {
-        return Refuse(
-            n.field,
-            Utf8("“%1”必须在 %2 到 %3 之间（变量类型“%4”）。")
-                .arg(Utf8(TagFieldName(n.field)), FormatLimit(range.min, range.isFloat),
-                     FormatLimit(range.max, range.isFloat), Utf8(kVarTypeNames[tag.varType])));
+        return Refuse(n.field,
+                      Utf8("“%1”必须在 %2 到 %3 之间（%4“%5”）。")
+                          .arg(Utf8(TagFieldName(n.field)), FormatLimit(range.min, range.isFloat),
+                               FormatLimit(range.max, range.isFloat), Utf8(kind), Utf8(typeName)));
       }
     }
+    return std::nullopt;
+  };
+  if (numeric) {
+    if (auto refused =
+            outOfRange({numbers[0], numbers[1], numbers[2], numbers[3]},
+                       EngineeringRange(tag.varType), "变量类型", kVarTypeNames[tag.varType]))
+      return *refused;
   }
 
   tag.external = entries.external;
@@ -373,15 +381,9 @@ TagEntriesCheck CheckTagEntries(const TagEntries& entries, std::span<const Devic
 
   if (numeric && tag.rawType >= kRawByte && tag.rawType <= kRawFloat) {
     const StoredRange range = RawRange(tag.rawType);
-    for (const Number& n : {numbers[4], numbers[5]}) {
-      if (!Fits(*n.value, range)) {
-        return Refuse(
-            n.field,
-            Utf8("“%1”必须在 %2 到 %3 之间（数据类型“%4”）。")
-                .arg(Utf8(TagFieldName(n.field)), FormatLimit(range.min, range.isFloat),
-                     FormatLimit(range.max, range.isFloat), Utf8(kRawTypeNames[tag.rawType])));
-      }
-    }
+    if (auto refused =
+            outOfRange({numbers[4], numbers[5]}, range, "数据类型", kRawTypeNames[tag.rawType]))
+      return *refused;
     // The runtime scales a raw value by (value - rawMin) / (rawMax - rawMin) into the
     // engineering range: equal ends would divide by zero.
     if (StoredEqual(tag.min, tag.max, tag.varType == kVarFloat)) {
