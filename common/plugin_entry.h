@@ -9,8 +9,8 @@
 
 #include <vector>
 
-#include "common/records.h"
 #include "common/device_array.h"
+#include "common/records.h"
 
 namespace talvek {
 

@@ -17,8 +17,8 @@
 
 #include <QString>
 
-#include "common/records.h"
 #include "common/device_array.h"
+#include "common/records.h"
 
 namespace ondrel {
 

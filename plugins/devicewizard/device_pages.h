@@ -3,11 +3,11 @@
 
 #include <utility>
 
+#include "common/device_array.h"
 #include "common/driver_contract.h"
 #include "common/records.h"
 #include "common/wizard/wizard_page.h"
 #include "plugins/devicewizard/device_catalogue.h"
-#include "common/device_array.h"
 
 class QCheckBox;
 class QComboBox;

@@ -16,8 +16,8 @@
 
 #include <QString>
 
-#include "common/driver_contract.h"
 #include "common/device_array.h"
+#include "common/driver_contract.h"
 
 class QWidget;
 

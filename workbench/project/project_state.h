@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/records.h"
 #include "common/device_array.h"
+#include "common/records.h"
 
 namespace talvek {
 

@@ -15,6 +15,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include "common/plugin_entry.h"
 #include "platform/atomic_file.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
@@ -24,7 +25,6 @@
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
 #include "workbench/ui/proj_list_delegate.h"
-#include "common/plugin_entry.h"
 #include "workbench/ui/value_entry_dlg.h"
 
 namespace talvek {
