@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -76,6 +77,20 @@ ssize_t ShortAndInterruptedWrite(int fd, const void* data, std::size_t size) {
     return -1;
   }
   return ::write(fd, data, std::min<std::size_t>(size, Chunk));
+}
+
+// A record filled with one byte, so that tests see which bytes a function sets.
+template <typename Record>
+Record Filled(unsigned char byte) {
+  Record r;
+  std::memset(&r, byte, sizeof r);
+  return r;
+}
+
+// True when two records hold the same bytes.
+template <typename Record>
+bool SameBytes(const Record& a, const Record& b) {
+  return std::memcmp(&a, &b, sizeof(Record)) == 0;
 }
 
 }  // namespace testing_support

@@ -15,12 +15,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "common/message_hook.h"
 #include "common/wizard/wizard_dlg.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "plugins/devicewizard/device_checks.h"
 #include "plugins/devicewizard/device_wizard.h"
-#include "plugins/devicewizard/wizard_message.h"
 
 namespace ondrel {
 
@@ -67,7 +67,7 @@ bool WizardSession::CreateDriver() {
 }
 
 void DevicePage::Message(const QString& text) {
-  ShowWizardMessage(this, text);
+  talvek::ShowMessageBox(window(), kWizardCaption, text);
 }
 
 // --- Step 0: model ---

@@ -1,12 +1,12 @@
 // The six pages of the device installation wizard and the state they share for one run.
 #pragma once
 
+#include "common/device_array.h"
 #include "common/driver_contract.h"
 #include "common/records.h"
 #include "common/wizard/wizard_page.h"
 #include "platform/com_ptr.h"
 #include "plugins/devicewizard/device_catalogue.h"
-#include "workbench/project/device_array.h"
 
 class QCheckBox;
 class QComboBox;

@@ -13,8 +13,8 @@
 
 #include <QString>
 
+#include "common/device_array.h"
 #include "common/records.h"
-#include "workbench/project/device_array.h"
 
 namespace ondrel {
 

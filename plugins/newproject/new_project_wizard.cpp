@@ -15,12 +15,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "common/message_hook.h"
 #include "common/wizard/wizard_dlg.h"
 #include "common/wizard/wizard_page.h"
 #include "plugins/newproject/project_files.h"
@@ -44,11 +44,6 @@ const std::array<QString, WizardDlg::kStepTitleCount> kStepTitles = {
     QStringLiteral("设备安装向导——信息总结"),
 };
 
-MessageHook& MessageHookRef() {
-  static MessageHook hook;
-  return hook;
-}
-
 FolderBrowser& FolderBrowserRef() {
   static FolderBrowser browser;
   return browser;
@@ -71,14 +66,7 @@ WizardState& State() {
 }
 
 void ShowMessage(const QString& text, QWidget* parent) {
-  if (const MessageHook& hook = MessageHookRef()) {
-    hook(text, parent);
-    return;
-  }
-  QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), text,
-                  QMessageBox::Ok, parent);
-  box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-  box.exec();
+  talvek::ShowMessageBox(parent, QApplication::applicationDisplayName(), text);
 }
 
 QString BrowseForFolder(QWidget* parent, const QString& preselected) {
@@ -278,10 +266,6 @@ QApplication* EnsureApplication() {
 }
 
 }  // namespace
-
-void SetMessageHook(MessageHook hook) {
-  MessageHookRef() = std::move(hook);
-}
 
 void SetFolderBrowser(FolderBrowser browser) {
   FolderBrowserRef() = std::move(browser);

@@ -9,8 +9,9 @@
 //     // buffers hold GBK text
 //   }
 //
-// Message boxes and the folder browser go through replaceable functions, so tests answer them
-// without a window; the hooks live in this module, never in the workbench's UI library.
+// Message boxes go through the plug-ins' message hook (common/message_hook.h) and the folder
+// browser through a replaceable function, so tests answer them without a window; both live in
+// this module's own copy, never in the workbench's UI library.
 #pragma once
 
 #include <functional>
@@ -46,11 +47,6 @@ inline const QString kLeftOverText =
 inline const QString kBrowseTitle = QStringLiteral("请选择路径: ");
 // The name page one proposes.
 inline const QString kDefaultProjectName = QStringLiteral("项目");
-
-// Shows `text` (an OK message) over `parent` and returns when it has been answered.
-using MessageHook = std::function<void(const QString& text, QWidget* parent)>;
-// Replaces how messages are shown; null restores the warning box with its "确定" button.
-void SetMessageHook(MessageHook hook);
 
 // Asks for a folder, starting at `preselected`; returns the chosen folder, or an empty text when
 // the user cancelled.

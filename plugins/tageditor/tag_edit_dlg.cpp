@@ -26,14 +26,6 @@ namespace talvek::tageditor {
 
 namespace {
 
-// Bytes a text field of the record can hold, its terminating zero excluded.
-constexpr std::size_t kNameBytes = sizeof(TagRecord::name) - 1;
-constexpr std::size_t kDescriptionBytes = sizeof(TagRecord::description) - 1;
-constexpr std::size_t kDeviceNameBytes = sizeof(TagRecord::deviceName) - 1;
-constexpr std::size_t kRegisterBytes = sizeof(TagRecord::registerText) - 1;
-
-constexpr int kMaxScanPeriodMs = 3000000;
-constexpr const char* kNoDriverText = "没有从系统中找到该驱动\n请在配置的驱动设备中选择驱动名称!";
 // registerIndex is 16 bits wide: entries past this many could never be stored as an index.
 constexpr int32_t kMaxRegisters = 65536;
 
@@ -91,21 +83,6 @@ void ApplyLayout(NumericEdit* edit, EntryLayout layout, bool keepValue) {
   edit->SetDecimals(layout.decimals);
 }
 
-// True when two values of an entry are stored as the same number.
-bool StoredEqual(double a, double b, bool isFloat) {
-  if (isFloat)
-    return static_cast<float>(a) == static_cast<float>(b);
-  return std::trunc(a) == std::trunc(b);
-}
-
-// Trailing blanks (and other white space) removed.
-QString TrimRight(const QString& text) {
-  qsizetype end = text.size();
-  while (end > 0 && text[end - 1].isSpace())
-    --end;
-  return text.left(end);
-}
-
 }  // namespace
 
 // --- TagPropertyPage ------------------------------------------------------------------------
@@ -122,19 +99,19 @@ TagPropertyPage::TagPropertyPage(TagEditSession& session, QWidget* parent)
 
 void TagPropertyPage::BuildControls() {
   auto label = [this](const char* text) { return new QLabel(Utf8(text), this); };
-  auto entry = [this](const char* objectName, const char* fieldName) {
+  auto entry = [this](const char* objectName, TagField field) {
     auto* edit = new NumericEdit(this);
     edit->setObjectName(QString::fromLatin1(objectName));
-    edit->setAccessibleName(Utf8(fieldName));
+    edit->setAccessibleName(Utf8(TagFieldName(field)));
     return edit;
   };
 
   name_ = new QLineEdit(this);
   name_->setObjectName(QStringLiteral("nameEdit"));
-  name_->setAccessibleName(Utf8("变量名称"));
+  name_->setAccessibleName(Utf8(TagFieldName(TagField::kName)));
   description_ = new QLineEdit(this);
   description_->setObjectName(QStringLiteral("descriptionEdit"));
-  description_->setAccessibleName(Utf8("变量描述"));
+  description_->setAccessibleName(Utf8(TagFieldName(TagField::kDescription)));
   varType_ = new QComboBox(this);
   varType_->setObjectName(QStringLiteral("varTypeCombo"));
   varType_->setAccessibleName(Utf8("变量类型"));
@@ -149,10 +126,10 @@ void TagPropertyPage::BuildControls() {
   placeGroup_->addButton(internal_);
   placeGroup_->addButton(external_);
 
-  min_ = entry("minEdit", "最小值");
-  max_ = entry("maxEdit", "最大值");
-  deadband_ = entry("deadbandEdit", "死区值");
-  initial_ = entry("initialEdit", "初始化值");
+  min_ = entry("minEdit", TagField::kMin);
+  max_ = entry("maxEdit", TagField::kMax);
+  deadband_ = entry("deadbandEdit", TagField::kDeadband);
+  initial_ = entry("initialEdit", TagField::kInitial);
   deadbandLabel_ = label("死区值");
   initialLabel_ = label("初始化值");
 
@@ -163,7 +140,7 @@ void TagPropertyPage::BuildControls() {
   device_->setAccessibleName(Utf8("连接设备"));
   register_ = new QComboBox(group_);
   register_->setObjectName(QStringLiteral("registerCombo"));
-  register_->setAccessibleName(Utf8("寄存器"));
+  register_->setAccessibleName(Utf8(TagFieldName(TagField::kRegister)));
   register_->setEditable(true);
   // The typed text is the register: never add it to the list, and never complete it (drivers
   // tell "v100" from "V100").
@@ -176,10 +153,10 @@ void TagPropertyPage::BuildControls() {
   scanPeriodLabel_ = new QLabel(Utf8("采集频率："), group_);
   scanPeriod_ = new QLineEdit(group_);
   scanPeriod_->setObjectName(QStringLiteral("scanPeriodEdit"));
-  scanPeriod_->setAccessibleName(Utf8("采集频率"));
+  scanPeriod_->setAccessibleName(Utf8(TagFieldName(TagField::kScanPeriod)));
   scanPeriodUnit_ = new QLabel(Utf8("毫秒"), group_);
-  rawMin_ = entry("rawMinEdit", "最小原始值");
-  rawMax_ = entry("rawMaxEdit", "最大原始值");
+  rawMin_ = entry("rawMinEdit", TagField::kRawMin);
+  rawMax_ = entry("rawMaxEdit", TagField::kRawMax);
   rawMin_->setParent(group_);
   rawMax_->setParent(group_);
   accessLabel_ = new QLabel(Utf8("读写属性："), group_);
@@ -464,131 +441,58 @@ bool TagPropertyPage::Fail(QWidget* control, const QString& text) {
   return false;
 }
 
-bool TagPropertyPage::ReadControls(Values& out) {
-  auto textField = [this](QLineEdit* edit, std::size_t maxBytes, QString text, std::string& gbk) {
-    const QString field = edit->accessibleName();
-    if (!QStringToGbk(text, gbk)) {
-      return Fail(edit, Utf8("“%1”中有无法保存的字符：只能使用 GBK 字符集中的字符。").arg(field));
-    }
-    if (gbk.size() > maxBytes) {
-      return Fail(edit, Utf8("“%1”太长：最多 %2 个字节（一个汉字占 2 个字节），现在是 %3 个字节。")
-                            .arg(field)
-                            .arg(maxBytes)
-                            .arg(gbk.size()));
-    }
-    return true;
-  };
-  out.name = TrimRight(name_->text());
-  if (!textField(name_, kNameBytes, out.name, checked_.name))
-    return false;
-  out.description = description_->text();
-  if (!textField(description_, kDescriptionBytes, out.description, checked_.description))
-    return false;
+QWidget* TagPropertyPage::Control(TagField field) const {
+  switch (field) {
+    case TagField::kName:
+      return name_;
+    case TagField::kDescription:
+      return description_;
+    case TagField::kVarType:
+      return varType_;
+    case TagField::kMin:
+      return min_;
+    case TagField::kMax:
+      return max_;
+    case TagField::kDeadband:
+      return deadband_;
+    case TagField::kInitial:
+      return initial_;
+    case TagField::kScanPeriod:
+      return scanPeriod_;
+    case TagField::kDevice:
+      return device_;
+    case TagField::kRegister:
+      return register_;
+    case TagField::kDataType:
+      return dataType_;
+    case TagField::kRawMin:
+      return rawMin_;
+    case TagField::kRawMax:
+      return rawMax_;
+  }
+  return name_;
+}
 
-  struct Entry {
-    NumericEdit* edit;
-    double* value;
-  };
-  const Entry entries[] = {{min_, &out.min},           {max_, &out.max},
-                           {deadband_, &out.deadband}, {initial_, &out.initial},
-                           {rawMin_, &out.rawMin},     {rawMax_, &out.rawMax}};
-  for (const Entry& e : entries) {
-    bool ok = false;
-    *e.value = e.edit->valueText().toDouble(&ok);
-    if (!ok || !std::isfinite(*e.value))
-      return Fail(e.edit, Utf8("“%1”不是有效的数字。").arg(e.edit->accessibleName()));
-  }
-  const StoredRange floatRange = EngineeringRange(kVarFloat);
-  if (!Fits(out.max, floatRange)) {
-    return Fail(max_,
-                Utf8("“最大值”必须在 %1 到 %2 之间。")
-                    .arg(FormatLimit(floatRange.min, true), FormatLimit(floatRange.max, true)));
-  }
-  bool periodOk = false;
-  out.scanPeriod = scanPeriod_->text().trimmed().toInt(&periodOk);
-  if (!periodOk || out.scanPeriod < 0 || out.scanPeriod > kMaxScanPeriodMs) {
-    return Fail(scanPeriod_,
-                Utf8("“采集频率”必须是 0 到 %1 之间的整数（毫秒）。").arg(kMaxScanPeriodMs));
-  }
-
-  checked_.varType = varType_->currentIndex();
-  if (checked_.varType < 0)
-    return Fail(varType_, Utf8("请选择变量类型。"));
-  const bool numeric = checked_.varType == kVarInteger || checked_.varType == kVarFloat;
-  if (numeric) {
-    const StoredRange range = EngineeringRange(checked_.varType);
-    for (const Entry& e : {entries[0], entries[1], entries[2], entries[3]}) {
-      if (!Fits(*e.value, range)) {
-        return Fail(
-            e.edit,
-            Utf8("“%1”必须在 %2 到 %3 之间（变量类型“%4”）。")
-                .arg(e.edit->accessibleName(), FormatLimit(range.min, range.isFloat),
-                     FormatLimit(range.max, range.isFloat), Utf8(kVarTypeNames[checked_.varType])));
-      }
-    }
-  }
-
-  checked_.external = IsExternal();
-  checked_.rawType = -1;
-  checked_.device = -1;
-  if (!checked_.external)
-    return true;
-
-  // Without a chosen device there is no driver to load: the tag's device is gone from the
-  // project, and the user must pick one.
-  checked_.device = device_->currentIndex();
-  const auto devices = session_.Devices();
-  if (checked_.device < 0 || static_cast<std::size_t>(checked_.device) >= devices.size())
-    return Fail(device_, Utf8(kNoDriverText));
-  const std::string_view deviceName = platform::ArrayText(devices[checked_.device].logicalName);
-  if (deviceName.size() > kDeviceNameBytes) {
-    return Fail(device_,
-                Utf8("设备名称“%1”太长：变量最多只能保存 %2 个字节的设备名称（一个汉字占 2 "
-                     "个字节），现在是 %3 个字节。请先缩短该设备的名称。")
-                    .arg(GbkToQString(deviceName))
-                    .arg(kDeviceNameBytes)
-                    .arg(deviceName.size()));
-  }
-
-  out.registerText = register_->currentText();
-  QString registerField = register_->accessibleName();
-  if (!QStringToGbk(out.registerText, checked_.registerText)) {
-    return Fail(register_,
-                Utf8("“%1”中有无法保存的字符：只能使用 GBK 字符集中的字符。").arg(registerField));
-  }
-  if (checked_.registerText.size() > kRegisterBytes) {
-    return Fail(register_, Utf8("“%1”太长：最多 %2 个字节，现在是 %3 个字节。")
-                               .arg(registerField)
-                               .arg(kRegisterBytes)
-                               .arg(checked_.registerText.size()));
-  }
-
-  checked_.rawType = SelectedRawType();
-  if (checked_.rawType < 0 || checked_.rawType >= kRawTypeCount)
-    return Fail(dataType_, Utf8("请选择数据类型。"));
-
-  if (numeric && checked_.rawType >= kRawByte && checked_.rawType <= kRawFloat) {
-    const StoredRange range = RawRange(checked_.rawType);
-    for (const Entry& e : {entries[4], entries[5]}) {
-      if (!Fits(*e.value, range)) {
-        return Fail(
-            e.edit,
-            Utf8("“%1”必须在 %2 到 %3 之间（数据类型“%4”）。")
-                .arg(e.edit->accessibleName(), FormatLimit(range.min, range.isFloat),
-                     FormatLimit(range.max, range.isFloat), Utf8(kRawTypeNames[checked_.rawType])));
-      }
-    }
-    // The runtime scales a raw value by (value - rawMin) / (rawMax - rawMin) into the
-    // engineering range: equal ends would divide by zero.
-    if (StoredEqual(out.min, out.max, checked_.varType == kVarFloat)) {
-      return Fail(min_, Utf8("“最小值”不能等于“最大值”：量程为零时，原始值无法换算为工程值。"));
-    }
-    if (StoredEqual(out.rawMin, out.rawMax, range.isFloat)) {
-      return Fail(
-          rawMin_,
-          Utf8("“最小原始值”不能等于“最大原始值”：原始量程为零时，原始值无法换算为工程值。"));
-    }
-  }
+bool TagPropertyPage::ReadControls(CheckedTag& out) {
+  TagEntries entries;
+  entries.name = name_->text();
+  entries.description = description_->text();
+  entries.varType = varType_->currentIndex();
+  entries.min = min_->valueText();
+  entries.max = max_->valueText();
+  entries.deadband = deadband_->valueText();
+  entries.initial = initial_->valueText();
+  entries.scanPeriod = scanPeriod_->text();
+  entries.external = IsExternal();
+  entries.device = device_->currentIndex();
+  entries.registerText = register_->currentText();
+  entries.rawType = SelectedRawType();
+  entries.rawMin = rawMin_->valueText();
+  entries.rawMax = rawMax_->valueText();
+  TagEntriesCheck check = CheckTagEntries(entries, session_.Devices());
+  if (!check.ok)
+    return Fail(Control(check.field), check.message);
+  out = std::move(check.tag);
   return true;
 }
 
@@ -617,11 +521,11 @@ bool TagPropertyPage::CheckWithDriver(const std::string& registerGbk, int rawTyp
 }
 
 bool TagPropertyPage::OnOK() {
-  Values v;
+  CheckedTag v;
   if (!ReadControls(v))
     return false;
 
-  const std::string& name = checked_.name;
+  const std::string& name = v.name;
   if (session_.tags != nullptr) {
     for (const TagRecord& other : *session_.tags) {
       if (&other != session_.tag && platform::ArrayText(other.name) == name)
@@ -632,46 +536,44 @@ bool TagPropertyPage::OnOK() {
   TagRecord work;
   std::memcpy(&work, session_.tag, sizeof work);
   platform::CopyToArray(work.name, name);
-  work.flags = checked_.external ? (work.flags | kTagExternal) : (work.flags & ~kTagExternal);
-  work.varType = checked_.varType;
-  platform::CopyToArray(work.description, checked_.description);
+  work.flags = v.external ? (work.flags | kTagExternal) : (work.flags & ~kTagExternal);
+  work.varType = v.varType;
+  platform::CopyToArray(work.description, v.description);
 
-  if (checked_.external) {
+  if (v.external) {
     const auto devices = session_.Devices();
     // The driver could not be made when the device was chosen: try again, by the chosen
     // device's model.
     if (!session_.driver &&
-        !session_.LoadDriver(platform::ArrayText(devices[checked_.device].descriptor.model),
-                             window())) {
+        !session_.LoadDriver(platform::ArrayText(devices[v.device].descriptor.model), window())) {
       return false;
     }
-    const int index = FindRegisterIndex(registers_, checked_.registerText);
-    if (!CheckWithDriver(checked_.registerText, checked_.rawType))
+    const int index = FindRegisterIndex(registers_, v.registerText);
+    if (!CheckWithDriver(v.registerText, v.rawType))
       return false;
 
     platform::CopyToArray(work.driverModel, session_.driverModel);
-    work.rawType = checked_.rawType;
-    platform::CopyToArray(work.deviceName,
-                          platform::ArrayText(devices[checked_.device].logicalName));
-    platform::CopyToArray(work.registerText, checked_.registerText);
+    work.rawType = v.rawType;
+    platform::CopyToArray(work.deviceName, platform::ArrayText(devices[v.device].logicalName));
+    platform::CopyToArray(work.registerText, v.registerText);
     work.registerIndex = static_cast<uint16_t>(std::max(index, 0));
-    work.scanPeriodMs = v.scanPeriod;
+    work.scanPeriodMs = v.scanPeriodMs;
 
-    const bool consistent = checked_.varType == kVarDiscrete ? checked_.rawType == kRawBit
-                            : checked_.varType == kVarString ? checked_.rawType == kRawString
-                                                             : checked_.rawType != kRawString;
+    const bool consistent = v.varType == kVarDiscrete ? v.rawType == kRawBit
+                            : v.varType == kVarString ? v.rawType == kRawString
+                                                      : v.rawType != kRawString;
     if (!consistent)
       return Fail(dataType_, Utf8("变量数据类型不一致!"));
   }
 
-  if (checked_.varType == kVarInteger || checked_.varType == kVarFloat) {
-    work.initialValue = EngineeringWord(v.initial, checked_.varType);
-    work.engMin = EngineeringWord(v.min, checked_.varType);
-    work.engMax = EngineeringWord(v.max, checked_.varType);
-    work.deadband = EngineeringWord(v.deadband, checked_.varType);
-    if (checked_.external && checked_.rawType >= kRawByte && checked_.rawType <= kRawFloat) {
-      StoreRaw(work.rawMax, checked_.rawType, v.rawMax);
-      StoreRaw(work.rawMin, checked_.rawType, v.rawMin);
+  if (v.varType == kVarInteger || v.varType == kVarFloat) {
+    work.initialValue = EngineeringWord(v.initial, v.varType);
+    work.engMin = EngineeringWord(v.min, v.varType);
+    work.engMax = EngineeringWord(v.max, v.varType);
+    work.deadband = EngineeringWord(v.deadband, v.varType);
+    if (v.external && v.rawType >= kRawByte && v.rawType <= kRawFloat) {
+      StoreRaw(work.rawMax, v.rawType, v.rawMax);
+      StoreRaw(work.rawMin, v.rawType, v.rawMin);
     }
   }
 

@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include "plugins/tageditor/tag_editor.h"
+#include "plugins/tageditor/tag_values.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -74,7 +75,7 @@ class TagPropertyPage : public QWidget {
   const std::vector<std::string>& Registers() const { return registers_; }
 
  private:
-  // The page's values, as loaded from the record and as read back from the controls.
+  // The page's values as loaded from the record (OK reads the controls into TagEntries).
   struct Values {
     QString name;
     QString description;
@@ -82,17 +83,6 @@ class TagPropertyPage : public QWidget {
     int scanPeriod = 0;
     double max = 0, min = 0, deadband = 0, initial = 0, rawMax = 0, rawMin = 0;
   };
-  // What OK's checks found, in the forms the record stores.
-  struct Checked {
-    std::string name;  // GBK, trailing blanks removed
-    std::string description;
-    std::string registerText;
-    int varType = -1;
-    int rawType = -1;
-    int device = -1;  // index of the chosen device, -1 for none
-    bool external = false;
-  };
-
   void BuildControls();
   void FillVarTypes();
   void FillDataTypes();
@@ -109,9 +99,11 @@ class TagPropertyPage : public QWidget {
   void OnRegisterChosen(int index);
   void OnDataTypeChosen(int index);
 
-  // Reads and checks the entries into `out` and checked_; shows the first failure and focuses
-  // its control.
-  bool ReadControls(Values& out);
+  // Reads the controls and checks them (CheckTagEntries) into `out`; shows the first failure and
+  // focuses its control.
+  bool ReadControls(CheckedTag& out);
+  // The control a refusal names.
+  QWidget* Control(TagField field) const;
   // Shows `text` and puts the focus on `control`; returns false for the caller's convenience.
   bool Fail(QWidget* control, const QString& text);
   bool IsExternal() const;
@@ -121,7 +113,6 @@ class TagPropertyPage : public QWidget {
 
   TagEditSession& session_;
   Values values_;
-  Checked checked_;
   std::vector<std::string> registers_;
 
   QLineEdit* name_ = nullptr;

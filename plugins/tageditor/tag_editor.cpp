@@ -4,36 +4,16 @@
 #include <utility>
 
 #include <QApplication>
-#include <QMessageBox>
-#include <QPushButton>
 
+#include "common/message_hook.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "plugins/tageditor/tag_edit_dlg.h"
 
 namespace talvek::tageditor {
 
-namespace {
-
-MessageHook& Hook() {
-  static MessageHook hook;
-  return hook;
-}
-
-}  // namespace
-
-MessageHook SetMessageHook(MessageHook hook) {
-  return std::exchange(Hook(), std::move(hook));
-}
-
 void ShowMessage(QWidget* parent, const QString& text) {
-  if (Hook()) {
-    Hook()(parent, text);
-    return;
-  }
-  QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kCaption), text, QMessageBox::Ok, parent);
-  box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-  box.exec();
+  ShowMessageBox(parent, QString::fromUtf8(kCaption), text);
 }
 
 void Trace(const char* line) {

@@ -16,9 +16,9 @@
 
 #include <QString>
 
+#include "common/device_array.h"
 #include "common/driver_contract.h"
 #include "platform/com_ptr.h"
-#include "workbench/project/device_array.h"
 
 class QWidget;
 
@@ -27,13 +27,8 @@ namespace talvek::tageditor {
 // Caption of the dialog and of its message boxes.
 inline constexpr const char* kCaption = "变量维护";
 
-// Receives every message the editor shows (OK-only boxes). Tests install one to answer and record
-// the boxes; an empty hook shows real message boxes.
-using MessageHook = std::function<void(QWidget* parent, const QString& text)>;
-
-// Installs `hook` and returns the previous one.
-MessageHook SetMessageHook(MessageHook hook);
-// Shows `text` in a warning box with an OK button ("确定"), or hands it to the installed hook.
+// Shows `text` in a warning box captioned kCaption with an OK button ("确定"), or hands it to the
+// plug-ins' message hook (common/message_hook.h), through which tests answer and record the boxes.
 void ShowMessage(QWidget* parent, const QString& text);
 
 // Writes one trace line (UTF-8, "\r\n"-terminated) to standard output and flushes it, so the

@@ -1,9 +1,12 @@
-// The tag editor's value rules, without widgets: type names, the entry layouts per type, the
-// ranges each stored type can hold, the width-exact writes of the raw range and the rule that
-// finds a register's position in a driver's address list.
+// The tag editor's value rules, without widgets: the entry layouts per type, the
+// ranges each stored type can hold, the width-exact writes of the raw range, the rule that
+// finds a register's position in a driver's address list, and OK's checks of the entries.
 //
-//   if (!FitsRaw(v, kRawInt16)) { /* refuse: -32768..32767 */ }
+//   if (!Fits(v, RawRange(kRawInt16))) { /* refuse: -32768..32767 */ }
 //   StoreRaw(work.rawMax, kRawInt16, v);  // writes the low 2 bytes only
+//
+//   const TagEntriesCheck check = CheckTagEntries(entries, devices);
+//   if (!check.ok) { /* show check.message, focus the control check.field */ }
 #pragma once
 
 #include <cstdint>
@@ -13,15 +16,10 @@
 
 #include <QString>
 
+#include "common/records.h"
+#include "common/type_names.h"  // the type names the combos list
+
 namespace talvek::tageditor {
-
-// Number of variable types (离散, 整数, 浮点, 字符串).
-inline constexpr int kVarTypeCount = 4;
-
-// Names of the variable types 0..3 and the raw data types 0..8, as the combos list them (UTF-8).
-inline constexpr const char* kVarTypeNames[kVarTypeCount] = {"离散", "整数", "浮点", "字符串"};
-inline constexpr const char* kRawTypeNames[9] = {
-    "位", "字节", "整数", "无符号整数", "BCD", "长整数", "长整数BCD", "浮点数(32位精度)", "字符串"};
 
 // Integer digits and decimals of a numeric entry.
 struct EntryLayout {
@@ -67,5 +65,70 @@ QString FormatLimit(double v, bool isFloat);
 QString GbkToQString(std::string_view gbk);
 // Strict conversion to GBK; false when a character has no GBK form or is a zero.
 [[nodiscard]] bool QStringToGbk(const QString& text, std::string& gbk);
+
+// The controls of the dialog's page that OK reads.
+enum class TagField {
+  kName,
+  kDescription,
+  kVarType,
+  kMin,
+  kMax,
+  kDeadband,
+  kInitial,
+  kScanPeriod,
+  kDevice,
+  kRegister,
+  kDataType,
+  kRawMin,
+  kRawMax,
+};
+
+// The name (UTF-8) the page gives a control, which the messages quote ("最小值"); empty for the
+// combos of variable type, device and data type, whose messages name no field.
+const char* TagFieldName(TagField field);
+
+// What the page's controls hold when OK is pressed, read as they stand.
+struct TagEntries {
+  QString name;
+  QString description;
+  int varType = -1;                     // index of the chosen variable type, -1 for none
+  QString min, max, deadband, initial;  // texts of the numeric entries
+  QString scanPeriod;
+  bool external = false;
+  int device = -1;  // index of the chosen device in the device table, -1 for none
+  QString registerText;
+  int rawType = -1;  // the chosen data type, -1 for none
+  QString rawMin, rawMax;
+};
+
+// The entries in the forms the record stores.
+struct CheckedTag {
+  std::string name;          // GBK, trailing blanks removed
+  std::string description;   // GBK
+  std::string registerText;  // GBK; external tags only
+  int varType = -1;
+  int rawType = -1;  // -1 for an internal tag
+  int device = -1;   // index in the device table; -1 for an internal tag
+  bool external = false;
+  int scanPeriodMs = 0;
+  double min = 0, max = 0, deadband = 0, initial = 0, rawMin = 0, rawMax = 0;
+};
+
+// The outcome of OK's checks: the checked values, or the first refusal with its message (UTF-8
+// text for a box) and the control that gets the focus.
+struct TagEntriesCheck {
+  bool ok = false;
+  CheckedTag tag;
+  TagField field = TagField::kName;
+  QString message;
+};
+
+// OK's checks of the entries, in the order the page runs them: name and description (GBK, byte
+// limits), the six numbers, the maximum within float range, the scan period, the variable type
+// and its engineering range; for an external tag the device (an index into `devices`, whose
+// name must fit the record), the register (GBK, byte limit), the data type, the raw range of
+// types 1..7 and the non-zero spans. The driver's check and the name's uniqueness are the
+// dialog's.
+TagEntriesCheck CheckTagEntries(const TagEntries& entries, std::span<const DeviceRecord> devices);
 
 }  // namespace talvek::tageditor

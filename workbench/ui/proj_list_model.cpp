@@ -8,6 +8,7 @@
 #include <QCollator>
 #include <QCollatorSortKey>
 
+#include "common/type_names.h"
 #include "platform/atoms.h"
 #include "platform/clock.h"
 #include "platform/gbk.h"
@@ -47,18 +48,6 @@ QString Utf8(const std::string& text) {
 }
 
 }  // namespace
-
-const char* VarTypeName(std::int32_t varType) {
-  static const char* const names[] = {"离散", "整数", "浮点", "字符串"};
-  return varType >= 0 && varType < 4 ? names[varType] : "";
-}
-
-const char* RawTypeName(std::int32_t rawType) {
-  static const char* const names[kRawTypeCount] = {
-      "位",    "字节", "整数", "无符号整数", "BCD", "长整数", "长整数BCD", "浮点数(32位精度)",
-      "字符串"};
-  return rawType >= 0 && rawType < kRawTypeCount ? names[rawType] : "";
-}
 
 std::string AtomText(std::int32_t word) {
   char buffer[kAtomTextBuffer] = {};

@@ -28,6 +28,7 @@
 #include <QIcon>
 
 #include "common/records.h"
+#include "common/type_names.h"  // VarTypeName, RawTypeName
 #include "platform/win_types.h"
 #include "workbench/ui/proj_list_icons.h"
 
@@ -48,11 +49,6 @@ enum class ListMode : std::uint32_t {
 inline constexpr char kNewDeviceRowText[] = "新建设备...";
 inline constexpr char kNewTagRowText[] = "新建变量...";
 inline constexpr char kNewScreenRowText[] = "增加画面...";
-
-// Name of a variable type 0..3 ("离散", "整数", "浮点", "字符串"); empty for any other.
-const char* VarTypeName(std::int32_t varType);
-// Name of a raw data type 0..8 ("位" ... "字符串"); empty for any other.
-const char* RawTypeName(std::int32_t rawType);
 
 // The live "变量值" text of a tag (UTF-8), by varType: 0 and 1 as a signed 32-bit number ("%d",
 // or "%X" with `hex`), 2 as "%f" (with `hex`: the float's IEEE bits in "%X"), 3 the text of the

@@ -13,6 +13,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include "common/plugin_entry.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
 #include "workbench/project/data_files.h"
@@ -22,7 +23,6 @@
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
 #include "workbench/ui/proj_list_delegate.h"
-#include "workbench/ui/proj_list_plugins.h"
 #include "workbench/ui/value_entry_dlg.h"
 
 namespace talvek {

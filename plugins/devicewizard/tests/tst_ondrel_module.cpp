@@ -8,13 +8,13 @@
 
 #include <cstring>
 
+#include "common/plugin_entry.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
 #include "plugins/devicewizard/device_catalogue.h"
 #include "plugins/devicewizard/device_wizard.h"
 #include "plugins/devicewizard/tests/wizard_test_support.h"
-#include "workbench/ui/proj_list_plugins.h"
 
 using namespace ondrel_test;
 

@@ -13,13 +13,13 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "common/message_hook.h"
 #include "common/wizard/wizard_dlg.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
 #include "plugins/devicewizard/device_catalogue.h"
 #include "plugins/devicewizard/device_wizard.h"
-#include "plugins/devicewizard/wizard_message.h"
 
 namespace ondrel_test {
 
@@ -103,7 +103,7 @@ void ResetTestDriver() {
 WizardRun RunWizard(const std::function<int()>& show, const std::function<void(QDialog&)>& script,
                     int guardMs) {
   WizardRun run;
-  ondrel::SetWizardMessageHook([&](const QString& text) { run.messages << text; });
+  talvek::SetMessageBoxHook([&](QWidget*, const QString& text) { run.messages << text; });
 
   QTimer guard;
   guard.setSingleShot(true);
@@ -128,7 +128,7 @@ WizardRun RunWizard(const std::function<int()>& show, const std::function<void(Q
   });
   run.result = show();
   guard.stop();
-  ondrel::SetWizardMessageHook({});
+  talvek::SetMessageBoxHook({});
   return run;
 }
 

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "common/message_hook.h"
 #include "common/testing/test_support.h"
 #include "common/wizard/wizard_dlg.h"
 #include "platform/gbk.h"
@@ -149,7 +150,7 @@ class TestNewProjectWizard : public QObject {
     fs::create_directories(*home_ / ".config");
     std::ofstream(*home_ / ".config" / "user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"$HOME/文档\"\n";
     documents_ = *home_ / "文档";
-    almery::SetMessageHook([this](const QString& text, QWidget*) { messages_ << text; });
+    talvek::SetMessageBoxHook([this](QWidget*, const QString& text) { messages_ << text; });
   }
 
   void init() {
@@ -479,7 +480,7 @@ class TestNewProjectWizard : public QObject {
   }
 
   void cleanupTestCase() {
-    almery::SetMessageHook(nullptr);
+    talvek::SetMessageBoxHook(nullptr);
     almery::SetCreateFaultForTesting(nullptr);
     configEnv_.reset();
     homeEnv_.reset();

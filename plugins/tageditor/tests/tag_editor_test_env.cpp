@@ -13,12 +13,13 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QTest>
 #include <QTimer>
 
+#include "common/message_hook.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
-#include "plugins/tageditor/tag_editor.h"
 
 namespace tageditor_test {
 
@@ -73,11 +74,11 @@ QString DriverEnvironment::SetUp() {
 }
 
 MessageRecorder::MessageRecorder() {
-  talvek::tageditor::SetMessageHook([this](QWidget*, const QString& text) { texts_.append(text); });
+  talvek::SetMessageBoxHook([this](QWidget*, const QString& text) { texts_.append(text); });
 }
 
 MessageRecorder::~MessageRecorder() {
-  talvek::tageditor::SetMessageHook({});
+  talvek::SetMessageBoxHook({});
 }
 
 StdoutCapture::StdoutCapture() {
@@ -233,6 +234,25 @@ int RunModal(const std::function<int()>& show, const std::function<void(QDialog*
   poll.stop();
   guard.stop();
   return result;
+}
+
+void DialogTestFixture::initTestCase() {
+  const QString error = env_.SetUp();
+  QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+void DialogTestFixture::init() {
+  ResetControl(env_.Control());
+}
+
+void DialogTestFixture::cleanup() {
+  QCOMPARE(env_.Control().objects, 0);
+}
+
+void DialogTestFixture::TwoDevices(Editor& e) {
+  e.devices.Add(MakeDevice("PLC1", "ModelA"));
+  e.devices.Add(MakeDevice("泵站", "ModelB"));
+  e.tag = ExternalTag("Var1", "泵站", "Q10", kRawInt16);
 }
 
 }  // namespace tageditor_test

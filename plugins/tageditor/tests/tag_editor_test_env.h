@@ -1,7 +1,7 @@
 // What the tag editor's tests and benchmark share: a private registry store into which the real
 // regsvr program has registered the test driver and the PPI driver, the test driver's control
-// block, a recorder for the editor's messages, a capture of standard output, record builders and
-// a runner that drives a modal dialog without blocking.
+// block, a recorder for the editor's messages, a capture of standard output, record builders, a
+// runner that drives a modal dialog without blocking, and the fixture of the dialog tests.
 #pragma once
 
 #include <functional>
@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include "common/device_array.h"
 #include "common/records.h"
 #include "common/testing/test_support.h"
 #include "plugins/tageditor/tag_edit_dlg.h"
 #include "plugins/tageditor/tests/test_driver_control.h"
-#include "workbench/project/device_array.h"
 
 class QComboBox;
 class QDialog;
@@ -135,5 +136,24 @@ struct Editor {
 // tells whether that happened.
 int RunModal(const std::function<int()>& show, const std::function<void(QDialog*)>& script,
              bool* timedOut, int timeoutMs = 10000);
+
+// The fixture of the tests that run the dialog in-process over the test driver: the driver
+// environment, set up once; the driver's control block reset before every case and, after it,
+// no driver object left alive. Its slots run for the test classes derived from it.
+class DialogTestFixture : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+
+ protected:
+  // Two devices on the test driver ("PLC1" of ModelA, "泵站" of ModelB) and an external 整数 tag
+  // on the second one.
+  static void TwoDevices(Editor& e);
+
+  DriverEnvironment env_;
+};
 
 }  // namespace tageditor_test

@@ -38,17 +38,10 @@ QString Layout(const NumericEdit* edit) {
 
 }  // namespace
 
-class TestTagEditDlg : public QObject {
+class TestTagEditDlg : public DialogTestFixture {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    const QString error = env_.SetUp();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-  }
-  void init() { ResetControl(env_.Control()); }
-  void cleanup() { QCOMPARE(env_.Control().objects, 0); }
-
   void controlsAndCaptions();
   void loadsExternalTag();
   void readsRawRangeInTheWidthOfItsType_data();
@@ -69,16 +62,6 @@ class TestTagEditDlg : public QObject {
   void longDefaultIsNotCutByPreviousLayout();
   void keyboardChoiceReachesReactions();
   void driverReleasedWhenShowReturns();
-
- private:
-  // Two devices on the test driver and an external 整数 tag on the second one.
-  static void TwoDevices(Editor& e) {
-    e.devices.Add(MakeDevice("PLC1", "ModelA"));
-    e.devices.Add(MakeDevice("泵站", "ModelB"));
-    e.tag = ExternalTag("Var1", "泵站", "Q10", kRawInt16);
-  }
-
-  DriverEnvironment env_;
 };
 
 void TestTagEditDlg::controlsAndCaptions() {

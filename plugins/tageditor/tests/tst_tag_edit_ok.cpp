@@ -2,6 +2,7 @@
 // check that keeps the dialog open with its message and focus, the driver's check of register
 // and data type, and the real PPI driver refusing a register with its own error text.
 #include <cstring>
+#include <functional>
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -59,17 +60,10 @@ bool HasFocus(QWidget* dialog, const QString& objectName) {
 
 }  // namespace
 
-class TestTagEditOk : public QObject {
+class TestTagEditOk : public DialogTestFixture {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    const QString error = env_.SetUp();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-  }
-  void init() { ResetControl(env_.Control()); }
-  void cleanup() { QCOMPARE(env_.Control().objects, 0); }
-
   void okWritesExactlyTheEditedFields_data();
   void okWritesExactlyTheEditedFields();
   void internalTagWritesOnlyItsOwnFields_data();
@@ -83,20 +77,12 @@ class TestTagEditOk : public QObject {
   void dataTypeMustFitVariableType();
   void refusedEntries_data();
   void refusedEntries();
+  void entryChecksWithoutDialog();
   void textsAtTheirLimits();
   void zeroSpansRefusedForExternalNumbers_data();
   void zeroSpansRefusedForExternalNumbers();
   void driverMissingAtOk();
   void realPpiDriver();
-
- private:
-  static void TwoDevices(Editor& e) {
-    e.devices.Add(MakeDevice("PLC1", "ModelA"));
-    e.devices.Add(MakeDevice("泵站", "ModelB"));
-    e.tag = ExternalTag("Var1", "泵站", "Q10", kRawInt16);
-  }
-
-  DriverEnvironment env_;
 };
 
 void TestTagEditOk::okWritesExactlyTheEditedFields_data() {
@@ -452,7 +438,7 @@ void TestTagEditOk::refusedEntries_data() {
   for (const auto& r : raw) {
     QTest::newRow(r.row) << "rawMaxEdit" << r.value << r.rawType
                          << QStringList{Utf8("最大原始值"), r.min, r.max,
-                                        Utf8(talvek::tageditor::kRawTypeNames[r.rawType])};
+                                        Utf8(talvek::kRawTypeNames[r.rawType])};
   }
 }
 
@@ -512,6 +498,98 @@ void TestTagEditOk::textsAtTheirLimits() {
            qPrintable(messages.Last()));
   QVERIFY(HasFocus(e.dialog.get(), QStringLiteral("deviceCombo")));
   QVERIFY(RecordDifference(e.tag, before).isEmpty());
+}
+
+// OK's checks on plain values: each row spoils a valid external 整数 tag and names the control
+// refused and a part of its message; a row that spoils two entries shows which is checked first.
+void TestTagEditOk::entryChecksWithoutDialog() {
+  using talvek::tageditor::CheckTagEntries;
+  using talvek::tageditor::TagEntries;
+  using talvek::tageditor::TagField;
+  talvek::DeviceArray devices;
+  devices.Add(MakeDevice("PLC1", "ModelA"));
+  devices.Add(MakeDevice("一二三四五六七八九十一二三四五六七", "ModelA"));  // 34 bytes
+  TagEntries valid;
+  valid.name = Utf8("温度  ");
+  valid.description = Utf8("描述");
+  valid.varType = kVarInteger;
+  valid.min = QStringLiteral("0");
+  valid.max = QStringLiteral("1000");
+  valid.deadband = valid.initial = QStringLiteral("0");
+  valid.scanPeriod = QStringLiteral(" 500 ");
+  valid.external = true;
+  valid.device = 0;
+  valid.registerText = QStringLiteral("V10");
+  valid.rawType = kRawInt16;
+  valid.rawMin = QStringLiteral("0");
+  valid.rawMax = QStringLiteral("100");
+
+  const struct {
+    const char* row;
+    std::function<void(TagEntries&)> spoil;
+    TagField field;
+    const char* part;
+  } rows[] = {
+      {"name before description",
+       [](TagEntries& t) {
+         t.name = QString(32, u'a');
+         t.description = Utf8("😀");
+       },
+       TagField::kName, "31"},
+      {"number text", [](TagEntries& t) { t.deadband = QStringLiteral("1,5"); },
+       TagField::kDeadband, "不是有效的数字"},
+      {"infinite number", [](TagEntries& t) { t.initial = QStringLiteral("inf"); },
+       TagField::kInitial, "不是有效的数字"},
+      {"maximum beyond float, even for 离散",
+       [](TagEntries& t) {
+         t.max = QStringLiteral("1e39");
+         t.varType = kVarDiscrete;
+       },
+       TagField::kMax, "3.4028235e38"},
+      {"no variable type", [](TagEntries& t) { t.varType = -1; }, TagField::kVarType,
+       "请选择变量类型"},
+      {"variable type past the list", [](TagEntries& t) { t.varType = 4; }, TagField::kVarType,
+       "请选择变量类型"},
+      {"no device", [](TagEntries& t) { t.device = -1; }, TagField::kDevice,
+       "没有从系统中找到该驱动"},
+      {"device past the table", [](TagEntries& t) { t.device = 2; }, TagField::kDevice,
+       "没有从系统中找到该驱动"},
+      {"device name too long", [](TagEntries& t) { t.device = 1; }, TagField::kDevice, "34 个字节"},
+      {"no data type", [](TagEntries& t) { t.rawType = -1; }, TagField::kDataType,
+       "请选择数据类型"},
+      {"zero span", [](TagEntries& t) { t.min = t.max = QStringLiteral("5"); }, TagField::kMin,
+       "量程为零"},
+      {"raw ends equal once truncated",
+       [](TagEntries& t) {
+         t.rawMin = QStringLiteral("7");
+         t.rawMax = QStringLiteral("7.9");
+       },
+       TagField::kRawMin, "原始量程为零"},
+  };
+  for (const auto& r : rows) {
+    TagEntries entries = valid;
+    r.spoil(entries);
+    const auto check = CheckTagEntries(entries, devices.span());
+    QVERIFY2(!check.ok, r.row);
+    QVERIFY2(check.field == r.field, r.row);
+    QVERIFY2(check.message.contains(Utf8(r.part)),
+             qPrintable(Utf8(r.row) + QStringLiteral(": ") + check.message));
+  }
+
+  auto check = CheckTagEntries(valid, devices.span());
+  QVERIFY(check.ok);
+  QCOMPARE(QByteArray::fromStdString(check.tag.name), Gbk("温度"));
+  QCOMPARE(check.tag.scanPeriodMs, 500);
+  QCOMPARE(check.tag.rawMax, 100.0);
+  // An internal tag skips every check of the device group.
+  TagEntries internal = valid;
+  internal.external = false;
+  internal.device = -1;
+  internal.registerText = Utf8("V1😀");
+  check = CheckTagEntries(internal, devices.span());
+  QVERIFY(check.ok);
+  QCOMPARE(check.tag.device, -1);
+  QCOMPARE(check.tag.rawType, -1);
 }
 
 void TestTagEditOk::zeroSpansRefusedForExternalNumbers_data() {

@@ -13,9 +13,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include "common/plugin_entry.h"
 #include "platform/module.h"
 #include "plugins/tageditor/tests/tag_editor_test_env.h"
-#include "workbench/ui/proj_list_plugins.h"
 
 using namespace tageditor_test;
 

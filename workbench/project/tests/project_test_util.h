@@ -49,17 +49,8 @@ inline void SetFolder(talvek::ProjectState& state, const std::filesystem::path& 
   platform::CopyToArray(state.folder, Gbk(folder.string()));
 }
 
-// A record filled with one byte, so that tests see which bytes a function sets.
-template <typename Record>
-Record Filled(unsigned char byte) {
-  Record r;
-  std::memset(&r, byte, sizeof r);
-  return r;
-}
-
-template <typename Record>
-bool SameBytes(const Record& a, const Record& b) {
-  return std::memcmp(&a, &b, sizeof(Record)) == 0;
-}
+// Record byte helpers, shared with the tests of common/.
+using testing_support::Filled;
+using testing_support::SameBytes;
 
 }  // namespace project_testing

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "workbench/ui/proj_list_plugins.h"
+#include "common/plugin_entry.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "common/plugin_entry.h"
 #include "common/testing/test_support.h"
 #include "platform/atoms.h"
 #include "platform/gbk.h"
@@ -26,7 +27,6 @@
 #include "workbench/project/talvek_doc.h"
 #include "workbench/runtime/tag_table.h"
 #include "workbench/ui/message_box_sink.h"
-#include "workbench/ui/proj_list_plugins.h"
 #include "workbench/ui/proj_list_view.h"
 #include "workbench/ui/tests/widget_test_support.h"
 #include "workbench/ui/value_entry_dlg.h"

@@ -1,14 +1,14 @@
-#include "workbench/project/device_array.h"
+#include "common/device_array.h"
 
 #include <gtest/gtest.h>
 
-#include "workbench/project/tests/project_test_util.h"
+#include "common/testing/test_support.h"
 
 namespace talvek {
 namespace {
 
-using project_testing::Filled;
-using project_testing::SameBytes;
+using testing_support::Filled;
+using testing_support::SameBytes;
 
 TEST(DeviceArrayTest, GrowsBySizeOver8ClampedTo4And1024) {
   DeviceArray devices;

@@ -9,8 +9,8 @@
 
 #include <vector>
 
+#include "common/device_array.h"
 #include "common/records.h"
-#include "workbench/project/device_array.h"
 
 namespace talvek {
 
