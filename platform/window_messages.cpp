@@ -386,15 +386,15 @@ LRESULT SendMessageWithAtoms(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     if (n >= 0 || (errno != EAGAIN && errno != EINTR))
       return 0;
     pollfd p{s.get(), POLLOUT, 0};
-    int wait_ms = MillisecondsUntil(deadline);
-    if (wait_ms == 0 || ::poll(&p, 1, wait_ms) < 0)
+    int waitMs = MillisecondsUntil(deadline);
+    if (waitMs == 0 || ::poll(&p, 1, waitMs) < 0)
       return 0;
   }
 
   for (;;) {
     pollfd p{s.get(), POLLIN, 0};
-    int wait_ms = MillisecondsUntil(deadline);
-    int r = wait_ms == 0 ? 0 : ::poll(&p, 1, wait_ms);
+    int waitMs = MillisecondsUntil(deadline);
+    int r = waitMs == 0 ? 0 : ::poll(&p, 1, waitMs);
     if (r < 0 && errno == EINTR)
       continue;
     if (r <= 0)

@@ -79,8 +79,8 @@ const std::string kNoDataReport = std::to_string(0x432) + ":No Receiving Data!";
 class PpiTransportTest : public ::testing::Test {
  protected:
   PpiTransportTest()
-      : config_env_("TALVEK_CONFIG_DIR", config_.str()),
-        runtime_env_("TALVEK_RUNTIME_DIR", runtime_.str()) {
+      : configEnv_("TALVEK_CONFIG_DIR", config_.str()),
+        runtimeEnv_("TALVEK_RUNTIME_DIR", runtime_.str()) {
     platform::Registry::Instance().Reload();
   }
   ~PpiTransportTest() override { platform::Registry::Instance().Reload(); }
@@ -124,7 +124,7 @@ class PpiTransportTest : public ::testing::Test {
   }
 
   TempDir config_, runtime_;
-  ScopedEnv config_env_, runtime_env_;
+  ScopedEnv configEnv_, runtimeEnv_;
   ppisim::PpiSimulator sim_;
   CommSettings settings_{};
 };
@@ -185,13 +185,13 @@ TEST_F(PpiTransportTest, OpenPortFailsOnRefusedSettingsAndUnknownPorts) {
     s.parity = parity;
     EXPECT_EQ(t.OpenPort(1, &s), 1) << parity;
   }
-  CommSettings bad_parity = settings_;
-  bad_parity.parity = 5;
-  EXPECT_EQ(t.OpenPort(1, &bad_parity), 0);
+  CommSettings badParity = settings_;
+  badParity.parity = 5;
+  EXPECT_EQ(t.OpenPort(1, &badParity), 0);
   EXPECT_FALSE(t.IsOpen());
-  CommSettings bad_size = settings_;
-  bad_size.dataBits = 9;
-  EXPECT_EQ(t.OpenPort(1, &bad_size), 0);
+  CommSettings badSize = settings_;
+  badSize.dataBits = 9;
+  EXPECT_EQ(t.OpenPort(1, &badSize), 0);
   EXPECT_FALSE(t.IsOpen());
   // The failed attempts closed their handles: the port can be opened again.
   EXPECT_EQ(t.OpenPort(1, &settings_), 1);
@@ -224,9 +224,9 @@ TEST_F(PpiTransportTest, ExchangeSendsTheJobThenTheRequestForData) {
 
   ppisim::Counters c = sim_.GetCounters();
   EXPECT_EQ(c.jobs, 1u);
-  EXPECT_EQ(c.reads_by_area[0], 1u);
-  EXPECT_EQ(c.data_requests, 1u);
-  EXPECT_EQ(c.garbage_bytes, 0u);
+  EXPECT_EQ(c.readsByArea[0], 1u);
+  EXPECT_EQ(c.dataRequests, 1u);
+  EXPECT_EQ(c.garbageBytes, 0u);
 
   // The request for data went to the job's station: 10 02 00 5C 5E 16.
   bool seen = false;
@@ -249,7 +249,7 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   EXPECT_EQ(ReadV100(t, &reply), 0);
   EXPECT_EQ(monitor.Take(), std::vector<std::string>{kNoDataReport});
-  EXPECT_EQ(sim_.GetCounters().data_requests, 0u);
+  EXPECT_EQ(sim_.GetCounters().dataRequests, 0u);
   ExpectReadWorks(t);
 
   // Acknowledged, but the request for data gets nothing.
@@ -265,7 +265,7 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
     sim_.SetFault({.kind = ppisim::FaultKind::kWrongAck, .bytes = ack});
     EXPECT_EQ(ReadV100(t, &reply), 0);
     EXPECT_EQ(reply, ack);
-    EXPECT_EQ(sim_.GetCounters().data_requests, 0u);
+    EXPECT_EQ(sim_.GetCounters().dataRequests, 0u);
     ExpectReadWorks(t);
   }
   EXPECT_TRUE(monitor.Take().empty()) << "only a silent line is reported";
@@ -278,7 +278,7 @@ TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline)
   Bytes reply;
 
   // A pause of 150 ms (six quiet checks) inside the reply does not end it: LE + 6 not reached.
-  sim_.SetFault({.kind = ppisim::FaultKind::kSplitReply, .split_after = 5, .pause_ms = 150});
+  sim_.SetFault({.kind = ppisim::FaultKind::kSplitReply, .splitAfter = 5, .pauseMs = 150});
   EXPECT_EQ(ReadV100(t, &reply), 1);
   EXPECT_EQ(reply, kReplyV100);
 
@@ -320,7 +320,7 @@ TEST_F(PpiTransportTest, NoiseIsSkippedAndNotReadyIsPolledAgain) {
     EXPECT_EQ(ReadV100(t, &reply), 1);
     EXPECT_EQ(reply, kReplyV100);
     EXPECT_LT(MillisecondsSince(start), 1500);
-    EXPECT_EQ(sim_.GetCounters().data_requests, c.polls);
+    EXPECT_EQ(sim_.GetCounters().dataRequests, c.polls);
   }
   // Busy past the deadline fails, without calling the line silent.
   t.SetResponseTimeout(kTestTimeoutMs);
@@ -354,18 +354,18 @@ TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
   t.SetResponseTimeout(500);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   Bytes reply;
-  const int64_t cpu_before = ThreadCpuMilliseconds();
+  const int64_t cpuBefore = ThreadCpuMilliseconds();
   auto start = Clock::now();
   EXPECT_EQ(ReadV100(t, &reply), 0);
   EXPECT_GE(MillisecondsSince(start), 500);
-  EXPECT_LT(ThreadCpuMilliseconds() - cpu_before, 50) << "half a second of waiting";
+  EXPECT_LT(ThreadCpuMilliseconds() - cpuBefore, 50) << "half a second of waiting";
 
   // A poll delay of 0 or 1 still sleeps between checks.
   t.SetPollDelay(0, 0);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
-  const int64_t cpu_again = ThreadCpuMilliseconds();
+  const int64_t cpuAgain = ThreadCpuMilliseconds();
   EXPECT_EQ(ReadV100(t, &reply), 0);
-  EXPECT_LT(ThreadCpuMilliseconds() - cpu_again, 100);
+  EXPECT_LT(ThreadCpuMilliseconds() - cpuAgain, 100);
 }
 
 // Bytes are taken as they arrive: the acknowledgement phase ends after one check interval of
@@ -429,15 +429,15 @@ TEST_F(PpiTransportTest, RepliesAtLineSpeed) {
   };
 
   Bytes reply;
-  const int64_t cpu_before = ThreadCpuMilliseconds();
-  const auto wall_before = Clock::now();
+  const int64_t cpuBefore = ThreadCpuMilliseconds();
+  const auto wallBefore = Clock::now();
   ASSERT_EQ(exchange(&reply), 1);
-  const int64_t wall_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - wall_before).count();
+  const int64_t wallMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - wallBefore).count();
   // A transport that spins would burn about as much CPU as the exchange takes; one that sleeps
   // uses a small share of it (more under a sanitizer, never most of it).
-  EXPECT_LT((ThreadCpuMilliseconds() - cpu_before) * 4, wall_ms) << "227 bytes over about 130 ms";
-  EXPECT_GE(wall_ms, 100) << "the reply comes at line speed";
+  EXPECT_LT((ThreadCpuMilliseconds() - cpuBefore) * 4, wallMs) << "227 bytes over about 130 ms";
+  EXPECT_GE(wallMs, 100) << "the reply comes at line speed";
   ASSERT_EQ(reply.size(), 227u);
   EXPECT_EQ(reply.back(), 0x16);
 
@@ -450,7 +450,7 @@ TEST_F(PpiTransportTest, RepliesAtLineSpeed) {
   line.SetFault({.kind = ppisim::FaultKind::kWrongAck, .bytes = {0xE5, 0xE5}});
   EXPECT_EQ(exchange(&reply), 0);
   EXPECT_EQ(reply, (Bytes{0xE5, 0xE5}));
-  EXPECT_EQ(line.GetCounters().data_requests, 2u);
+  EXPECT_EQ(line.GetCounters().dataRequests, 2u);
 }
 
 TEST_F(PpiTransportTest, ClosedPortFailsAtOnce) {
@@ -461,7 +461,7 @@ TEST_F(PpiTransportTest, ClosedPortFailsAtOnce) {
   EXPECT_TRUE(reply.empty());
   EXPECT_EQ(t.ProbeStation(0, kStation, 0), 0);
   EXPECT_LT(MillisecondsSince(start), 100);
-  EXPECT_EQ(sim_.GetCounters().bytes_received, 0u);
+  EXPECT_EQ(sim_.GetCounters().bytesReceived, 0u);
 }
 
 TEST_F(PpiTransportTest, ProbeStationFindsOnlyTheServedStation) {
@@ -470,7 +470,7 @@ TEST_F(PpiTransportTest, ProbeStationFindsOnlyTheServedStation) {
   PpiTransport t;
   ASSERT_EQ(t.OpenPort(1, &settings_), 1);
   EXPECT_EQ(t.ProbeStation(0, kStation, 0), 1);
-  EXPECT_EQ(sim_.GetCounters().status_requests, 1u);
+  EXPECT_EQ(sim_.GetCounters().statusRequests, 1u);
   EXPECT_TRUE(monitor.Take().empty());
 
   EXPECT_EQ(t.ProbeStation(0, 3, 0), 0);
@@ -499,8 +499,8 @@ TEST_F(PpiTransportTest, AttachedTransportsShareOnePortUntilBothClose) {
 
   ASSERT_EQ(owner.GetPortHandle(&h), 1);
   {
-    PpiTransport short_lived;
-    EXPECT_EQ(short_lived.AttachPort(&h), 1);
+    PpiTransport shortLived;
+    EXPECT_EQ(shortLived.AttachPort(&h), 1);
   }  // its destructor releases its reference only
   ExpectReadWorks(owner);
 

@@ -639,7 +639,7 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
   EXPECT_EQ(d0.value, 30000);
   EXPECT_EQ(d1.value, 10);
-  EXPECT_EQ(sim_.GetCounters().bytes_received, 0u);
+  EXPECT_EQ(sim_.GetCounters().bytesReceived, 0u);
 
   // The registers belong to the object: a second driver starts from 50 again.
   IProtocolDriver* other = nullptr;

@@ -276,13 +276,13 @@ TEST_F(PpiHostTest, RequestsFollowTheDriversMergeRule) {
   const ppisim::Counters c1 = sim1_.GetCounters();
   const ppisim::Counters c2 = sim2_.GetCounters();
   EXPECT_EQ(c1.reads, 6u);
-  EXPECT_EQ(c1.reads_by_area[0], 4u);  // V
-  EXPECT_EQ(c1.reads_by_area[1], 1u);  // I
-  EXPECT_EQ(c1.reads_by_area[3], 1u);  // M
+  EXPECT_EQ(c1.readsByArea[0], 4u);  // V
+  EXPECT_EQ(c1.readsByArea[1], 1u);  // I
+  EXPECT_EQ(c1.readsByArea[3], 1u);  // M
   EXPECT_EQ(c1.writes, 0u);
   EXPECT_EQ(c2.reads, 3u);
-  EXPECT_EQ(c2.reads_by_area[0], 2u);
-  EXPECT_EQ(c2.reads_by_area[2], 1u);  // Q
+  EXPECT_EQ(c2.readsByArea[0], 2u);
+  EXPECT_EQ(c2.readsByArea[2], 1u);  // Q
   EXPECT_TRUE(AllValuesArrived()) << Describe();
 }
 
