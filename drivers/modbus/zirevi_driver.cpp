@@ -417,7 +417,7 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
 
   FILETIME now{};
   CoFileTimeNow(&now);
-  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  const bool lowWordFirst = (group.wordOrder & kLowWordFirst) != 0;
   const std::span<const uint8_t> data = reply_.data;
   for (const ReadItem& r : items) {
     GroupItem& item = *r.item;
@@ -484,7 +484,7 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
     SetLastError(kErrReadOnly);
     return false;
   }
-  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  const bool lowWordFirst = (group.wordOrder & kLowWordFirst) != 0;
   // Writes never share a group; should a caller put several items in one, each is written on
   // its own, in order, and the first failure ends the call.
   return ForEachItem(group, [&](GroupItem& item) {

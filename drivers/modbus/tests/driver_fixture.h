@@ -138,7 +138,7 @@ class MiniHost {
     (*g)->areaIndex = item.areaIndex;
     (*g)->dataType = item.dataType;
     (*g)->bitOrLength = item.bitOrLength;
-    (*g)->reserved22 = item.reserved54;
+    (*g)->wordOrder = item.wordOrder;
     (*g)->startAddress = number;
     (*g)->endAddress = number;
     (*g)->writeFlag = static_cast<uint16_t>(writeFlag);
