@@ -98,7 +98,6 @@ class PpiTransport {
 
   // Limit of each send and each receive phase, in ms (0 or less: one check, then time-out).
   int32_t ResponseTimeout() const { return responseTimeout_; }
-  void SetResponseTimeout(int32_t ms) { responseTimeout_ = ms; }
 
   // PollDelay 0 (acknowledgement phase) and 1 (reply phase), in ms; half of it is the longest
   // wait of one line check, and the quiet time that ends the acknowledgement phase. Any value is

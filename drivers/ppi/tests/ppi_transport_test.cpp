@@ -117,6 +117,14 @@ class PpiTransportTest : public ::testing::Test {
     return ok;
   }
 
+  // Opens the port (again) with settings_ whose time-out is `ms`: OpenPort takes the response
+  // time-out from the settings.
+  void OpenWithTimeout(PpiTransport& t, uint16_t ms) {
+    settings_.timeoutMs = ms;
+    ASSERT_EQ(t.OpenPort(1, &settings_), 1);
+    ASSERT_EQ(t.ResponseTimeout(), ms);
+  }
+
   void ExpectReadWorks(PpiTransport& t) {
     Bytes reply;
     EXPECT_EQ(ReadV100(t, &reply), 1);
@@ -211,8 +219,7 @@ TEST_F(PpiTransportTest, OpenPortFailsOnRefusedSettingsAndUnknownPorts) {
 
 TEST_F(PpiTransportTest, ExchangeSendsTheJobThenTheRequestForData) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(2000);  // generous: a clean exchange must end on the quiet line, not here
+  OpenWithTimeout(t, 2000);  // generous: a clean exchange must end on the quiet line, not here
 
   Bytes reply;
   size_t sent = 0;
@@ -273,8 +280,7 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
 
 TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(1000);
+  OpenWithTimeout(t, 1000);
   Bytes reply;
 
   // A pause of 150 ms (six quiet checks) inside the reply does not end it: LE + 6 not reached.
@@ -283,7 +289,7 @@ TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline)
   EXPECT_EQ(reply, kReplyV100);
 
   // A reply that stays short is taken as it is at the deadline; the codec rejects it later.
-  t.SetResponseTimeout(kTestTimeoutMs);
+  OpenWithTimeout(t, kTestTimeoutMs);
   sim_.SetFault({.kind = ppisim::FaultKind::kTruncatedReply, .drop = 2});
   auto start = Clock::now();
   EXPECT_EQ(ReadV100(t, &reply), 1);
@@ -297,8 +303,7 @@ TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline)
 // again: both cost about the reply's own time, never the response time-out.
 TEST_F(PpiTransportTest, NoiseIsSkippedAndNotReadyIsPolledAgain) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(3000);
+  OpenWithTimeout(t, 3000);
   const struct {
     const char* name;
     ppisim::Fault fault;
@@ -323,7 +328,7 @@ TEST_F(PpiTransportTest, NoiseIsSkippedAndNotReadyIsPolledAgain) {
     EXPECT_EQ(sim_.GetCounters().dataRequests, c.polls);
   }
   // Busy past the deadline fails, without calling the line silent.
-  t.SetResponseTimeout(kTestTimeoutMs);
+  OpenWithTimeout(t, kTestTimeoutMs);
   sim_.SetFault({.kind = ppisim::FaultKind::kBusy, .polls = 1000});
   Bytes reply;
   const auto start = Clock::now();
@@ -350,8 +355,7 @@ TEST_F(PpiTransportTest, EachPhaseKeepsAtMostOneFrameBuffer) {
 
 TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(500);
+  OpenWithTimeout(t, 500);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   Bytes reply;
   const int64_t cpuBefore = ThreadCpuMilliseconds();
@@ -373,8 +377,7 @@ TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
 // the next ticks of a fixed grid of sleeps.
 TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(3000);
+  OpenWithTimeout(t, 3000);
   t.SetPollDelay(0, 400);   // checks every 200 ms while waiting for the acknowledgement
   t.SetPollDelay(1, 4000);  // and every 2 s while waiting for the reply
   Bytes reply;
@@ -389,7 +392,7 @@ TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
   // The exchange leaves the port's time-outs as it found them (sharers of the port rely on
   // reads that return at once), after a failed exchange too.
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
-  t.SetResponseTimeout(100);
+  OpenWithTimeout(t, 100);
   EXPECT_EQ(ReadV100(t, &reply), 0);
   HANDLE h = INVALID_HANDLE_VALUE;
   ASSERT_EQ(t.GetPortHandle(&h), 1);
