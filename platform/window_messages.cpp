@@ -261,7 +261,7 @@ std::optional<std::string> EndpointPathOf(HWND hwnd) {
 
 std::string AtomText(ATOM atom) {
   char buf[kMaxAtomText + 1];
-  UINT n = GlobalGetAtomNameA(atom, buf, sizeof buf);
+  UINT n = platform::GlobalGetAtomNameA(atom, buf, sizeof buf);
   return std::string(buf, n);
 }
 
@@ -448,9 +448,9 @@ struct MessageEndpoint::Impl {
     WPARAM w = m->wparam;
     LPARAM l = m->lparam;
     if (m->flags & kWParamIsAtom)
-      w = watom = m->wtext.empty() ? 0 : GlobalAddAtomA(m->wtext.c_str());
+      w = watom = m->wtext.empty() ? 0 : platform::GlobalAddAtomA(m->wtext.c_str());
     if (m->flags & kLParamIsAtom)
-      l = latom = m->ltext.empty() ? 0 : GlobalAddAtomA(m->ltext.c_str());
+      l = latom = m->ltext.empty() ? 0 : platform::GlobalAddAtomA(m->ltext.c_str());
     LRESULT result = 0;
     try {
       if (handler)
@@ -459,9 +459,9 @@ struct MessageEndpoint::Impl {
       result = 0;
     }
     if (watom != 0)
-      GlobalDeleteAtom(watom);
+      platform::GlobalDeleteAtom(watom);
     if (latom != 0)
-      GlobalDeleteAtom(latom);
+      platform::GlobalDeleteAtom(latom);
     if (m->kind == kSend && from_len > sizeof(sa_family_t)) {
       std::vector<uint8_t> answer(kAnswerMagic, kAnswerMagic + 4);
       PutLe(answer, m->sequence, 4);

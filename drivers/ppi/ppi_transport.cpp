@@ -366,13 +366,13 @@ void PpiTransport::DiagnosticText(const char* text) {
     return;
   char buffer[kMonitorTextSize] = {};
   std::strncpy(buffer, text, sizeof buffer - 1);
-  ATOM atom = GlobalAddAtomA(buffer);
+  ATOM atom = platform::GlobalAddAtomA(buffer);
   if (atom == 0)
     return;
   // Sent, not posted: the monitor reads the atom's text before the atom is deleted below.
   platform::SendMessageWithAtoms(monitor, kMonitorMessage, atom, 0, platform::kWParamIsAtom,
                                  kMonitorAnswerTimeoutMs);
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
 }
 
 }  // namespace ppi

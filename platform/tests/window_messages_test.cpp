@@ -74,7 +74,7 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
     std::lock_guard lock(mu);
     if (msg == kMonitorMessage) {
       char text[256];
-      UINT n = GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+      UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
       seen_text.assign(text, n);
       return 7;
     }
@@ -86,7 +86,7 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
   ASSERT_NE(hwnd, nullptr);
   EXPECT_EQ(FindWindowA("QuelMess", "any title"), hwnd) << "class names ignore case";
 
-  ATOM atom = GlobalAddAtomA("No Receiving Data!");
+  ATOM atom = platform::GlobalAddAtomA("No Receiving Data!");
   ASSERT_NE(atom, 0);
   bool answered = false;
   EXPECT_EQ(platform::SendMessageWithAtoms(hwnd, kMonitorMessage, atom, 0, platform::kWParamIsAtom,
@@ -98,8 +98,8 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
     EXPECT_EQ(seen_text, "No Receiving Data!");
   }
   // The receiver's reference was dropped after the handler: ours is the last one.
-  EXPECT_EQ(GlobalDeleteAtom(atom), 0);
-  EXPECT_EQ(GlobalFindAtomA("No Receiving Data!"), 0);
+  EXPECT_EQ(platform::GlobalDeleteAtom(atom), 0);
+  EXPECT_EQ(platform::GlobalFindAtomA("No Receiving Data!"), 0);
 
   // Parameters without the flag are numbers, negative ones included.
   EXPECT_EQ(SendMessageA(hwnd, WM_USER + 1, 0x1234, -5), 0x1234 - 5);
@@ -204,7 +204,7 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
       [&](UINT msg, WPARAM, LPARAM l) -> LRESULT {
         messages.push_back(msg);
         char text[256];
-        UINT n = GlobalGetAtomNameA(static_cast<ATOM>(l), text, sizeof text);
+        UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(l), text, sizeof text);
         posted_text.assign(text, n);
         return 0;
       },
@@ -214,10 +214,10 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
 
   HWND hwnd = FindWindowA("VORUDOZEZEZUROV", nullptr);
   ASSERT_NE(hwnd, nullptr);
-  ATOM atom = GlobalAddAtomA("open screen1.pic");
+  ATOM atom = platform::GlobalAddAtomA("open screen1.pic");
   ASSERT_TRUE(platform::PostMessageWithAtoms(hwnd, 1126, 0, atom, platform::kLParamIsAtom));
   ASSERT_TRUE(BringWindowToTop(hwnd));
-  GlobalDeleteAtom(atom);  // the text travelled; the sender's atom may go at once
+  platform::GlobalDeleteAtom(atom);  // the text travelled; the sender's atom may go at once
 
   pollfd p{endpoint.fd(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 5000), 1);
@@ -225,7 +225,7 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
   EXPECT_EQ(messages, std::vector<UINT>{1126});
   EXPECT_EQ(posted_text, "open screen1.pic");
   EXPECT_EQ(raises, 1);
-  EXPECT_EQ(GlobalFindAtomA("open screen1.pic"), 0) << "the receiver's atom is gone too";
+  EXPECT_EQ(platform::GlobalFindAtomA("open screen1.pic"), 0) << "the receiver's atom is gone too";
   EXPECT_FALSE(endpoint.DispatchPending());
 
   MessageEndpoint threaded;

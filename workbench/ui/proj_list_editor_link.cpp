@@ -38,7 +38,7 @@ bool ScreenEditorLink::PostToEditor(const std::string& gbkCommand, bool lParamIs
     return false;
   // The atom stays in the table: the editor reads it after this returns, and nobody deletes
   // the atoms of this link.
-  const ATOM command = GlobalAddAtomA(gbkCommand.c_str());
+  const ATOM command = platform::GlobalAddAtomA(gbkCommand.c_str());
   const unsigned atomParams =
       platform::kWParamIsAtom | (lParamIsCommand ? platform::kLParamIsAtom : 0);
   platform::PostMessageWithAtoms(editor, kScreenEditorCommandMessage, command,

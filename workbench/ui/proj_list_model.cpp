@@ -149,7 +149,8 @@ const char* RawTypeName(std::int32_t rawType) {
 
 std::string AtomText(std::int32_t word) {
   char buffer[kAtomTextBuffer] = {};
-  const UINT n = GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), buffer, sizeof buffer);
+  const UINT n =
+      platform::GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), buffer, sizeof buffer);
   if (n == 0)
     return {};
   std::string utf8;

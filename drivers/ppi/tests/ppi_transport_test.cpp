@@ -54,7 +54,7 @@ class Monitor {
   bool Open() {
     return endpoint_.Open(ppi::kMonitorWindowClass, [this](UINT msg, WPARAM w, LPARAM) -> LRESULT {
       char text[256];
-      UINT n = GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+      UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
       std::lock_guard lock(mu_);
       texts_.emplace_back(std::to_string(msg) + ":" + std::string(text, n));
       return 1;
@@ -530,7 +530,8 @@ TEST_F(PpiTransportTest, DiagnosticTextReachesAMonitorOnlyWhenOneExists) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], kNoDataReport);
   EXPECT_EQ(texts[1], std::to_string(0x432) + ":" + std::string(127, 'x')) << "cut to 127 bytes";
-  EXPECT_EQ(GlobalFindAtomA("No Receiving Data!"), 0) << "the atom is deleted after the send";
+  EXPECT_EQ(platform::GlobalFindAtomA("No Receiving Data!"), 0)
+      << "the atom is deleted after the send";
 }
 
 }  // namespace

@@ -264,9 +264,9 @@ TEST_P(S7ProtoTypesTest, StringsTravelAsGlobalAtomsThroughTheSecondInterfaceOnly
     // Strings are refused before anything goes on the line.
     const uint64_t frames = sim_.GetCounters().frames;
     EXPECT_EQ(Execute(read), 0);
-    HostGroup write(first_, "V200.20", kString, 1, GlobalAddAtomA("abc"));
+    HostGroup write(first_, "V200.20", kString, 1, platform::GlobalAddAtomA("abc"));
     EXPECT_EQ(Execute(write), 0);
-    GlobalDeleteAtom(static_cast<ATOM>(write.item().value));
+    platform::GlobalDeleteAtom(static_cast<ATOM>(write.item().value));
     EXPECT_EQ(sim_.GetCounters().frames, frames);
     return;
   }
@@ -276,21 +276,22 @@ TEST_P(S7ProtoTypesTest, StringsTravelAsGlobalAtomsThroughTheSecondInterfaceOnly
   EXPECT_EQ(static_cast<uint32_t>(read.item().value) >> 16, 0x5555u) << "only the low 16 bits";
   const auto atom = static_cast<ATOM>(read.item().value & 0xFFFF);
   char name[256] = {};
-  ASSERT_NE(GlobalGetAtomNameA(atom, name, sizeof name), 0u);
+  ASSERT_NE(platform::GlobalGetAtomNameA(atom, name, sizeof name), 0u);
   EXPECT_STREQ(name, text);
   EXPECT_EQ(read.item().quality, kGood);
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
 
   // A write sends the atom's text and fills the rest of the 20 bytes and the terminator with 0.
   Put(Area::kV, 200, Bytes(22, 0xEE));
-  const ATOM abc = GlobalAddAtomA("abc");
+  const ATOM abc = platform::GlobalAddAtomA("abc");
   ASSERT_EQ(WriteOne("V200.20", kString, abc), 1);
   Bytes expected = {'a', 'b', 'c'};
   expected.resize(21, 0x00);
   expected.push_back(0xEE);  // the byte after the terminator is not touched
   EXPECT_EQ(Get(Area::kV, 200, 22), expected);
-  EXPECT_EQ(GlobalFindAtomA("abc"), abc) << "the driver does not delete the caller's atom";
-  GlobalDeleteAtom(abc);
+  EXPECT_EQ(platform::GlobalFindAtomA("abc"), abc)
+      << "the driver does not delete the caller's atom";
+  platform::GlobalDeleteAtom(abc);
 }
 
 TEST_P(S7ProtoTypesTest, BitsWriteToVQAndM) {

@@ -64,7 +64,7 @@ uint64_t Ticks(const FILETIME& t) {
 
 std::string AtomText(int32_t word) {
   char text[256] = {};
-  GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
+  platform::GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
   return text;
 }
 

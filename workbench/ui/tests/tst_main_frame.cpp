@@ -928,8 +928,9 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
     QCOMPARE(LoadValueWord(Project().tags[index("一号泵运行")]), 1);
     QCOMPARE(LoadValueWord(Project().tags[index("自动模式")]), 1);
     char text[64] = {};
-    GlobalGetAtomNameA(static_cast<ATOM>(LoadValueWord(Project().tags[index("站点名称")]) & 0xFFFF),
-                       text, sizeof text);
+    platform::GlobalGetAtomNameA(
+        static_cast<ATOM>(LoadValueWord(Project().tags[index("站点名称")]) & 0xFFFF), text,
+        sizeof text);
     QCOMPARE(platform::GbkToUtf8(text), std::string("一号泵站"));
     // A ramp moves: the running-time counter counts up once a second.
     const std::size_t counter = index("运行时间");

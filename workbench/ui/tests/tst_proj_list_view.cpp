@@ -558,9 +558,9 @@ class TestProjListView : public QObject {
         kScreenEditorClass,
         [&](UINT message, WPARAM w, LPARAM l) -> LRESULT {
           char command[256] = {}, second[256] = {};
-          GlobalGetAtomNameA(static_cast<ATOM>(w), command, sizeof command);
+          platform::GlobalGetAtomNameA(static_cast<ATOM>(w), command, sizeof command);
           if (l != 0)
-            GlobalGetAtomNameA(static_cast<ATOM>(l), second, sizeof second);
+            platform::GlobalGetAtomNameA(static_cast<ATOM>(l), second, sizeof second);
           received.push_back({message, command, second});
           return 1;
         },
