@@ -36,7 +36,7 @@ constexpr size_t kMonitorTextSize = 128;
 // True once `limit` ms have passed since `start` (a limit of 0 or less has passed at once).
 // Unsigned subtraction keeps this right across the tick count's wrap.
 bool Passed(DWORD start, int32_t limit) {
-  return limit <= 0 || GetTickCount() - start >= static_cast<DWORD>(limit);
+  return limit <= 0 || platform::GetTickCount() - start >= static_cast<DWORD>(limit);
 }
 
 // Half a poll delay, at least 1 ms: a zero pause would turn the wait into a busy loop.
@@ -95,7 +95,7 @@ class LineChecks {
       if (platform::ReadFile(port_, out, room, &got, nullptr) && got > 0)
         return got;
     } else {
-      Sleep(pause_);  // without time-outs of its own the port can only be looked at
+      platform::Sleep(pause_);  // without time-outs of its own the port can only be looked at
       const DWORD queued = std::min(Queued(port_), room);
       if (queued > 0 && platform::ReadFile(port_, out, queued, &got, nullptr))
         return got;
@@ -104,7 +104,8 @@ class LineChecks {
     const auto waited = std::chrono::steady_clock::now() - start;
     const auto rest = std::chrono::milliseconds(pause_) - waited;
     if (rest > std::chrono::milliseconds(0))
-      Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(rest).count()));
+      platform::Sleep(
+          static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(rest).count()));
     return got;
   }
 
@@ -187,7 +188,7 @@ void PpiTransport::SetPollDelay(int index, int32_t ms) {
 }
 
 bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
-  const DWORD start = GetTickCount();
+  const DWORD start = platform::GetTickCount();
   size_t done = 0;
   for (;;) {
     DWORD written = 0;
@@ -203,7 +204,7 @@ bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
       return false;
     }
     if (written == 0)
-      Sleep(kSendRetryPauseMs);
+      platform::Sleep(kSendRetryPauseMs);
   }
   *sent = done;
   return true;
@@ -226,10 +227,10 @@ bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int3
         waitForLength ? ExpectedReplyLength(std::span<const uint8_t>(frame.data(), total)) : 0;
     if (expected > total && characterUs > 0) {
       const uint64_t needMs = (expected - total) * characterUs / 1000;
-      const int64_t leftMs = int64_t{responseTimeout_} - (GetTickCount() - start);
+      const int64_t leftMs = int64_t{responseTimeout_} - (platform::GetTickCount() - start);
       const int64_t sleepMs = std::min({static_cast<int64_t>(needMs) - 1, int64_t{pause}, leftMs});
       if (sleepMs > 0)
-        Sleep(static_cast<DWORD>(sleepMs));
+        platform::Sleep(static_cast<DWORD>(sleepMs));
     }
     const DWORD got =
         checks.Check(frame.data() + total, static_cast<DWORD>(kFrameBufferSize - total));
@@ -289,7 +290,7 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
     return 0;
 
   size_t ack = 0;
-  if (!ReceivePhase(frame, pollDelay_[0], false, GetTickCount(), &ack, nullptr))
+  if (!ReceivePhase(frame, pollDelay_[0], false, platform::GetTickCount(), &ack, nullptr))
     return 0;
   *received = ack;
   if (ack != 1 || frame[0] != kShortAck)
@@ -298,7 +299,7 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   std::array<uint8_t, 6> request{};
   BuildDataRequest(jobHead, request);
   // One deadline for the whole reply phase, however often the station says "not ready".
-  const DWORD replyStart = GetTickCount();
+  const DWORD replyStart = platform::GetTickCount();
   size_t reply = 0;
   for (;;) {
     size_t requestSent = 0;
@@ -311,10 +312,10 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
       break;
     *received = reply;
     // Still busy at the deadline: a failure, but not a silent line.
-    const int64_t leftMs = int64_t{responseTimeout_} - (GetTickCount() - replyStart);
+    const int64_t leftMs = int64_t{responseTimeout_} - (platform::GetTickCount() - replyStart);
     if (leftMs <= 0)
       return 0;
-    Sleep(static_cast<DWORD>(std::clamp<int64_t>(pollDelay_[1], 1, leftMs)));
+    platform::Sleep(static_cast<DWORD>(std::clamp<int64_t>(pollDelay_[1], 1, leftMs)));
     platform::PurgeComm(port_, PURGE_RXCLEAR);
   }
   // Whatever came before the frame's start delimiter is not part of it; the frame goes to the
@@ -336,13 +337,13 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
   DWORD written = 0;
   if (!platform::WriteFile(port_, request.data(), request.size(), &written, nullptr))
     return 0;
-  Sleep(kProbeSettleMs);
+  platform::Sleep(kProbeSettleMs);
 
   std::array<uint8_t, kFrameBufferSize> answer{};
   size_t total = 0;
-  const DWORD start = GetTickCount();
+  const DWORD start = platform::GetTickCount();
   do {
-    Sleep(kProbePollMs);
+    platform::Sleep(kProbePollMs);
     const DWORD queued = Queued(port_);
     if (queued > 0) {
       if (total + queued >= answer.size())

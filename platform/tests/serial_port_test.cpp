@@ -91,7 +91,7 @@ DWORD WaitQueued(HANDLE port, DWORD count) {
       return 0;
     if (stat.cbInQue >= count)
       break;
-    Sleep(1);
+    platform::Sleep(1);
   } while (Clock::now() < deadline);
   return stat.cbInQue;
 }
@@ -314,7 +314,7 @@ TEST_F(SerialPortTest, ClosingWakesABlockedRead) {
     DWORD n = 0;
     result = platform::ReadFile(port, buf, sizeof buf, &n, nullptr);
   });
-  Sleep(30);  // lets the reader block first; the outcome is the same if it has not yet
+  platform::Sleep(30);  // lets the reader block first; the outcome is the same if it has not yet
   EXPECT_TRUE(platform::CloseSerialHandle(port));
   reader.join();  // returns whether the read began before or after the close
   EXPECT_FALSE(result);

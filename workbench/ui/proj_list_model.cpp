@@ -200,7 +200,7 @@ std::string FormatUpdateTime(const FILETIME& time) {
   if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0)
     return {};
   SYSTEMTIME local{};
-  if (!FileTimeToLocalSystemTime(&time, &local))
+  if (!platform::FileTimeToLocalSystemTime(&time, &local))
     return {};
   char buffer[48];
   const int n = std::snprintf(buffer, sizeof buffer, "%04d/%02d/%02d %02d:%02d:%02d %04d",
