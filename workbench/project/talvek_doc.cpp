@@ -180,12 +180,12 @@ bool CTalvekDoc::OnOpenDocument(std::string_view path) {
 
 bool CTalvekDoc::NewProject() {
   if (plugin_ == nullptr)
-    plugin_ = LoadLibraryA(pluginFile_.c_str());
+    plugin_ = platform::LoadLibraryA(pluginFile_.c_str());
   if (plugin_ == nullptr) {
     ShowMessage(PluginLoadFailureText(pluginFile_), {}, MessageButtons::kOk, MessageIcon::kWarning);
     return false;
   }
-  const auto show = reinterpret_cast<NewProjectShowFn>(GetProcAddress(plugin_, "Show"));
+  const auto show = reinterpret_cast<NewProjectShowFn>(platform::GetProcAddress(plugin_, "Show"));
   if (show == nullptr)
     return false;
   char location[kWizardBufferSize] = {};

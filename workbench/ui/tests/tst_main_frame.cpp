@@ -847,10 +847,10 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   // test's store; done in-process, so no program is forked beside the polling threads.
   const std::string module =
       std::filesystem::canonical(testing_support::BinDir() / "libOstrel.so").string();
-  HMODULE ostrel = LoadLibraryA(module.c_str());
+  HMODULE ostrel = platform::LoadLibraryA(module.c_str());
   QVERIFY(ostrel != nullptr);
   auto registerServer =
-      reinterpret_cast<DllRegisterServerFn>(GetProcAddress(ostrel, "DllRegisterServer"));
+      reinterpret_cast<DllRegisterServerFn>(platform::GetProcAddress(ostrel, "DllRegisterServer"));
   QVERIFY(registerServer != nullptr);
   QVERIFY(SUCCEEDED(registerServer()));
   platform::Registry::Instance().Reload();
@@ -952,7 +952,7 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   Project().folder[0] = '\0';
   sim.Stop();
   CoUninitialize();
-  FreeLibrary(ostrel);
+  platform::FreeLibrary(ostrel);
   QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
 #endif
 }
