@@ -308,7 +308,7 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-extern "C" {
+namespace platform {
 
 HWND FindWindowA(const char* className, const char*) {
   if (className == nullptr || *className == '\0')
@@ -334,10 +334,6 @@ LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL BringWindowToTop(HWND hwnd) {
   return PostTo(hwnd, MakeMessage(kRaise, 0, 0, 0, 0));
 }
-
-}  // extern "C"
-
-namespace platform {
 
 std::string MessageRuntimeDirProblem() {
   std::string why;

@@ -41,7 +41,7 @@ using LRESULT = intptr_t;
 // First message number free for applications.
 constexpr UINT WM_USER = 0x400;
 
-extern "C" {
+namespace platform {
 
 // The window of class `className` when an endpoint of that class is live, else null. The
 // window name is not used.
@@ -57,10 +57,6 @@ LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Asks the window's program to show its window in front. FALSE when the endpoint is gone.
 BOOL BringWindowToTop(HWND hwnd);
-
-}  // extern "C"
-
-namespace platform {
 
 // Flags of the *WithAtoms calls: which parameters hold a global atom of the sender.
 inline constexpr unsigned kWParamIsAtom = 0x1;

@@ -362,7 +362,7 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
 void PpiTransport::DiagnosticText(const char* text) {
   if (text == nullptr)
     return;
-  HWND monitor = FindWindowA(kMonitorWindowClass, nullptr);
+  HWND monitor = platform::FindWindowA(kMonitorWindowClass, nullptr);
   if (monitor == nullptr)
     return;
   char buffer[kMonitorTextSize] = {};

@@ -95,11 +95,11 @@ void CTalvekDoc::DeleteContents() {
 }
 
 void CTalvekDoc::NotifyScreenEditor() {
-  HWND editor = FindWindowA(kScreenEditorClass, nullptr);
+  HWND editor = platform::FindWindowA(kScreenEditorClass, nullptr);
   if (editor == nullptr)
     return;
-  PostMessageA(editor, kScreenEditorProjectClosed, 0, 0);
-  BringWindowToTop(editor);
+  platform::PostMessageA(editor, kScreenEditorProjectClosed, 0, 0);
+  platform::BringWindowToTop(editor);
 }
 
 void CTalvekDoc::CloseProject() {

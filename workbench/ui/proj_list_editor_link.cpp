@@ -33,7 +33,7 @@ std::string ScreenEditorLink::EditorProgramPath() {
 }
 
 bool ScreenEditorLink::PostToEditor(const std::string& gbkCommand, bool lParamIsCommand) {
-  HWND editor = FindWindowA(kScreenEditorClass, nullptr);
+  HWND editor = platform::FindWindowA(kScreenEditorClass, nullptr);
   if (editor == nullptr)
     return false;
   // The atom stays in the table: the editor reads it after this returns, and nobody deletes
@@ -43,7 +43,7 @@ bool ScreenEditorLink::PostToEditor(const std::string& gbkCommand, bool lParamIs
       platform::kWParamIsAtom | (lParamIsCommand ? platform::kLParamIsAtom : 0);
   platform::PostMessageWithAtoms(editor, kScreenEditorCommandMessage, command,
                                  lParamIsCommand ? command : 0, atomParams);
-  BringWindowToTop(editor);
+  platform::BringWindowToTop(editor);
   return true;
 }
 

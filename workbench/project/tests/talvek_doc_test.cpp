@@ -524,7 +524,7 @@ TEST_F(TalvekDocTest, RegistryWriteFailureIsShownAndTheOpenGoesOn) {
 
 TEST_F(TalvekDocTest, CloseWithoutAScreenEditorStillCloses) {
   OpenFirstProject();
-  ASSERT_EQ(FindWindowA(kScreenEditorClass, nullptr), nullptr);
+  ASSERT_EQ(platform::FindWindowA(kScreenEditorClass, nullptr), nullptr);
   doc_->OnFileClose();
 
   EXPECT_EQ(window_.title, kNoProjectTitle);

@@ -533,11 +533,11 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   DiskProject project(1, 1);
   auto frame = MakeFrame(true);
   QVERIFY(frame->HasMessageEndpoint());
-  HWND window = FindWindowA(kMainWindowClass, nullptr);
+  HWND window = platform::FindWindowA(kMainWindowClass, nullptr);
   QVERIFY(window != nullptr);
 
   // No project: there is no screen list to show.
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 7, 9));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 7, 9));
   QTest::qWait(100);
   QVERIFY(List(*frame)->hints.empty());
 
@@ -548,7 +548,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   screens.screens.resize(2);
   std::snprintf(screens.screens[1].screenName, 64, "%s", "S2");
   QVERIFY(SaveScreens(screens));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints, std::vector<std::uint32_t>{kHintScreens});
   QCOMPARE(state_->screens.size(), std::size_t{2});
   QCOMPARE(QByteArray(state_->screens[1].screenName), QByteArray("S2"));
@@ -556,7 +556,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // A file of the wrong length: refused, the table emptied, the list still told.
   QVERIFY(
       testing_support::WriteFileBytes(project.dir / "PicManage.dat", std::vector<uint8_t>(129, 0)));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{2});
   QCOMPARE(sink_->LastText(),
            RefusedFileMessage((project.dir / "PicManage.dat").string(), std::nullopt));
@@ -565,7 +565,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // No file: the table stays as it was.
   state_->screens.resize(1);
   std::filesystem::remove(project.dir / "PicManage.dat");
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{3});
   QCOMPARE(state_->screens.size(), std::size_t{1});
 
@@ -573,7 +573,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // goes on with the list as it was.
   QVERIFY(SaveScreens(screens));
   data_files_testing::SetLoadLimit(sizeof(ScreenRecord));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_VERIFY(QString::fromStdString(sink_->LastText()).contains(QStringLiteral("内存不足")));
   data_files_testing::SetLoadLimit(SIZE_MAX);
   QCOMPARE(state_->screens.size(), std::size_t{1});
@@ -581,7 +581,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
 
   // Closing the window gives the class up.
   QVERIFY(frame->close());
-  QVERIFY(FindWindowA(kMainWindowClass, nullptr) == nullptr);
+  QVERIFY(platform::FindWindowA(kMainWindowClass, nullptr) == nullptr);
 }
 
 void TestMainFrame::sharedMessageFolderIsRefusedAndShown() {
@@ -832,7 +832,7 @@ void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {
   frame.Splitter()->setSizes({0, 1000});
   QVERIFY(frame.Splitter()->handle(1)->geometry().left() > kSplitterDeadZone);
 
-  QVERIFY(FindWindowA("ZIZivu", nullptr) == nullptr);
+  QVERIFY(platform::FindWindowA("ZIZivu", nullptr) == nullptr);
   list->OnCommand(kCmdNewScreen);
   QCOMPARE(started.size(), std::size_t{1});
   QCOMPARE(started[0].first, platform::ProgramDir() + "/Dodu");
