@@ -340,7 +340,7 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   if (via == Via::kFirst)
     return false;
   FILETIME now{};
-  CoFileTimeNow(&now);
+  platform::CoFileTimeNow(&now);
   for (GroupItem* item : refused) {
     item->quality = 0;
     item->updateTime = now;
@@ -416,7 +416,7 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
   }
 
   FILETIME now{};
-  CoFileTimeNow(&now);
+  platform::CoFileTimeNow(&now);
   const bool lowWordFirst = (group.wordOrder & kLowWordFirst) != 0;
   const std::span<const uint8_t> data = reply_.data;
   for (const ReadItem& r : items) {
@@ -519,7 +519,7 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
       return false;
     if (via == Via::kSecond) {
       item.quality = 192;
-      CoFileTimeNow(&item.updateTime);
+      platform::CoFileTimeNow(&item.updateTime);
     }
     return true;
   });

@@ -144,7 +144,7 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
     FILETIME now{};
     if (ppi::IsDelayGroup(*group)) {
       // The DELAY registers belong to this object: served here, never sent.
-      CoFileTimeNow(&now);
+      platform::CoFileTimeNow(&now);
       int32_t delay0 = transport_.PollDelay(0);
       int32_t delay1 = transport_.PollDelay(1);
       const BOOL ok = ppi::ApplyDelayGroup(*group, via, now, delay0, delay1);
@@ -169,7 +169,7 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
     if (!transport_.Exchange(frame, &length, &received))
       return 0;
     // The items' time stamp is the moment their data arrived.
-    CoFileTimeNow(&now);
+    platform::CoFileTimeNow(&now);
     return ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
   });
 }

@@ -45,19 +45,19 @@ QLabel* WrappedLabel(const QString& text, QWidget* parent) {
 WizardSession::~WizardSession() {
   driver_.Reset();
   if (comInitialised_) {
-    CoUninitialize();
+    platform::CoUninitialize();
   }
 }
 
 bool WizardSession::CreateDriver() {
   if (!comInitialised_) {
-    CoInitialize(nullptr);
+    platform::CoInitialize(nullptr);
     comInitialised_ = true;
   }
   IProtocolDriver* fresh = nullptr;
   const HRESULT hr =
-      CoCreateInstance(device_->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                       IID_IProtocolDriver, reinterpret_cast<void**>(&fresh));
+      platform::CoCreateInstance(device_->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IProtocolDriver, reinterpret_cast<void**>(&fresh));
   // One driver object at a time: the old one goes whether or not the new one came, since it
   // belongs to a model the record no longer names.
   driver_.Reset(SUCCEEDED(hr) ? fresh : nullptr);

@@ -71,8 +71,9 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
     return false;
   }
   IProtocolDriver* created = nullptr;
-  const HRESULT hr = CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
+  const HRESULT hr =
+      platform::CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IProtocolDriver, reinterpret_cast<void**>(&created));
   if (FAILED(hr) || created == nullptr) {
     driver.reset();
     ShowMessage(parent, QStringLiteral("加载驱动失败!"));
@@ -86,8 +87,9 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
 
 std::string TagEditSession::RefusalText(const TagAddressInput& in) const {
   IProtocolDriver* created = nullptr;
-  const HRESULT hr = CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, reinterpret_cast<void**>(&created));
+  const HRESULT hr =
+      platform::CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
+                                 reinterpret_cast<void**>(&created));
   if (FAILED(hr) || created == nullptr)
     return {};
   DriverRef fresh;

@@ -50,7 +50,7 @@ int32_t ParseAddressNumber(const char* p, const char* end) {
 }  // namespace
 
 HRESULT CreateProtocolDriver(const CLSID& clsid, void** out) {
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver, out);
+  return platform::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver, out);
 }
 
 CDriver::CDriver(const DeviceRecord& device, const DriverEnvironment& env)

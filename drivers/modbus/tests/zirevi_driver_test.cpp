@@ -37,7 +37,7 @@ class ZireviDriverTest : public DriverFixture {};
 
 TEST_F(ZireviDriverTest, RegistersItsProgIdAndAnswersBothInterfacesAsOneObject) {
   CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID("ZireviVer.ZireviVerPro", &clsid), S_OK);
+  ASSERT_EQ(platform::CLSIDFromProgID("ZireviVer.ZireviVerPro", &clsid), S_OK);
   EXPECT_TRUE(clsid == CLSID_ZireviVer);
 
   IProtocolDriver* driver = Create();

@@ -133,9 +133,9 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
     const RunResult reg = RunProgram({Regsvr(), OstrelPath()});
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     Registry::Instance().Reload();
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
-                               reinterpret_cast<void**>(&first_)),
+    ASSERT_EQ(platform::CoInitialize(nullptr), S_OK);
+    ASSERT_EQ(platform::CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IProtocolDriver, reinterpret_cast<void**>(&first_)),
               S_OK);
     ASSERT_EQ(first_->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&second_)),
               S_OK);
@@ -151,7 +151,7 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
     if (first_) {
       EXPECT_EQ(first_->Release(), 0u);
     }
-    CoUninitialize();
+    platform::CoUninitialize();
     sim_.Stop();
     Registry::Instance().Reload();
   }

@@ -218,7 +218,7 @@ TEST_F(PpiHostTest, EveryRawTypeReachesItsTagWithGoodQualityAndAFreshTime) {
   EXPECT_EQ(host.Driver(0).AreaCount(), ppi::kAreaCount);
   FastLines();
   FILETIME before{};
-  CoFileTimeNow(&before);
+  platform::CoFileTimeNow(&before);
   host.StartAll();
   EXPECT_TRUE(host.Driver(0).HasThread());
   EXPECT_TRUE(host.Driver(1).HasThread());

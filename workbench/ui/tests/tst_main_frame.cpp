@@ -854,9 +854,9 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   QVERIFY(registerServer != nullptr);
   QVERIFY(SUCCEEDED(registerServer()));
   platform::Registry::Instance().Reload();
-  QVERIFY(SUCCEEDED(CoInitialize(nullptr)));
+  QVERIFY(SUCCEEDED(platform::CoInitialize(nullptr)));
   CLSID clsid{};
-  QVERIFY(SUCCEEDED(CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
+  QVERIFY(SUCCEEDED(platform::CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
 
   // The demo project, and a simulator that plays the run command's PLC.
   TempDir folder;
@@ -951,7 +951,7 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   Project().ClearTables();
   Project().folder[0] = '\0';
   sim.Stop();
-  CoUninitialize();
+  platform::CoUninitialize();
   platform::FreeLibrary(ostrel);
   QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
 #endif
