@@ -6,11 +6,14 @@
 // once (it stays loaded), calls its exported DllGetClassObject and then the factory's
 // CreateInstance.
 //
-//   CoInitialize(nullptr);
+//   platform::CoInitialize(nullptr);
 //   IUnknown* unk = nullptr;
-//   if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-//                                  reinterpret_cast<void**>(&unk)))) { ...; unk->Release(); }
-//   CoUninitialize();
+//   if (SUCCEEDED(platform::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+//                                            reinterpret_cast<void**>(&unk)))) {
+//     ...;
+//     unk->Release();
+//   }
+//   platform::CoUninitialize();
 #pragma once
 
 #include <optional>

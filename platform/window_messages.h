@@ -5,11 +5,11 @@
 //   platform::MessageEndpoint endpoint;
 //   bool ok = endpoint.Open("quelmess", [](UINT msg, WPARAM w, LPARAM) -> LRESULT {
 //     char text[256];
-//     if (msg == 0x432) GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+//     if (msg == 0x432) platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
 //     return 1;
 //   });
 //   // Sender:
-//   if (HWND hwnd = FindWindowA("quelmess", nullptr))
+//   if (HWND hwnd = platform::FindWindowA("quelmess", nullptr))
 //     platform::SendMessageWithAtoms(hwnd, 0x432, atom, 0, platform::kWParamIsAtom);
 //
 // An endpoint is a Unix-domain datagram socket "<class>.sock" in the runtime folder
