@@ -51,7 +51,7 @@ struct DriverItem {
   uint16_t tagIndex;
   int16_t varType;
   char name[32];
-  uint16_t zero36;
+  uint16_t reserved36;       // host: 0; no driver reads it
   int16_t station;           // low 16 bits of the device's station number
   StationInfo* stationCopy;  // host-private copy of the device's station
   // Set by the host to the tag's register text; replaced by the driver with the matched area.
@@ -62,29 +62,38 @@ struct DriverItem {
   uint16_t areaIndex;   // host: the tag's registerIndex; driver: index of the matched area
   int16_t dataType;     // driver: copy of the input's DataTypeFlag
   int16_t bitOrLength;  // driver: bit number 0..7 (bit tags) or byte length (strings)
-  uint16_t reserved54;
+  // Offset 54 (32-bit layout). Host: 0. Driver: the word order of a 32-bit value, bit 0 set = low
+  // word first (the Modbus driver's kLowWordFirst; the PPI driver leaves it 0). The host copies it
+  // into RequestGroup::wordOrder.
+  uint16_t wordOrder;
   int16_t byteAddress;  // host: the address number; driver: the parsed address
   uint16_t dataType2;   // host: DataTypeFlag; driver: copy of the input's DataTypeFlag
   uint16_t extra;       // host: write flag; driver: copy of the input's extra word
   uint16_t pad62;
-  int32_t word64;   // host: 1000
-  int32_t word68;   // host: 875
-  int32_t word72;   // host: 0
-  int32_t word76;   // host: 0xFFFF
-  int32_t word80;   // host: 0
-  uint16_t half84;  // host: 1
-  uint16_t half86;  // host: 0
-  uint16_t half88;  // host: 0
+  // Filled by the host with fixed values that no driver reads.
+  int32_t reserved64;   // host: 1000
+  int32_t reserved68;   // host: 875
+  int32_t reserved72;   // host: 0
+  int32_t reserved76;   // host: 0xFFFF
+  int32_t reserved80;   // host: 0
+  uint16_t reserved84;  // host: 1
+  uint16_t reserved86;  // host: 0
+  uint16_t reserved88;  // host: 0
   uint16_t pad90;
 };
+static_assert(offsetof(DriverItem, reserved36) == 36);
 static_assert(offsetof(DriverItem, station) == 38);
 static_assert(offsetof(DriverItem, stationCopy) == 40);
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(DriverItem) == 92);
 static_assert(offsetof(DriverItem, area) == 44);
 static_assert(offsetof(DriverItem, areaIndex) == 48);
+static_assert(offsetof(DriverItem, wordOrder) == 54);
 static_assert(offsetof(DriverItem, byteAddress) == 56);
 static_assert(offsetof(DriverItem, extra) == 60);
+static_assert(offsetof(DriverItem, reserved64) == 64);
+static_assert(offsetof(DriverItem, reserved84) == 84);
+static_assert(offsetof(DriverItem, reserved88) == 88);
 #endif
 
 // The host's list of a group's items: a doubly linked list of nodes, each pointing at one
@@ -107,7 +116,7 @@ struct GroupItemList {
 
 // One request of the host to a driver: a span of one area of one station, and its items.
 struct RequestGroup {
-  uint16_t zero0;
+  uint16_t reserved0;          // host: 0
   int16_t station;             // destination station (first 16 bits of the device's StationInfo)
   StationInfo* stationBuffer;  // the group's own copy of the station (number and address text)
   const char* modelText;       // driverModel of the tag that opened the group
@@ -115,10 +124,10 @@ struct RequestGroup {
   uint16_t areaIndex;          // index into the driver's area table
   int16_t dataType;            // DataTypeFlag of the first item
   int16_t bitOrLength;         // bit number (bit write) or string length (string write)
-  uint16_t reserved22;
-  int32_t startAddress;  // first address of the span
-  int32_t endAddress;    // last address of the span; widened by CanMergeItem
-  uint16_t writeFlag;    // 0 read, 1 write
+  uint16_t wordOrder;          // offset 22: the first item's DriverItem::wordOrder
+  int32_t startAddress;        // first address of the span
+  int32_t endAddress;          // last address of the span; widened by CanMergeItem
+  uint16_t writeFlag;          // 0 read, 1 write
   uint16_t pad34;
   GroupItemList items;
 };
@@ -127,6 +136,7 @@ static_assert(offsetof(RequestGroup, stationBuffer) % alignof(void*) == 0);
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(RequestGroup) == 64);
 static_assert(offsetof(RequestGroup, areaIndex) == 16);
+static_assert(offsetof(RequestGroup, wordOrder) == 22);
 static_assert(offsetof(RequestGroup, startAddress) == 24);
 static_assert(offsetof(RequestGroup, endAddress) == 28);
 static_assert(offsetof(RequestGroup, writeFlag) == 32);

@@ -133,7 +133,7 @@ std::string_view ValidName(const char* name) {
 
 }  // namespace
 
-extern "C" {
+namespace platform {
 
 ATOM GlobalAddAtomA(const char* name) {
   std::string_view text = ValidName(name);
@@ -160,4 +160,4 @@ ATOM GlobalDeleteAtom(ATOM atom) {
   return Table().Delete(atom) ? 0 : atom;
 }
 
-}  // extern "C"
+}  // namespace platform

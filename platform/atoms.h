@@ -7,7 +7,7 @@
 
 #include "platform/win_types.h"
 
-extern "C" {
+namespace platform {
 
 // Adds `name` or increments its reference count. 0 when the name is empty, longer than 255 bytes
 // or the table is full.
@@ -25,4 +25,4 @@ UINT GlobalGetAtomNameA(ATOM atom, char* buffer, int size);
 // the atom itself when it is unknown (the Windows convention).
 ATOM GlobalDeleteAtom(ATOM atom);
 
-}  // extern "C"
+}  // namespace platform

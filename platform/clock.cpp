@@ -39,7 +39,7 @@ CivilDate CivilFromDays(int64_t z) {
 
 }  // namespace
 
-extern "C" {
+namespace platform {
 
 DWORD GetTickCount() {
   timespec ts;
@@ -125,4 +125,4 @@ BOOL FileTimeToLocalSystemTime(const FILETIME* time, SYSTEMTIME* out) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace platform

@@ -5,7 +5,7 @@
 
 #include "platform/win_types.h"
 
-extern "C" {
+namespace platform {
 
 // Milliseconds since an arbitrary start, on the monotonic clock; wraps after 49.7 days.
 DWORD GetTickCount();
@@ -21,10 +21,6 @@ BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* out);
 
 // Local-time calendar fields (the process's time zone, daylight saving included) of a FILETIME.
 BOOL FileTimeToLocalSystemTime(const FILETIME* time, SYSTEMTIME* out);
-
-}  // extern "C"
-
-namespace platform {
 
 // FILETIME <-> 100 ns ticks since 1601 as one 64-bit number.
 inline uint64_t FileTimeTicks(const FILETIME& t) {

@@ -109,7 +109,7 @@ HRESULT CreateFromModule(REFCLSID rclsid, REFIID riid, void** ppv) {
 
 }  // namespace
 
-extern "C" {
+namespace platform {
 
 HRESULT CoInitialize(void* /*reserved*/) {
   std::lock_guard lock(InitMutex());
@@ -177,10 +177,6 @@ HRESULT CoFileTimeNow(FILETIME* now) {
   now->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
   return S_OK;
 }
-
-}  // extern "C"
-
-namespace platform {
 
 std::string GuidToString(const GUID& g) {
   char buf[39];

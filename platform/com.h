@@ -6,11 +6,14 @@
 // once (it stays loaded), calls its exported DllGetClassObject and then the factory's
 // CreateInstance.
 //
-//   CoInitialize(nullptr);
+//   platform::CoInitialize(nullptr);
 //   IUnknown* unk = nullptr;
-//   if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-//                                  reinterpret_cast<void**>(&unk)))) { ...; unk->Release(); }
-//   CoUninitialize();
+//   if (SUCCEEDED(platform::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+//                                            reinterpret_cast<void**>(&unk)))) {
+//     ...;
+//     unk->Release();
+//   }
+//   platform::CoUninitialize();
 #pragma once
 
 #include <optional>
@@ -52,7 +55,7 @@ using DllGetClassObjectFn = HRESULT (*)(REFCLSID rclsid, REFIID riid, void** ppv
 using DllCanUnloadNowFn = HRESULT (*)();
 using DllRegisterServerFn = HRESULT (*)();
 
-extern "C" {
+namespace platform {
 
 // Reference-counted process-wide initialisation; S_OK on the first call, S_FALSE on later ones.
 HRESULT CoInitialize(void* reserved);
@@ -71,10 +74,6 @@ HRESULT CLSIDFromProgID(const char* progId, CLSID* clsid);
 
 // The current time as a FILETIME (UTC).
 HRESULT CoFileTimeNow(FILETIME* now);
-
-}  // extern "C"
-
-namespace platform {
 
 // "{9714C2FC-184A-49C7-927B-135D9D005B8A}": braces, upper-case hex, Windows field order.
 std::string GuidToString(const GUID& guid);

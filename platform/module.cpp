@@ -70,10 +70,6 @@ std::string ModuleFileFor(std::string_view windowsName) {
   return dir + std::string(windowsName);
 }
 
-}  // namespace platform
-
-extern "C" {
-
 HMODULE LoadLibraryA(const char* fileName) {
   // dlopen(nullptr) would hand back the program itself; LoadLibraryA has no such meaning.
   if (!fileName || !*fileName)
@@ -127,4 +123,4 @@ int LoadStringA(HMODULE module, UINT id, char* buffer, int size) {
   return static_cast<int>(n);
 }
 
-}  // extern "C"
+}  // namespace platform

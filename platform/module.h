@@ -14,7 +14,7 @@
 using HMODULE = void*;
 using FARPROC = void (*)();
 
-extern "C" {
+namespace platform {
 
 // Loads a module; nullptr when it cannot be found or loaded.
 HMODULE LoadLibraryA(const char* fileName);
@@ -32,10 +32,6 @@ BOOL FreeLibrary(HMODULE module);
 // which returns the GBK text of `id`, or null when it has none. An empty text counts as absent,
 // as on Windows, where a string table cannot hold an empty string.
 int LoadStringA(HMODULE module, UINT id, char* buffer, int size);
-
-}  // extern "C"
-
-namespace platform {
 
 // Folder of the running program, without a trailing '/'.
 std::string ProgramDir();

@@ -41,6 +41,7 @@
 #include <utility>
 
 #include "platform/atomic_file.h"
+#include "platform/hex.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -234,8 +235,6 @@ Key& FindOrAddKey(Key& root, const std::vector<std::string_view>& parts) {
 // ---------------------------------------------------------------------------------------------
 // Text form
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
 void AppendEscaped(std::string& out, std::string_view s, bool keyPart) {
   const bool rawHigh = IsValidUtf8(s);
   for (char ch : s) {
@@ -244,22 +243,12 @@ void AppendEscaped(std::string& out, std::string_view s, bool keyPart) {
                   (keyPart && (c == ']' || c == '\\'));
     if (escape) {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0x0F];
     } else {
       out += ch;
     }
   }
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
 }
 
 // Undoes AppendEscaped. False on a malformed escape.
@@ -272,8 +261,8 @@ bool Unescape(std::string_view s, std::string& out) {
     }
     if (i + 2 >= s.size())
       return false;
-    const int hi = HexDigit(s[i + 1]);
-    const int lo = HexDigit(s[i + 2]);
+    const int hi = HexValue(static_cast<unsigned char>(s[i + 1]));
+    const int lo = HexValue(static_cast<unsigned char>(s[i + 2]));
     if (hi < 0 || lo < 0)
       return false;
     out += static_cast<char>(hi * 16 + lo);

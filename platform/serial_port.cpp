@@ -49,14 +49,14 @@ using Clock = std::chrono::steady_clock;
 // One open port. Destroyed when the last handle is closed and no call is still using it.
 struct Port {
   int fd = -1;
-  int wake_fd = -1;  // an eventfd made readable when the last handle closes
+  int wakeFd = -1;   // an eventfd made readable when the last handle closes
   termios2 saved{};  // the settings found at open, put back at close
   std::atomic<bool> closed{false};
 
   std::mutex mutex;  // timeouts, error counters
   COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 40, 0};
   serial_icounter_struct counts{};
-  bool has_counts = false;
+  bool hasCounts = false;
 
   Port() = default;
   Port(const Port&) = delete;
@@ -69,8 +69,8 @@ struct Port {
       ioctl(fd, TIOCNXCL);
       ::close(fd);  // also drops the flock
     }
-    if (wake_fd >= 0)
-      ::close(wake_fd);
+    if (wakeFd >= 0)
+      ::close(wakeFd);
   }
 };
 
@@ -88,7 +88,7 @@ class HandleTable {
     uintptr_t id = next_;
     next_ += 4;
     ports_.emplace(id, std::move(port));
-    ++handle_counts_[ports_[id].get()];
+    ++handleCounts_[ports_[id].get()];
     return reinterpret_cast<HANDLE>(id);
   }
 
@@ -109,14 +109,14 @@ class HandleTable {
         return false;
       port = std::move(it->second);
       ports_.erase(it);
-      auto count = handle_counts_.find(port.get());
+      auto count = handleCounts_.find(port.get());
       if (--count->second > 0)
         return true;
-      handle_counts_.erase(count);
+      handleCounts_.erase(count);
     }
     port->closed = true;
     uint64_t one = 1;
-    static_cast<void>(::write(port->wake_fd, &one, sizeof one));
+    static_cast<void>(::write(port->wakeFd, &one, sizeof one));
     return true;  // the port is destroyed when the last call using it returns
   }
 
@@ -126,7 +126,7 @@ class HandleTable {
   mutable std::mutex mutex_;
   uintptr_t next_ = 0x1004;  // never 0 and never INVALID_HANDLE_VALUE
   std::unordered_map<uintptr_t, std::shared_ptr<Port>> ports_;
-  std::unordered_map<const Port*, int> handle_counts_;
+  std::unordered_map<const Port*, int> handleCounts_;
 };
 
 std::shared_ptr<Port> PortOf(HANDLE handle) {
@@ -186,11 +186,11 @@ void MakeRaw(termios2& t) {
 
 enum class WaitResult { kReady, kTimeout, kClosed, kError };
 
-// Waits until the port's descriptor has `events` or `timeout_ms` pass (-1 = no limit).
-WaitResult WaitFor(const Port& port, short events, int timeout_ms) {
-  pollfd fds[2] = {{port.fd, events, 0}, {port.wake_fd, POLLIN, 0}};
+// Waits until the port's descriptor has `events` or `timeoutMs` pass (-1 = no limit).
+WaitResult WaitFor(const Port& port, short events, int timeoutMs) {
+  pollfd fds[2] = {{port.fd, events, 0}, {port.wakeFd, POLLIN, 0}};
   for (;;) {
-    int r = ::poll(fds, 2, timeout_ms);
+    int r = ::poll(fds, 2, timeoutMs);
     if (r < 0 && errno == EINTR)
       continue;  // the remaining time is recomputed by the caller's next round
     if (r < 0)
@@ -274,10 +274,10 @@ HANDLE OpenSerialPort(const char* name) {
 
   termios2 raw = port->saved;
   MakeRaw(raw);
-  port->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (port->wake_fd < 0 || ioctl(fd, TCSETS2, &raw) != 0)
+  port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (port->wakeFd < 0 || ioctl(fd, TCSETS2, &raw) != 0)
     return INVALID_HANDLE_VALUE;
-  port->has_counts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
+  port->hasCounts = ioctl(fd, TIOCGICOUNT, &port->counts) == 0;
   return HandleTable::Instance().Add(std::move(port));
 }
 
@@ -343,9 +343,9 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
   if (!port || dcb == nullptr || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
       dcb->Parity > SPACEPARITY)
     return FALSE;
-  const bool stop_ok = dcb->StopBits == ONESTOPBIT || dcb->StopBits == TWOSTOPBITS ||
-                       (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize == 5);
-  if (!stop_ok)
+  const bool stopOk = dcb->StopBits == ONESTOPBIT || dcb->StopBits == TWOSTOPBITS ||
+                      (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize == 5);
+  if (!stopOk)
     return FALSE;
 
   termios2 t{};
@@ -435,7 +435,7 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
     *errors = 0;
     std::lock_guard lock(port->mutex);
     serial_icounter_struct now{};
-    if (port->has_counts && ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+    if (port->hasCounts && ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
       const serial_icounter_struct& was = port->counts;
       if (now.buf_overrun != was.buf_overrun)
         *errors |= CE_RXOVER;
@@ -470,14 +470,14 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overla
   if (*read == size)
     return TRUE;
 
-  const bool at_once = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
-                       to.ReadTotalTimeoutConstant == 0;
-  if (at_once)
+  const bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
+                      to.ReadTotalTimeoutConstant == 0;
+  if (atOnce)
     return TRUE;
-  const bool first_byte_only =
+  const bool firstByteOnly =
       to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
       to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD;
-  if (first_byte_only) {
+  if (firstByteOnly) {
     if (*read > 0)
       return TRUE;
     switch (WaitFor(*port, POLLIN,
@@ -491,23 +491,23 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overla
     }
   }
 
-  const uint64_t total_ms =
+  const uint64_t totalMs =
       uint64_t{to.ReadTotalTimeoutMultiplier} * size + to.ReadTotalTimeoutConstant;
-  const bool has_total = total_ms > 0;
-  const Clock::time_point total_deadline =
-      Clock::now() + std::chrono::milliseconds(has_total ? total_ms : 0);
-  const bool has_interval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD;
-  Clock::time_point last_byte = Clock::now();
+  const bool hasTotal = totalMs > 0;
+  const Clock::time_point totalDeadline =
+      Clock::now() + std::chrono::milliseconds(hasTotal ? totalMs : 0);
+  const bool hasInterval = to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD;
+  Clock::time_point lastByte = Clock::now();
   while (*read < size) {
-    int wait_ms = -1;
-    if (has_total)
-      wait_ms = MillisecondsUntil(total_deadline);
-    if (has_interval && *read > 0) {
-      int interval_ms =
-          MillisecondsUntil(last_byte + std::chrono::milliseconds(to.ReadIntervalTimeout));
-      wait_ms = wait_ms < 0 ? interval_ms : std::min(wait_ms, interval_ms);
+    int waitMs = -1;
+    if (hasTotal)
+      waitMs = MillisecondsUntil(totalDeadline);
+    if (hasInterval && *read > 0) {
+      int intervalMs =
+          MillisecondsUntil(lastByte + std::chrono::milliseconds(to.ReadIntervalTimeout));
+      waitMs = waitMs < 0 ? intervalMs : std::min(waitMs, intervalMs);
     }
-    WaitResult r = wait_ms == 0 ? WaitResult::kTimeout : WaitFor(*port, POLLIN, wait_ms);
+    WaitResult r = waitMs == 0 ? WaitResult::kTimeout : WaitFor(*port, POLLIN, waitMs);
     if (r == WaitResult::kTimeout)
       return TRUE;
     if (r != WaitResult::kReady)
@@ -519,7 +519,7 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overla
     // again: that would spin until the time-out.
     if (*read == before)
       return FALSE;
-    last_byte = Clock::now();
+    lastByte = Clock::now();
   }
   return TRUE;
 }
@@ -535,9 +535,9 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, vo
     std::lock_guard lock(port->mutex);
     to = port->timeouts;
   }
-  const uint64_t total_ms =
+  const uint64_t totalMs =
       uint64_t{to.WriteTotalTimeoutMultiplier} * size + to.WriteTotalTimeoutConstant;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
   const auto* in = static_cast<const uint8_t*>(buffer);
   while (*written < size) {
     ssize_t n = ::write(port->fd, in + *written, size - *written);
@@ -549,10 +549,10 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, vo
       continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
       return FALSE;
-    int wait_ms = total_ms > 0 ? MillisecondsUntil(deadline) : -1;
-    if (wait_ms == 0)
+    int waitMs = totalMs > 0 ? MillisecondsUntil(deadline) : -1;
+    if (waitMs == 0)
       return FALSE;  // timed out with *written bytes sent
-    if (WaitFor(*port, POLLOUT, wait_ms) != WaitResult::kReady)
+    if (WaitFor(*port, POLLOUT, waitMs) != WaitResult::kReady)
       return FALSE;  // timed out, closed or device gone, with *written bytes sent
   }
   return TRUE;

@@ -99,9 +99,9 @@ std::optional<WireMessage> Decode(const uint8_t* p, size_t size) {
 // --- Names and paths ---
 
 // The file-name form of a class name: ASCII lower case, bytes outside [a-z0-9._-] as %XX.
-std::string FileNameOf(std::string_view class_name) {
+std::string FileNameOf(std::string_view className) {
   std::string out;
-  for (unsigned char c : class_name) {
+  for (unsigned char c : className) {
     if (c >= 'A' && c <= 'Z')
       c = static_cast<unsigned char>(c - 'A' + 'a');
     if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-') {
@@ -225,13 +225,13 @@ class WindowTable {
     static WindowTable table;
     return table;
   }
-  HWND Intern(const std::string& file_name) {
+  HWND Intern(const std::string& fileName) {
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < names_.size(); ++i) {
-      if (names_[i] == file_name)
+      if (names_[i] == fileName)
         return ToHwnd(i);
     }
-    names_.push_back(file_name);
+    names_.push_back(fileName);
     return ToHwnd(names_.size() - 1);
   }
   std::optional<std::string> FileNameOf(HWND hwnd) const {
@@ -261,18 +261,18 @@ std::optional<std::string> EndpointPathOf(HWND hwnd) {
 
 std::string AtomText(ATOM atom) {
   char buf[kMaxAtomText + 1];
-  UINT n = GlobalGetAtomNameA(atom, buf, sizeof buf);
+  UINT n = platform::GlobalGetAtomNameA(atom, buf, sizeof buf);
   return std::string(buf, n);
 }
 
 WireMessage MakeMessage(Kind kind, UINT message, WPARAM wParam, LPARAM lParam,
-                        unsigned atom_params) {
-  static std::atomic<uint32_t> next_sequence{1};
+                        unsigned atomParams) {
+  static std::atomic<uint32_t> nextSequence{1};
   WireMessage m;
   m.kind = kind;
   m.message = message;
-  m.sequence = next_sequence++;
-  m.flags = static_cast<uint8_t>(atom_params & (platform::kWParamIsAtom | platform::kLParamIsAtom));
+  m.sequence = nextSequence++;
+  m.flags = static_cast<uint8_t>(atomParams & (platform::kWParamIsAtom | platform::kLParamIsAtom));
   if (m.flags & platform::kWParamIsAtom)
     m.wtext = AtomText(static_cast<ATOM>(wParam));
   else
@@ -308,7 +308,7 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-extern "C" {
+namespace platform {
 
 HWND FindWindowA(const char* className, const char*) {
   if (className == nullptr || *className == '\0')
@@ -334,10 +334,6 @@ LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL BringWindowToTop(HWND hwnd) {
   return PostTo(hwnd, MakeMessage(kRaise, 0, 0, 0, 0));
 }
-
-}  // extern "C"
-
-namespace platform {
 
 std::string MessageRuntimeDirProblem() {
   std::string why;
@@ -386,15 +382,15 @@ LRESULT SendMessageWithAtoms(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     if (n >= 0 || (errno != EAGAIN && errno != EINTR))
       return 0;
     pollfd p{s.get(), POLLOUT, 0};
-    int wait_ms = MillisecondsUntil(deadline);
-    if (wait_ms == 0 || ::poll(&p, 1, wait_ms) < 0)
+    int waitMs = MillisecondsUntil(deadline);
+    if (waitMs == 0 || ::poll(&p, 1, waitMs) < 0)
       return 0;
   }
 
   for (;;) {
     pollfd p{s.get(), POLLIN, 0};
-    int wait_ms = MillisecondsUntil(deadline);
-    int r = wait_ms == 0 ? 0 : ::poll(&p, 1, wait_ms);
+    int waitMs = MillisecondsUntil(deadline);
+    int r = waitMs == 0 ? 0 : ::poll(&p, 1, waitMs);
     if (r < 0 && errno == EINTR)
       continue;
     if (r <= 0)
@@ -418,7 +414,7 @@ struct MessageEndpoint::Impl {
   Handler handler;
   RaiseHandler raise;
   Delivery delivery = Delivery::kOwnThread;
-  std::string socket_path, lock_path, last_error;
+  std::string socketPath, lockPath, lastError;
   Fd socket, lock, wake;
   std::thread thread;
 
@@ -426,9 +422,9 @@ struct MessageEndpoint::Impl {
   bool DispatchOne() {
     uint8_t buf[kMaxDatagram + 1];
     sockaddr_un from{};
-    socklen_t from_len = sizeof from;
+    socklen_t fromLen = sizeof from;
     ssize_t n = ::recvfrom(socket.get(), buf, sizeof buf, MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&from), &from_len);
+                           reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n < 0)
       return false;
     std::optional<WireMessage> m = Decode(buf, static_cast<size_t>(n));
@@ -448,9 +444,9 @@ struct MessageEndpoint::Impl {
     WPARAM w = m->wparam;
     LPARAM l = m->lparam;
     if (m->flags & kWParamIsAtom)
-      w = watom = m->wtext.empty() ? 0 : GlobalAddAtomA(m->wtext.c_str());
+      w = watom = m->wtext.empty() ? 0 : platform::GlobalAddAtomA(m->wtext.c_str());
     if (m->flags & kLParamIsAtom)
-      l = latom = m->ltext.empty() ? 0 : GlobalAddAtomA(m->ltext.c_str());
+      l = latom = m->ltext.empty() ? 0 : platform::GlobalAddAtomA(m->ltext.c_str());
     LRESULT result = 0;
     try {
       if (handler)
@@ -459,17 +455,17 @@ struct MessageEndpoint::Impl {
       result = 0;
     }
     if (watom != 0)
-      GlobalDeleteAtom(watom);
+      platform::GlobalDeleteAtom(watom);
     if (latom != 0)
-      GlobalDeleteAtom(latom);
-    if (m->kind == kSend && from_len > sizeof(sa_family_t)) {
+      platform::GlobalDeleteAtom(latom);
+    if (m->kind == kSend && fromLen > sizeof(sa_family_t)) {
       std::vector<uint8_t> answer(kAnswerMagic, kAnswerMagic + 4);
       PutLe(answer, m->sequence, 4);
       PutLe(answer, static_cast<uint64_t>(result), 8);
       // A sender that gave up has no address any more; its answer is simply lost.
       static_cast<void>(::sendto(socket.get(), answer.data(), answer.size(),
                                  MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&from),
-                                 from_len));
+                                 fromLen));
     }
     return true;
   }
@@ -503,7 +499,7 @@ bool MessageEndpoint::Open(std::string_view className, Handler handler, Delivery
   Close();
   Impl& d = *impl_;
   auto fail = [&d](const char* why) {
-    d.last_error = why;
+    d.lastError = why;
     d.socket.reset();
     d.lock.reset();
     return false;
@@ -513,7 +509,7 @@ bool MessageEndpoint::Open(std::string_view className, Handler handler, Delivery
   std::string why;
   std::string dir = UsableRuntimeDir(&why);
   if (dir.empty()) {
-    d.last_error = why;
+    d.lastError = why;
     d.socket.reset();
     d.lock.reset();
     return false;
@@ -549,17 +545,17 @@ bool MessageEndpoint::Open(std::string_view className, Handler handler, Delivery
   if (d.socket.get() < 0 ||
       ::bind(d.socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     return fail("cannot bind the endpoint socket");
-  d.socket_path = base + ".sock";
-  d.lock_path = base + ".lock";
+  d.socketPath = base + ".sock";
+  d.lockPath = base + ".lock";
   d.handler = std::move(handler);
   d.raise = std::move(raise);
   d.delivery = delivery;
-  d.last_error.clear();
+  d.lastError.clear();
   if (delivery == Delivery::kOwnThread) {
     d.wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (d.wake.get() < 0) {
-      ::unlink(d.socket_path.c_str());
-      d.socket_path.clear();
+      ::unlink(d.socketPath.c_str());
+      d.socketPath.clear();
       return fail("cannot create the wake-up descriptor");
     }
     d.thread = std::thread([&d] { d.Run(); });
@@ -574,14 +570,14 @@ void MessageEndpoint::Close() {
     static_cast<void>(::write(d.wake.get(), &one, sizeof one));
     d.thread.join();
   }
-  if (!d.socket_path.empty()) {
+  if (!d.socketPath.empty()) {
     // Still ours: the lock has been held all along. The lock file goes first, while locked, so
     // that a newcomer either finds it locked or makes a fresh one.
-    ::unlink(d.lock_path.c_str());
-    ::unlink(d.socket_path.c_str());
+    ::unlink(d.lockPath.c_str());
+    ::unlink(d.socketPath.c_str());
   }
-  d.socket_path.clear();
-  d.lock_path.clear();
+  d.socketPath.clear();
+  d.lockPath.clear();
   d.socket.reset();
   d.lock.reset();
   d.wake.reset();
@@ -590,11 +586,11 @@ void MessageEndpoint::Close() {
 }
 
 bool MessageEndpoint::IsOpen() const {
-  return !impl_->socket_path.empty();
+  return !impl_->socketPath.empty();
 }
 
 std::string MessageEndpoint::LastError() const {
-  return impl_->last_error;
+  return impl_->lastError;
 }
 
 int MessageEndpoint::fd() const {

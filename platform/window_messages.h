@@ -5,11 +5,11 @@
 //   platform::MessageEndpoint endpoint;
 //   bool ok = endpoint.Open("quelmess", [](UINT msg, WPARAM w, LPARAM) -> LRESULT {
 //     char text[256];
-//     if (msg == 0x432) GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+//     if (msg == 0x432) platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
 //     return 1;
 //   });
 //   // Sender:
-//   if (HWND hwnd = FindWindowA("quelmess", nullptr))
+//   if (HWND hwnd = platform::FindWindowA("quelmess", nullptr))
 //     platform::SendMessageWithAtoms(hwnd, 0x432, atom, 0, platform::kWParamIsAtom);
 //
 // An endpoint is a Unix-domain datagram socket "<class>.sock" in the runtime folder
@@ -41,7 +41,7 @@ using LRESULT = intptr_t;
 // First message number free for applications.
 constexpr UINT WM_USER = 0x400;
 
-extern "C" {
+namespace platform {
 
 // The window of class `className` when an endpoint of that class is live, else null. The
 // window name is not used.
@@ -57,10 +57,6 @@ LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Asks the window's program to show its window in front. FALSE when the endpoint is gone.
 BOOL BringWindowToTop(HWND hwnd);
-
-}  // extern "C"
-
-namespace platform {
 
 // Flags of the *WithAtoms calls: which parameters hold a global atom of the sender.
 inline constexpr unsigned kWParamIsAtom = 0x1;

@@ -397,7 +397,7 @@ uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int3
   out->dataType = static_cast<int16_t>(type);
   out->dataType2 = type;
   out->bitOrLength = length;
-  out->reserved54 = wordOrder;
+  out->wordOrder = wordOrder;
   // Numbers above 32767 travel as the unsigned reading of this 16-bit field.
   out->byteAddress = static_cast<int16_t>(static_cast<uint16_t>(number));
   out->extra = static_cast<uint16_t>(in->extra);
@@ -440,7 +440,7 @@ BOOL CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group
     return 0;
   // The group's values are decoded in the group's word order.
   if ((itemType & kWideTypes) &&
-      (item->reserved54 & kLowWordFirst) != (group->reserved22 & kLowWordFirst))
+      (item->wordOrder & kLowWordFirst) != (group->wordOrder & kLowWordFirst))
     return 0;
   // Devices of one unit number on different TCP hosts (or ports) are different devices.
   if (item->stationCopy != nullptr && group->stationBuffer != nullptr &&

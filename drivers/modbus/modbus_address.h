@@ -47,7 +47,7 @@ inline constexpr int kAreaCount = 4;
 // Longest string tag in bytes.
 inline constexpr int kMaxStringLength = 127;
 
-// Bit 0 of DriverItem::reserved54 (and so of RequestGroup::reserved22, which the host copies from
+// Bit 0 of DriverItem::wordOrder (and so of RequestGroup::wordOrder, which the host copies from
 // the group's first item): the 32-bit values of the item (group) are sent low word first.
 inline constexpr uint16_t kLowWordFirst = 1;
 
@@ -102,7 +102,7 @@ BOOL ParseStationAddress(const char* text, StationInfo* out, int32_t& lastError)
 
 // Converts a tag's address text and type into `out`: area, areaIndex, dataType, dataType2,
 // byteAddress (the 1-based number, as uint16 bits), bitOrLength (0, or the string length),
-// reserved54 (kLowWordFirst or 0), extra (copy of in->extra). 0 when accepted, 1 when refused with
+// wordOrder (kLowWordFirst or 0), extra (copy of in->extra). 0 when accepted, 1 when refused with
 // lastError set. When in->extra is not 0 (the host converts a write) a read-only area is refused
 // (kErrReadOnly). A model text that is not one of the three is refused (kErrUnknownModel); an empty
 // model is accepted (the tag editor may not know it yet). Area names match case-sensitively, as the

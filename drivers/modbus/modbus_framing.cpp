@@ -2,8 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/hex.h"
+
 namespace modbus {
 namespace {
+
+using platform::HexValue;
+using platform::kHexDigits;
 
 constexpr uint8_t kColon = ':';
 constexpr uint8_t kCr = '\r';
@@ -31,8 +36,6 @@ static_assert(kMbapLength + kMaxPdu <= kMaxFrame && kRtuOverhead + kMaxPdu <= kM
 // A read answer with the largest byte count ScanRtu accepts is exactly the longest RTU frame.
 static_assert(kRtuReadOverhead + (kMaxPdu - 2) == kRtuOverhead + kMaxPdu);
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 uint16_t Get16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
@@ -40,17 +43,6 @@ uint16_t Get16(const uint8_t* p) {
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);
-}
-
-// Value of one hex digit of either case, -1 for any other character.
-int HexValue(uint8_t c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
 }
 
 void PutHex(uint8_t* p, uint8_t byte) {

@@ -77,10 +77,10 @@ LinkStatus StatusOf(FrameCheck check) {
 class TimeoutsGuard {
  public:
   explicit TimeoutsGuard(HANDLE port) : port_(port) {
-    saved_ok_ = platform::GetCommTimeouts(port, &saved_) != FALSE;
+    savedOk_ = platform::GetCommTimeouts(port, &saved_) != FALSE;
   }
   ~TimeoutsGuard() {
-    if (saved_ok_)
+    if (savedOk_)
       platform::SetCommTimeouts(port_, &saved_);
   }
   TimeoutsGuard(const TimeoutsGuard&) = delete;
@@ -106,7 +106,7 @@ class TimeoutsGuard {
  private:
   HANDLE port_;
   COMMTIMEOUTS saved_{};
-  bool saved_ok_ = false;
+  bool savedOk_ = false;
 };
 
 }  // namespace

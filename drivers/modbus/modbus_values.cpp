@@ -95,7 +95,7 @@ bool DecodeRegisters(uint16_t dataType, bool lowWordFirst, int stringLength,
       std::memcpy(text, words.data(), static_cast<size_t>(stringLength));
       ATOM atom = 0;
       if (text[0] != '\0') {
-        atom = GlobalAddAtomA(text);
+        atom = platform::GlobalAddAtomA(text);
         if (atom == 0)
           return false;  // the atom table is full: the text cannot reach the host
       }
@@ -145,7 +145,7 @@ size_t EncodeRegisters(uint16_t dataType, bool lowWordFirst, int stringLength, i
     case kTypeString: {
       const auto atom = static_cast<ATOM>(bits & 0xFFFF);
       char name[kMaxAtomName + 1] = {};
-      if (atom != 0 && GlobalGetAtomNameA(atom, name, sizeof name) == 0)
+      if (atom != 0 && platform::GlobalGetAtomNameA(atom, name, sizeof name) == 0)
         return 0;  // not in the table: sending zeros would overwrite the device's text
       // Cut to the tag's length, never through a double-byte character; the rest is zero.
       const std::string_view text(name, strnlen(name, sizeof name));

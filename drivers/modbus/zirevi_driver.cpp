@@ -391,7 +391,7 @@ bool CZireviVer::Read(RequestGroup& group, Framing framing, const Station& stati
   if (via == Via::kFirst)
     return false;
   FILETIME now{};
-  CoFileTimeNow(&now);
+  platform::CoFileTimeNow(&now);
   for (GroupItem* item : refused) {
     item->quality = 0;
     item->updateTime = now;
@@ -467,8 +467,8 @@ CZireviVer::SpanResult CZireviVer::ReadSpan(RequestGroup& group, Framing framing
   }
 
   FILETIME now{};
-  CoFileTimeNow(&now);
-  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  platform::CoFileTimeNow(&now);
+  const bool lowWordFirst = (group.wordOrder & kLowWordFirst) != 0;
   const std::span<const uint8_t> data = reply_.data;
   for (const ReadItem& r : items) {
     GroupItem& item = *r.item;
@@ -535,7 +535,7 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
     SetLastError(kErrReadOnly);
     return false;
   }
-  const bool lowWordFirst = (group.reserved22 & kLowWordFirst) != 0;
+  const bool lowWordFirst = (group.wordOrder & kLowWordFirst) != 0;
   // Writes never share a group; should a caller put several items in one, each is written on
   // its own, in order, and the first failure ends the call.
   return ForEachItem(group, [&](GroupItem& item) {
@@ -570,7 +570,7 @@ bool CZireviVer::Write(RequestGroup& group, Framing framing, const Station& stat
       return false;
     if (via == Via::kSecond) {
       item.quality = 192;
-      CoFileTimeNow(&item.updateTime);
+      platform::CoFileTimeNow(&item.updateTime);
     }
     return true;
   });

@@ -17,12 +17,12 @@ bool g_holdsCode = false;
 int32_t g_heldCode = 0;
 
 void Fill(int32_t code, const char* library) {
-  platform::ModuleHandle module(LoadLibraryA(library));
+  platform::ModuleHandle module(platform::LoadLibraryA(library));
   if (!module) {
     std::strcpy(g_buffer, kTextLibraryMissing);
     return;
   }
-  if (LoadStringA(module.get(), static_cast<UINT>(code), g_buffer, kErrorTextSize) == 0)
+  if (platform::LoadStringA(module.get(), static_cast<UINT>(code), g_buffer, kErrorTextSize) == 0)
     std::strcpy(g_buffer, kTextUnknownError);
 }
 

@@ -133,7 +133,7 @@ int ReadCount(const RequestGroup& group, Interface via) {
 // is not in the table; atom 0 stands for the empty text.
 bool StringFromAtom(ATOM atom, int n, uint8_t* dest) {
   char name[128] = {};
-  const UINT got = atom != 0 ? GlobalGetAtomNameA(atom, name, sizeof name) : 0;
+  const UINT got = atom != 0 ? platform::GlobalGetAtomNameA(atom, name, sizeof name) : 0;
   if (atom != 0 && got == 0)
     return false;
   // Copy only the atom's own text; the rest of the n bytes stays zero.
@@ -426,7 +426,7 @@ BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interf
         // Copied out so the reply buffer is left as received.
         char text[kMaxStringLength + 1] = {};
         std::memcpy(text, d, static_cast<std::size_t>(size));
-        const ATOM atom = GlobalAddAtomA(text);  // 0 for an empty text
+        const ATOM atom = platform::GlobalAddAtomA(text);  // 0 for an empty text
         target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFFFu) | atom);
         break;
       }

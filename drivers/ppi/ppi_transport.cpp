@@ -36,12 +36,12 @@ constexpr size_t kMonitorTextSize = 128;
 // True once `limit` ms have passed since `start` (a limit of 0 or less has passed at once).
 // Unsigned subtraction keeps this right across the tick count's wrap.
 bool Passed(DWORD start, int32_t limit) {
-  return limit <= 0 || GetTickCount() - start >= static_cast<DWORD>(limit);
+  return limit <= 0 || platform::GetTickCount() - start >= static_cast<DWORD>(limit);
 }
 
 // Half a poll delay, at least 1 ms: a zero pause would turn the wait into a busy loop.
-DWORD PauseOf(int32_t poll_delay) {
-  return static_cast<DWORD>(std::max(poll_delay / 2, 1));
+DWORD PauseOf(int32_t pollDelay) {
+  return static_cast<DWORD>(std::max(pollDelay / 2, 1));
 }
 
 // Bytes received and not yet read; 0 when the port cannot say.
@@ -95,7 +95,7 @@ class LineChecks {
       if (platform::ReadFile(port_, out, room, &got, nullptr) && got > 0)
         return got;
     } else {
-      Sleep(pause_);  // without time-outs of its own the port can only be looked at
+      platform::Sleep(pause_);  // without time-outs of its own the port can only be looked at
       const DWORD queued = std::min(Queued(port_), room);
       if (queued > 0 && platform::ReadFile(port_, out, queued, &got, nullptr))
         return got;
@@ -104,7 +104,8 @@ class LineChecks {
     const auto waited = std::chrono::steady_clock::now() - start;
     const auto rest = std::chrono::milliseconds(pause_) - waited;
     if (rest > std::chrono::milliseconds(0))
-      Sleep(static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(rest).count()));
+      platform::Sleep(
+          static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(rest).count()));
     return got;
   }
 
@@ -126,7 +127,7 @@ BOOL PpiTransport::OpenPort(int32_t, const CommSettings* settings) {
     return 0;
   // The record holds an unsigned 16-bit field; read signed, a time-out above 32767 ms that the
   // user typed would turn negative and fail every exchange at once.
-  response_timeout_ = settings->timeoutMs;
+  responseTimeout_ = settings->timeoutMs;
   settings_ = settings;
   // A port already held would otherwise stay open with nobody to close it.
   ClosePort();
@@ -178,16 +179,16 @@ BOOL PpiTransport::GetPortHandle(HANDLE* handle) const {
 }
 
 int32_t PpiTransport::PollDelay(int index) const {
-  return index == 0 || index == 1 ? poll_delay_[index] : 0;
+  return index == 0 || index == 1 ? pollDelay_[index] : 0;
 }
 
 void PpiTransport::SetPollDelay(int index, int32_t ms) {
   if (index == 0 || index == 1)
-    poll_delay_[index] = ms;
+    pollDelay_[index] = ms;
 }
 
 bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
-  const DWORD start = GetTickCount();
+  const DWORD start = platform::GetTickCount();
   size_t done = 0;
   for (;;) {
     DWORD written = 0;
@@ -198,25 +199,24 @@ bool PpiTransport::SendAll(std::span<const uint8_t> bytes, size_t* sent) {
     done += written;
     if (ok && done == bytes.size())
       break;
-    if (Passed(start, response_timeout_)) {
+    if (Passed(start, responseTimeout_)) {
       *sent = done;
       return false;
     }
     if (written == 0)
-      Sleep(kSendRetryPauseMs);
+      platform::Sleep(kSendRetryPauseMs);
   }
   *sent = done;
   return true;
 }
 
-bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
-                                bool wait_for_length, DWORD start, size_t* received,
-                                bool* not_ready) {
-  if (not_ready != nullptr)
-    *not_ready = false;
-  const DWORD pause = PauseOf(poll_delay);
+bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t pollDelay,
+                                bool waitForLength, DWORD start, size_t* received, bool* notReady) {
+  if (notReady != nullptr)
+    *notReady = false;
+  const DWORD pause = PauseOf(pollDelay);
   LineChecks checks(port_, pause);
-  const uint64_t character_us = wait_for_length ? CharacterMicros(port_) : 0;
+  const uint64_t characterUs = waitForLength ? CharacterMicros(port_) : 0;
   size_t total = 0;
   bool arrived = false;
   for (;;) {
@@ -224,14 +224,13 @@ bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int3
     // that time (at most one check interval, never past the deadline) instead of waking for every
     // byte. Nothing that decides the phase can happen meanwhile.
     const size_t expected =
-        wait_for_length ? ExpectedReplyLength(std::span<const uint8_t>(frame.data(), total)) : 0;
-    if (expected > total && character_us > 0) {
-      const uint64_t need_ms = (expected - total) * character_us / 1000;
-      const int64_t left_ms = int64_t{response_timeout_} - (GetTickCount() - start);
-      const int64_t sleep_ms =
-          std::min({static_cast<int64_t>(need_ms) - 1, int64_t{pause}, left_ms});
-      if (sleep_ms > 0)
-        Sleep(static_cast<DWORD>(sleep_ms));
+        waitForLength ? ExpectedReplyLength(std::span<const uint8_t>(frame.data(), total)) : 0;
+    if (expected > total && characterUs > 0) {
+      const uint64_t needMs = (expected - total) * characterUs / 1000;
+      const int64_t leftMs = int64_t{responseTimeout_} - (platform::GetTickCount() - start);
+      const int64_t sleepMs = std::min({static_cast<int64_t>(needMs) - 1, int64_t{pause}, leftMs});
+      if (sleepMs > 0)
+        platform::Sleep(static_cast<DWORD>(sleepMs));
     }
     const DWORD got =
         checks.Check(frame.data() + total, static_cast<DWORD>(kFrameBufferSize - total));
@@ -242,25 +241,25 @@ bool PpiTransport::ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int3
         break;  // what is still queued is purged before the next exchange
       // The whole reply is in: nothing more belongs to it, so waiting for a quiet line would
       // only add a check interval.
-      if (wait_for_length && ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))
+      if (waitForLength && ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))
         break;
-    } else if (arrived && (!wait_for_length ||
+    } else if (arrived && (!waitForLength ||
                            ReplyLooksComplete(std::span<const uint8_t>(frame.data(), total)))) {
       break;  // a whole check interval of quiet line after the answer
-    } else if (arrived && wait_for_length &&
+    } else if (arrived && waitForLength &&
                ReplyIsNotReady(std::span<const uint8_t>(frame.data(), total))) {
       // E5 and then a quiet line: the station has no reply yet. Waiting longer gets nothing
       // more; the caller polls again.
-      if (not_ready != nullptr)
-        *not_ready = true;
+      if (notReady != nullptr)
+        *notReady = true;
       break;
     }
-    if (Passed(start, response_timeout_)) {
+    if (Passed(start, responseTimeout_)) {
       if (arrived) {
-        if (not_ready != nullptr && wait_for_length &&
+        if (notReady != nullptr && waitForLength &&
             ReplyIsNotReady(std::span<const uint8_t>(frame.data(), total)))
-          *not_ready = true;  // still busy: no reply to take
-        break;                // the deadline takes what has come
+          *notReady = true;  // still busy: no reply to take
+        break;               // the deadline takes what has come
       }
       DiagnosticText(kNoReceivingData);
       *received = 0;
@@ -276,53 +275,53 @@ BOOL PpiTransport::Exchange(std::span<uint8_t, kFrameBufferSize> frame, size_t* 
   if (length == nullptr || received == nullptr)
     return 0;
   *received = 0;
-  const size_t job_length = std::min(*length, kFrameBufferSize);
+  const size_t jobLength = std::min(*length, kFrameBufferSize);
   *length = 0;
   if (!IsOpen())
     return 0;
   // The request for data goes to the job's destination (byte 4), and the reply must answer this
   // job (addresses and PDU reference up to byte 12); the acknowledgement is received over the
   // job, so keep its head.
-  std::array<uint8_t, kPduReference + 2> job_head{};
-  std::copy_n(frame.begin(), job_head.size(), job_head.begin());
+  std::array<uint8_t, kPduReference + 2> jobHead{};
+  std::copy_n(frame.begin(), jobHead.size(), jobHead.begin());
 
   platform::PurgeComm(port_, kPurgeAll);
-  if (!SendAll(std::span<const uint8_t>(frame.data(), job_length), length))
+  if (!SendAll(std::span<const uint8_t>(frame.data(), jobLength), length))
     return 0;
 
   size_t ack = 0;
-  if (!ReceivePhase(frame, poll_delay_[0], false, GetTickCount(), &ack, nullptr))
+  if (!ReceivePhase(frame, pollDelay_[0], false, platform::GetTickCount(), &ack, nullptr))
     return 0;
   *received = ack;
   if (ack != 1 || frame[0] != kShortAck)
     return 0;  // a refusal or garbage: no request for data follows
 
   std::array<uint8_t, 6> request{};
-  BuildDataRequest(job_head, request);
+  BuildDataRequest(jobHead, request);
   // One deadline for the whole reply phase, however often the station says "not ready".
-  const DWORD reply_start = GetTickCount();
+  const DWORD replyStart = platform::GetTickCount();
   size_t reply = 0;
   for (;;) {
-    size_t request_sent = 0;
-    if (!SendAll(request, &request_sent))
+    size_t requestSent = 0;
+    if (!SendAll(request, &requestSent))
       return 0;
-    bool not_ready = false;
-    if (!ReceivePhase(frame, poll_delay_[1], true, reply_start, &reply, &not_ready))
+    bool notReady = false;
+    if (!ReceivePhase(frame, pollDelay_[1], true, replyStart, &reply, &notReady))
       return 0;
-    if (!not_ready)
+    if (!notReady)
       break;
     *received = reply;
     // Still busy at the deadline: a failure, but not a silent line.
-    const int64_t left_ms = int64_t{response_timeout_} - (GetTickCount() - reply_start);
-    if (left_ms <= 0)
+    const int64_t leftMs = int64_t{responseTimeout_} - (platform::GetTickCount() - replyStart);
+    if (leftMs <= 0)
       return 0;
-    Sleep(static_cast<DWORD>(std::clamp<int64_t>(poll_delay_[1], 1, left_ms)));
+    platform::Sleep(static_cast<DWORD>(std::clamp<int64_t>(pollDelay_[1], 1, leftMs)));
     platform::PurgeComm(port_, PURGE_RXCLEAR);
   }
   // Whatever came before the frame's start delimiter is not part of it; the frame goes to the
   // front of the buffer, where the codec reads it. A frame from another station, for another
   // master or for another job is not this job's answer, however sound its FCS.
-  const TakenReply taken = TakeReplyFrame(frame, reply, job_head);
+  const TakenReply taken = TakeReplyFrame(frame, reply, jobHead);
   *received = taken.length;
   if (!taken.answers)
     return 0;
@@ -338,13 +337,13 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
   DWORD written = 0;
   if (!platform::WriteFile(port_, request.data(), request.size(), &written, nullptr))
     return 0;
-  Sleep(kProbeSettleMs);
+  platform::Sleep(kProbeSettleMs);
 
   std::array<uint8_t, kFrameBufferSize> answer{};
   size_t total = 0;
-  const DWORD start = GetTickCount();
+  const DWORD start = platform::GetTickCount();
   do {
-    Sleep(kProbePollMs);
+    platform::Sleep(kProbePollMs);
     const DWORD queued = Queued(port_);
     if (queued > 0) {
       if (total + queued >= answer.size())
@@ -355,7 +354,7 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
     }
     if (IsStatusAnswer(std::span<const uint8_t>(answer.data(), total), station))
       return 1;
-  } while (!Passed(start, response_timeout_));
+  } while (!Passed(start, responseTimeout_));
   DiagnosticText(kNoReceivingData);
   return 0;
 }
@@ -363,18 +362,18 @@ BOOL PpiTransport::ProbeStation(int32_t, int32_t station, int32_t) {
 void PpiTransport::DiagnosticText(const char* text) {
   if (text == nullptr)
     return;
-  HWND monitor = FindWindowA(kMonitorWindowClass, nullptr);
+  HWND monitor = platform::FindWindowA(kMonitorWindowClass, nullptr);
   if (monitor == nullptr)
     return;
   char buffer[kMonitorTextSize] = {};
   std::strncpy(buffer, text, sizeof buffer - 1);
-  ATOM atom = GlobalAddAtomA(buffer);
+  ATOM atom = platform::GlobalAddAtomA(buffer);
   if (atom == 0)
     return;
   // Sent, not posted: the monitor reads the atom's text before the atom is deleted below.
   platform::SendMessageWithAtoms(monitor, kMonitorMessage, atom, 0, platform::kWParamIsAtom,
                                  kMonitorAnswerTimeoutMs);
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
 }
 
 }  // namespace ppi

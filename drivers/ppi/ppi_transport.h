@@ -4,7 +4,7 @@
 //   ppi::PpiTransport transport;
 //   if (!transport.OpenPort(1, &settings)) return 0;   // settings must outlive the open port
 //   std::array<uint8_t, ppi::kFrameBufferSize> frame{};  // a job built by the frame codec
-//   size_t length = job_length, received = 0;
+//   size_t length = jobLength, received = 0;
 //   if (!transport.Exchange(frame, &length, &received)) return 0;
 //   // frame[0 .. received) now holds the reply; the codec checks FCS and contents.
 //
@@ -97,8 +97,7 @@ class PpiTransport {
   void DiagnosticText(const char* text);
 
   // Limit of each send and each receive phase, in ms (0 or less: one check, then time-out).
-  int32_t ResponseTimeout() const { return response_timeout_; }
-  void SetResponseTimeout(int32_t ms) { response_timeout_ = ms; }
+  int32_t ResponseTimeout() const { return responseTimeout_; }
 
   // PollDelay 0 (acknowledgement phase) and 1 (reply phase), in ms; half of it is the longest
   // wait of one line check, and the quiet time that ends the acknowledgement phase. Any value is
@@ -116,13 +115,13 @@ class PpiTransport {
   bool SendAll(std::span<const uint8_t> bytes, size_t* sent);
   // One receive phase into `frame` with its deadline ResponseTimeout after `start`; see Exchange.
   // False (after reporting a silent line) when nothing arrived before the deadline. In the reply
-  // phase (wait_for_length) *not_ready tells that the station answered E5 and nothing more.
-  bool ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t poll_delay,
-                    bool wait_for_length, DWORD start, size_t* received, bool* not_ready);
+  // phase (waitForLength) *notReady tells that the station answered E5 and nothing more.
+  bool ReceivePhase(std::span<uint8_t, kFrameBufferSize> frame, int32_t pollDelay,
+                    bool waitForLength, DWORD start, size_t* received, bool* notReady);
 
   HANDLE port_ = INVALID_HANDLE_VALUE;
-  int32_t response_timeout_ = 5000;
-  int32_t poll_delay_[2] = {50, 50};
+  int32_t responseTimeout_ = 5000;
+  int32_t pollDelay_[2] = {50, 50};
   const CommSettings* settings_ = nullptr;
 };
 

@@ -82,7 +82,7 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
     FILETIME now{};
     if (ppi::IsDelayGroup(*group)) {
       // The DELAY registers belong to this object: served here, never sent.
-      CoFileTimeNow(&now);
+      platform::CoFileTimeNow(&now);
       int32_t delay0 = transport_.PollDelay(0);
       int32_t delay1 = transport_.PollDelay(1);
       const BOOL ok = ppi::ApplyDelayGroup(*group, via, now, delay0, delay1);
@@ -109,7 +109,7 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
       if (!transport_.Exchange(frame, &length, &received))
         return 0;
       // The items' time stamp is the moment their data arrived.
-      CoFileTimeNow(&now);
+      platform::CoFileTimeNow(&now);
       return ppi::HandleReply(std::span<const uint8_t>(frame.data(), received), *group, via, now);
     }
     // Traced: the job before the exchange overwrites it, then the reply or why there is none.
@@ -119,7 +119,7 @@ BOOL CS7Proto::Execute(RequestGroup* group, ppi::Interface via) {
       Trace(kTraceEvent, kTraceTimeout, station, 0, {}, "没有应答或确认错误");
       return 0;
     }
-    CoFileTimeNow(&now);
+    platform::CoFileTimeNow(&now);
     const std::span<const uint8_t> reply = ppi::WithoutStrayAck({frame.data(), received});
     Trace(kTraceReceived, kTraceNoEvent, station, 0, reply, ppi::DescribeReply(reply));
     const BOOL ok =

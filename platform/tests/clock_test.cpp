@@ -34,14 +34,14 @@ class ScopedTimeZone {
 SYSTEMTIME Utc(uint64_t ticks) {
   FILETIME ft = FileTimeFromTicks(ticks);
   SYSTEMTIME st{};
-  EXPECT_TRUE(FileTimeToSystemTime(&ft, &st)) << ticks;
+  EXPECT_TRUE(platform::FileTimeToSystemTime(&ft, &st)) << ticks;
   return st;
 }
 
 SYSTEMTIME Local(uint64_t ticks) {
   FILETIME ft = FileTimeFromTicks(ticks);
   SYSTEMTIME st{};
-  EXPECT_TRUE(FileTimeToLocalSystemTime(&ft, &st)) << ticks;
+  EXPECT_TRUE(platform::FileTimeToLocalSystemTime(&ft, &st)) << ticks;
   return st;
 }
 
@@ -68,12 +68,12 @@ TEST(ClockTest, UtcRangeEndsIn30827) {
   EXPECT_EQ(Format(Utc(year30828 - 10000)), "30827-12-31 23:59:59.999 dow5");
   SYSTEMTIME st;
   FILETIME ft = FileTimeFromTicks(year30828);
-  EXPECT_FALSE(FileTimeToSystemTime(&ft, &st));
+  EXPECT_FALSE(platform::FileTimeToSystemTime(&ft, &st));
   ft = FileTimeFromTicks(0x8000000000000000ull);
-  EXPECT_FALSE(FileTimeToSystemTime(&ft, &st));
-  EXPECT_FALSE(FileTimeToLocalSystemTime(&ft, &st));
-  EXPECT_FALSE(FileTimeToSystemTime(nullptr, &st));
-  EXPECT_FALSE(FileTimeToSystemTime(&ft, nullptr));
+  EXPECT_FALSE(platform::FileTimeToSystemTime(&ft, &st));
+  EXPECT_FALSE(platform::FileTimeToLocalSystemTime(&ft, &st));
+  EXPECT_FALSE(platform::FileTimeToSystemTime(nullptr, &st));
+  EXPECT_FALSE(platform::FileTimeToSystemTime(&ft, nullptr));
 }
 
 TEST(ClockTest, LocalCalendarFollowsTheTimeZone) {
@@ -97,37 +97,37 @@ TEST(ClockTest, LocalCalendarFollowsTheTimeZone) {
     // 1601-01-01 00:00 UTC is still in 1600 there: outside the representable range.
     FILETIME ft = FileTimeFromTicks(0);
     SYSTEMTIME st;
-    EXPECT_FALSE(FileTimeToLocalSystemTime(&ft, &st));
+    EXPECT_FALSE(platform::FileTimeToLocalSystemTime(&ft, &st));
   }
 }
 
 TEST(ClockTest, SystemTimeMatchesTheRealTimeClock) {
   time_t before = time(nullptr);
   FILETIME now;
-  GetSystemTimeAsFileTime(&now);
+  platform::GetSystemTimeAsFileTime(&now);
   time_t after = time(nullptr);
   int64_t seconds = static_cast<int64_t>(FileTimeTicks(now) / 10000000) - 11644473600;
   EXPECT_GE(seconds, before - 1);
   EXPECT_LE(seconds, after + 1);
-  GetSystemTimeAsFileTime(nullptr);  // tolerated
+  platform::GetSystemTimeAsFileTime(nullptr);  // tolerated
 }
 
 TEST(ClockTest, TickCountIsMonotonicAndSleepWaitsLongEnough) {
-  DWORD last = GetTickCount();
+  DWORD last = platform::GetTickCount();
   for (int i = 0; i < 10000; ++i) {
-    DWORD now = GetTickCount();
+    DWORD now = platform::GetTickCount();
     ASSERT_LT(static_cast<DWORD>(now - last), 0x80000000u) << "tick count went back";
     last = now;
   }
 
   auto start = std::chrono::steady_clock::now();
-  DWORD t0 = GetTickCount();
-  Sleep(30);
-  DWORD elapsedTicks = GetTickCount() - t0;
+  DWORD t0 = platform::GetTickCount();
+  platform::Sleep(30);
+  DWORD elapsedTicks = platform::GetTickCount() - t0;
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(30));
   EXPECT_GE(elapsedTicks, 30u);
-  Sleep(0);  // only yields
+  platform::Sleep(0);  // only yields
 }
 
 void IgnoreSignal(int) {}
@@ -147,7 +147,7 @@ TEST(ClockTest, SleepResumesAfterSignals) {
     }
   });
   auto start = std::chrono::steady_clock::now();
-  Sleep(100);
+  platform::Sleep(100);
   auto elapsed = std::chrono::steady_clock::now() - start;
   done = true;
   interrupter.join();

@@ -98,34 +98,37 @@ TEST(GuidTest, RoundTrips) {
 TEST(CoFileTimeNowTest, IsTheCurrentUtcTime) {
   FILETIME ft{};
   const time_t before = time(nullptr);
-  ASSERT_EQ(CoFileTimeNow(&ft), S_OK);
+  ASSERT_EQ(platform::CoFileTimeNow(&ft), S_OK);
   const time_t after = time(nullptr);
   const uint64_t ticks = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
   const int64_t unixSeconds = static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
   EXPECT_GE(unixSeconds, before);
   EXPECT_LE(unixSeconds, after);
-  EXPECT_EQ(CoFileTimeNow(nullptr), E_INVALIDARG);
+  EXPECT_EQ(platform::CoFileTimeNow(nullptr), E_INVALIDARG);
 }
 
 TEST(CoInitializeTest, CountsCallsAndGuardsCreation) {
   void* ppv = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
-            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(
+      platform::CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
+      CO_E_NOTINITIALIZED);
   EXPECT_EQ(ppv, nullptr);
 
-  EXPECT_EQ(CoInitialize(nullptr), S_OK);
-  EXPECT_EQ(CoInitialize(nullptr), S_FALSE);
-  CoUninitialize();
+  EXPECT_EQ(platform::CoInitialize(nullptr), S_OK);
+  EXPECT_EQ(platform::CoInitialize(nullptr), S_FALSE);
+  platform::CoUninitialize();
   // Still initialised once: the class is merely unknown.
-  EXPECT_EQ(CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
-            REGDB_E_CLASSNOTREG);
-  CoUninitialize();
-  EXPECT_EQ(CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
-            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(
+      platform::CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
+      REGDB_E_CLASSNOTREG);
+  platform::CoUninitialize();
+  EXPECT_EQ(
+      platform::CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
+      CO_E_NOTINITIALIZED);
   // An extra CoUninitialize does not leave the counter below zero.
-  CoUninitialize();
-  EXPECT_EQ(CoInitialize(nullptr), S_OK);
-  CoUninitialize();
+  platform::CoUninitialize();
+  EXPECT_EQ(platform::CoInitialize(nullptr), S_OK);
+  platform::CoUninitialize();
 }
 
 // Registers the test server into a fresh store, the way the registration tool does, and keeps
@@ -147,18 +150,18 @@ class ComServerTest : public ::testing::Test {
     ASSERT_NE(liveObjects_, nullptr);
     ASSERT_NE(canUnloadNow_, nullptr);
     ASSERT_EQ(registerServer(), S_OK);
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    ASSERT_EQ(platform::CoInitialize(nullptr), S_OK);
   }
 
   void TearDown() override {
-    CoUninitialize();
+    platform::CoUninitialize();
     if (module_)
       dlclose(module_);
     Registry::Instance().Reload();
   }
 
   HRESULT Create(REFCLSID clsid, REFIID riid, void** ppv, IUnknown* outer = nullptr) {
-    return CoCreateInstance(clsid, outer, CLSCTX_INPROC_SERVER, riid, ppv);
+    return platform::CoCreateInstance(clsid, outer, CLSCTX_INPROC_SERVER, riid, ppv);
   }
 
   TempDir dir_;
@@ -184,10 +187,10 @@ TEST_F(ComServerTest, RegistrationWritesTheClassKeys) {
 
 TEST_F(ComServerTest, CreatesByClsidAndProgIdAndReleasesToZero) {
   CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID("Talvek.ComTest", &clsid), S_OK);
+  ASSERT_EQ(platform::CLSIDFromProgID("Talvek.ComTest", &clsid), S_OK);
   EXPECT_TRUE(clsid == CLSID_TalvekComTest);
   // ProgIDs compare without regard to case, like every registry name.
-  ASSERT_EQ(CLSIDFromProgID("talvek.comtest", &clsid), S_OK);
+  ASSERT_EQ(platform::CLSIDFromProgID("talvek.comtest", &clsid), S_OK);
   EXPECT_TRUE(clsid == CLSID_TalvekComTest);
 
   ITestCalc* calc = nullptr;
@@ -265,9 +268,9 @@ TEST_F(ComServerTest, FailuresReportTheirCauseAndClearTheOutput) {
   ppv = reinterpret_cast<void*>(1);
   EXPECT_EQ(Create(CLSID_TalvekComTest, IID_IUnknown, &ppv, outer), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(ppv, nullptr);
-  EXPECT_EQ(
-      CoCreateInstance(CLSID_TalvekComTest, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, nullptr),
-      E_POINTER);
+  EXPECT_EQ(platform::CoCreateInstance(CLSID_TalvekComTest, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IUnknown, nullptr),
+            E_POINTER);
 
   // Registered, but the module file is gone.
   GUID missing = kUnknownClsid;
@@ -316,18 +319,18 @@ TEST_F(ComServerTest, ModuleInstalledAfterAFailedLoadIsFound) {
 
 TEST_F(ComServerTest, ProgIdLookupFailures) {
   CLSID clsid = CLSID_TalvekComTest;
-  EXPECT_EQ(CLSIDFromProgID("Talvek.NoSuchClass", &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(platform::CLSIDFromProgID("Talvek.NoSuchClass", &clsid), CO_E_CLASSSTRING);
   EXPECT_TRUE(clsid == CLSID{});
-  EXPECT_EQ(CLSIDFromProgID("", &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(platform::CLSIDFromProgID("", &clsid), CO_E_CLASSSTRING);
   // A path is no ProgID, even when it leads to a key with a CLSID below it.
-  EXPECT_EQ(CLSIDFromProgID("CLSID\\..\\Talvek.ComTest", &clsid), CO_E_CLASSSTRING);
-  EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
-  EXPECT_EQ(CLSIDFromProgID("Talvek.ComTest", nullptr), E_INVALIDARG);
+  EXPECT_EQ(platform::CLSIDFromProgID("CLSID\\..\\Talvek.ComTest", &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(platform::CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
+  EXPECT_EQ(platform::CLSIDFromProgID("Talvek.ComTest", nullptr), E_INVALIDARG);
 
   // A ProgID whose CLSID text is damaged.
   ASSERT_TRUE(Registry::Instance().SetString("HKEY_CLASSES_ROOT\\Talvek.Damaged\\CLSID", "",
                                              "{9714C2FC-184A-49C7-927B-135D9D005B8A"));
-  EXPECT_EQ(CLSIDFromProgID("Talvek.Damaged", &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(platform::CLSIDFromProgID("Talvek.Damaged", &clsid), CO_E_CLASSSTRING);
 }
 
 TEST_F(ComServerTest, RegistrationRefusesBadInput) {
@@ -348,7 +351,7 @@ TEST_F(ComServerTest, RegistrationFailureIsReported) {
   auto registerServer = reinterpret_cast<DllRegisterServerFn>(dlsym(module_, "DllRegisterServer"));
   EXPECT_EQ(registerServer(), REGDB_E_WRITEREGDB);
   CLSID clsid{};
-  EXPECT_EQ(CLSIDFromProgID("Talvek.ComTest", &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(platform::CLSIDFromProgID("Talvek.ComTest", &clsid), CO_E_CLASSSTRING);
 }
 
 TEST(ModulePathOfTest, FindsTheProgramAndNothingForNull) {
@@ -359,7 +362,8 @@ TEST(ModulePathOfTest, FindsTheProgramAndNothingForNull) {
   EXPECT_EQ(platform::ModulePathOf(&local), std::string(exe, static_cast<size_t>(n)));
   EXPECT_EQ(platform::ModulePathOf(nullptr), "");
   // A function of the platform library lies in the platform library.
-  const std::string lib = platform::ModulePathOf(reinterpret_cast<const void*>(&CoInitialize));
+  const std::string lib =
+      platform::ModulePathOf(reinterpret_cast<const void*>(&platform::CoInitialize));
   EXPECT_NE(lib.find("libplatform.so"), std::string::npos) << lib;
 }
 

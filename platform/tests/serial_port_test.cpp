@@ -33,10 +33,10 @@ class Pty {
   Pty() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
-      slave_path_ = ptsname(master_);
+      slavePath_ = ptsname(master_);
     // Holding the slave open keeps the master from seeing a hang-up between the test's opens.
-    if (!slave_path_.empty())
-      hold_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (!slavePath_.empty())
+      hold_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   }
   ~Pty() {
     if (hold_ >= 0)
@@ -53,7 +53,7 @@ class Pty {
     close(master_);
     master_ = -1;
   }
-  const std::string& path() const { return slave_path_; }
+  const std::string& path() const { return slavePath_; }
   int held_slave() const { return hold_; }
 
   void Send(const std::vector<uint8_t>& bytes) {
@@ -79,7 +79,7 @@ class Pty {
  private:
   int master_ = -1;
   int hold_ = -1;
-  std::string slave_path_;
+  std::string slavePath_;
 };
 
 // Waits (up to 2 s) until at least `count` bytes are queued; returns the queued count.
@@ -91,7 +91,7 @@ DWORD WaitQueued(HANDLE port, DWORD count) {
       return 0;
     if (stat.cbInQue >= count)
       break;
-    Sleep(1);
+    platform::Sleep(1);
   } while (Clock::now() < deadline);
   return stat.cbInQue;
 }
@@ -166,9 +166,9 @@ TEST_F(SerialPortTest, IsExclusiveAndSafeToCloseTwice) {
 }
 
 TEST_F(SerialPortTest, UnopenableNamesGiveAnInvalidHandle) {
-  const std::string regular_file = (config_ / "not-a-tty").string();
-  ASSERT_TRUE(testing_support::WriteFileBytes(regular_file, {1, 2, 3}));
-  for (const char* name : {"Com250", "/nonexistent/ttyX", "LPT1", "", regular_file.c_str()})
+  const std::string regularFile = (config_ / "not-a-tty").string();
+  ASSERT_TRUE(testing_support::WriteFileBytes(regularFile, {1, 2, 3}));
+  for (const char* name : {"Com250", "/nonexistent/ttyX", "LPT1", "", regularFile.c_str()})
     EXPECT_EQ(platform::OpenSerialPort(name), INVALID_HANDLE_VALUE) << name;
   EXPECT_EQ(platform::OpenSerialPort(nullptr), INVALID_HANDLE_VALUE);
 }
@@ -314,7 +314,7 @@ TEST_F(SerialPortTest, ClosingWakesABlockedRead) {
     DWORD n = 0;
     result = platform::ReadFile(port, buf, sizeof buf, &n, nullptr);
   });
-  Sleep(30);  // lets the reader block first; the outcome is the same if it has not yet
+  platform::Sleep(30);  // lets the reader block first; the outcome is the same if it has not yet
   EXPECT_TRUE(platform::CloseSerialHandle(port));
   reader.join();  // returns whether the read began before or after the close
   EXPECT_FALSE(result);

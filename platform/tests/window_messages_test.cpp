@@ -74,7 +74,7 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
     std::lock_guard lock(mu);
     if (msg == kMonitorMessage) {
       char text[256];
-      UINT n = GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+      UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
       seen_text.assign(text, n);
       return 7;
     }
@@ -82,11 +82,11 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
     return static_cast<LRESULT>(w) + l;
   })) << monitor.LastError();
 
-  HWND hwnd = FindWindowA("quelmess", nullptr);
+  HWND hwnd = platform::FindWindowA("quelmess", nullptr);
   ASSERT_NE(hwnd, nullptr);
-  EXPECT_EQ(FindWindowA("QuelMess", "any title"), hwnd) << "class names ignore case";
+  EXPECT_EQ(platform::FindWindowA("QuelMess", "any title"), hwnd) << "class names ignore case";
 
-  ATOM atom = GlobalAddAtomA("No Receiving Data!");
+  ATOM atom = platform::GlobalAddAtomA("No Receiving Data!");
   ASSERT_NE(atom, 0);
   bool answered = false;
   EXPECT_EQ(platform::SendMessageWithAtoms(hwnd, kMonitorMessage, atom, 0, platform::kWParamIsAtom,
@@ -98,11 +98,11 @@ TEST_F(WindowMessagesTest, SendCarriesAnAtomAsTextAndReturnsTheHandlersResult) {
     EXPECT_EQ(seen_text, "No Receiving Data!");
   }
   // The receiver's reference was dropped after the handler: ours is the last one.
-  EXPECT_EQ(GlobalDeleteAtom(atom), 0);
-  EXPECT_EQ(GlobalFindAtomA("No Receiving Data!"), 0);
+  EXPECT_EQ(platform::GlobalDeleteAtom(atom), 0);
+  EXPECT_EQ(platform::GlobalFindAtomA("No Receiving Data!"), 0);
 
   // Parameters without the flag are numbers, negative ones included.
-  EXPECT_EQ(SendMessageA(hwnd, WM_USER + 1, 0x1234, -5), 0x1234 - 5);
+  EXPECT_EQ(platform::SendMessageA(hwnd, WM_USER + 1, 0x1234, -5), 0x1234 - 5);
   std::lock_guard lock(mu);
   ASSERT_EQ(seen_plain.size(), 1u);
   EXPECT_EQ(seen_plain[0], (std::pair<WPARAM, LPARAM>{0x1234, -5}));
@@ -121,13 +121,13 @@ TEST_F(WindowMessagesTest, PostDoesNotWaitAndSendGivesUpOnAHungReceiver) {
       second_handled.Set();
     return 1;
   }));
-  HWND hwnd = FindWindowA("slowpoke", nullptr);
+  HWND hwnd = platform::FindWindowA("slowpoke", nullptr);
   ASSERT_NE(hwnd, nullptr);
 
-  ASSERT_TRUE(PostMessageA(hwnd, 1, 0, 0));
+  ASSERT_TRUE(platform::PostMessageA(hwnd, 1, 0, 0));
   ASSERT_EQ(entered.Wait(5000), WaitResult::kSignaled);
   // The handler is blocked: a post still returns, a send times out instead of hanging.
-  EXPECT_TRUE(PostMessageA(hwnd, 2, 0, 0));
+  EXPECT_TRUE(platform::PostMessageA(hwnd, 2, 0, 0));
   bool answered = true;
   EXPECT_EQ(platform::SendMessageWithAtoms(hwnd, 3, 0, 0, 0, 100, &answered), 0);
   EXPECT_FALSE(answered);
@@ -137,17 +137,17 @@ TEST_F(WindowMessagesTest, PostDoesNotWaitAndSendGivesUpOnAHungReceiver) {
 }
 
 TEST_F(WindowMessagesTest, OnlyLiveEndpointsAreFound) {
-  EXPECT_EQ(FindWindowA("quelmess", nullptr), nullptr);
-  EXPECT_EQ(FindWindowA("", nullptr), nullptr);
-  EXPECT_EQ(FindWindowA(nullptr, nullptr), nullptr);
+  EXPECT_EQ(platform::FindWindowA("quelmess", nullptr), nullptr);
+  EXPECT_EQ(platform::FindWindowA("", nullptr), nullptr);
+  EXPECT_EQ(platform::FindWindowA(nullptr, nullptr), nullptr);
 
   MakeStaleSocket("quelmess.sock");
-  EXPECT_EQ(FindWindowA("quelmess", nullptr), nullptr) << "a stale socket is nobody";
+  EXPECT_EQ(platform::FindWindowA("quelmess", nullptr), nullptr) << "a stale socket is nobody";
 
   MessageEndpoint endpoint;
   ASSERT_TRUE(endpoint.Open("quelmess", [](UINT, WPARAM, LPARAM) -> LRESULT { return 0; }))
       << "a stale socket is replaced: " << endpoint.LastError();
-  HWND hwnd = FindWindowA("quelmess", nullptr);
+  HWND hwnd = platform::FindWindowA("quelmess", nullptr);
   ASSERT_NE(hwnd, nullptr);
 
   MessageEndpoint rival;
@@ -156,10 +156,10 @@ TEST_F(WindowMessagesTest, OnlyLiveEndpointsAreFound) {
 
   endpoint.Close();
   EXPECT_FALSE(std::filesystem::exists(dir_ / "quelmess.sock"));
-  EXPECT_EQ(FindWindowA("quelmess", nullptr), nullptr);
-  EXPECT_FALSE(PostMessageA(hwnd, 1, 0, 0)) << "the window is gone";
-  EXPECT_EQ(SendMessageA(hwnd, 1, 0, 0), 0);
-  EXPECT_FALSE(PostMessageA(reinterpret_cast<HWND>(0x1234), 1, 0, 0)) << "never a window";
+  EXPECT_EQ(platform::FindWindowA("quelmess", nullptr), nullptr);
+  EXPECT_FALSE(platform::PostMessageA(hwnd, 1, 0, 0)) << "the window is gone";
+  EXPECT_EQ(platform::SendMessageA(hwnd, 1, 0, 0), 0);
+  EXPECT_FALSE(platform::PostMessageA(reinterpret_cast<HWND>(0x1234), 1, 0, 0)) << "never a window";
   EXPECT_TRUE(rival.Open("QUELMESS", [](UINT, WPARAM, LPARAM) -> LRESULT { return 0; }));
 }
 
@@ -187,11 +187,11 @@ TEST_F(WindowMessagesTest, AnEndpointOfADeadProcessIsReplaced) {
   ASSERT_EQ(c, '1');
   EXPECT_TRUE(std::filesystem::exists(dir_ / "zizivu.sock")) << "left behind";
 
-  EXPECT_EQ(FindWindowA("ZIZivu", nullptr), nullptr);
+  EXPECT_EQ(platform::FindWindowA("ZIZivu", nullptr), nullptr);
   MessageEndpoint endpoint;
   EXPECT_TRUE(endpoint.Open("ZIZivu", [](UINT, WPARAM, LPARAM) -> LRESULT { return 0; }))
       << endpoint.LastError();
-  EXPECT_NE(FindWindowA("ZIZivu", nullptr), nullptr);
+  EXPECT_NE(platform::FindWindowA("ZIZivu", nullptr), nullptr);
 }
 
 TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
@@ -204,7 +204,7 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
       [&](UINT msg, WPARAM, LPARAM l) -> LRESULT {
         messages.push_back(msg);
         char text[256];
-        UINT n = GlobalGetAtomNameA(static_cast<ATOM>(l), text, sizeof text);
+        UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(l), text, sizeof text);
         posted_text.assign(text, n);
         return 0;
       },
@@ -212,12 +212,12 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
   ASSERT_GE(endpoint.fd(), 0);
   EXPECT_FALSE(endpoint.DispatchPending()) << "nothing waiting";
 
-  HWND hwnd = FindWindowA("VORUDOZEZEZUROV", nullptr);
+  HWND hwnd = platform::FindWindowA("VORUDOZEZEZUROV", nullptr);
   ASSERT_NE(hwnd, nullptr);
-  ATOM atom = GlobalAddAtomA("open screen1.pic");
+  ATOM atom = platform::GlobalAddAtomA("open screen1.pic");
   ASSERT_TRUE(platform::PostMessageWithAtoms(hwnd, 1126, 0, atom, platform::kLParamIsAtom));
-  ASSERT_TRUE(BringWindowToTop(hwnd));
-  GlobalDeleteAtom(atom);  // the text travelled; the sender's atom may go at once
+  ASSERT_TRUE(platform::BringWindowToTop(hwnd));
+  platform::GlobalDeleteAtom(atom);  // the text travelled; the sender's atom may go at once
 
   pollfd p{endpoint.fd(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 5000), 1);
@@ -225,7 +225,7 @@ TEST_F(WindowMessagesTest, PolledDeliveryRunsHandlersOnTheCallersThread) {
   EXPECT_EQ(messages, std::vector<UINT>{1126});
   EXPECT_EQ(posted_text, "open screen1.pic");
   EXPECT_EQ(raises, 1);
-  EXPECT_EQ(GlobalFindAtomA("open screen1.pic"), 0) << "the receiver's atom is gone too";
+  EXPECT_EQ(platform::GlobalFindAtomA("open screen1.pic"), 0) << "the receiver's atom is gone too";
   EXPECT_FALSE(endpoint.DispatchPending());
 
   MessageEndpoint threaded;
@@ -252,7 +252,7 @@ TEST_F(WindowMessagesTest, OnlyAPrivateFolderOfThisUserHoldsEndpoints) {
     umask(old);
     ASSERT_TRUE(opened) << endpoint.LastError();
     EXPECT_EQ(mode_of(run), 0700u) << "umask " << mask;
-    EXPECT_NE(FindWindowA("quelmess", nullptr), nullptr);
+    EXPECT_NE(platform::FindWindowA("quelmess", nullptr), nullptr);
     EXPECT_EQ(platform::MessageRuntimeDirProblem(), "");
   }
 
@@ -292,7 +292,7 @@ TEST_F(WindowMessagesTest, OnlyAPrivateFolderOfThisUserHoldsEndpoints) {
     const fs::path target = fs::is_directory(run) ? run : real;
     int planted = BindSocket((target / "quelmess.sock").string());
     ASSERT_GE(planted, 0);
-    EXPECT_EQ(FindWindowA("quelmess", nullptr), nullptr);
+    EXPECT_EQ(platform::FindWindowA("quelmess", nullptr), nullptr);
     close(planted);
     fs::remove(target / "quelmess.sock");
     // ...and no endpoint is made there; the reason names the folder.

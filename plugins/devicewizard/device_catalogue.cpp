@@ -38,7 +38,7 @@ Catalogue BuildCatalogue() {
     platform::CopyToArray(entry.model, platform::Utf8ToGbk(text.model));
     platform::CopyToArray(entry.commKind, platform::Utf8ToGbk(text.commKind));
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(text.progId, &clsid))) {
+    if (FAILED(platform::CLSIDFromProgID(text.progId, &clsid))) {
       clsid = CLSID{};
     }
     entry.driverClsid = clsid;

@@ -46,18 +46,19 @@ QLabel* WrappedLabel(const QString& text, QWidget* parent) {
 WizardSession::~WizardSession() {
   driver_.Reset();
   if (comInitialised_) {
-    CoUninitialize();
+    platform::CoUninitialize();
   }
 }
 
 bool WizardSession::CreateDriver() {
   if (!comInitialised_) {
-    CoInitialize(nullptr);
+    platform::CoInitialize(nullptr);
     comInitialised_ = true;
   }
   platform::ComPtr<IProtocolDriver> fresh;
-  const HRESULT hr = CoCreateInstance(device_->descriptor.driverClsid, nullptr,
-                                      CLSCTX_INPROC_SERVER, IID_IProtocolDriver, fresh.PutVoid());
+  const HRESULT hr =
+      platform::CoCreateInstance(device_->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IProtocolDriver, fresh.PutVoid());
   if (FAILED(hr))
     fresh.Reset();
   // One driver object at a time: the old one goes whether or not the new one came, since it

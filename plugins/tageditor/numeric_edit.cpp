@@ -78,9 +78,7 @@ NumericEdit::NumericEdit(const NumericLocale& locale, QWidget* parent) : QLineEd
   connect(this, &QLineEdit::cursorPositionChanged, this, &NumericEdit::SnapSelection);
   connect(this, &QLineEdit::selectionChanged, this, &NumericEdit::SnapSelection);
   value_ = DefaultLayout();
-  RebuildDisplay();
-  WriteDisplay();
-  ApplyColour();
+  Redisplay();
   SetCaretCell(0);
 }
 
@@ -143,18 +141,11 @@ void NumericEdit::SetPaddingMode(int mode) {
   Relayout();
 }
 
-void NumericEdit::SetLeadingZeroMode(int mode) {
-  leadingZeroMode_ = mode;
-  Relayout();
-}
-
 void NumericEdit::Relayout() {
   const QString text = CellText(0, CellCount(), u'#');
   value_ = DefaultLayout();
   if (!Parse(text, false)) {
-    RebuildDisplay();
-    WriteDisplay();
-    ApplyColour();
+    Redisplay();
     SetCaretCell(0);
   }
 }
@@ -290,9 +281,7 @@ bool NumericEdit::Parse(const QString& text, bool signFromText, qsizetype marker
 
   value_ = std::move(cells);
   negative_ = negative;
-  RebuildDisplay();
-  WriteDisplay();
-  ApplyColour();
+  Redisplay();
   SetCaretCell(0);
   if (markerCell) {
     int cell = 0;
@@ -425,6 +414,12 @@ void NumericEdit::RebuildDisplay() {
   for (const auto* part : order) {
     display_.insert(display_.end(), part->begin(), part->end());
   }
+}
+
+void NumericEdit::Redisplay() {
+  RebuildDisplay();
+  WriteDisplay();
+  ApplyColour();
 }
 
 void NumericEdit::WriteDisplay() {
@@ -601,9 +596,7 @@ void NumericEdit::TypeDigit(QChar digit) {
   if (onCell && (value_[caret].kind == NumericElement::kEmpty ||
                  (!insertMode_ && value_[caret].kind == NumericElement::kDigit))) {
     value_[caret] = {NumericElement::kDigit, digit};
-    RebuildDisplay();
-    WriteDisplay();
-    ApplyColour();
+    Redisplay();
     SetCaretCell(caret + 1);
     return;
   }
@@ -621,9 +614,7 @@ void NumericEdit::SetSign(bool negative) {
   const int anchor = AnchorCell();
   const int caret = CaretCell();
   negative_ = negative;
-  RebuildDisplay();
-  WriteDisplay();
-  ApplyColour();
+  Redisplay();
   SetCellSelection(anchor, caret);
 }
 
@@ -856,32 +847,28 @@ void NumericEdit::DeleteSelection() {
 void NumericEdit::SetPrefix(const QString& prefix) {
   const int caret = CaretCell();
   prefix_ = prefix;
-  RebuildDisplay();
-  WriteDisplay();
+  Redisplay();
   SetCaretCell(caret);
 }
 
 void NumericEdit::SetSuffix(const QString& suffix) {
   const int caret = CaretCell();
   suffix_ = suffix;
-  RebuildDisplay();
-  WriteDisplay();
+  Redisplay();
   SetCaretCell(caret);
 }
 
 void NumericEdit::SetPaddingBlanks(int count) {
   const int caret = CaretCell();
   paddingBlanks_ = std::clamp(count, 0, kMaxPaddingBlanks);
-  RebuildDisplay();
-  WriteDisplay();
+  Redisplay();
   SetCaretCell(caret);
 }
 
 void NumericEdit::SetBracketStyle(int style) {
   const int caret = CaretCell();
   bracketStyle_ = style;
-  RebuildDisplay();
-  WriteDisplay();
+  Redisplay();
   SetCaretCell(caret);
 }
 
@@ -891,8 +878,7 @@ void NumericEdit::SetNegativeFormat(int format) {
   }
   const int caret = CaretCell();
   negativeFormat_ = format;
-  RebuildDisplay();
-  WriteDisplay();
+  Redisplay();
   SetCaretCell(caret);
 }
 

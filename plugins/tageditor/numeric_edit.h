@@ -97,9 +97,8 @@ class NumericEdit : public QLineEdit {
   void SetPaddingBlanks(int count);  // blanks between prefix or suffix and the number
   void SetBracketStyle(int style);
   void SetNegativeFormat(int format);  // 0..7; other values are ignored
-  // Layout modes; each re-fits the current value like SetDecimals().
+  // Layout mode (kTrimLeading or kFillToDigits); re-fits the current value like SetDecimals().
   void SetPaddingMode(int mode);
-  void SetLeadingZeroMode(int mode);
   // When on, moving right past the last cell (Right, End, decimal point key) moves the focus on.
   void SetAutoAdvance(bool on) { autoAdvance_ = on; }
   // True: typed digits are inserted; false: they overwrite. The Insert key toggles it.
@@ -117,8 +116,6 @@ class NumericEdit : public QLineEdit {
   int CellCount() const { return static_cast<int>(value_.size()); }
   // The caret as a value position (count of cells before it).
   int CaretCell() const;
-  // Selects the cells between `anchor` and `caret` (value positions, clamped), caret at `caret`.
-  void SetCellSelection(int anchor, int caret);
   // Display position <-> value position. A display position maps to the count of value cells
   // before it; a value position maps to the display position just after that many cells (the
   // first cell for 0), so the caret never rests inside the prefix, suffix, separators or signs.
@@ -157,6 +154,9 @@ class NumericEdit : public QLineEdit {
   QString CellText(int from, int to, QChar emptyAs) const;
   // Re-fits the value after a layout setting changed.
   void Relayout();
+  // Shows the value: rebuilds the display list, writes it into the field and colours the text
+  // (red when negative). Every change of the value, the sign or a decoration ends here.
+  void Redisplay();
   void RebuildDisplay();
   void WriteDisplay();
   void ApplyColour();
@@ -165,6 +165,8 @@ class NumericEdit : public QLineEdit {
   // The selected cells as [first, end); first == end when nothing is selected.
   std::pair<int, int> SelectedCells() const;
   int AnchorCell() const;
+  // Selects the cells between `anchor` and `caret` (value positions, clamped), caret at `caret`.
+  void SetCellSelection(int anchor, int caret);
   void SetCaretCell(int cell);
   void MoveCaret(int target, bool extend, bool mayAdvance);
   void TypeDigit(QChar digit);

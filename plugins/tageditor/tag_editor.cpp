@@ -45,8 +45,9 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
     return false;
   }
   platform::ComPtr<IProtocolDriver> created;
-  const HRESULT hr = CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, created.PutVoid());
+  const HRESULT hr =
+      platform::CoCreateInstance(device->descriptor.driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IProtocolDriver, created.PutVoid());
   if (FAILED(hr) || !created) {
     driver.Reset();
     ShowMessage(parent, QStringLiteral("加载驱动失败!"));
@@ -60,8 +61,8 @@ bool TagEditSession::LoadDriver(std::string_view model, QWidget* parent) {
 
 std::string TagEditSession::RefusalText(const TagAddressInput& in) const {
   platform::ComPtr<IProtocolDriver> fresh;
-  const HRESULT hr = CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IProtocolDriver, fresh.PutVoid());
+  const HRESULT hr = platform::CoCreateInstance(driverClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                                IID_IProtocolDriver, fresh.PutVoid());
   if (FAILED(hr) || !fresh)
     return {};
   DriverItem out{};

@@ -7,8 +7,8 @@ namespace {
 
 // COM is initialised for as long as the module is loaded: the editor creates drivers with it.
 struct ModuleCom {
-  ModuleCom() { CoInitialize(nullptr); }
-  ~ModuleCom() { CoUninitialize(); }
+  ModuleCom() { platform::CoInitialize(nullptr); }
+  ~ModuleCom() { platform::CoUninitialize(); }
 };
 ModuleCom g_moduleCom;
 

@@ -62,21 +62,21 @@ int main(int argc, char** argv) {
   }
   if (folder.empty())
     return Usage(argv[0]);
-  CoInitialize(nullptr);
+  platform::CoInitialize(nullptr);
   CLSID clsid{};
-  if (FAILED(CLSIDFromProgID("Ostrel.S7Proto", &clsid))) {
+  if (FAILED(platform::CLSIDFromProgID("Ostrel.S7Proto", &clsid))) {
     std::fprintf(stderr,
                  "talvek_demo: the PPI driver is not registered (run regsvr libOstrel.so)\n");
-    CoUninitialize();
+    platform::CoUninitialize();
     return 1;
   }
-  if (FAILED(CLSIDFromProgID(demo::kModbusProgId, &modbus.driverClsid))) {
+  if (FAILED(platform::CLSIDFromProgID(demo::kModbusProgId, &modbus.driverClsid))) {
     modbus.driverClsid = demo::kModbusDriverClsid;
     std::fprintf(stderr,
                  "talvek_demo: the Modbus driver is not registered (regsvr libZireviVer.so); its "
                  "device will not communicate until it is\n");
   }
-  CoUninitialize();
+  platform::CoUninitialize();
   std::string error;
   const bool exists =
       std::filesystem::exists(std::filesystem::path(folder) / std::string(demo::kProjectFileName));

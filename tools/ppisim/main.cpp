@@ -63,11 +63,11 @@ void RemoveLink(const std::string& link, const std::string& target) {
 int main(int argc, char** argv) {
   ppisim::Options options;
   options.stations.clear();
-  std::vector<std::string> memory_files;
+  std::vector<std::string> memoryFiles;
   std::vector<ppisim::Generator> generators;
   ppisim::Fault fault;
-  std::string link_path;
-  std::string log_path;
+  std::string linkPath;
+  std::string logPath;
   bool quiet = false;
   bool control = true;
 
@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
       if (!ParseInt(text, 0, 10000000, &options.baud))
         return Fail("bad --baud", 2);
     } else if (arg == "--turnaround") {
-      if (!ParseInt(text, 0, 60000, &options.turnaround_ms))
+      if (!ParseInt(text, 0, 60000, &options.turnaroundMs))
         return Fail("bad --turnaround", 2);
     } else if (arg == "--memory") {
-      memory_files.push_back(text);
+      memoryFiles.push_back(text);
     } else if (arg == "--ramp" || arg == "--sine") {
       ppisim::Generator generator;
       const auto kind =
@@ -120,9 +120,9 @@ int main(int argc, char** argv) {
       if (!ppisim::ParseFault(words, &fault, &error))
         return Fail("--fault: " + error, 2);
     } else if (arg == "--link") {
-      link_path = text;
+      linkPath = text;
     } else if (arg == "--log") {
-      log_path = text;
+      logPath = text;
     } else {
       return Fail("unknown option " + arg + "\n" + kUsage, 2);
     }
@@ -130,13 +130,13 @@ int main(int argc, char** argv) {
   if (options.stations.empty())
     options.stations.push_back(2);
 
-  FILE* log_file = nullptr;
-  if (!log_path.empty()) {
-    log_file = std::fopen(log_path.c_str(), "w");
-    if (log_file == nullptr)
-      return Fail(log_path + ": " + std::strerror(errno));
+  FILE* logFile = nullptr;
+  if (!logPath.empty()) {
+    logFile = std::fopen(logPath.c_str(), "w");
+    if (logFile == nullptr)
+      return Fail(logPath + ": " + std::strerror(errno));
   }
-  options.log_stream = quiet ? nullptr : (log_file != nullptr ? log_file : stderr);
+  options.logStream = quiet ? nullptr : (logFile != nullptr ? logFile : stderr);
 
   // Signals are taken through a descriptor in the main loop; blocked before the serving thread
   // starts so that it inherits the mask and never runs a handler.
@@ -146,14 +146,14 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed stdout must not kill us before cleanup
-  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
-  if (signal_fd < 0)
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signalFd < 0)
     return Fail(std::string("signalfd: ") + std::strerror(errno));
 
   int status = 0;
   {
     ppisim::PpiSimulator sim(options);
-    for (const std::string& file : memory_files) {
+    for (const std::string& file : memoryFiles) {
       std::string error;
       if (!ppisim::LoadMemoryFile(sim, file, &error))
         return Fail(error, 2);
@@ -165,15 +165,15 @@ int main(int argc, char** argv) {
       return Fail(sim.LastError());
     const std::string slave = sim.SlavePath();
 
-    if (!link_path.empty()) {
+    if (!linkPath.empty()) {
       std::error_code ec;
-      if (std::filesystem::is_symlink(link_path, ec)) {
-        std::filesystem::remove(link_path, ec);  // left behind by an earlier run
-      } else if (std::filesystem::exists(link_path, ec)) {
-        return Fail(link_path + " exists and is not a symbolic link");
+      if (std::filesystem::is_symlink(linkPath, ec)) {
+        std::filesystem::remove(linkPath, ec);  // left behind by an earlier run
+      } else if (std::filesystem::exists(linkPath, ec)) {
+        return Fail(linkPath + " exists and is not a symbolic link");
       }
-      if (symlink(slave.c_str(), link_path.c_str()) != 0) {
-        return Fail("--link " + link_path + ": " + std::strerror(errno));
+      if (symlink(slave.c_str(), linkPath.c_str()) != 0) {
+        return Fail("--link " + linkPath + ": " + std::strerror(errno));
       }
     }
     std::printf("PTY %s\n", slave.c_str());
@@ -181,9 +181,9 @@ int main(int argc, char** argv) {
 
     std::string input;
     bool quit = false;
-    bool stdin_open = control;
+    bool stdinOpen = control;
     while (!quit) {
-      pollfd fds[2] = {{signal_fd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+      pollfd fds[2] = {{signalFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) {
         if (errno == EINTR)
           continue;
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
       }
       if (fds[0].revents & POLLIN) {
         signalfd_siginfo info;
-        if (read(signal_fd, &info, sizeof info) > 0) {
+        if (read(signalFd, &info, sizeof info) > 0) {
           sim.LogNote(info.ssi_signo == SIGINT ? "SIGINT; exiting" : "SIGTERM; exiting");
         }
         break;
@@ -213,14 +213,14 @@ int main(int argc, char** argv) {
       while ((end = input.find('\n')) != std::string::npos) {
         const std::string line = input.substr(0, end);
         input.erase(0, end + 1);
-        bool asked_to_quit = false;
-        const std::string response = ppisim::RunCommand(sim, line, &asked_to_quit);
+        bool askedToQuit = false;
+        const std::string response = ppisim::RunCommand(sim, line, &askedToQuit);
         if (!response.empty()) {
           sim.LogNote("command: " + line + " -> " + response);
           std::printf("%s\n", response.c_str());
           std::fflush(stdout);
         }
-        if (asked_to_quit) {
+        if (askedToQuit) {
           quit = true;
           break;
         }
@@ -228,12 +228,12 @@ int main(int argc, char** argv) {
       if (n <= 0)
         sim.LogNote("end of standard input; exiting");
     }
-    if (!link_path.empty())
-      RemoveLink(link_path, slave);
+    if (!linkPath.empty())
+      RemoveLink(linkPath, slave);
     sim.Stop();
   }
-  close(signal_fd);
-  if (log_file != nullptr)
-    std::fclose(log_file);
+  close(signalFd);
+  if (logFile != nullptr)
+    std::fclose(logFile);
   return status;
 }

@@ -94,8 +94,8 @@ const char* FaultKindName(FaultKind kind) {
 PpiSimulator::PpiSimulator(Options options)
     : options_(std::move(options)),
       // One character is start bit, 8 data bits, parity and stop bit: 11 bits.
-      char_ns_(options_.baud > 0 ? int64_t{11} * 1000000000 / options_.baud : 0),
-      created_ns_(NowNs()) {
+      charNs_(options_.baud > 0 ? int64_t{11} * 1000000000 / options_.baud : 0),
+      createdNs_(NowNs()) {
   for (uint8_t station : options_.stations)
     memory_[station];
 }
@@ -105,10 +105,10 @@ PpiSimulator::~PpiSimulator() {
 }
 
 bool PpiSimulator::Start() {
-  std::lock_guard<std::mutex> run_lock(run_mu_);
+  std::lock_guard<std::mutex> runLock(runMu_);
   auto fail = [this](std::string why) {
     std::lock_guard<std::mutex> lock(mu_);
-    last_error_ = std::move(why);
+    lastError_ = std::move(why);
     return false;
   };
   if (thread_.joinable())
@@ -120,7 +120,7 @@ bool PpiSimulator::Start() {
     if (station == 0 || station > 126)
       return fail(Format("station %u is not 1..126", station));
   }
-  if (options_.baud < 0 || options_.turnaround_ms < 0 || options_.idle_resync_ms <= 0) {
+  if (options_.baud < 0 || options_.turnaroundMs < 0 || options_.idleResyncMs <= 0) {
     return fail("baud, turnaround and idle time must not be negative");
   }
 
@@ -146,52 +146,52 @@ bool PpiSimulator::Start() {
   if (fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK) != 0) {
     return fail(Errno("O_NONBLOCK"));
   }
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
     return fail(Errno("pipe2"));
-  wake_read_.reset(pipe_fds[0]);
-  wake_write_.reset(pipe_fds[1]);
+  wakeRead_.reset(pipeFds[0]);
+  wakeWrite_.reset(pipeFds[1]);
   master_ = std::move(master);
-  slave_hold_ = std::move(hold);
+  slaveHold_ = std::move(hold);
 
   scanner_ = FrameScanner();
   pending_.clear();
-  rx_line_end_ns_ = 0;
-  last_rx_ns_ = 0;
+  rxLineEndNs_ = 0;
+  lastRxNs_ = 0;
   stop_ = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    slave_path_ = name;
-    last_error_.clear();
+    slavePath_ = name;
+    lastError_.clear();
   }
   std::string stations;
   for (uint8_t station : options_.stations)
     stations += Format(" %u", station);
   LogNote(Format("serving station(s)%s on %s, baud %d, turnaround %d ms", stations.c_str(), name,
-                 options_.baud, options_.turnaround_ms));
+                 options_.baud, options_.turnaroundMs));
   running_ = true;
   thread_ = std::thread(&PpiSimulator::Serve, this);
   return true;
 }
 
 void PpiSimulator::Stop() {
-  std::lock_guard<std::mutex> run_lock(run_mu_);
+  std::lock_guard<std::mutex> runLock(runMu_);
   if (!thread_.joinable())
     return;
   stop_ = true;
   const char wake = 'x';
-  if (write(wake_write_.get(), &wake, 1) < 0) {
+  if (write(wakeWrite_.get(), &wake, 1) < 0) {
     // The pipe is non-blocking and read by nobody else, so it can only be full, which wakes the
     // thread just as well.
   }
   thread_.join();
   master_.reset();
-  slave_hold_.reset();
-  wake_read_.reset();
-  wake_write_.reset();
+  slaveHold_.reset();
+  wakeRead_.reset();
+  wakeWrite_.reset();
   running_ = false;
   std::lock_guard<std::mutex> lock(mu_);
-  slave_path_.clear();
+  slavePath_.clear();
 }
 
 bool PpiSimulator::Running() const {
@@ -200,12 +200,12 @@ bool PpiSimulator::Running() const {
 
 std::string PpiSimulator::SlavePath() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return slave_path_;
+  return slavePath_;
 }
 
 std::string PpiSimulator::LastError() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return last_error_;
+  return lastError_;
 }
 
 bool PpiSimulator::Serves(uint8_t station) const {
@@ -214,13 +214,13 @@ bool PpiSimulator::Serves(uint8_t station) const {
 }
 
 template <typename F>
-bool PpiSimulator::ForStations(int station, bool all_for_default, F&& f) {
+bool PpiSimulator::ForStations(int station, bool allForDefault, F&& f) {
   std::lock_guard<std::mutex> lock(mu_);
   RunGenerators();
   if (memory_.empty())
     return false;
   if (station == kDefaultStation) {
-    if (!all_for_default)
+    if (!allForDefault)
       return f(memory_.at(options_.stations.front()));
     bool ok = true;
     for (auto& [number, memory] : memory_)
@@ -251,11 +251,11 @@ bool PpiSimulator::SetValue(const Location& location, ValueType type, std::strin
   });
 }
 
-bool PpiSimulator::GetValue(const Location& location, ValueType type, size_t string_length,
+bool PpiSimulator::GetValue(const Location& location, ValueType type, size_t stringLength,
                             std::string* text, std::string* error, int station) {
   *error = "station not served";
   return ForStations(station, false, [&](Memory& memory) {
-    return LoadValue(memory, location, type, string_length, text, error);
+    return LoadValue(memory, location, type, stringLength, text, error);
   });
 }
 
@@ -265,17 +265,17 @@ void PpiSimulator::AddGenerator(const Generator& generator) {
 }
 
 void PpiSimulator::RunGenerators() {
-  const double seconds = static_cast<double>(NowNs() - created_ns_) / 1e9;
+  const double seconds = static_cast<double>(NowNs() - createdNs_) / 1e9;
   // The clock bits of SMB0 as the PLC keeps them: SM0.0 always on, SM0.4 off and on for 30 s
   // each, SM0.5 off and on for 0.5 s each. The other bits of SMB0 stay as set.
   const auto millis = static_cast<int64_t>(seconds * 1000);
-  const bool minute_on = millis % 60000 >= 30000;
-  const bool second_on = millis % 1000 >= 500;
+  const bool minuteOn = millis % 60000 >= 30000;
+  const bool secondOn = millis % 1000 >= 500;
   for (auto& [number, memory] : memory_) {
     uint8_t smb0 = 0;
     (void)memory.Read(Area::kSM, 0, std::span<uint8_t>(&smb0, 1));
-    smb0 = static_cast<uint8_t>((smb0 & ~0x31) | 0x01 | (minute_on ? 0x10 : 0) |
-                                (second_on ? 0x20 : 0));
+    smb0 =
+        static_cast<uint8_t>((smb0 & ~0x31) | 0x01 | (minuteOn ? 0x10 : 0) | (secondOn ? 0x20 : 0));
     (void)memory.Write(Area::kSM, 0, std::span<const uint8_t>(&smb0, 1));
   }
   for (const Generator& generator : generators_) {
@@ -319,7 +319,7 @@ void PpiSimulator::ResetCounters() {
 }
 
 std::vector<std::string> PpiSimulator::LogLines() const {
-  std::lock_guard<std::mutex> lock(log_mu_);
+  std::lock_guard<std::mutex> lock(logMu_);
   return {log_.begin(), log_.end()};
 }
 
@@ -336,35 +336,35 @@ void PpiSimulator::Log(const char* tag, std::span<const uint8_t> bytes, std::str
     line += bytes.empty() ? " " : "  ; ";
     line += note;
   }
-  std::lock_guard<std::mutex> lock(log_mu_);
-  if (options_.log_stream != nullptr) {
-    std::fprintf(options_.log_stream, "%s\n", line.c_str());
-    std::fflush(options_.log_stream);
+  std::lock_guard<std::mutex> lock(logMu_);
+  if (options_.logStream != nullptr) {
+    std::fprintf(options_.logStream, "%s\n", line.c_str());
+    std::fflush(options_.logStream);
   }
   log_.push_back(std::move(line));
-  while (log_.size() > std::max<size_t>(options_.log_capacity, 1))
+  while (log_.size() > std::max<size_t>(options_.logCapacity, 1))
     log_.pop_front();
 }
 
 void PpiSimulator::Serve() {
   std::vector<uint8_t> buffer(4096);
   Chunk chunk;
-  const int64_t idle_ns = int64_t{options_.idle_resync_ms} * kNsPerMs;
+  const int64_t idleNs = int64_t{options_.idleResyncMs} * kNsPerMs;
   while (!stop_) {
-    int timeout_ms = -1;
-    bool line_idle = false;
+    int timeoutMs = -1;
+    bool lineIdle = false;
     if (scanner_.HasPending()) {
-      const int64_t left = last_rx_ns_ + idle_ns - NowNs();
+      const int64_t left = lastRxNs_ + idleNs - NowNs();
       if (left <= 0) {
-        line_idle = true;
-        timeout_ms = 0;
+        lineIdle = true;
+        timeoutMs = 0;
       } else {
-        timeout_ms = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+        timeoutMs = static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
       }
     }
-    if (!line_idle) {
-      pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-      const int ready = poll(fds, 2, timeout_ms);
+    if (!lineIdle) {
+      pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+      const int ready = poll(fds, 2, timeoutMs);
       if (ready < 0) {
         if (errno == EINTR)
           continue;
@@ -387,11 +387,11 @@ void PpiSimulator::Serve() {
         if (n > 0) {
           const int64_t now = NowNs();
           // At the emulated line speed these bytes cannot have finished arriving before this.
-          rx_line_end_ns_ = std::max(rx_line_end_ns_, now) + n * char_ns_;
-          last_rx_ns_ = now;
+          rxLineEndNs_ = std::max(rxLineEndNs_, now) + n * charNs_;
+          lastRxNs_ = now;
           {
             std::lock_guard<std::mutex> lock(mu_);
-            counters_.bytes_received += static_cast<uint64_t>(n);
+            counters_.bytesReceived += static_cast<uint64_t>(n);
           }
           scanner_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
         }
@@ -400,10 +400,10 @@ void PpiSimulator::Serve() {
         LogNote("pseudo-terminal hung up; serving stopped");
         break;
       } else if (ready == 0) {
-        line_idle = true;
+        lineIdle = true;
       }
     }
-    while (!stop_ && scanner_.Next(line_idle, &chunk))
+    while (!stop_ && scanner_.Next(lineIdle, &chunk))
       HandleChunk(chunk);
   }
   running_ = false;
@@ -413,7 +413,7 @@ void PpiSimulator::HandleChunk(const Chunk& chunk) {
   if (chunk.kind == Chunk::Kind::kGarbage) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      counters_.garbage_bytes += chunk.bytes.size();
+      counters_.garbageBytes += chunk.bytes.size();
     }
     Log("RX", chunk.bytes, "no valid frame; ignored");
     return;
@@ -441,7 +441,7 @@ void PpiSimulator::HandleSd1(std::span<const uint8_t> f) {
   if (fc == kStatusFc) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      ++counters_.status_requests;
+      ++counters_.statusRequests;
     }
     const Fault fault = TakeFault(true);
     if (fault.kind == FaultKind::kSilence || fault.kind == FaultKind::kNoReply) {
@@ -461,7 +461,7 @@ void PpiSimulator::HandleSd1(std::span<const uint8_t> f) {
   if ((fc & 0x4F) == 0x4C) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      ++counters_.data_requests;
+      ++counters_.dataRequests;
     }
     const uint8_t busy = kShortAck;
     auto it = pending_.find(station);
@@ -477,8 +477,8 @@ void PpiSimulator::HandleSd1(std::span<const uint8_t> f) {
       SendReply(pending.reply, Fault());
       return;
     }
-    if (pending.busy_left > 0) {
-      --pending.busy_left;
+    if (pending.busyLeft > 0) {
+      --pending.busyLeft;
       LogNote("fault busy: not ready yet, E5");
       Transmit(std::span<const uint8_t>(&busy, 1), SIZE_MAX, 0);
       return;
@@ -531,12 +531,12 @@ void PpiSimulator::HandleSd2(std::span<const uint8_t> f) {
 
   ItemResult result;
   Area area;
-  const bool known_area = AreaFromCode(job.area_code, &area);
+  const bool knownArea = AreaFromCode(job.areaCode, &area);
   const bool read = job.type == Job::Type::kRead;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (fault.kind == FaultKind::kItemError) {
-      result.return_code = fault.return_code;
+      result.returnCode = fault.returnCode;
     } else {
       if (read)
         RunGenerators();
@@ -545,14 +545,14 @@ void PpiSimulator::HandleSd2(std::span<const uint8_t> f) {
     ++counters_.jobs;
     if (read) {
       ++counters_.reads;
-      if (known_area)
-        ++counters_.reads_by_area[AreaIndex(area)];
+      if (knownArea)
+        ++counters_.readsByArea[AreaIndex(area)];
     } else {
       ++counters_.writes;
       if (job.type == Job::Type::kUserDataBitWrite)
-        ++counters_.user_data_writes;
-      if (known_area)
-        ++counters_.writes_by_area[AreaIndex(area)];
+        ++counters_.userDataWrites;
+      if (knownArea)
+        ++counters_.writesByArea[AreaIndex(area)];
     }
   }
   const char* what = read                            ? "read"
@@ -561,21 +561,21 @@ void PpiSimulator::HandleSd2(std::span<const uint8_t> f) {
   LogNote(
       Format("%s area 0x%02X db %u bit address %u (byte %u.%u) size 0x%02X count %u: "
              "return code 0x%02X",
-             what, job.area_code, job.db, job.bit_address, job.bit_address / 8, job.bit_address % 8,
-             job.transport_size, job.count, result.return_code));
+             what, job.areaCode, job.db, job.bitAddress, job.bitAddress / 8, job.bitAddress % 8,
+             job.transportSize, job.count, result.returnCode));
   pending_[station] = Pending{BuildReply(job, result), fault,
                               fault.kind == FaultKind::kBusy ? std::max(fault.polls, 0) : 0};
   const uint8_t ack = kShortAck;
   Transmit(std::span<const uint8_t>(&ack, 1), SIZE_MAX, 0);
 }
 
-Fault PpiSimulator::TakeFault(bool status_request) {
+Fault PpiSimulator::TakeFault(bool statusRequest) {
   Fault taken;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (fault_.kind == FaultKind::kNone)
       return taken;
-    if (status_request && fault_.kind == FaultKind::kItemError)
+    if (statusRequest && fault_.kind == FaultKind::kItemError)
       return taken;
     taken = fault_;
     if (fault_.count != kAlways && --fault_.count <= 0)
@@ -588,8 +588,8 @@ Fault PpiSimulator::TakeFault(bool status_request) {
 
 void PpiSimulator::SendReply(std::vector<uint8_t> reply, const Fault& fault) {
   std::vector<uint8_t> out;
-  size_t split_at = SIZE_MAX;
-  int64_t pause_ns = 0;
+  size_t splitAt = SIZE_MAX;
+  int64_t pauseNs = 0;
   switch (fault.kind) {
     case FaultKind::kBadFcs:
       reply[reply.size() - 2] = static_cast<uint8_t>(reply[reply.size() - 2] + 1);
@@ -598,8 +598,8 @@ void PpiSimulator::SendReply(std::vector<uint8_t> reply, const Fault& fault) {
       reply.resize(reply.size() - std::min(fault.drop, reply.size() - 1));
       break;
     case FaultKind::kSplitReply:
-      split_at = std::min(fault.split_after, reply.size());
-      pause_ns = int64_t{std::max(fault.pause_ms, 0)} * kNsPerMs;
+      splitAt = std::min(fault.splitAfter, reply.size());
+      pauseNs = int64_t{std::max(fault.pauseMs, 0)} * kNsPerMs;
       break;
     case FaultKind::kNoise:
       out = fault.bytes.empty() ? std::vector<uint8_t>{0x00, 0xFF, 0x55} : fault.bytes;
@@ -625,23 +625,22 @@ void PpiSimulator::SendReply(std::vector<uint8_t> reply, const Fault& fault) {
     std::lock_guard<std::mutex> lock(mu_);
     ++counters_.replies;
   }
-  Transmit(out, split_at, pause_ns);
+  Transmit(out, splitAt, pauseNs);
 }
 
-void PpiSimulator::Transmit(std::span<const uint8_t> bytes, size_t split_at, int64_t pause_ns) {
+void PpiSimulator::Transmit(std::span<const uint8_t> bytes, size_t splitAt, int64_t pauseNs) {
   // Never answer before the request could have finished arriving at the line speed, and leave
   // the turnaround gap after it.
-  const int64_t start =
-      std::max(NowNs(), rx_line_end_ns_) + int64_t{options_.turnaround_ms} * kNsPerMs;
+  const int64_t start = std::max(NowNs(), rxLineEndNs_) + int64_t{options_.turnaroundMs} * kNsPerMs;
   if (!SleepUntil(start))
     return;
   Log("TX", bytes,
-      split_at < bytes.size() ? Format("pause of %lld ms after %zu bytes",
-                                       static_cast<long long>(pause_ns / kNsPerMs), split_at)
-                              : std::string());
+      splitAt < bytes.size() ? Format("pause of %lld ms after %zu bytes",
+                                      static_cast<long long>(pauseNs / kNsPerMs), splitAt)
+                             : std::string());
   // Byte k is complete on the line one character time after byte k - 1; write it then.
   auto due = [&](size_t k) {
-    return start + static_cast<int64_t>(k + 1) * char_ns_ + (k >= split_at ? pause_ns : 0);
+    return start + static_cast<int64_t>(k + 1) * charNs_ + (k >= splitAt ? pauseNs : 0);
   };
   size_t next = 0;
   while (next < bytes.size()) {
@@ -671,7 +670,7 @@ bool PpiSimulator::WriteAll(std::span<const uint8_t> bytes) {
       return false;
     }
     // The slave's input queue is full: nobody reads. Wait a while, then give the bytes up.
-    pollfd fds[2] = {{master_.get(), POLLOUT, 0}, {wake_read_.get(), POLLIN, 0}};
+    pollfd fds[2] = {{master_.get(), POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}};
     const int ready = poll(fds, 2, kOutputBlockedMs);
     if (ready < 0 && errno == EINTR)
       continue;
@@ -684,12 +683,12 @@ bool PpiSimulator::WriteAll(std::span<const uint8_t> bytes) {
   return true;
 }
 
-bool PpiSimulator::SleepUntil(int64_t deadline_ns) {
+bool PpiSimulator::SleepUntil(int64_t deadlineNs) {
   while (!stop_) {
     const int64_t now = NowNs();
-    if (now >= deadline_ns)
+    if (now >= deadlineNs)
       return true;
-    const int64_t until = std::min(deadline_ns, now + kSleepSliceNs);
+    const int64_t until = std::min(deadlineNs, now + kSleepSliceNs);
     timespec ts{static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
     // Absolute deadlines: an early wake-up or EINTR simply sleeps again towards the same point.
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);

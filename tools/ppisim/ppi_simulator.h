@@ -40,10 +40,10 @@ struct Options {
   std::vector<uint8_t> stations = {2};  // station addresses served, each with its own memory
   int baud = 0;                         // > 0: pace sent bytes and account received ones at 11 bits
                                         // per character; 0: no line-speed emulation
-  int turnaround_ms = 2;                // pause between a frame's last byte and the answer
-  int idle_resync_ms = 50;              // a partial frame this long without new bytes is garbage
-  FILE* log_stream = nullptr;           // also write each log line here (stderr, a file)
-  size_t log_capacity = 10000;          // lines kept for LogLines(); older lines are dropped
+  int turnaroundMs = 2;                 // pause between a frame's last byte and the answer
+  int idleResyncMs = 50;                // a partial frame this long without new bytes is garbage
+  FILE* logStream = nullptr;            // also write each log line here (stderr, a file)
+  size_t logCapacity = 10000;           // lines kept for LogLines(); older lines are dropped
 };
 
 // A misbehaviour for the coming exchanges.
@@ -53,8 +53,8 @@ enum class FaultKind {
   kNoReply,         // the job is acknowledged and executed, the request for data gets nothing
   kWrongAck,        // the job gets `bytes` instead of E5 and is not executed
   kBadFcs,          // the reply's FCS is off by one
-  kItemError,       // the job is not executed; the reply carries `return_code`
-  kSplitReply,      // the reply pauses `pause_ms` after its first `split_after` bytes
+  kItemError,       // the job is not executed; the reply carries `returnCode`
+  kSplitReply,      // the reply pauses `pauseMs` after its first `splitAfter` bytes
   kTruncatedReply,  // the reply loses its last `drop` bytes (at least one byte is sent)
   kNoise,           // `bytes` are sent just before the reply
   kWrongSource,     // the reply names another station as its source (SA + 1)
@@ -71,13 +71,13 @@ inline constexpr int kAlways = -1;
 // (item error) leave it alone and are not used up by it.
 struct Fault {
   FaultKind kind = FaultKind::kNone;
-  int count = 1;                    // exchanges still to affect, or kAlways
-  std::vector<uint8_t> bytes = {};  // kWrongAck (empty: F9) and kNoise (empty: 00 FF 55)
-  uint8_t return_code = kRcObjectDoesNotExist;  // kItemError
-  size_t split_after = 5;                       // kSplitReply
-  int pause_ms = 40;                            // kSplitReply
-  size_t drop = 2;                              // kTruncatedReply
-  int polls = 1;                                // kBusy
+  int count = 1;                               // exchanges still to affect, or kAlways
+  std::vector<uint8_t> bytes = {};             // kWrongAck (empty: F9) and kNoise (empty: 00 FF 55)
+  uint8_t returnCode = kRcObjectDoesNotExist;  // kItemError
+  size_t splitAfter = 5;                       // kSplitReply
+  int pauseMs = 40;                            // kSplitReply
+  size_t drop = 2;                             // kTruncatedReply
+  int polls = 1;                               // kBusy
 };
 
 // The lower-case name of a fault kind ("silence", "noreply", "wrongack", ...).
@@ -85,20 +85,20 @@ const char* FaultKindName(FaultKind kind);
 
 // What the simulator has seen and done since it was created or the counters were reset.
 struct Counters {
-  uint64_t bytes_received = 0;
-  uint64_t frames = 0;         // valid frames, whatever station they address
-  uint64_t garbage_bytes = 0;  // bytes that belonged to no valid frame
-  uint64_t ignored = 0;        // valid frames for a served station that were not understood
-  uint64_t jobs = 0;           // jobs acknowledged with E5 (an itemerror fault refuses them)
+  uint64_t bytesReceived = 0;
+  uint64_t frames = 0;        // valid frames, whatever station they address
+  uint64_t garbageBytes = 0;  // bytes that belonged to no valid frame
+  uint64_t ignored = 0;       // valid frames for a served station that were not understood
+  uint64_t jobs = 0;          // jobs acknowledged with E5 (an itemerror fault refuses them)
   uint64_t reads = 0;
   uint64_t writes = 0;  // including user-data bit writes
-  uint64_t user_data_writes = 0;
-  uint64_t status_requests = 0;
-  uint64_t data_requests = 0;
-  uint64_t replies = 0;                               // reply frames and status answers sent
-  uint64_t faults = 0;                                // exchanges a fault was applied to
-  std::array<uint64_t, kAreaCount> reads_by_area{};   // V, I, Q, M, SM, S, AI, AQ
-  std::array<uint64_t, kAreaCount> writes_by_area{};  // V, I, Q, M, SM, S, AI, AQ
+  uint64_t userDataWrites = 0;
+  uint64_t statusRequests = 0;
+  uint64_t dataRequests = 0;
+  uint64_t replies = 0;                             // reply frames and status answers sent
+  uint64_t faults = 0;                              // exchanges a fault was applied to
+  std::array<uint64_t, kAreaCount> readsByArea{};   // V, I, Q, M, SM, S, AI, AQ
+  std::array<uint64_t, kAreaCount> writesByArea{};  // V, I, Q, M, SM, S, AI, AQ
 };
 
 // Selects the station for memory access: writes go to every served station, reads come from
@@ -138,7 +138,7 @@ class PpiSimulator {
   [[nodiscard]] bool SetValue(const Location& location, ValueType type, std::string_view text,
                               std::string* error, int station = kDefaultStation);
   // Reads a value as text (sim_memory.h's LoadValue); false with a reason.
-  [[nodiscard]] bool GetValue(const Location& location, ValueType type, size_t string_length,
+  [[nodiscard]] bool GetValue(const Location& location, ValueType type, size_t stringLength,
                               std::string* text, std::string* error, int station = kDefaultStation);
   // Adds a moving value, written into every station's memory before each read.
   void AddGenerator(const Generator& generator);
@@ -166,7 +166,7 @@ class PpiSimulator {
   struct Pending {
     std::vector<uint8_t> reply;
     Fault fault;
-    int busy_left = 0;  // polls still to answer with E5 (fault busy)
+    int busyLeft = 0;  // polls still to answer with E5 (fault busy)
     bool sent = false;
   };
 
@@ -175,51 +175,51 @@ class PpiSimulator {
   void HandleSd1(std::span<const uint8_t> frame);
   void HandleSd2(std::span<const uint8_t> frame);
   // The fault for a new exchange, used up by one; kNone when none applies.
-  Fault TakeFault(bool status_request);
+  Fault TakeFault(bool statusRequest);
   // Sends an answer after the turnaround, with the fault's changes to a reply applied.
   void SendReply(std::vector<uint8_t> reply, const Fault& fault);
-  // Sends bytes paced at the line speed; a pause of `pause_ns` follows the first `split_at`.
-  void Transmit(std::span<const uint8_t> bytes, size_t split_at, int64_t pause_ns);
+  // Sends bytes paced at the line speed; a pause of `pauseNs` follows the first `splitAt`.
+  void Transmit(std::span<const uint8_t> bytes, size_t splitAt, int64_t pauseNs);
   bool WriteAll(std::span<const uint8_t> bytes);
   // Sleeps until the monotonic deadline (ns) or until Stop(); false when stopped.
-  bool SleepUntil(int64_t deadline_ns);
+  bool SleepUntil(int64_t deadlineNs);
   void Log(const char* tag, std::span<const uint8_t> bytes, std::string_view note = {});
   bool Serves(uint8_t station) const;
   // Runs `f(memory)` for the selected station(s); false when a station is not served.
   template <typename F>
-  bool ForStations(int station, bool all_for_default, F&& f);
+  bool ForStations(int station, bool allForDefault, F&& f);
   // Moves SM0.0 (always on), SM0.4 (minute clock) and SM0.5 (second clock) and runs the
   // generators, in every station's memory. Under mu_.
   void RunGenerators();
 
   const Options options_;
-  const int64_t char_ns_;  // time of one 11-bit character at the line speed; 0 without emulation
-  const int64_t created_ns_;
+  const int64_t charNs_;  // time of one 11-bit character at the line speed; 0 without emulation
+  const int64_t createdNs_;
 
   mutable std::mutex mu_;  // memory, generators, fault, counters, slave path, last error
   std::map<uint8_t, Memory> memory_;
   std::vector<Generator> generators_;
   Fault fault_;
   Counters counters_;
-  std::string slave_path_;
-  std::string last_error_;
+  std::string slavePath_;
+  std::string lastError_;
 
-  mutable std::mutex log_mu_;
+  mutable std::mutex logMu_;
   std::deque<std::string> log_;
 
-  std::mutex run_mu_;  // serialises Start() and Stop()
+  std::mutex runMu_;  // serialises Start() and Stop()
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_{false};
   UniqueFd master_;
-  UniqueFd slave_hold_;  // keeps the slave side open so the master never sees a hang-up
-  UniqueFd wake_read_, wake_write_;
+  UniqueFd slaveHold_;  // keeps the slave side open so the master never sees a hang-up
+  UniqueFd wakeRead_, wakeWrite_;
   std::thread thread_;
 
   // Serving thread only.
   FrameScanner scanner_;
   std::map<uint8_t, Pending> pending_;
-  int64_t rx_line_end_ns_ = 0;  // when the last received byte could have finished arriving
-  int64_t last_rx_ns_ = 0;
+  int64_t rxLineEndNs_ = 0;  // when the last received byte could have finished arriving
+  int64_t lastRxNs_ = 0;
 };
 
 }  // namespace ppisim

@@ -66,17 +66,17 @@ std::string CountersText(const Counters& c) {
   std::snprintf(text, sizeof text,
                 "frames=%llu garbage=%llu ignored=%llu jobs=%llu reads=%llu writes=%llu "
                 "userdata=%llu status=%llu datarequests=%llu replies=%llu faults=%llu",
-                (unsigned long long)c.frames, (unsigned long long)c.garbage_bytes,
+                (unsigned long long)c.frames, (unsigned long long)c.garbageBytes,
                 (unsigned long long)c.ignored, (unsigned long long)c.jobs,
                 (unsigned long long)c.reads, (unsigned long long)c.writes,
-                (unsigned long long)c.user_data_writes, (unsigned long long)c.status_requests,
-                (unsigned long long)c.data_requests, (unsigned long long)c.replies,
+                (unsigned long long)c.userDataWrites, (unsigned long long)c.statusRequests,
+                (unsigned long long)c.dataRequests, (unsigned long long)c.replies,
                 (unsigned long long)c.faults);
   std::string out = text;
   // Per area, in the order of AreaIndex.
   static constexpr const char* kNames[kAreaCount] = {"V", "I", "Q", "M", "SM", "S", "AI", "AQ"};
   for (const char* what : {"reads", "writes"}) {
-    const auto& counts = what[0] == 'r' ? c.reads_by_area : c.writes_by_area;
+    const auto& counts = what[0] == 'r' ? c.readsByArea : c.writesByArea;
     for (size_t k = 0; k < kAreaCount; ++k) {
       std::snprintf(text, sizeof text, " %s.%s=%llu", what, kNames[k],
                     (unsigned long long)counts[k]);
@@ -90,14 +90,14 @@ std::string CountersText(const Counters& c) {
 
 bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   std::string_view rest = text;
-  const std::string_view kind_word = NextWord(&rest);
+  const std::string_view kindWord = NextWord(&rest);
   Fault parsed;
   static constexpr FaultKind kKinds[] = {
       FaultKind::kSilence,        FaultKind::kNoReply,        FaultKind::kWrongAck,
       FaultKind::kBadFcs,         FaultKind::kItemError,      FaultKind::kSplitReply,
       FaultKind::kTruncatedReply, FaultKind::kNoise,          FaultKind::kWrongSource,
       FaultKind::kOtherMaster,    FaultKind::kWrongReference, FaultKind::kBusy};
-  if (kind_word == "off" || kind_word == "none") {
+  if (kindWord == "off" || kindWord == "none") {
     if (!rest.empty()) {
       *error = "'off' takes no arguments";
       return false;
@@ -107,23 +107,23 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
   }
   bool known = false;
   for (FaultKind kind : kKinds) {
-    if (kind_word == FaultKindName(kind)) {
+    if (kindWord == FaultKindName(kind)) {
       parsed.kind = kind;
       known = true;
     }
   }
   if (!known) {
-    *error = "unknown fault '" + std::string(kind_word) +
+    *error = "unknown fault '" + std::string(kindWord) +
              "' (silence noreply wrongack badfcs itemerror split truncate noise wrongsource "
              "othermaster wrongref busy off)";
     return false;
   }
   if (!rest.empty()) {
-    const std::string_view count_word = NextWord(&rest);
+    const std::string_view countWord = NextWord(&rest);
     int64_t count = 0;
-    if (count_word == "always") {
+    if (countWord == "always") {
       parsed.count = kAlways;
-    } else if (ParseCount(count_word, 1, 1000000000, &count)) {
+    } else if (ParseCount(countWord, 1, 1000000000, &count)) {
       parsed.count = static_cast<int>(count);
     } else {
       *error = "count must be a positive number or 'always'";
@@ -146,7 +146,7 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
           *error = "return code must be 0..255";
           return false;
         }
-        parsed.return_code = static_cast<uint8_t>(number);
+        parsed.returnCode = static_cast<uint8_t>(number);
       }
       break;
     case FaultKind::kSplitReply:
@@ -155,14 +155,14 @@ bool ParseFault(std::string_view text, Fault* fault, std::string* error) {
           *error = "split position must be 0..1024";
           return false;
         }
-        parsed.split_after = static_cast<size_t>(number);
+        parsed.splitAfter = static_cast<size_t>(number);
       }
       if (!rest.empty()) {
         if (!ParseCount(NextWord(&rest), 0, 600000, &number)) {
           *error = "pause must be 0..600000 ms";
           return false;
         }
-        parsed.pause_ms = static_cast<int>(number);
+        parsed.pauseMs = static_cast<int>(number);
       }
       break;
     case FaultKind::kBusy:
@@ -202,15 +202,15 @@ bool ApplyMemoryLine(PpiSimulator& sim, std::string_view line, std::string* erro
   if (!ParseStation(&rest, &station, error))
     return false;
   const std::string_view address = NextWord(&rest);
-  const std::string_view type_word = NextWord(&rest);
+  const std::string_view typeWord = NextWord(&rest);
   Location location;
   ValueType type;
   if (!ParseLocation(address, &location)) {
     *error = "bad address '" + std::string(address) + "'";
     return false;
   }
-  if (!ParseValueType(type_word, &type)) {
-    *error = "bad type '" + std::string(type_word) + "' (x b w i d f s)";
+  if (!ParseValueType(typeWord, &type)) {
+    *error = "bad type '" + std::string(typeWord) + "' (x b w i d f s)";
     return false;
   }
   if (rest.empty() && type != ValueType::kString) {
@@ -255,13 +255,13 @@ std::string RunCommand(PpiSimulator& sim, std::string_view line, bool* quit) {
     if (!ParseStation(&rest, &station, &error))
       return "ERR " + error;
     const std::string_view address = NextWord(&rest);
-    const std::string_view type_word = NextWord(&rest);
+    const std::string_view typeWord = NextWord(&rest);
     Location location;
     ValueType type;
     int64_t length = 0;
     if (!ParseLocation(address, &location))
       return "ERR bad address";
-    if (!ParseValueType(type_word, &type))
+    if (!ParseValueType(typeWord, &type))
       return "ERR bad type (x b w i d f s)";
     if (!rest.empty() && (type != ValueType::kString || !ParseCount(rest, 1, 65536, &length))) {
       return "ERR only a string takes a length (1..65536)";

@@ -218,21 +218,20 @@ bool Memory::Write(Area area, uint32_t address, std::span<const uint8_t> data) {
   return true;
 }
 
-bool Memory::ReadBit(Area area, uint32_t bit_address, bool* value) const {
+bool Memory::ReadBit(Area area, uint32_t bitAddress, bool* value) const {
   const auto& bytes = Bytes(area);
-  if (bit_address / 8 >= bytes.size())
+  if (bitAddress / 8 >= bytes.size())
     return false;
-  *value = (bytes[bit_address / 8] >> (bit_address % 8)) & 1;
+  *value = (bytes[bitAddress / 8] >> (bitAddress % 8)) & 1;
   return true;
 }
 
-bool Memory::WriteBit(Area area, uint32_t bit_address, bool value) {
+bool Memory::WriteBit(Area area, uint32_t bitAddress, bool value) {
   auto& bytes = Bytes(area);
-  if (bit_address / 8 >= bytes.size())
+  if (bitAddress / 8 >= bytes.size())
     return false;
-  const uint8_t mask = static_cast<uint8_t>(1u << (bit_address % 8));
-  bytes[bit_address / 8] =
-      value ? (bytes[bit_address / 8] | mask) : (bytes[bit_address / 8] & ~mask);
+  const uint8_t mask = static_cast<uint8_t>(1u << (bitAddress % 8));
+  bytes[bitAddress / 8] = value ? (bytes[bitAddress / 8] | mask) : (bytes[bitAddress / 8] & ~mask);
   return true;
 }
 
@@ -312,18 +311,18 @@ bool ParseLocation(std::string_view text, Location* location) {
   }
   if (!named)
     return false;
-  std::string_view byte_text = text;
+  std::string_view byteText = text;
   const size_t dot = text.find('.');
   if (dot != std::string_view::npos) {
-    byte_text = text.substr(0, dot);
-    std::string_view bit_text = text.substr(dot + 1);
-    if (bit_text.size() != 1 || bit_text[0] < '0' || bit_text[0] > '7')
+    byteText = text.substr(0, dot);
+    std::string_view bitText = text.substr(dot + 1);
+    if (bitText.size() != 1 || bitText[0] < '0' || bitText[0] > '7')
       return false;
-    parsed.bit = bit_text[0] - '0';
+    parsed.bit = bitText[0] - '0';
   }
   uint32_t byte = 0;
-  auto [end, ec] = std::from_chars(byte_text.data(), byte_text.data() + byte_text.size(), byte);
-  if (byte_text.empty() || ec != std::errc() || end != byte_text.data() + byte_text.size()) {
+  auto [end, ec] = std::from_chars(byteText.data(), byteText.data() + byteText.size(), byte);
+  if (byteText.empty() || ec != std::errc() || end != byteText.data() + byteText.size()) {
     return false;
   }
   if (byte >= AreaSize(parsed.area))
@@ -404,7 +403,7 @@ bool StoreValue(Memory& memory, const Location& location, ValueType type, std::s
   return true;
 }
 
-bool LoadValue(const Memory& memory, const Location& location, ValueType type, size_t string_length,
+bool LoadValue(const Memory& memory, const Location& location, ValueType type, size_t stringLength,
                std::string* text, std::string* error) {
   if (!CheckPlace(location, type, error))
     return false;
@@ -420,9 +419,9 @@ bool LoadValue(const Memory& memory, const Location& location, ValueType type, s
   }
   if (type == ValueType::kString) {
     const size_t room = AreaSize(location.area) - location.byte;
-    size_t length = string_length == 0 ? 254 : string_length;
+    size_t length = stringLength == 0 ? 254 : stringLength;
     if (length > room) {
-      if (string_length != 0) {
+      if (stringLength != 0) {
         *error = "string runs past the end of the area";
         return false;
       }
@@ -550,9 +549,9 @@ double GeneratorValue(const Generator& generator, double seconds) {
   // Number of values on the way, both ends included; the small epsilon keeps 0..1000 step 0.1
   // from losing its last value to rounding.
   const double values = std::floor(distance / generator.c + 1e-9) + 1;
-  const double step_index = std::fmod(std::floor(seconds), values);
+  const double stepIndex = std::fmod(std::floor(seconds), values);
   const double direction = generator.b >= generator.a ? 1 : -1;
-  return generator.a + direction * generator.c * step_index;
+  return generator.a + direction * generator.c * stepIndex;
 }
 
 }  // namespace ppisim

@@ -58,9 +58,9 @@ class Memory {
   // Stores `data` at `address`; false, storing nothing, when the range leaves the area.
   [[nodiscard]] bool Write(Area area, uint32_t address, std::span<const uint8_t> data);
   // Reads the bit at bit address byte × 8 + bit; false when the byte is outside the area.
-  [[nodiscard]] bool ReadBit(Area area, uint32_t bit_address, bool* value) const;
+  [[nodiscard]] bool ReadBit(Area area, uint32_t bitAddress, bool* value) const;
   // Sets or clears the bit at bit address byte × 8 + bit; false when outside the area.
-  [[nodiscard]] bool WriteBit(Area area, uint32_t bit_address, bool value);
+  [[nodiscard]] bool WriteBit(Area area, uint32_t bitAddress, bool value);
 
  private:
   std::vector<uint8_t>& Bytes(Area area);
@@ -102,9 +102,9 @@ std::string FormatLocation(const Location& location);
 [[nodiscard]] bool StoreValue(Memory& memory, const Location& location, ValueType type,
                               std::string_view text, std::string* error);
 // Reads a value as text: numbers in decimal (w unsigned, i and d signed), a float with up to 9
-// significant digits, a string up to its first NUL within `string_length` bytes (0 = up to 254).
+// significant digits, a string up to its first NUL within `stringLength` bytes (0 = up to 254).
 [[nodiscard]] bool LoadValue(const Memory& memory, const Location& location, ValueType type,
-                             size_t string_length, std::string* text, std::string* error);
+                             size_t stringLength, std::string* text, std::string* error);
 // Stores a number in a numeric or bit type, rounded and wrapped to the type's width (bit: 1 when
 // at least 0.5). False for strings and places outside the area.
 [[nodiscard]] bool StoreNumber(Memory& memory, const Location& location, ValueType type,

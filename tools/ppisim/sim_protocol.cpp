@@ -25,8 +25,8 @@ std::string Reason(const char* format, unsigned value) {
 }
 
 // Bytes per element of an item's transport size; 0 for sizes this PLC does not serve.
-size_t ElementSize(uint8_t transport_size) {
-  switch (transport_size) {
+size_t ElementSize(uint8_t transportSize) {
+  switch (transportSize) {
     case 0x02:  // byte
     case 0x03:  // char
       return 1;
@@ -71,12 +71,12 @@ bool DecodeUserData(std::span<const uint8_t> f, Job* job, std::string* why) {
     }
   }
   job->type = Job::Type::kUserDataBitWrite;
-  job->area_code = f[41];
-  job->bit_address = Be16(f, 43);  // 16 bits only in this job
-  job->transport_size = 0x01;
+  job->areaCode = f[41];
+  job->bitAddress = Be16(f, 43);  // 16 bits only in this job
+  job->transportSize = 0x01;
   job->count = 1;
-  job->data_transport = 0x03;
-  job->data_length = 1;
+  job->dataTransport = 0x03;
+  job->dataLength = 1;
   job->data.assign(1, f[49]);
   return true;
 }
@@ -125,11 +125,11 @@ int FrameScanner::FrameAtFront() const {
   return 0;
 }
 
-bool FrameScanner::Next(bool line_idle, Chunk* chunk) {
+bool FrameScanner::Next(bool lineIdle, Chunk* chunk) {
   if (buffer_.empty())
     return false;
   const int frame = FrameAtFront();
-  if (frame < 0 && !line_idle)
+  if (frame < 0 && !lineIdle)
     return false;
   size_t take = 1;
   if (frame > 0) {
@@ -158,8 +158,8 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
     *why = Reason("FC 0x%02X is not a job", fc);
     return false;
   }
-  const size_t pdu_end = f.size() - 2;
-  if (pdu_end < 17) {
+  const size_t pduEnd = f.size() - 2;
+  if (pduEnd < 17) {
     *why = "PDU shorter than its header";
     return false;
   }
@@ -167,25 +167,25 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
     *why = Reason("protocol id 0x%02X", f[7]);
     return false;
   }
-  const uint8_t pdu_type = f[8];
-  decoded.pdu_reference = Be16(f, 11);
-  const size_t parameter_length = Be16(f, 13);
-  const size_t data_length = Be16(f, 15);
-  if (17 + parameter_length + data_length != pdu_end) {
+  const uint8_t pduType = f[8];
+  decoded.pduReference = Be16(f, 11);
+  const size_t parameterLength = Be16(f, 13);
+  const size_t dataLength = Be16(f, 15);
+  if (17 + parameterLength + dataLength != pduEnd) {
     *why = "parameter and data lengths do not match the frame length";
     return false;
   }
-  if (pdu_type == 0x07) {
+  if (pduType == 0x07) {
     if (!DecodeUserData(f, &decoded, why))
       return false;
     *job = std::move(decoded);
     return true;
   }
-  if (pdu_type != 0x01) {
-    *why = Reason("PDU type 0x%02X is not served", pdu_type);
+  if (pduType != 0x01) {
+    *why = Reason("PDU type 0x%02X is not served", pduType);
     return false;
   }
-  if (parameter_length < 2) {
+  if (parameterLength < 2) {
     *why = "job without a function";
     return false;
   }
@@ -198,7 +198,7 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
     *why = Reason("%u items; only one item is served", f[18]);
     return false;
   }
-  if (parameter_length != 14) {
+  if (parameterLength != 14) {
     *why = "item parameter is not 12 bytes";
     return false;
   }
@@ -206,26 +206,26 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
     *why = "item is not an any-pointer (12 0A 10)";
     return false;
   }
-  decoded.transport_size = f[22];
+  decoded.transportSize = f[22];
   decoded.count = Be16(f, 23);
   decoded.db = Be16(f, 25);
-  decoded.area_code = f[27];
-  decoded.bit_address = Be24(f, 28);
+  decoded.areaCode = f[27];
+  decoded.bitAddress = Be24(f, 28);
   if (function == 0x04) {
-    if (data_length != 0) {
+    if (dataLength != 0) {
       *why = "read job with a data part";
       return false;
     }
     decoded.type = Job::Type::kRead;
   } else {
-    if (data_length < 4) {
+    if (dataLength < 4) {
       *why = "write job without a data header";
       return false;
     }
     decoded.type = Job::Type::kWrite;
-    decoded.data_transport = f[32];
-    decoded.data_length = Be16(f, 33);
-    decoded.data.assign(f.begin() + 35, f.begin() + static_cast<ptrdiff_t>(pdu_end));
+    decoded.dataTransport = f[32];
+    decoded.dataLength = Be16(f, 33);
+    decoded.data.assign(f.begin() + 35, f.begin() + static_cast<ptrdiff_t>(pduEnd));
   }
   *job = std::move(decoded);
   return true;
@@ -234,18 +234,18 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
 ItemResult ExecuteJob(const Job& job, Memory& memory) {
   ItemResult result;
   auto fail = [&result](uint8_t code) {
-    result.return_code = code;
+    result.returnCode = code;
     result.data.clear();
     return result;
   };
   Area area;
-  if (!AreaFromCode(job.area_code, &area))
+  if (!AreaFromCode(job.areaCode, &area))
     return fail(kRcObjectDoesNotExist);
   const bool write = job.type != Job::Type::kRead;
-  if (write && (area == Area::kAI || (area == Area::kSM && job.bit_address / 8 < kFirstWritableSm)))
+  if (write && (area == Area::kAI || (area == Area::kSM && job.bitAddress / 8 < kFirstWritableSm)))
     return fail(kRcAccessDenied);
   if (job.type == Job::Type::kUserDataBitWrite) {
-    if (!memory.WriteBit(area, job.bit_address, job.data[0] & 1)) {
+    if (!memory.WriteBit(area, job.bitAddress, job.data[0] & 1)) {
       return fail(kRcAddressOutOfRange);
     }
     return result;
@@ -254,35 +254,35 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
   if (job.db != (area == Area::kV ? 1 : 0))
     return fail(kRcObjectDoesNotExist);
 
-  if (job.transport_size == 0x01) {  // one bit, addressed by byte × 8 + bit
+  if (job.transportSize == 0x01) {  // one bit, addressed by byte × 8 + bit
     if (job.count != 1)
       return fail(kRcTypeInconsistent);
     if (job.type == Job::Type::kRead) {
       bool bit = false;
-      if (!memory.ReadBit(area, job.bit_address, &bit))
+      if (!memory.ReadBit(area, job.bitAddress, &bit))
         return fail(kRcAddressOutOfRange);
-      result.data_transport = 0x03;
-      result.length_field = 1;
+      result.dataTransport = 0x03;
+      result.lengthField = 1;
       result.data.assign(1, bit ? 1 : 0);
       return result;
     }
-    if (job.data_transport != 0x03 || job.data_length != 1 || job.data.empty()) {
+    if (job.dataTransport != 0x03 || job.dataLength != 1 || job.data.empty()) {
       return fail(kRcTypeInconsistent);
     }
     // The value travels in a whole byte; its lowest bit is the bit's new state.
-    if (!memory.WriteBit(area, job.bit_address, job.data[0] & 1)) {
+    if (!memory.WriteBit(area, job.bitAddress, job.data[0] & 1)) {
       return fail(kRcAddressOutOfRange);
     }
     return result;
   }
 
-  const size_t element = ElementSize(job.transport_size);
+  const size_t element = ElementSize(job.transportSize);
   if (element == 0)
     return fail(kRcTypeNotSupported);
   // Byte-wise access must start on a byte boundary.
-  if (job.bit_address % 8 != 0 || job.count == 0)
+  if (job.bitAddress % 8 != 0 || job.count == 0)
     return fail(kRcAddressOutOfRange);
-  const uint32_t address = job.bit_address / 8;
+  const uint32_t address = job.bitAddress / 8;
   const size_t bytes = element * job.count;
   // Analog inputs and outputs are words: whole words at even addresses only.
   if (IsWordArea(area) && (address % 2 != 0 || bytes % 2 != 0))
@@ -294,22 +294,22 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
     result.data.resize(bytes);
     if (!memory.Read(area, address, result.data))
       return fail(kRcAddressOutOfRange);
-    result.data_transport = 0x04;  // length counted in bits
-    result.length_field = static_cast<uint16_t>(bytes * 8);
+    result.dataTransport = 0x04;  // length counted in bits
+    result.lengthField = static_cast<uint16_t>(bytes * 8);
     return result;
   }
 
   size_t sent = 0;
-  switch (job.data_transport) {
+  switch (job.dataTransport) {
     case 0x04:  // byte/word/dword, length in bits
     case 0x05:  // integer, length in bits
-      if (job.data_length % 8 != 0)
+      if (job.dataLength % 8 != 0)
         return fail(kRcTypeInconsistent);
-      sent = job.data_length / 8;
+      sent = job.dataLength / 8;
       break;
     case 0x07:  // real, length in bytes
     case 0x09:  // octet string, length in bytes
-      sent = job.data_length;
+      sent = job.dataLength;
       break;
     default:
       return fail(kRcTypeNotSupported);
@@ -328,28 +328,28 @@ std::vector<uint8_t> BuildReply(const Job& job, const ItemResult& result) {
     // User-data response: 10-byte header, the request's 12 parameter bytes with the type turned
     // into a response (0x48 -> 0x88) and an error word, then a 4-byte data header.
     f.insert(f.end(), {0x07, 0x00, 0x00});
-    PushBe16(f, job.pdu_reference);
+    PushBe16(f, job.pduReference);
     PushBe16(f, 12);
     PushBe16(f, 4);
     f.insert(f.end(), {0x00, 0x01, 0x12, 0x08, 0x12, 0x88, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00});
-    const bool ok = result.return_code == kRcSuccess;
-    f.insert(f.end(), {result.return_code, static_cast<uint8_t>(ok ? 0x09 : 0x00), 0x00, 0x00});
+    const bool ok = result.returnCode == kRcSuccess;
+    f.insert(f.end(), {result.returnCode, static_cast<uint8_t>(ok ? 0x09 : 0x00), 0x00, 0x00});
     return SealSd2(std::move(f));
   }
   // Ack-data PDU: 12-byte header (with error class and code), parameter = function and item
   // count, then per item: return code, transport size, length, data. With the 7 bytes in front
   // of the PDU this puts the return code at byte 21 and the data at byte 25.
   const bool read = job.type == Job::Type::kRead;
-  const bool ok = result.return_code == kRcSuccess;
+  const bool ok = result.returnCode == kRcSuccess;
   f.insert(f.end(), {0x03, 0x00, 0x00});
-  PushBe16(f, job.pdu_reference);
+  PushBe16(f, job.pduReference);
   PushBe16(f, 2);
   PushBe16(f, read ? 4 + (ok ? result.data.size() : 0) : 1);
   f.insert(f.end(), {0x00, 0x00, static_cast<uint8_t>(read ? 0x04 : 0x05), 0x01});
-  f.push_back(result.return_code);
+  f.push_back(result.returnCode);
   if (read) {
-    f.push_back(ok ? result.data_transport : 0x00);
-    PushBe16(f, ok ? result.length_field : 0);
+    f.push_back(ok ? result.dataTransport : 0x00);
+    PushBe16(f, ok ? result.lengthField : 0);
     if (ok)
       f.insert(f.end(), result.data.begin(), result.data.end());
   }

@@ -61,9 +61,9 @@ class FrameScanner {
   // Appends received bytes.
   void Feed(std::span<const uint8_t> bytes);
   // Takes the next frame or garbage run into `chunk`; false when the buffer is empty or holds only
-  // the start of a frame. With `line_idle` (no more bytes are coming) an incomplete frame is
+  // the start of a frame. With `lineIdle` (no more bytes are coming) an incomplete frame is
   // taken as garbage, so a false start can never block the frames after it.
-  [[nodiscard]] bool Next(bool line_idle, Chunk* chunk);
+  [[nodiscard]] bool Next(bool lineIdle, Chunk* chunk);
   // True when bytes wait for the rest of a frame.
   bool HasPending() const { return !buffer_.empty(); }
 
@@ -80,15 +80,15 @@ struct Job {
   Type type = Type::kRead;
   uint8_t station = 0;  // DA of the job
   uint8_t master = 0;   // SA of the job, DA of the reply
-  uint16_t pdu_reference = 0;
-  uint8_t area_code = 0;
+  uint16_t pduReference = 0;
+  uint8_t areaCode = 0;
   uint16_t db = 0;
-  uint32_t bit_address = 0;    // byte × 8 + bit, 24 bits
-  uint8_t transport_size = 0;  // of the item (01 bit, 02 byte, 04 word, ...)
-  uint16_t count = 0;          // elements of transport_size
-  uint8_t data_transport = 0;  // write: 03 bit, 04 byte/word/dword (length in bits), 09 octets
-  uint16_t data_length = 0;    // write: the length field of the data part
-  std::vector<uint8_t> data;   // write: the data bytes as sent (may include a pad byte)
+  uint32_t bitAddress = 0;    // byte × 8 + bit, 24 bits
+  uint8_t transportSize = 0;  // of the item (01 bit, 02 byte, 04 word, ...)
+  uint16_t count = 0;         // elements of transportSize
+  uint8_t dataTransport = 0;  // write: 03 bit, 04 byte/word/dword (length in bits), 09 octets
+  uint16_t dataLength = 0;    // write: the length field of the data part
+  std::vector<uint8_t> data;  // write: the data bytes as sent (may include a pad byte)
 };
 
 // Decodes an SD2 frame (already checked by FrameScanner) into a job. False, with the reason,
@@ -99,9 +99,9 @@ struct Job {
 // What a job did: the item's return code and, for a read, the data with its transport size and
 // length field.
 struct ItemResult {
-  uint8_t return_code = kRcSuccess;
-  uint8_t data_transport = 0;
-  uint16_t length_field = 0;
+  uint8_t returnCode = kRcSuccess;
+  uint8_t dataTransport = 0;
+  uint16_t lengthField = 0;
   std::vector<uint8_t> data;
 };
 

@@ -43,11 +43,11 @@ const char* DescribeResult(HRESULT hr) {
 }
 
 HMODULE LoadModule(const std::string& name) {
-  if (HMODULE module = LoadLibraryA(name.c_str()))
+  if (HMODULE module = platform::LoadLibraryA(name.c_str()))
     return module;
   // A bare file name in the current folder, as the user typed it there.
   if (name.find('/') == std::string::npos && access(name.c_str(), F_OK) == 0)
-    return LoadLibraryA(("./" + name).c_str());
+    return platform::LoadLibraryA(("./" + name).c_str());
   return nullptr;
 }
 

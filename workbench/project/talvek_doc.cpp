@@ -95,11 +95,11 @@ void CTalvekDoc::DeleteContents() {
 }
 
 void CTalvekDoc::NotifyScreenEditor() {
-  HWND editor = FindWindowA(kScreenEditorClass, nullptr);
+  HWND editor = platform::FindWindowA(kScreenEditorClass, nullptr);
   if (editor == nullptr)
     return;
-  PostMessageA(editor, kScreenEditorProjectClosed, 0, 0);
-  BringWindowToTop(editor);
+  platform::PostMessageA(editor, kScreenEditorProjectClosed, 0, 0);
+  platform::BringWindowToTop(editor);
 }
 
 void CTalvekDoc::CloseProject() {
@@ -180,12 +180,12 @@ bool CTalvekDoc::OnOpenDocument(std::string_view path) {
 
 bool CTalvekDoc::NewProject() {
   if (plugin_ == nullptr)
-    plugin_ = LoadLibraryA(pluginFile_.c_str());
+    plugin_ = platform::LoadLibraryA(pluginFile_.c_str());
   if (plugin_ == nullptr) {
     ShowMessage(PluginLoadFailureText(pluginFile_), {}, MessageButtons::kOk, MessageIcon::kWarning);
     return false;
   }
-  const auto show = reinterpret_cast<NewProjectShowFn>(GetProcAddress(plugin_, "Show"));
+  const auto show = reinterpret_cast<NewProjectShowFn>(platform::GetProcAddress(plugin_, "Show"));
   if (show == nullptr)
     return false;
   char location[kWizardBufferSize] = {};

@@ -50,7 +50,7 @@ int32_t ParseAddressNumber(const char* p, const char* end) {
 }  // namespace
 
 HRESULT CreateProtocolDriver(const CLSID& clsid, void** out) {
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver, out);
+  return platform::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver, out);
 }
 
 CDriver::CDriver(const DeviceRecord& device, const DriverEnvironment& env)
@@ -501,25 +501,25 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
   base.tagIndex = item->tagIndex;
   base.varType = static_cast<int16_t>(tag.varType);
   std::memcpy(base.name, tag.name, sizeof base.name);
-  base.zero36 = 0;
+  base.reserved36 = 0;
   base.station = static_cast<int16_t>(station.stationNumber);
   base.stationCopy = &stationCopy;
   base.registerText = registerText;
   base.areaIndex = tag.registerIndex;
   base.dataType = 0;
   base.bitOrLength = 0;
-  base.reserved54 = 0;
+  base.wordOrder = 0;
   base.byteAddress = static_cast<int16_t>(item->byteAddress);
   base.dataType2 = item->dataType;
   base.extra = static_cast<uint16_t>(writeFlag);
-  base.word64 = 1000;
-  base.word68 = 875;
-  base.word72 = 0;
-  base.word76 = 0xFFFF;
-  base.word80 = 0;
-  base.half84 = 1;
-  base.half86 = 0;
-  base.half88 = 0;
+  base.reserved64 = 1000;
+  base.reserved68 = 875;
+  base.reserved72 = 0;
+  base.reserved76 = 0xFFFF;
+  base.reserved80 = 0;
+  base.reserved84 = 1;
+  base.reserved86 = 0;
+  base.reserved88 = 0;
 
   // Each distinct model text converts the item once; every offer gets a fresh copy of that
   // conversion, because CanMergeItem may write into the item it is handed.
@@ -572,7 +572,7 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
   host->station.stationNumber = station.stationNumber;
   CopyText(host->station.addressText, station.addressText);
   RequestGroup& group = host->group;
-  group.zero0 = 0;
+  group.reserved0 = 0;
   group.station = static_cast<int16_t>(station.stationNumber);
   group.stationBuffer = &host->station;
   group.modelText = host->model;
@@ -582,7 +582,7 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
   group.areaIndex = conversion->areaIndex;
   group.dataType = conversion->dataType;
   group.bitOrLength = conversion->bitOrLength;
-  group.reserved22 = conversion->reserved54;
+  group.wordOrder = conversion->wordOrder;
   group.startAddress = item->byteAddress;
   group.endAddress = item->byteAddress;
   group.writeFlag = static_cast<uint16_t>(writeFlag);

@@ -163,9 +163,9 @@ int RuntimeTagTable::WriteString(uint16_t tagIndex, std::string_view gbkText) {
   std::memcpy(text, gbkText.data(), gbkText.size());
   text[gbkText.size()] = '\0';
   // An existing atom is reused; atoms are added, never deleted.
-  ATOM atom = GlobalFindAtomA(text);
+  ATOM atom = platform::GlobalFindAtomA(text);
   if (atom == 0)
-    atom = GlobalAddAtomA(text);
+    atom = platform::GlobalAddAtomA(text);
   if (atom != 0)
     Deliver(tagIndex, static_cast<int32_t>(atom));
   return 1;

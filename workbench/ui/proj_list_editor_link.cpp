@@ -33,17 +33,17 @@ std::string ScreenEditorLink::EditorProgramPath() {
 }
 
 bool ScreenEditorLink::PostToEditor(const std::string& gbkCommand, bool lParamIsCommand) {
-  HWND editor = FindWindowA(kScreenEditorClass, nullptr);
+  HWND editor = platform::FindWindowA(kScreenEditorClass, nullptr);
   if (editor == nullptr)
     return false;
   // The atom stays in the table: the editor reads it after this returns, and nobody deletes
   // the atoms of this link.
-  const ATOM command = GlobalAddAtomA(gbkCommand.c_str());
+  const ATOM command = platform::GlobalAddAtomA(gbkCommand.c_str());
   const unsigned atomParams =
       platform::kWParamIsAtom | (lParamIsCommand ? platform::kLParamIsAtom : 0);
   platform::PostMessageWithAtoms(editor, kScreenEditorCommandMessage, command,
                                  lParamIsCommand ? command : 0, atomParams);
-  BringWindowToTop(editor);
+  platform::BringWindowToTop(editor);
   return true;
 }
 

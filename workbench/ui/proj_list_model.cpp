@@ -51,7 +51,8 @@ QString Utf8(const std::string& text) {
 
 std::string AtomText(std::int32_t word) {
   char buffer[kAtomTextBuffer] = {};
-  const UINT n = GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), buffer, sizeof buffer);
+  const UINT n =
+      platform::GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), buffer, sizeof buffer);
   if (n == 0)
     return {};
   std::string utf8;
@@ -101,7 +102,7 @@ std::string FormatUpdateTime(const FILETIME& time) {
   if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0)
     return {};
   SYSTEMTIME local{};
-  if (!FileTimeToLocalSystemTime(&time, &local))
+  if (!platform::FileTimeToLocalSystemTime(&time, &local))
     return {};
   char buffer[48];
   const int n = std::snprintf(buffer, sizeof buffer, "%04d/%02d/%02d %02d:%02d:%02d %04d",

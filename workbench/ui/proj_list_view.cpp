@@ -72,7 +72,7 @@ HMODULE LoadPlugin(const std::string& fileName) {
     if (name == fileName)
       return module;
   }
-  HMODULE module = LoadLibraryA(fileName.c_str());
+  HMODULE module = platform::LoadLibraryA(fileName.c_str());
   if (module == nullptr) {
     ShowMessage(PluginLoadFailureText(fileName), {}, MessageButtons::kOk, MessageIcon::kWarning);
     return nullptr;
@@ -84,8 +84,9 @@ HMODULE LoadPlugin(const std::string& fileName) {
 template <typename Fn>
 Fn PluginEntry(const std::string& fileName) {
   HMODULE module = LoadPlugin(fileName);
-  return module != nullptr ? reinterpret_cast<Fn>(GetProcAddress(module, kPluginEntryPoint))
-                           : nullptr;
+  return module != nullptr
+             ? reinterpret_cast<Fn>(platform::GetProcAddress(module, kPluginEntryPoint))
+             : nullptr;
 }
 
 bool Confirm(const char* question) {

@@ -101,7 +101,7 @@ CTalvekApp::~CTalvekApp() {
 
 bool CTalvekApp::InitInstance(const QStringList& arguments, FrameOptions options) {
   // The driver host creates the protocol drivers through COM; the result does not matter.
-  static_cast<void>(CoInitialize(nullptr));
+  static_cast<void>(platform::CoInitialize(nullptr));
   comInitialized_ = true;
 
   // Message boxes take the application's name as their caption.
@@ -159,7 +159,7 @@ int CTalvekApp::ExitInstance() {
     translator_.reset();
   }
   if (comInitialized_) {
-    CoUninitialize();
+    platform::CoUninitialize();
     comInitialized_ = false;
   }
   return 0;

@@ -164,7 +164,7 @@ class DriverRead {
         group_.areaIndex = item.areaIndex;
         group_.dataType = item.dataType;
         group_.bitOrLength = item.bitOrLength;
-        group_.reserved22 = item.reserved54;
+        group_.wordOrder = item.wordOrder;
         group_.startAddress = n;
         group_.endAddress = n;
       } else if (driver_->CanMergeItem(&item, 0, &group_) != 1) {

@@ -62,7 +62,7 @@ ParsedAddress Parse(const TagAddressInput& in) {
 std::string Format(const DriverItem& item) {
   std::string text = item.area->name;
   text += std::to_string(static_cast<uint16_t>(item.byteAddress));
-  if ((item.reserved54 & modbus::kLowWordFirst) != 0)
+  if ((item.wordOrder & modbus::kLowWordFirst) != 0)
     text += 'L';
   if (item.dataType2 == modbus::kTypeString) {
     text += '.';
@@ -108,7 +108,7 @@ bool CheckTag(std::string_view text, uint16_t type, int16_t extra, int model,
   const int width = modbus::ItemWidth(type, item.bitOrLength);
   FUZZ_CHECK(width >= 1);
   FUZZ_CHECK(number >= 1 && number + width - 1 <= 65535);
-  FUZZ_CHECK(item.reserved54 == 0 || (item.reserved54 == modbus::kLowWordFirst && IsWide(type)));
+  FUZZ_CHECK(item.wordOrder == 0 || (item.wordOrder == modbus::kLowWordFirst && IsWide(type)));
   if (type == modbus::kTypeString)
     FUZZ_CHECK(item.bitOrLength >= 1 && item.bitOrLength <= modbus::kMaxStringLength);
   else
@@ -133,7 +133,7 @@ void CheckMerge(const DriverItem& first, const DriverItem& second) {
   group.areaIndex = first.areaIndex;
   group.dataType = first.dataType;
   group.bitOrLength = first.bitOrLength;
-  group.reserved22 = first.reserved54;
+  group.wordOrder = first.wordOrder;
   group.startAddress = group.endAddress = static_cast<uint16_t>(first.byteAddress);
   group.items.count = 1;
   const RequestGroup before = group;
@@ -148,7 +148,7 @@ void CheckMerge(const DriverItem& first, const DriverItem& second) {
   FUZZ_CHECK(first.areaIndex == second.areaIndex);
   FUZZ_CHECK(typeA != modbus::kTypeString && typeB != modbus::kTypeString);
   if (IsWide(typeB))
-    FUZZ_CHECK((first.reserved54 & 1) == (second.reserved54 & 1));
+    FUZZ_CHECK((first.wordOrder & 1) == (second.wordOrder & 1));
   const int32_t a = static_cast<uint16_t>(first.byteAddress);
   const int32_t b = static_cast<uint16_t>(second.byteAddress);
   const int32_t endA = a + modbus::ItemWidth(typeA, first.bitOrLength) - 1;

@@ -31,12 +31,14 @@
 #include "common/testing/fuzz_check.h"
 #include "drivers/modbus/modbus_framing.h"
 #include "drivers/modbus/modbus_pdu.h"
+#include "platform/hex.h"
 
 namespace {
 
 using modbus::FrameCheck;
 using modbus::FrameState;
 using modbus::Framing;
+using platform::HexValue;
 using Bytes = std::span<const uint8_t>;
 
 constexpr std::size_t kHeader = 9;
@@ -48,16 +50,6 @@ uint16_t Get16(const uint8_t* p) {
 
 bool Inside(Bytes part, Bytes whole) {
   return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
-}
-
-int HexValue(uint8_t c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
 }
 
 // The request of the header, as the driver's builders make it; empty when they refuse.

@@ -138,7 +138,7 @@ class MiniHost {
     (*g)->areaIndex = item.areaIndex;
     (*g)->dataType = item.dataType;
     (*g)->bitOrLength = item.bitOrLength;
-    (*g)->reserved22 = item.reserved54;
+    (*g)->wordOrder = item.wordOrder;
     (*g)->startAddress = number;
     (*g)->endAddress = number;
     (*g)->writeFlag = static_cast<uint16_t>(writeFlag);
@@ -163,7 +163,7 @@ class DriverFixture : public ::testing::Test {
     const testing_support::RunResult reg = testing_support::RegisterBuiltModule("libZireviVer.so");
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     platform::Registry::Instance().Reload();
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    ASSERT_EQ(platform::CoInitialize(nullptr), S_OK);
     module_ =
         dlopen(testing_support::BuiltModulePath("libZireviVer.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module_, nullptr) << dlerror();
@@ -179,15 +179,15 @@ class DriverFixture : public ::testing::Test {
       EXPECT_EQ(canUnloadNow_(), S_OK) << "an object or a lock outlived the test";
       dlclose(module_);
     }
-    CoUninitialize();
+    platform::CoUninitialize();
     platform::Registry::Instance().Reload();
   }
 
   // A new driver object through COM, released by the fixture.
   IProtocolDriver* Create() {
     IProtocolDriver* driver = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_ZireviVer, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
-                               reinterpret_cast<void**>(&driver)),
+    EXPECT_EQ(platform::CoCreateInstance(CLSID_ZireviVer, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IProtocolDriver, reinterpret_cast<void**>(&driver)),
               S_OK);
     if (driver)
       created_.push_back(driver);

@@ -63,14 +63,14 @@ TEST(ModbusAddressConvert, FillsTheItem) {
   EXPECT_EQ(c.item.dataType, kTypeFloat);
   EXPECT_EQ(c.item.dataType2, kTypeFloat);
   EXPECT_EQ(static_cast<uint16_t>(c.item.byteAddress), 40000);
-  EXPECT_EQ(c.item.reserved54, kLowWordFirst);
+  EXPECT_EQ(c.item.wordOrder, kLowWordFirst);
   EXPECT_EQ(c.item.bitOrLength, 0);
   EXPECT_EQ(c.item.extra, 1);
   c = Convert("3X7.11", kTypeString);
   EXPECT_EQ(c.item.bitOrLength, 11);
-  EXPECT_EQ(c.item.reserved54, 0);
-  EXPECT_EQ(Convert("4X5h", kTypeInt32).item.reserved54, 0);
-  EXPECT_EQ(Convert("4X5l", kTypeBcd32).item.reserved54, kLowWordFirst);
+  EXPECT_EQ(c.item.wordOrder, 0);
+  EXPECT_EQ(Convert("4X5h", kTypeInt32).item.wordOrder, 0);
+  EXPECT_EQ(Convert("4X5l", kTypeBcd32).item.wordOrder, kLowWordFirst);
 }
 
 void ExpectCode(int32_t code, uint16_t type, std::initializer_list<const char*> texts,
@@ -195,7 +195,7 @@ struct Host {
     group.areaIndex = first.areaIndex;
     group.dataType = first.dataType;
     group.bitOrLength = first.bitOrLength;
-    group.reserved22 = first.reserved54;
+    group.wordOrder = first.wordOrder;
     group.startAddress = group.endAddress = static_cast<uint16_t>(first.byteAddress);
   }
   BOOL Offer(const char* address, uint16_t type, int32_t write = 0, int16_t stationNumber = 1,

@@ -107,9 +107,9 @@ struct Atoms {
   std::vector<ATOM> held;
   ~Atoms() {
     for (ATOM a : held)
-      GlobalDeleteAtom(a);
+      platform::GlobalDeleteAtom(a);
   }
-  ATOM Add(const char* text) { return held.emplace_back(GlobalAddAtomA(text)); }
+  ATOM Add(const char* text) { return held.emplace_back(platform::GlobalAddAtomA(text)); }
   std::string Decode(const Words& registers, int length) {
     int32_t v = -1;
     EXPECT_TRUE(DecodeRegisters(kTypeString, false, length, Wire(registers), &v));
@@ -118,7 +118,7 @@ struct Atoms {
       return "";
     held.push_back(static_cast<ATOM>(v));
     char name[256] = {};
-    GlobalGetAtomNameA(static_cast<ATOM>(v), name, sizeof name);
+    platform::GlobalGetAtomNameA(static_cast<ATOM>(v), name, sizeof name);
     return name;
   }
 };
@@ -144,8 +144,8 @@ TEST(ModbusValuesStrings, ThroughAtoms) {
   EXPECT_EQ(Encoded(kTypeString, wide, false, 2), (Words{0x4100}));
   EXPECT_EQ(Encoded(kTypeString, wide, false, 3), (Words{0x41D6, 0xD000}));
   // An atom that is not in the table: nothing is sent.
-  const ATOM gone = GlobalAddAtomA("gone");
-  GlobalDeleteAtom(gone);
+  const ATOM gone = platform::GlobalAddAtomA("gone");
+  platform::GlobalDeleteAtom(gone);
   EXPECT_EQ(Encoded(kTypeString, gone, false, 4), Words{});
 }
 

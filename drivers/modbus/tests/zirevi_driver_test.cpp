@@ -37,7 +37,7 @@ class ZireviDriverTest : public DriverFixture {};
 
 TEST_F(ZireviDriverTest, RegistersItsProgIdAndAnswersBothInterfacesAsOneObject) {
   CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID("ZireviVer.ZireviVerPro", &clsid), S_OK);
+  ASSERT_EQ(platform::CLSIDFromProgID("ZireviVer.ZireviVerPro", &clsid), S_OK);
   EXPECT_TRUE(clsid == CLSID_ZireviVer);
 
   IProtocolDriver* driver = Create();
@@ -87,7 +87,7 @@ TEST_F(ZireviDriverTest, ConversionAnswersZeroForAcceptedAndExplainsRefusalsInCh
   EXPECT_EQ(item.areaIndex, 3);
   EXPECT_EQ(item.dataType, kFloat);
   EXPECT_EQ(item.byteAddress, 100);
-  EXPECT_EQ(item.reserved54, modbus::kLowWordFirst);
+  EXPECT_EQ(item.wordOrder, modbus::kLowWordFirst);
   EXPECT_EQ(item.extra, 1);
 
   in = Input(kTcp, "3X7", kInt16, 1);  // a write to an input register

@@ -164,14 +164,14 @@ TEST_P(ZireviPeerTest, ReadsEveryDataTypeInOneMergedRequest) {
   EXPECT_EQ(value("1X2000"), 1);
   const ATOM atom = static_cast<ATOM>(value("4X115.5") & 0xFFFF);
   char text[64] = {};
-  ASSERT_GT(GlobalGetAtomNameA(atom, text, sizeof text), 0u);
+  ASSERT_GT(platform::GlobalGetAtomNameA(atom, text, sizeof text), 0u);
   EXPECT_STREQ(text, "Hello");
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
 }
 
 TEST_P(ZireviPeerTest, WritesEveryDataTypeAsTheServerSeesIt) {
   MiniHost host = Host();
-  const ATOM atom = GlobalAddAtomA("ABC");
+  const ATOM atom = platform::GlobalAddAtomA("ABC");
   struct Write {
     const char* address;
     uint16_t type;
@@ -194,7 +194,7 @@ TEST_P(ZireviPeerTest, WritesEveryDataTypeAsTheServerSeesIt) {
     ASSERT_NE(group, nullptr) << w.address;
     EXPECT_EQ(second_->ExecuteGroupEx(group->get()), 1) << w.address;
   }
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
   const auto words = peer().GetRegisters(1, RegisterTable::kHolding, 200, 16);
   ASSERT_TRUE(words) << peer().Error();
   const std::vector<uint16_t> expected = {0xFFFD, 60000,  0x9876, 0x007F, 0xFFFF, 0xFFFE,

@@ -274,7 +274,7 @@ void CheckDecodedItem(const GroupItem& item, const GroupItem& old, const Request
       FUZZ_CHECK((static_cast<uint32_t>(target) & ~0xFFFFu) == (oldBits & ~0xFFFFu));
       const auto atom = static_cast<ATOM>(target & 0xFFFF);
       char name[256] = {};
-      const UINT got = atom != 0 ? GlobalGetAtomNameA(atom, name, sizeof name) : 0;
+      const UINT got = atom != 0 ? platform::GlobalGetAtomNameA(atom, name, sizeof name) : 0;
       // The atom table hands out whole GBK characters only: a lead byte at the very end of the
       // text is not part of the name it gives back.
       FUZZ_CHECK(std::string(name, got) == text.substr(0, platform::GbkPrefixLength(text, 255)));
@@ -367,7 +367,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (items[i]->dataType == ppi::kTypeString && items[i]->value != before[i].value &&
           (items[i]->value & 0xFFFF) != 0)
-        GlobalDeleteAtom(static_cast<ATOM>(items[i]->value & 0xFFFF));
+        platform::GlobalDeleteAtom(static_cast<ATOM>(items[i]->value & 0xFFFF));
       *items[i] = before[i];
     }
   }
@@ -391,7 +391,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Strings decoded into atoms (also by a walk that stopped later on) give them back.
   for (const GroupItem* item : items) {
     if (item->dataType == ppi::kTypeString && (item->value & 0xFFFF) != 0)
-      GlobalDeleteAtom(static_cast<ATOM>(item->value & 0xFFFF));
+      platform::GlobalDeleteAtom(static_cast<ATOM>(item->value & 0xFFFF));
   }
   ClearGroupItems(group.items);
   return 0;

@@ -319,7 +319,7 @@ TEST(PpiWriteJobEx, ValueLayoutsByType) {
 TEST(PpiWriteJobEx, StringOfFiveCharactersKnownAnswer) {
   Group group(ppi::kAreaV, 2, 200, 200, ppi::kTypeString, 1);
   group.g.bitOrLength = 5;
-  group.Add(200, ppi::kTypeString, 5, GlobalAddAtomA("hello"));
+  group.Add(200, ppi::kTypeString, 5, platform::GlobalAddAtomA("hello"));
   const Bytes expected = {0x68, 0x25, 0x25, 0x68, 0x02, 0x00, 0x6C, 0x32, 0x01, 0x00, 0x00,
                           0x00, 0x00, 0x00, 0x0E, 0x00, 0x0A, 0x05, 0x01, 0x12, 0x0A, 0x10,
                           0x02, 0x00, 0x06, 0x00, 0x01, 0x84, 0x00, 0x06, 0x40, 0x00, 0x04,
@@ -330,12 +330,12 @@ TEST(PpiWriteJobEx, StringOfFiveCharactersKnownAnswer) {
 TEST(PpiWriteJobEx, StringTakesOnlyTheAtomsOwnText) {
   Group group(ppi::kAreaV, 2, 200, 200, ppi::kTypeString, 1);
   group.g.bitOrLength = 5;
-  GroupItem& item = group.Add(200, ppi::kTypeString, 5, GlobalAddAtomA("hi"));
+  GroupItem& item = group.Add(200, ppi::kTypeString, 5, platform::GlobalAddAtomA("hi"));
   Bytes job = Build(group, Interface::kSecond);
   ASSERT_EQ(job.size(), 43u);
   EXPECT_EQ(Bytes(job.begin() + 35, job.begin() + 41), (Bytes{'h', 'i', 0, 0, 0, 0}));
 
-  item.value = GlobalAddAtomA("hello world");  // longer than the tag: cut to 5
+  item.value = platform::GlobalAddAtomA("hello world");  // longer than the tag: cut to 5
   job = Build(group, Interface::kSecond);
   ASSERT_EQ(job.size(), 43u);
   EXPECT_EQ(Bytes(job.begin() + 35, job.begin() + 41), (Bytes{'h', 'e', 'l', 'l', 'o', 0}));
@@ -348,7 +348,7 @@ TEST(PpiWriteJobEx, StringTakesOnlyTheAtomsOwnText) {
   item.value = 0xBFFF;  // not an atom handle at all
   EXPECT_TRUE(Build(group, Interface::kSecond).empty());
 
-  item.value = GlobalAddAtomA("x");
+  item.value = platform::GlobalAddAtomA("x");
   group.g.bitOrLength = 0;
   EXPECT_TRUE(Build(group, Interface::kSecond).empty());
   group.g.bitOrLength = 128;
@@ -385,7 +385,7 @@ TEST(PpiWriteJob, RefusalsOnBothInterfaces) {
   }
   Group string(ppi::kAreaV, 2, 200, 200, ppi::kTypeString, 1);
   string.g.bitOrLength = 5;
-  string.Add(200, ppi::kTypeString, 5, GlobalAddAtomA("hello"));
+  string.Add(200, ppi::kTypeString, 5, platform::GlobalAddAtomA("hello"));
   EXPECT_TRUE(Build(string, Interface::kFirst).empty());
 }
 
@@ -594,7 +594,7 @@ TEST(PpiReply, DecodesEveryTypeThroughTheSecondInterface) {
   EXPECT_EQ(f, 1.5f);
   EXPECT_EQ(static_cast<uint32_t>(str.value) >> 16, 0xABCDu);
   char name[64] = {};
-  GlobalGetAtomNameA(static_cast<ATOM>(str.value & 0xFFFF), name, sizeof name);
+  platform::GlobalGetAtomNameA(static_cast<ATOM>(str.value & 0xFFFF), name, sizeof name);
   EXPECT_STREQ(name, "abc");
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(group.Item(i).quality, 192) << i;

@@ -54,7 +54,7 @@ class Monitor {
   bool Open() {
     return endpoint_.Open(ppi::kMonitorWindowClass, [this](UINT msg, WPARAM w, LPARAM) -> LRESULT {
       char text[256];
-      UINT n = GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
+      UINT n = platform::GlobalGetAtomNameA(static_cast<ATOM>(w), text, sizeof text);
       std::lock_guard lock(mu_);
       texts_.emplace_back(std::to_string(msg) + ":" + std::string(text, n));
       return 1;
@@ -79,8 +79,8 @@ const std::string kNoDataReport = std::to_string(0x432) + ":No Receiving Data!";
 class PpiTransportTest : public ::testing::Test {
  protected:
   PpiTransportTest()
-      : config_env_("TALVEK_CONFIG_DIR", config_.str()),
-        runtime_env_("TALVEK_RUNTIME_DIR", runtime_.str()) {
+      : configEnv_("TALVEK_CONFIG_DIR", config_.str()),
+        runtimeEnv_("TALVEK_RUNTIME_DIR", runtime_.str()) {
     platform::Registry::Instance().Reload();
   }
   ~PpiTransportTest() override { platform::Registry::Instance().Reload(); }
@@ -117,6 +117,14 @@ class PpiTransportTest : public ::testing::Test {
     return ok;
   }
 
+  // Opens the port (again) with settings_ whose time-out is `ms`: OpenPort takes the response
+  // time-out from the settings.
+  void OpenWithTimeout(PpiTransport& t, uint16_t ms) {
+    settings_.timeoutMs = ms;
+    ASSERT_EQ(t.OpenPort(1, &settings_), 1);
+    ASSERT_EQ(t.ResponseTimeout(), ms);
+  }
+
   void ExpectReadWorks(PpiTransport& t) {
     Bytes reply;
     EXPECT_EQ(ReadV100(t, &reply), 1);
@@ -124,7 +132,7 @@ class PpiTransportTest : public ::testing::Test {
   }
 
   TempDir config_, runtime_;
-  ScopedEnv config_env_, runtime_env_;
+  ScopedEnv configEnv_, runtimeEnv_;
   ppisim::PpiSimulator sim_;
   CommSettings settings_{};
 };
@@ -185,13 +193,13 @@ TEST_F(PpiTransportTest, OpenPortFailsOnRefusedSettingsAndUnknownPorts) {
     s.parity = parity;
     EXPECT_EQ(t.OpenPort(1, &s), 1) << parity;
   }
-  CommSettings bad_parity = settings_;
-  bad_parity.parity = 5;
-  EXPECT_EQ(t.OpenPort(1, &bad_parity), 0);
+  CommSettings badParity = settings_;
+  badParity.parity = 5;
+  EXPECT_EQ(t.OpenPort(1, &badParity), 0);
   EXPECT_FALSE(t.IsOpen());
-  CommSettings bad_size = settings_;
-  bad_size.dataBits = 9;
-  EXPECT_EQ(t.OpenPort(1, &bad_size), 0);
+  CommSettings badSize = settings_;
+  badSize.dataBits = 9;
+  EXPECT_EQ(t.OpenPort(1, &badSize), 0);
   EXPECT_FALSE(t.IsOpen());
   // The failed attempts closed their handles: the port can be opened again.
   EXPECT_EQ(t.OpenPort(1, &settings_), 1);
@@ -211,8 +219,7 @@ TEST_F(PpiTransportTest, OpenPortFailsOnRefusedSettingsAndUnknownPorts) {
 
 TEST_F(PpiTransportTest, ExchangeSendsTheJobThenTheRequestForData) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(2000);  // generous: a clean exchange must end on the quiet line, not here
+  OpenWithTimeout(t, 2000);  // generous: a clean exchange must end on the quiet line, not here
 
   Bytes reply;
   size_t sent = 0;
@@ -224,9 +231,9 @@ TEST_F(PpiTransportTest, ExchangeSendsTheJobThenTheRequestForData) {
 
   ppisim::Counters c = sim_.GetCounters();
   EXPECT_EQ(c.jobs, 1u);
-  EXPECT_EQ(c.reads_by_area[0], 1u);
-  EXPECT_EQ(c.data_requests, 1u);
-  EXPECT_EQ(c.garbage_bytes, 0u);
+  EXPECT_EQ(c.readsByArea[0], 1u);
+  EXPECT_EQ(c.dataRequests, 1u);
+  EXPECT_EQ(c.garbageBytes, 0u);
 
   // The request for data went to the job's station: 10 02 00 5C 5E 16.
   bool seen = false;
@@ -249,7 +256,7 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   EXPECT_EQ(ReadV100(t, &reply), 0);
   EXPECT_EQ(monitor.Take(), std::vector<std::string>{kNoDataReport});
-  EXPECT_EQ(sim_.GetCounters().data_requests, 0u);
+  EXPECT_EQ(sim_.GetCounters().dataRequests, 0u);
   ExpectReadWorks(t);
 
   // Acknowledged, but the request for data gets nothing.
@@ -265,7 +272,7 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
     sim_.SetFault({.kind = ppisim::FaultKind::kWrongAck, .bytes = ack});
     EXPECT_EQ(ReadV100(t, &reply), 0);
     EXPECT_EQ(reply, ack);
-    EXPECT_EQ(sim_.GetCounters().data_requests, 0u);
+    EXPECT_EQ(sim_.GetCounters().dataRequests, 0u);
     ExpectReadWorks(t);
   }
   EXPECT_TRUE(monitor.Take().empty()) << "only a silent line is reported";
@@ -273,17 +280,16 @@ TEST_F(PpiTransportTest, FaultsFailOrDegradeOneExchangeOnly) {
 
 TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(1000);
+  OpenWithTimeout(t, 1000);
   Bytes reply;
 
   // A pause of 150 ms (six quiet checks) inside the reply does not end it: LE + 6 not reached.
-  sim_.SetFault({.kind = ppisim::FaultKind::kSplitReply, .split_after = 5, .pause_ms = 150});
+  sim_.SetFault({.kind = ppisim::FaultKind::kSplitReply, .splitAfter = 5, .pauseMs = 150});
   EXPECT_EQ(ReadV100(t, &reply), 1);
   EXPECT_EQ(reply, kReplyV100);
 
   // A reply that stays short is taken as it is at the deadline; the codec rejects it later.
-  t.SetResponseTimeout(kTestTimeoutMs);
+  OpenWithTimeout(t, kTestTimeoutMs);
   sim_.SetFault({.kind = ppisim::FaultKind::kTruncatedReply, .drop = 2});
   auto start = Clock::now();
   EXPECT_EQ(ReadV100(t, &reply), 1);
@@ -297,8 +303,7 @@ TEST_F(PpiTransportTest, ReplyPhaseWaitsForTheAnnouncedLengthThenForTheDeadline)
 // again: both cost about the reply's own time, never the response time-out.
 TEST_F(PpiTransportTest, NoiseIsSkippedAndNotReadyIsPolledAgain) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(3000);
+  OpenWithTimeout(t, 3000);
   const struct {
     const char* name;
     ppisim::Fault fault;
@@ -320,10 +325,10 @@ TEST_F(PpiTransportTest, NoiseIsSkippedAndNotReadyIsPolledAgain) {
     EXPECT_EQ(ReadV100(t, &reply), 1);
     EXPECT_EQ(reply, kReplyV100);
     EXPECT_LT(MillisecondsSince(start), 1500);
-    EXPECT_EQ(sim_.GetCounters().data_requests, c.polls);
+    EXPECT_EQ(sim_.GetCounters().dataRequests, c.polls);
   }
   // Busy past the deadline fails, without calling the line silent.
-  t.SetResponseTimeout(kTestTimeoutMs);
+  OpenWithTimeout(t, kTestTimeoutMs);
   sim_.SetFault({.kind = ppisim::FaultKind::kBusy, .polls = 1000});
   Bytes reply;
   const auto start = Clock::now();
@@ -350,22 +355,21 @@ TEST_F(PpiTransportTest, EachPhaseKeepsAtMostOneFrameBuffer) {
 
 TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(500);
+  OpenWithTimeout(t, 500);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
   Bytes reply;
-  const int64_t cpu_before = ThreadCpuMilliseconds();
+  const int64_t cpuBefore = ThreadCpuMilliseconds();
   auto start = Clock::now();
   EXPECT_EQ(ReadV100(t, &reply), 0);
   EXPECT_GE(MillisecondsSince(start), 500);
-  EXPECT_LT(ThreadCpuMilliseconds() - cpu_before, 50) << "half a second of waiting";
+  EXPECT_LT(ThreadCpuMilliseconds() - cpuBefore, 50) << "half a second of waiting";
 
   // A poll delay of 0 or 1 still sleeps between checks.
   t.SetPollDelay(0, 0);
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
-  const int64_t cpu_again = ThreadCpuMilliseconds();
+  const int64_t cpuAgain = ThreadCpuMilliseconds();
   EXPECT_EQ(ReadV100(t, &reply), 0);
-  EXPECT_LT(ThreadCpuMilliseconds() - cpu_again, 100);
+  EXPECT_LT(ThreadCpuMilliseconds() - cpuAgain, 100);
 }
 
 // Bytes are taken as they arrive: the acknowledgement phase ends after one check interval of
@@ -373,8 +377,7 @@ TEST_F(PpiTransportTest, WaitingSleepsInsteadOfSpinning) {
 // the next ticks of a fixed grid of sleeps.
 TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
   PpiTransport t;
-  ASSERT_EQ(t.OpenPort(1, &settings_), 1);
-  t.SetResponseTimeout(3000);
+  OpenWithTimeout(t, 3000);
   t.SetPollDelay(0, 400);   // checks every 200 ms while waiting for the acknowledgement
   t.SetPollDelay(1, 4000);  // and every 2 s while waiting for the reply
   Bytes reply;
@@ -389,7 +392,7 @@ TEST_F(PpiTransportTest, PhasesEndAsSoonAsTheirRulesAllow) {
   // The exchange leaves the port's time-outs as it found them (sharers of the port rely on
   // reads that return at once), after a failed exchange too.
   sim_.SetFault({.kind = ppisim::FaultKind::kSilence});
-  t.SetResponseTimeout(100);
+  OpenWithTimeout(t, 100);
   EXPECT_EQ(ReadV100(t, &reply), 0);
   HANDLE h = INVALID_HANDLE_VALUE;
   ASSERT_EQ(t.GetPortHandle(&h), 1);
@@ -429,15 +432,15 @@ TEST_F(PpiTransportTest, RepliesAtLineSpeed) {
   };
 
   Bytes reply;
-  const int64_t cpu_before = ThreadCpuMilliseconds();
-  const auto wall_before = Clock::now();
+  const int64_t cpuBefore = ThreadCpuMilliseconds();
+  const auto wallBefore = Clock::now();
   ASSERT_EQ(exchange(&reply), 1);
-  const int64_t wall_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - wall_before).count();
+  const int64_t wallMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - wallBefore).count();
   // A transport that spins would burn about as much CPU as the exchange takes; one that sleeps
   // uses a small share of it (more under a sanitizer, never most of it).
-  EXPECT_LT((ThreadCpuMilliseconds() - cpu_before) * 4, wall_ms) << "227 bytes over about 130 ms";
-  EXPECT_GE(wall_ms, 100) << "the reply comes at line speed";
+  EXPECT_LT((ThreadCpuMilliseconds() - cpuBefore) * 4, wallMs) << "227 bytes over about 130 ms";
+  EXPECT_GE(wallMs, 100) << "the reply comes at line speed";
   ASSERT_EQ(reply.size(), 227u);
   EXPECT_EQ(reply.back(), 0x16);
 
@@ -450,7 +453,7 @@ TEST_F(PpiTransportTest, RepliesAtLineSpeed) {
   line.SetFault({.kind = ppisim::FaultKind::kWrongAck, .bytes = {0xE5, 0xE5}});
   EXPECT_EQ(exchange(&reply), 0);
   EXPECT_EQ(reply, (Bytes{0xE5, 0xE5}));
-  EXPECT_EQ(line.GetCounters().data_requests, 2u);
+  EXPECT_EQ(line.GetCounters().dataRequests, 2u);
 }
 
 TEST_F(PpiTransportTest, ClosedPortFailsAtOnce) {
@@ -461,7 +464,7 @@ TEST_F(PpiTransportTest, ClosedPortFailsAtOnce) {
   EXPECT_TRUE(reply.empty());
   EXPECT_EQ(t.ProbeStation(0, kStation, 0), 0);
   EXPECT_LT(MillisecondsSince(start), 100);
-  EXPECT_EQ(sim_.GetCounters().bytes_received, 0u);
+  EXPECT_EQ(sim_.GetCounters().bytesReceived, 0u);
 }
 
 TEST_F(PpiTransportTest, ProbeStationFindsOnlyTheServedStation) {
@@ -470,7 +473,7 @@ TEST_F(PpiTransportTest, ProbeStationFindsOnlyTheServedStation) {
   PpiTransport t;
   ASSERT_EQ(t.OpenPort(1, &settings_), 1);
   EXPECT_EQ(t.ProbeStation(0, kStation, 0), 1);
-  EXPECT_EQ(sim_.GetCounters().status_requests, 1u);
+  EXPECT_EQ(sim_.GetCounters().statusRequests, 1u);
   EXPECT_TRUE(monitor.Take().empty());
 
   EXPECT_EQ(t.ProbeStation(0, 3, 0), 0);
@@ -499,8 +502,8 @@ TEST_F(PpiTransportTest, AttachedTransportsShareOnePortUntilBothClose) {
 
   ASSERT_EQ(owner.GetPortHandle(&h), 1);
   {
-    PpiTransport short_lived;
-    EXPECT_EQ(short_lived.AttachPort(&h), 1);
+    PpiTransport shortLived;
+    EXPECT_EQ(shortLived.AttachPort(&h), 1);
   }  // its destructor releases its reference only
   ExpectReadWorks(owner);
 
@@ -527,7 +530,8 @@ TEST_F(PpiTransportTest, DiagnosticTextReachesAMonitorOnlyWhenOneExists) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], kNoDataReport);
   EXPECT_EQ(texts[1], std::to_string(0x432) + ":" + std::string(127, 'x')) << "cut to 127 bytes";
-  EXPECT_EQ(GlobalFindAtomA("No Receiving Data!"), 0) << "the atom is deleted after the send";
+  EXPECT_EQ(platform::GlobalFindAtomA("No Receiving Data!"), 0)
+      << "the atom is deleted after the send";
 }
 
 }  // namespace

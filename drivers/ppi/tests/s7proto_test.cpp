@@ -65,7 +65,7 @@ class S7ProtoTest : public ::testing::Test {
     const RunResult reg = RunProgram({Regsvr(), OstrelPath()});
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     Registry::Instance().Reload();
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    ASSERT_EQ(platform::CoInitialize(nullptr), S_OK);
     // The same handle as COM's: the module is loaded once.
     module_ = dlopen(OstrelPath().c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module_, nullptr) << dlerror();
@@ -85,14 +85,14 @@ class S7ProtoTest : public ::testing::Test {
       EXPECT_EQ(canUnloadNow_(), S_OK) << "an object or a lock outlived the test";
       dlclose(module_);
     }
-    CoUninitialize();
+    platform::CoUninitialize();
     Registry::Instance().Reload();
   }
 
   // Creates a driver the way the host does.
   static HRESULT Create(IProtocolDriver** out) {
-    return CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
-                            reinterpret_cast<void**>(out));
+    return platform::CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IProtocolDriver, reinterpret_cast<void**>(out));
   }
 
   // Makes the driver refuse an input with the given code.
@@ -150,7 +150,7 @@ TEST_F(S7ProtoTest, RegsvrWritesTheClassRegistration) {
   EXPECT_FALSE(reg.GetString(clsidKey + "\\InProcServer32", "ThreadingModel").has_value());
 
   CLSID byProgId{};
-  ASSERT_EQ(CLSIDFromProgID("Ostrel.S7Proto", &byProgId), S_OK);
+  ASSERT_EQ(platform::CLSIDFromProgID("Ostrel.S7Proto", &byProgId), S_OK);
   EXPECT_TRUE(byProgId == CLSID_S7Proto);
 }
 
@@ -539,7 +539,7 @@ TEST_F(S7ProtoLineTest, ReadsThroughBothInterfaces) {
   EXPECT_NE(port, INVALID_HANDLE_VALUE);
 
   FILETIME before{};
-  CoFileTimeNow(&before);
+  platform::CoFileTimeNow(&before);
   Group v100(ppi::kAreaV, 100, kInt16);
   GroupItem& item = v100.Add(100, kInt16, 0x7FFF0000);
   ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
@@ -681,7 +681,7 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   ASSERT_EQ(driver2_->ExecuteGroupEx(read.get()), 1);
   EXPECT_EQ(d0.value, 30000);
   EXPECT_EQ(d1.value, 10);
-  EXPECT_EQ(sim_.GetCounters().bytes_received, 0u);
+  EXPECT_EQ(sim_.GetCounters().bytesReceived, 0u);
 
   // The registers belong to the object: a second driver starts from 50 again.
   IProtocolDriver* other = nullptr;
@@ -702,9 +702,9 @@ TEST_F(S7ProtoLineTest, DelayRegistersNeverTouchTheLine) {
   Group v100(ppi::kAreaV, 100, kInt16);
   GroupItem& v = v100.Add(100, kInt16);
   FILETIME start{}, end{};
-  CoFileTimeNow(&start);
+  platform::CoFileTimeNow(&start);
   ASSERT_EQ(driver2_->ExecuteGroupEx(v100.get()), 1);
-  CoFileTimeNow(&end);
+  platform::CoFileTimeNow(&end);
   EXPECT_EQ(v.value, 0x0102);
   EXPECT_GE(FileTimeTicks(end) - FileTimeTicks(start), 480u * 10000);
 }

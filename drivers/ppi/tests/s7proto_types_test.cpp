@@ -133,9 +133,9 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
     const RunResult reg = RunProgram({Regsvr(), OstrelPath()});
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     Registry::Instance().Reload();
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
-                               reinterpret_cast<void**>(&first_)),
+    ASSERT_EQ(platform::CoInitialize(nullptr), S_OK);
+    ASSERT_EQ(platform::CoCreateInstance(CLSID_S7Proto, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IProtocolDriver, reinterpret_cast<void**>(&first_)),
               S_OK);
     ASSERT_EQ(first_->QueryInterface(IID_IProtocolDriver2, reinterpret_cast<void**>(&second_)),
               S_OK);
@@ -151,7 +151,7 @@ class S7ProtoTypesTest : public ::testing::TestWithParam<Via> {
     if (first_) {
       EXPECT_EQ(first_->Release(), 0u);
     }
-    CoUninitialize();
+    platform::CoUninitialize();
     sim_.Stop();
     Registry::Instance().Reload();
   }
@@ -264,9 +264,9 @@ TEST_P(S7ProtoTypesTest, StringsTravelAsGlobalAtomsThroughTheSecondInterfaceOnly
     // Strings are refused before anything goes on the line.
     const uint64_t frames = sim_.GetCounters().frames;
     EXPECT_EQ(Execute(read), 0);
-    HostGroup write(first_, "V200.20", kString, 1, GlobalAddAtomA("abc"));
+    HostGroup write(first_, "V200.20", kString, 1, platform::GlobalAddAtomA("abc"));
     EXPECT_EQ(Execute(write), 0);
-    GlobalDeleteAtom(static_cast<ATOM>(write.item().value));
+    platform::GlobalDeleteAtom(static_cast<ATOM>(write.item().value));
     EXPECT_EQ(sim_.GetCounters().frames, frames);
     return;
   }
@@ -276,21 +276,22 @@ TEST_P(S7ProtoTypesTest, StringsTravelAsGlobalAtomsThroughTheSecondInterfaceOnly
   EXPECT_EQ(static_cast<uint32_t>(read.item().value) >> 16, 0x5555u) << "only the low 16 bits";
   const auto atom = static_cast<ATOM>(read.item().value & 0xFFFF);
   char name[256] = {};
-  ASSERT_NE(GlobalGetAtomNameA(atom, name, sizeof name), 0u);
+  ASSERT_NE(platform::GlobalGetAtomNameA(atom, name, sizeof name), 0u);
   EXPECT_STREQ(name, text);
   EXPECT_EQ(read.item().quality, kGood);
-  GlobalDeleteAtom(atom);
+  platform::GlobalDeleteAtom(atom);
 
   // A write sends the atom's text and fills the rest of the 20 bytes and the terminator with 0.
   Put(Area::kV, 200, Bytes(22, 0xEE));
-  const ATOM abc = GlobalAddAtomA("abc");
+  const ATOM abc = platform::GlobalAddAtomA("abc");
   ASSERT_EQ(WriteOne("V200.20", kString, abc), 1);
   Bytes expected = {'a', 'b', 'c'};
   expected.resize(21, 0x00);
   expected.push_back(0xEE);  // the byte after the terminator is not touched
   EXPECT_EQ(Get(Area::kV, 200, 22), expected);
-  EXPECT_EQ(GlobalFindAtomA("abc"), abc) << "the driver does not delete the caller's atom";
-  GlobalDeleteAtom(abc);
+  EXPECT_EQ(platform::GlobalFindAtomA("abc"), abc)
+      << "the driver does not delete the caller's atom";
+  platform::GlobalDeleteAtom(abc);
 }
 
 TEST_P(S7ProtoTypesTest, BitsWriteToVQAndM) {
@@ -304,9 +305,9 @@ TEST_P(S7ProtoTypesTest, BitsWriteToVQAndM) {
     ASSERT_EQ(WriteOne((letter + "5.7").c_str(), kBit, 0), 1);
     EXPECT_EQ(Get(kAreas[a], 5, 1), Bytes{0x71}) << "the other bits are kept";
     const ppisim::Counters c = sim_.GetCounters();
-    EXPECT_EQ(c.writes_by_area[a], 2u);
+    EXPECT_EQ(c.writesByArea[a], 2u);
     // The first interface writes a bit of Q with its user-data job.
-    EXPECT_EQ(c.user_data_writes, first && a == 2 ? 2u : 0u);
+    EXPECT_EQ(c.userDataWrites, first && a == 2 ? 2u : 0u);
   }
 }
 
@@ -383,7 +384,7 @@ TEST_P(S7ProtoTypesTest, MergedTagsAreReadInOneExchange) {
   const ppisim::Counters c = sim_.GetCounters();
   EXPECT_EQ(c.jobs, 1u);
   EXPECT_EQ(c.reads, 1u);
-  EXPECT_EQ(c.data_requests, 1u);
+  EXPECT_EQ(c.dataRequests, 1u);
   EXPECT_EQ(Value(group.item(0), GetParam()) & 0xFF, 0xC3);
   EXPECT_EQ(Value(group.item(1), GetParam()) & 0xFFFF, 0x8001);
   EXPECT_EQ(Value(group.item(2), GetParam()), 1);
@@ -401,7 +402,7 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
       {"silence", {.kind = FaultKind::kSilence}, false},
       {"wrong acknowledgement", {.kind = FaultKind::kWrongAck}, false},
       {"bad FCS", {.kind = FaultKind::kBadFcs}, false},
-      {"item return code", {.kind = FaultKind::kItemError, .return_code = 0x05}, false},
+      {"item return code", {.kind = FaultKind::kItemError, .returnCode = 0x05}, false},
       {"truncated reply", {.kind = FaultKind::kTruncatedReply, .drop = 2}, false},
       // Skipped to the reply's start delimiter; a station not ready yet is polled again.
       {"noise before the reply", {.kind = FaultKind::kNoise}, true},
@@ -412,7 +413,7 @@ TEST_P(S7ProtoTypesTest, InjectedFaultsFailOneCallAndLeaveTheItems) {
       {"reply to another master", {.kind = FaultKind::kOtherMaster}, false},
       {"reply with another PDU reference", {.kind = FaultKind::kWrongReference}, false},
       // A pause inside the reply longer than a check interval: the reply is still taken whole.
-      {"split reply", {.kind = FaultKind::kSplitReply, .split_after = 5, .pause_ms = 60}, true},
+      {"split reply", {.kind = FaultKind::kSplitReply, .splitAfter = 5, .pauseMs = 60}, true},
   };
   Put(Area::kV, 100, {0x12, 0x34});
   for (const FaultCase& c : cases) {
@@ -446,13 +447,13 @@ TEST_P(S7ProtoTypesTest, ARefusedItemFailsTheCall) {
   Put(Area::kV, 100, {0x12, 0x34});
   for (uint8_t code : {0x05, 0x0A}) {
     SCOPED_TRACE(code);
-    sim_.SetFault({.kind = FaultKind::kItemError, .return_code = code});
+    sim_.SetFault({.kind = FaultKind::kItemError, .returnCode = code});
     HostGroup read(first_, "V100", kInt16);
     Value(read.item(), GetParam()) = 7;
     EXPECT_EQ(Execute(read), 0);
     EXPECT_EQ(Value(read.item(), GetParam()), 7);
 
-    sim_.SetFault({.kind = FaultKind::kItemError, .return_code = code});
+    sim_.SetFault({.kind = FaultKind::kItemError, .returnCode = code});
     EXPECT_EQ(WriteOne("V100", kInt16, 0x5678), 0);
     EXPECT_EQ(Get(Area::kV, 100, 2), (Bytes{0x12, 0x34}));
   }
@@ -470,7 +471,7 @@ TEST_P(S7ProtoTypesTest, QBitWritesAreCheckedByTheirFcs) {
   sim_.ResetCounters();
   EXPECT_EQ(WriteOne("Q3.4", kBit, 1), 1);
   EXPECT_EQ(Get(Area::kQ, 3, 1), Bytes{0x10});
-  EXPECT_EQ(sim_.GetCounters().user_data_writes, GetParam() == Via::kFirst ? 1u : 0u);
+  EXPECT_EQ(sim_.GetCounters().userDataWrites, GetParam() == Via::kFirst ? 1u : 0u);
 }
 
 // A repeated acknowledgement in front of the reply (E5 68 …) is dropped and the reply decoded,

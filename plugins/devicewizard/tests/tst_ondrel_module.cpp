@@ -28,7 +28,7 @@ class TestOndrelModule : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(registry_.Register("libOstrel.so"));
-    module_.reset(LoadLibraryA(talvek::kDeviceWizardPluginFile));
+    module_.reset(platform::LoadLibraryA(talvek::kDeviceWizardPluginFile));
     QVERIFY(module_);
     show_ = module_.Symbol<talvek::DeviceWizardShowFn>(talvek::kPluginEntryPoint);
     QVERIFY(show_ != nullptr);
@@ -36,9 +36,9 @@ class TestOndrelModule : public QObject {
 
   // Show is the module's only way in: the wizard's classes and helpers are not exported.
   void onlyShowIsExported() {
-    QVERIFY(GetProcAddress(module_.get(), "Show") != nullptr);
-    QVERIFY(GetProcAddress(module_.get(), "_ZN9WizardDlg14ExecuteCommandEi") == nullptr);
-    QVERIFY(GetProcAddress(module_.get(), "_ZN6ondrel14BuildCatalogueEv") == nullptr);
+    QVERIFY(platform::GetProcAddress(module_.get(), "Show") != nullptr);
+    QVERIFY(platform::GetProcAddress(module_.get(), "_ZN9WizardDlg14ExecuteCommandEi") == nullptr);
+    QVERIFY(platform::GetProcAddress(module_.get(), "_ZN6ondrel14BuildCatalogueEv") == nullptr);
   }
 
   // A new device installed through the loaded module, then the same device re-configured in the

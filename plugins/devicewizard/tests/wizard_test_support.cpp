@@ -248,7 +248,7 @@ DeviceRecord StoredDevice(const CLSID& clsid, const char* model, const char* utf
 
 CLSID ClassOf(const char* progId) {
   CLSID clsid{};
-  if (FAILED(CLSIDFromProgID(progId, &clsid))) {
+  if (FAILED(platform::CLSIDFromProgID(progId, &clsid))) {
     clsid = CLSID{};
   }
   return clsid;

@@ -460,7 +460,7 @@ class TestNewProjectWizard : public QObject {
   // The built module, loaded by its Windows name as the workbench does, exports Show (and nothing
   // of its insides) and creates the project through its own copy of the wizard.
   void loadedModule() {
-    platform::ModuleHandle module(LoadLibraryA("Almery.dll"));
+    platform::ModuleHandle module(platform::LoadLibraryA("Almery.dll"));
     QVERIFY(module);
     auto show = module.Symbol<int (*)(char*, char*)>("Show");
     QVERIFY(show != nullptr);

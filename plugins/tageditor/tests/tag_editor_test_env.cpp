@@ -44,7 +44,7 @@ DriverEnvironment::~DriverEnvironment() {
   if (module_ != nullptr)
     dlclose(module_);
   if (comInitialised_)
-    CoUninitialize();
+    platform::CoUninitialize();
   platform::Registry::Instance().Reload();
 }
 
@@ -59,7 +59,7 @@ QString DriverEnvironment::SetUp() {
                                       config_.str() + "/libMissingDriver.so")) {
     return QStringLiteral("could not register the missing class");
   }
-  comInitialised_ = SUCCEEDED(CoInitialize(nullptr));
+  comInitialised_ = SUCCEEDED(platform::CoInitialize(nullptr));
   // The same module COM loads: one control block.
   module_ = dlopen(ModulePath("libTagEditorTestDriver.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module_ == nullptr)

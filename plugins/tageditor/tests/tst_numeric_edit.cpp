@@ -21,6 +21,18 @@ NumericLocale German() {
   return {u',', QStringLiteral("."), 3, 2, true, 1, QStringLiteral("-")};
 }
 
+// Selects the cells from `anchor` to `caret` (anchor <= caret) with the keyboard: Home, Right up
+// to the anchor, Shift+Right up to the caret.
+void SelectCells(NumericEdit& edit, int anchor, int caret) {
+  QTest::keyClick(&edit, Qt::Key_Home);
+  for (int i = 0; i < anchor; ++i) {
+    QTest::keyClick(&edit, Qt::Key_Right);
+  }
+  for (int i = anchor; i < caret; ++i) {
+    QTest::keyClick(&edit, Qt::Key_Right, Qt::ShiftModifier);
+  }
+}
+
 QColor TextColour(const NumericEdit& edit) {
   return edit.palette().color(QPalette::Active, QPalette::Text);
 }
@@ -145,7 +157,7 @@ void TestNumericEdit::hugeTextDoesNotBreakTheField() {
   QCOMPARE(edit.text().size(), static_cast<qsizetype>(edit.DisplayList().size()));
 
   QApplication::clipboard()->setText(QString(50000, u'x'));
-  edit.SetCellSelection(0, edit.CellCount());
+  SelectCells(edit, 0, edit.CellCount());
   edit.paste();
   QVERIFY(edit.valueText().startsWith(QStringLiteral("999")));
 }
@@ -177,7 +189,7 @@ void TestNumericEdit::germanLocale() {
   QCOMPARE(edit.text(), QStringLiteral("-1.234.567,25000"));
   QCOMPARE(edit.valueText(), QStringLiteral("-1234567.25000"));
   // "," is the point key here; "." (the group separator) is not.
-  edit.SetCellSelection(0, 0);
+  SelectCells(edit, 0, 0);
   QTest::keyClick(&edit, '.');
   QCOMPARE(edit.CaretCell(), 0);
   QTest::keyClick(&edit, ',');
@@ -305,8 +317,9 @@ void TestNumericEdit::layoutChangesRefitValue() {
   QCOMPARE(padded.text(), QStringLiteral("012"));
   QCOMPARE(padded.valueText(), QStringLiteral("012"));
 
-  NumericEdit bare(English());
-  bare.SetLeadingZeroMode(NumericEdit::kNoLeadingZero);
+  NumericLocale noLeadingZero = English();
+  noLeadingZero.leadingZero = false;
+  NumericEdit bare(noLeadingZero);
   Init(bare, -1, 2, QStringLiteral("0.5"));
   QCOMPARE(bare.text(), QStringLiteral(".50"));
   QCOMPARE(bare.valueText(), QStringLiteral("0.50"));
@@ -350,14 +363,14 @@ void TestNumericEdit::editingKeys() {
   QCOMPARE(edit.CaretCell(), 1);
 
   // A digit replaces the selection; the point inside it stays.
-  edit.SetCellSelection(1, 5);
+  SelectCells(edit, 1, 5);
   QTest::keyClick(&edit, '9');
   QCOMPARE(edit.valueText(), QStringLiteral("29.00"));
   QCOMPARE(edit.CaretCell(), 2);
-  edit.SetCellSelection(0, 1);
+  SelectCells(edit, 0, 1);
   QTest::keyClick(&edit, Qt::Key_Delete);
   QCOMPARE(edit.valueText(), QStringLiteral("9.00"));
-  edit.SetCellSelection(0, 1);
+  SelectCells(edit, 0, 1);
   QTest::keyClick(&edit, Qt::Key_Backspace);
   QCOMPARE(edit.valueText(), QStringLiteral("0.00"));
   QCOMPARE(edit.text(), QStringLiteral("0.00"));
@@ -365,7 +378,7 @@ void TestNumericEdit::editingKeys() {
   // A full integer part takes a digit typed over a selection without losing its last digit.
   NumericEdit full(English());
   Init(full, 3, 0, QStringLiteral("123"));
-  full.SetCellSelection(0, 1);
+  SelectCells(full, 0, 1);
   QTest::keyClick(&full, '9');
   QCOMPARE(full.valueText(), QStringLiteral("923"));
 }
@@ -427,17 +440,17 @@ void TestNumericEdit::clipboard() {
   QClipboard* board = QApplication::clipboard();
   NumericEdit edit(English());
   Init(edit, -1, 0, QStringLiteral("345"));
-  edit.SetCellSelection(0, edit.CellCount());
+  SelectCells(edit, 0, edit.CellCount());
   board->setText(QStringLiteral("4x"));
   edit.paste();
   QCOMPARE(edit.valueText(), QStringLiteral("345"));
 
   board->setText(QStringLiteral("-12"));
-  edit.SetCellSelection(0, edit.CellCount());
+  SelectCells(edit, 0, edit.CellCount());
   edit.paste();
   QCOMPARE(edit.valueText(), QStringLiteral("-12"));
   // A negative value keeps its sign when digits go in between.
-  edit.SetCellSelection(2, 2);
+  SelectCells(edit, 2, 2);
   board->setText(QStringLiteral("3"));
   edit.paste();
   QCOMPARE(edit.valueText(), QStringLiteral("-123"));
@@ -451,18 +464,18 @@ void TestNumericEdit::clipboard() {
 
   NumericEdit money(English());
   Init(money, -1, 2, QStringLiteral("12345.6"));
-  money.SetCellSelection(1, 3);
+  SelectCells(money, 1, 3);
   money.copy();
   QCOMPARE(board->text(), QStringLiteral("23"));
-  money.SetCellSelection(4, money.CellCount());
+  SelectCells(money, 4, money.CellCount());
   money.copy();
   QCOMPARE(board->text(), QStringLiteral("5.60"));
-  money.SetCellSelection(1, 3);
+  SelectCells(money, 1, 3);
   money.cut();
   QCOMPARE(board->text(), QStringLiteral("23"));
   QCOMPARE(money.valueText(), QStringLiteral("145.60"));
   QCOMPARE(money.CaretCell(), 1);
-  money.SetCellSelection(0, 2);
+  SelectCells(money, 0, 2);
   money.DeleteSelection();
   QCOMPARE(money.valueText(), QStringLiteral("5.60"));
 }
@@ -471,7 +484,7 @@ void TestNumericEdit::clipboardShortcuts() {
   QClipboard* board = QApplication::clipboard();
   NumericEdit edit(English());
   Init(edit, -1, 0, QStringLiteral("123"));
-  edit.SetCellSelection(0, 2);
+  SelectCells(edit, 0, 2);
   QTest::keyClick(&edit, Qt::Key_C, Qt::ControlModifier);
   QCOMPARE(board->text(), QStringLiteral("12"));
   QCOMPARE(edit.valueText(), QStringLiteral("123"));
@@ -529,7 +542,7 @@ void TestNumericEdit::focusDropsFullSelection() {
   QCOMPARE(fields.second->CaretCell(), 0);
 
   // A partial selection survives a focus change.
-  fields.first->SetCellSelection(0, 1);
+  SelectCells(*fields.first, 0, 1);
   QTest::keyClick(fields.second, Qt::Key_Tab, Qt::ShiftModifier);
   QVERIFY(fields.first->hasFocus());
   QVERIFY(fields.first->hasSelectedText());
@@ -547,7 +560,7 @@ void TestNumericEdit::autoAdvance() {
   edit->SetAutoAdvance(true);
   QTest::keyClick(edit, Qt::Key_End, Qt::ShiftModifier);  // selecting does not leave
   QVERIFY(edit->hasFocus());
-  edit->SetCellSelection(3, 3);
+  SelectCells(*edit, 3, 3);
   QTest::keyClick(edit, Qt::Key_Right);  // "12.0|0": onto the last cell
   QVERIFY(edit->hasFocus());
   QTest::keyClick(edit, Qt::Key_Right);  // past it

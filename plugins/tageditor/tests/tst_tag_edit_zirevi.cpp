@@ -38,7 +38,7 @@ class ModbusDriverEnvironment {
   ModbusDriverEnvironment() : env_("TALVEK_CONFIG_DIR", config_.str()) {}
   ~ModbusDriverEnvironment() {
     if (comInitialised_)
-      CoUninitialize();
+      platform::CoUninitialize();
     platform::Registry::Instance().Reload();
   }
   ModbusDriverEnvironment(const ModbusDriverEnvironment&) = delete;
@@ -50,7 +50,7 @@ class ModbusDriverEnvironment {
     if (reg.exitCode != 0)
       return QStringLiteral("regsvr failed: %1").arg(QString::fromStdString(reg.output));
     platform::Registry::Instance().Reload();
-    comInitialised_ = SUCCEEDED(CoInitialize(nullptr));
+    comInitialised_ = SUCCEEDED(platform::CoInitialize(nullptr));
     return {};
   }
 
@@ -64,8 +64,8 @@ class ModbusDriverEnvironment {
 class DirectDriver {
  public:
   DirectDriver() {
-    if (FAILED(CoCreateInstance(kModbusClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
-                                reinterpret_cast<void**>(&driver_))))
+    if (FAILED(platform::CoCreateInstance(kModbusClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IProtocolDriver, reinterpret_cast<void**>(&driver_))))
       driver_ = nullptr;
   }
   ~DirectDriver() {

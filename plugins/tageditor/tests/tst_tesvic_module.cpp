@@ -54,7 +54,7 @@ class TestTesvicModule : public QObject {
   void initTestCase() {
     const QString error = env_.SetUp();
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    module_.reset(LoadLibraryA(talvek::kTagEditorPluginFile));
+    module_.reset(platform::LoadLibraryA(talvek::kTagEditorPluginFile));
     QVERIFY2(module_, "libTesvic.so did not load");
     show_ = module_.Symbol<talvek::TagEditorShowFn>(talvek::kPluginEntryPoint);
     QVERIFY(show_ != nullptr);
@@ -158,7 +158,7 @@ void TestTesvicModule::unloadedAndLoadedAgain() {
   module_.reset();
   show_ = nullptr;
   for (int round = 0; round < 3; ++round) {
-    platform::ModuleHandle module(LoadLibraryA(talvek::kTagEditorPluginFile));
+    platform::ModuleHandle module(platform::LoadLibraryA(talvek::kTagEditorPluginFile));
     QVERIFY(module);
     auto show = module.Symbol<talvek::TagEditorShowFn>(talvek::kPluginEntryPoint);
     QVERIFY(show != nullptr);

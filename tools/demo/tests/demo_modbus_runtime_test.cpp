@@ -38,7 +38,7 @@ class DemoModbusRuntime : public ::testing::Test {
     const testing_support::RunResult reg = testing_support::RegisterBuiltModule("libZireviVer.so");
     ASSERT_EQ(reg.exitCode, 0) << reg.output;
     platform::Registry::Instance().Reload();
-    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    ASSERT_TRUE(SUCCEEDED(platform::CoInitialize(nullptr)));
     comStarted_ = true;
     talvek::Project().ClearTables();
   }
@@ -48,7 +48,7 @@ class DemoModbusRuntime : public ::testing::Test {
     talvek::Project().ClearTables();
     talvek::Project().folder[0] = '\0';
     if (comStarted_)
-      CoUninitialize();
+      platform::CoUninitialize();
     platform::Registry::Instance().Reload();
   }
 
@@ -66,7 +66,7 @@ class DemoModbusRuntime : public ::testing::Test {
 TEST_F(DemoModbusRuntime, DemoTagsArePolledFromThePeer) {
   // The class the demo falls back on is the one the driver registers.
   CLSID clsid{};
-  ASSERT_TRUE(SUCCEEDED(CLSIDFromProgID(demo::kModbusProgId, &clsid)));
+  ASSERT_TRUE(SUCCEEDED(platform::CLSIDFromProgID(demo::kModbusProgId, &clsid)));
   EXPECT_TRUE(clsid == demo::kModbusDriverClsid);
 
   ModbusPeer peer;

@@ -97,8 +97,8 @@ Bytes ReadJob(uint8_t station, uint8_t area, uint16_t db, uint32_t byte, uint16_
 // A write job as a driver builds it: item transport `size`, `count` elements, data part with
 // its transport size and length field.
 Bytes WriteJob(uint8_t area, uint16_t db, uint32_t bits, uint8_t size, uint16_t count,
-               uint8_t data_size, uint16_t length, const Bytes& data) {
-  const uint16_t data_length = uint16_t(4 + data.size());
+               uint8_t dataSize, uint16_t length, const Bytes& data) {
+  const uint16_t dataLength = uint16_t(4 + data.size());
   Bytes body = {0x02,
                 0x00,
                 uint8_t(size == 1 ? 0x7C : 0x6C),
@@ -110,8 +110,8 @@ Bytes WriteJob(uint8_t area, uint16_t db, uint32_t bits, uint8_t size, uint16_t 
                 0,
                 0x00,
                 0x0E,
-                uint8_t(data_length >> 8),
-                uint8_t(data_length),
+                uint8_t(dataLength >> 8),
+                uint8_t(dataLength),
                 0x05,
                 0x01,
                 0x12,
@@ -127,7 +127,7 @@ Bytes WriteJob(uint8_t area, uint16_t db, uint32_t bits, uint8_t size, uint16_t 
                 uint8_t(bits >> 8),
                 uint8_t(bits),
                 0x00,
-                data_size,
+                dataSize,
                 uint8_t(length >> 8),
                 uint8_t(length)};
   body.insert(body.end(), data.begin(), data.end());
@@ -162,10 +162,10 @@ class Client {
   void Send(const Bytes& bytes) {
     ASSERT_EQ(write(fd_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
   }
-  // Up to `n` bytes, waiting at most `timeout_ms` for them.
-  Bytes Read(size_t n, int timeout_ms = 3000) {
+  // Up to `n` bytes, waiting at most `timeoutMs` for them.
+  Bytes Read(size_t n, int timeoutMs = 3000) {
     Bytes got;
-    const int64_t deadline = NowMs() + timeout_ms;
+    const int64_t deadline = NowMs() + timeoutMs;
     while (got.size() < n) {
       const int64_t left = deadline - NowMs();
       pollfd p = {fd_.get(), POLLIN, 0};
@@ -195,10 +195,10 @@ class SimTest : public ::testing::Test {
   }
   void SetV100() { ASSERT_TRUE(sim_->SetBytes(ppisim::Area::kV, 100, Bytes{0x12, 0x34})); }
   // Job, E5, request for data; returns the reply of `size` bytes.
-  Bytes Exchange(const Bytes& job, size_t size, const Bytes& data_request = kDataRequest2) {
+  Bytes Exchange(const Bytes& job, size_t size, const Bytes& dataRequest = kDataRequest2) {
     client_->Send(job);
     EXPECT_EQ(client_->Read(1), Bytes{0xE5});
-    client_->Send(data_request);
+    client_->Send(dataRequest);
     return client_->Read(size);
   }
   void ExpectCleanRead() {
@@ -231,7 +231,7 @@ TEST_F(SimTest, ReadReplyHasReturnCodeAt21AndDataAt25) {
   }
   const ppisim::Counters counters = sim_->GetCounters();
   EXPECT_EQ(counters.reads, 5u);
-  EXPECT_EQ(counters.reads_by_area, (std::array<uint64_t, ppisim::kAreaCount>{2, 1, 1, 1}));
+  EXPECT_EQ(counters.readsByArea, (std::array<uint64_t, ppisim::kAreaCount>{2, 1, 1, 1}));
 }
 
 TEST_F(SimTest, ReadsOutsideTheAreaAnswerWithAnErrorCode) {
@@ -256,11 +256,11 @@ TEST_F(SimTest, ReadsOutsideTheAreaAnswerWithAnErrorCode) {
 TEST_F(SimTest, WritesOfEveryKindChangeMemory) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
   // V10.3 bit write, 39 bytes with the pad byte after the value.
-  const Bytes bit_v10_3 = {0x68, 0x21, 0x21, 0x68, 0x02, 0x00, 0x7C, 0x32, 0x01, 0x00,
-                           0x00, 0x00, 0x00, 0x00, 0x0E, 0x00, 0x06, 0x05, 0x01, 0x12,
-                           0x0A, 0x10, 0x01, 0x00, 0x01, 0x00, 0x01, 0x84, 0x00, 0x00,
-                           0x53, 0x00, 0x03, 0x00, 0x01, 0x01, 0x00, 0xD6, 0x16};
-  EXPECT_EQ(Exchange(bit_v10_3, 24), kWriteReply);
+  const Bytes bitV103 = {0x68, 0x21, 0x21, 0x68, 0x02, 0x00, 0x7C, 0x32, 0x01, 0x00,
+                         0x00, 0x00, 0x00, 0x00, 0x0E, 0x00, 0x06, 0x05, 0x01, 0x12,
+                         0x0A, 0x10, 0x01, 0x00, 0x01, 0x00, 0x01, 0x84, 0x00, 0x00,
+                         0x53, 0x00, 0x03, 0x00, 0x01, 0x01, 0x00, 0xD6, 0x16};
+  EXPECT_EQ(Exchange(bitV103, 24), kWriteReply);
   EXPECT_EQ(Exchange(WriteJob(0x83, 0, 5 * 8 + 7, 0x01, 1, 0x03, 1, {1}), 24), kWriteReply);
   EXPECT_EQ(Exchange(WriteJob(0x84, 1, 20 * 8, 0x02, 1, 0x04, 8, {0xAB}), 24), kWriteReply);
   EXPECT_EQ(Exchange(WriteJob(0x84, 1, 30 * 8, 0x02, 2, 0x04, 16, {0xFE, 0xDC}), 24), kWriteReply);
@@ -294,7 +294,7 @@ TEST_F(SimTest, WritesOfEveryKindChangeMemory) {
   EXPECT_EQ(Exchange(WriteJob(0x81, 0, 9999 * 8, 0x02, 2, 0x04, 16, {1, 2}), 24)[21], 0x05);
   EXPECT_EQ(Exchange(WriteJob(0x84, 1, 60 * 8, 0x02, 2, 0x04, 8, {1, 2}), 24)[21], 0x07);
   EXPECT_EQ(value("V60", ppisim::ValueType::kWord), "0");
-  EXPECT_EQ(sim_->GetCounters().writes_by_area,
+  EXPECT_EQ(sim_->GetCounters().writesByArea,
             (std::array<uint64_t, ppisim::kAreaCount>{7, 1, 1, 1}));
 }
 
@@ -319,7 +319,7 @@ TEST_F(SimTest, UserDataJobSetsQBitAndStatusRequestIsAnswered) {
   EXPECT_TRUE(FcsOk(Exchange(job, 35)));
   ASSERT_TRUE(sim_->GetBytes(ppisim::Area::kQ, 1, std::span<uint8_t>(&q1, 1)));
   EXPECT_EQ(q1, 0x00);
-  EXPECT_EQ(sim_->GetCounters().user_data_writes, 2u);
+  EXPECT_EQ(sim_->GetCounters().userDataWrites, 2u);
 
   client_->Send(kStatusRequest2);
   EXPECT_EQ(client_->Read(6), kStatusAnswer2);
@@ -346,10 +346,10 @@ TEST_F(SimTest, OnlyServedStationsAnswerEachWithItsOwnMemory) {
 TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
   SetV100();
-  Bytes bad_fcs = kReplyV100;
-  bad_fcs[bad_fcs.size() - 2] += 1;
-  const Bytes item_error = Sd2({0x00, 0x02, 0x08, 0x32, 0x03, 0,    0,    0,    0,    0x00, 0x02,
-                                0x00, 0x04, 0x00, 0x00, 0x04, 0x01, 0x0A, 0x00, 0x00, 0x00});
+  Bytes badFcs = kReplyV100;
+  badFcs[badFcs.size() - 2] += 1;
+  const Bytes itemError = Sd2({0x00, 0x02, 0x08, 0x32, 0x03, 0,    0,    0,    0,    0x00, 0x02,
+                               0x00, 0x04, 0x00, 0x00, 0x04, 0x01, 0x0A, 0x00, 0x00, 0x00});
   Bytes noisy = {0x00, 0xFF, 0x55};
   noisy.insert(noisy.end(), kReplyV100.begin(), kReplyV100.end());
   // Sound frames (FCS renewed) with one header byte changed.
@@ -367,8 +367,8 @@ TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
   } cases[] = {{FaultKind::kWrongSource, changed(5)},
                {FaultKind::kOtherMaster, changed(4)},
                {FaultKind::kWrongReference, changed(12)},
-               {FaultKind::kBadFcs, bad_fcs},
-               {FaultKind::kItemError, item_error},
+               {FaultKind::kBadFcs, badFcs},
+               {FaultKind::kItemError, itemError},
                {FaultKind::kSplitReply, kReplyV100},
                {FaultKind::kTruncatedReply, Bytes(kReplyV100.begin(), kReplyV100.end() - 2)},
                {FaultKind::kNoise, noisy}};
@@ -385,7 +385,7 @@ TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
     }
     EXPECT_TRUE(client_->ReadFor(60).empty());
     // Polled again, the PLC repeats its reply as it was made, without the line's damage.
-    const Bytes& repeated = c.kind == FaultKind::kItemError ? item_error : kReplyV100;
+    const Bytes& repeated = c.kind == FaultKind::kItemError ? itemError : kReplyV100;
     client_->Send(kDataRequest2);
     EXPECT_EQ(client_->Read(repeated.size()), repeated);
     EXPECT_EQ(sim_->CurrentFault().kind, FaultKind::kNone);
@@ -406,21 +406,21 @@ TEST_F(SimTest, ReplyFaultsHitTheirExchangeOnlyThenTheLineIsClean) {
   // "always" lasts until cleared; a count lasts that many exchanges.
   sim_->SetFault({.kind = FaultKind::kBadFcs, .count = ppisim::kAlways});
   for (int k = 0; k < 3; ++k)
-    EXPECT_EQ(Exchange(kReadV100, bad_fcs.size()), bad_fcs);
+    EXPECT_EQ(Exchange(kReadV100, badFcs.size()), badFcs);
   sim_->ClearFault();
   ExpectCleanRead();
   sim_->SetFault({.kind = FaultKind::kBadFcs, .count = 2});
   for (int k = 0; k < 2; ++k)
-    EXPECT_EQ(Exchange(kReadV100, bad_fcs.size()), bad_fcs);
+    EXPECT_EQ(Exchange(kReadV100, badFcs.size()), badFcs);
   ExpectCleanRead();
 }
 
 TEST_F(SimTest, AcknowledgementFaultsAndWhetherTheJobRuns) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
   SetV100();
-  const Bytes write_v0 = WriteJob(0x84, 1, 0, 0x02, 1, 0x04, 8, {0x77});
+  const Bytes writeV0 = WriteJob(0x84, 1, 0, 0x02, 1, 0x04, 8, {0x77});
   uint8_t v0 = 0;
-  auto v0_written = [&] {
+  auto v0Written = [&] {
     EXPECT_TRUE(sim_->GetBytes(ppisim::Area::kV, 0, std::span<uint8_t>(&v0, 1)));
     const bool written = v0 == 0x77;
     EXPECT_TRUE(sim_->SetBytes(ppisim::Area::kV, 0, Bytes{0}));
@@ -428,35 +428,35 @@ TEST_F(SimTest, AcknowledgementFaultsAndWhetherTheJobRuns) {
   };
 
   sim_->SetFault({.kind = FaultKind::kSilence});
-  client_->Send(write_v0);
+  client_->Send(writeV0);
   EXPECT_TRUE(client_->ReadFor(150).empty());
   client_->Send(kDataRequest2);  // nothing pending: E5, as a PLC with nothing to send
   EXPECT_EQ(client_->ReadFor(100), Bytes{0xE5});
-  EXPECT_FALSE(v0_written());
+  EXPECT_FALSE(v0Written());
   ExpectCleanRead();
 
   sim_->SetFault({.kind = FaultKind::kNoReply});
-  client_->Send(write_v0);
+  client_->Send(writeV0);
   EXPECT_EQ(client_->Read(1), Bytes{0xE5});
   client_->Send(kDataRequest2);
   EXPECT_TRUE(client_->ReadFor(150).empty());
-  EXPECT_TRUE(v0_written());
+  EXPECT_TRUE(v0Written());
   ExpectCleanRead();
 
   sim_->SetFault({.kind = FaultKind::kWrongAck});
-  client_->Send(write_v0);
+  client_->Send(writeV0);
   EXPECT_EQ(client_->Read(2, 300), Bytes{0xF9});
-  EXPECT_FALSE(v0_written());
+  EXPECT_FALSE(v0Written());
   ExpectCleanRead();
 
   sim_->SetFault({.kind = FaultKind::kWrongAck, .bytes = kStatusAnswer2});  // a short frame
-  client_->Send(write_v0);
+  client_->Send(writeV0);
   EXPECT_EQ(client_->Read(7, 300), kStatusAnswer2);
   ExpectCleanRead();
 
-  sim_->SetFault({.kind = FaultKind::kItemError, .return_code = 0x03});
-  EXPECT_EQ(Exchange(write_v0, 24)[21], 0x03);
-  EXPECT_FALSE(v0_written());
+  sim_->SetFault({.kind = FaultKind::kItemError, .returnCode = 0x03});
+  EXPECT_EQ(Exchange(writeV0, 24)[21], 0x03);
+  EXPECT_FALSE(v0Written());
 
   // A status request is an exchange for silence, but an item error is left for the next job.
   sim_->SetFault({.kind = FaultKind::kSilence});
@@ -537,7 +537,7 @@ TEST_F(SimTest, GarbageNeverStopsTheSimulator) {
   EXPECT_NE(std::search(seen.begin(), seen.end(), kStatusAnswer2.begin(), kStatusAnswer2.end()),
             seen.end());
   EXPECT_TRUE(sim_->Running());
-  EXPECT_GT(sim_->GetCounters().garbage_bytes, 0u);
+  EXPECT_GT(sim_->GetCounters().garbageBytes, 0u);
   client_->ReadFor(100);  // drain answers to stray jobs before the clean exchange
   SetV100();
   ExpectCleanRead();
@@ -552,13 +552,13 @@ class Program {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
       return;
-    UniqueFd in_read(in[0]), out_write(out[1]);
+    UniqueFd inRead(in[0]), outWrite(out[1]);
     stdin_.reset(in[1]);
     stdout_.reset(out[0]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_read.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
     const std::string program = (testing_support::BinDir() / "ppisim").string();
     args.insert(args.begin(), program);
     std::vector<char*> argv;
@@ -577,9 +577,9 @@ class Program {
     }
   }
 
-  // One line of standard output without its newline; empty after `timeout_ms`.
-  std::string ReadLine(int timeout_ms = 5000) {
-    const int64_t deadline = NowMs() + timeout_ms;
+  // One line of standard output without its newline; empty after `timeoutMs`.
+  std::string ReadLine(int timeoutMs = 5000) {
+    const int64_t deadline = NowMs() + timeoutMs;
     size_t end;
     while ((end = buffered_.find('\n')) == std::string::npos) {
       pollfd p = {stdout_.get(), POLLIN, 0};
@@ -602,11 +602,11 @@ class Program {
   }
   void CloseInput() { stdin_.reset(); }
   // Exit status after the program closed its output; -1 when it does not end in time.
-  int Wait(int timeout_ms = 5000) {
-    while (!ReadLine(timeout_ms).empty()) {
+  int Wait(int timeoutMs = 5000) {
+    while (!ReadLine(timeoutMs).empty()) {
     }
     int status = 0;
-    for (int64_t deadline = NowMs() + timeout_ms; NowMs() < deadline;) {
+    for (int64_t deadline = NowMs() + timeoutMs; NowMs() < deadline;) {
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -57,13 +57,13 @@ TEST(FrameScanner, FindsFramesInNoiseAcrossReadsAndBehindFalseStarts) {
 
   // A false start promising more bytes than ever come holds a frame back only until the line is
   // idle.
-  const Bytes false_start = {0x68, 0x40, 0x40, 0x68, 0x02};
-  scanner.Feed(false_start);
+  const Bytes falseStart = {0x68, 0x40, 0x40, 0x68, 0x02};
+  scanner.Feed(falseStart);
   scanner.Feed(kStatusRequest);
   Cut cut = Drain(scanner, false);
   EXPECT_TRUE(cut.frames.empty() && cut.garbage.empty());
   cut = Drain(scanner, true);
-  EXPECT_EQ(cut.garbage, false_start);
+  EXPECT_EQ(cut.garbage, falseStart);
   EXPECT_EQ(cut.frames, std::vector<Bytes>{kStatusRequest});
 
   // A frame with a bad FCS gives up one byte, and the frame inside it is found.
@@ -79,14 +79,14 @@ TEST(FrameScanner, FindsFramesInNoiseAcrossReadsAndBehindFalseStarts) {
 // reply must be a well-formed frame with the return code at 21.
 TEST(Protocol, MutatedJobsNeverBreakTheDecoder) {
   std::mt19937 random(7);
-  const Bytes write_job = {0x68, 0x23, 0x23, 0x68, 0x02, 0x00, 0x6C, 0x32, 0x01, 0x00, 0x00,
-                           0x00, 0x00, 0x00, 0x0E, 0x00, 0x08, 0x05, 0x01, 0x12, 0x0A, 0x10,
-                           0x02, 0x00, 0x04, 0x00, 0x01, 0x84, 0x00, 0x03, 0x20, 0x00, 0x04,
-                           0x00, 0x20, 0x41, 0x20, 0x00, 0x00, 0x00, 0x16};
+  const Bytes writeJob = {0x68, 0x23, 0x23, 0x68, 0x02, 0x00, 0x6C, 0x32, 0x01, 0x00, 0x00,
+                          0x00, 0x00, 0x00, 0x0E, 0x00, 0x08, 0x05, 0x01, 0x12, 0x0A, 0x10,
+                          0x02, 0x00, 0x04, 0x00, 0x01, 0x84, 0x00, 0x03, 0x20, 0x00, 0x04,
+                          0x00, 0x20, 0x41, 0x20, 0x00, 0x00, 0x00, 0x16};
   ppisim::Memory memory;
   int decoded = 0;
   for (int round = 0; round < 20000; ++round) {
-    Bytes f = round % 2 ? write_job : kReadV100;
+    Bytes f = round % 2 ? writeJob : kReadV100;
     const int changes = 1 + int(random() % 3);
     for (int k = 0; k < changes; ++k)
       f[4 + random() % (f.size() - 6)] = uint8_t(random());
@@ -108,8 +108,8 @@ TEST(Protocol, MutatedJobsNeverBreakTheDecoder) {
     ASSERT_EQ(reply.size(), size_t(reply[1]) + 6);
     EXPECT_EQ(reply[reply.size() - 2],
               ppisim::Fcs(std::span<const uint8_t>(reply).subspan(4, reply.size() - 6)));
-    EXPECT_EQ(reply[21], result.return_code);
-    if (result.return_code == 0xFF && job.type == ppisim::Job::Type::kRead) {
+    EXPECT_EQ(reply[21], result.returnCode);
+    if (result.returnCode == 0xFF && job.type == ppisim::Job::Type::kRead) {
       EXPECT_EQ(reply.size(), 27 + result.data.size());
     }
   }
@@ -140,7 +140,7 @@ TEST(Protocol, ReadLimitsAndAddressing) {
   struct Case {
     uint8_t area;
     uint16_t db;
-    uint32_t bit_address;
+    uint32_t bitAddress;
     uint8_t size;
     uint16_t count;
     uint8_t code;
@@ -164,15 +164,15 @@ TEST(Protocol, ReadLimitsAndAddressing) {
       {0x07, 0, 0, 0x02, 3, 0x05, {}},                 // and whole
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.bit_address << " size " << int(c.size));
+    SCOPED_TRACE(testing::Message() << c.bitAddress << " size " << int(c.size));
     ppisim::Job job;
-    job.area_code = c.area;
+    job.areaCode = c.area;
     job.db = c.db;
-    job.bit_address = c.bit_address;
-    job.transport_size = c.size;
+    job.bitAddress = c.bitAddress;
+    job.transportSize = c.size;
     job.count = c.count;
     const ppisim::ItemResult result = ppisim::ExecuteJob(job, memory);
-    EXPECT_EQ(result.return_code, c.code);
+    EXPECT_EQ(result.returnCode, c.code);
     EXPECT_EQ(result.data, c.data);
   }
 
@@ -186,14 +186,14 @@ TEST(Protocol, ReadLimitsAndAddressing) {
     SCOPED_TRACE(testing::Message() << "write area " << int(w.area) << " byte " << w.byte);
     ppisim::Job job;
     job.type = ppisim::Job::Type::kWrite;
-    job.area_code = w.area;
-    job.bit_address = w.byte * 8;
-    job.transport_size = 0x02;
+    job.areaCode = w.area;
+    job.bitAddress = w.byte * 8;
+    job.transportSize = 0x02;
     job.count = 2;
-    job.data_transport = 0x04;
-    job.data_length = 16;
+    job.dataTransport = 0x04;
+    job.dataLength = 16;
     job.data = {0x12, 0x34};
-    EXPECT_EQ(ppisim::ExecuteJob(job, memory).return_code, w.code);
+    EXPECT_EQ(ppisim::ExecuteJob(job, memory).returnCode, w.code);
   }
 }
 
@@ -286,13 +286,13 @@ TEST(Control, FaultTextsAndCommands) {
   ASSERT_TRUE(ppisim::ParseFault("split always 3 25", &fault, &error)) << error;
   EXPECT_EQ(fault.kind, ppisim::FaultKind::kSplitReply);
   EXPECT_EQ(fault.count, ppisim::kAlways);
-  EXPECT_EQ(fault.split_after, 3u);
-  EXPECT_EQ(fault.pause_ms, 25);
+  EXPECT_EQ(fault.splitAfter, 3u);
+  EXPECT_EQ(fault.pauseMs, 25);
   ASSERT_TRUE(ppisim::ParseFault("noise 4 0xAA 55", &fault, &error)) << error;
   EXPECT_EQ(fault.count, 4);
   EXPECT_EQ(fault.bytes, (Bytes{0xAA, 0x55}));
   ASSERT_TRUE(ppisim::ParseFault("itemerror 1 0x05", &fault, &error));
-  EXPECT_EQ(fault.return_code, 0x05);
+  EXPECT_EQ(fault.returnCode, 0x05);
   ASSERT_TRUE(ppisim::ParseFault("busy 2 3", &fault, &error)) << error;
   EXPECT_EQ(fault.kind, ppisim::FaultKind::kBusy);
   EXPECT_EQ(fault.polls, 3);

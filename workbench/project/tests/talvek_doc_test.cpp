@@ -294,18 +294,18 @@ class TalvekDocTest : public ::testing::Test {
 
   // The stand-in plug-in, loaded exactly as the document loads it.
   HMODULE FakePlugin() {
-    HMODULE module = LoadLibraryA(kFakePlugin);
+    HMODULE module = platform::LoadLibraryA(kFakePlugin);
     EXPECT_NE(module, nullptr) << "libFakeAlmery.so is built beside the tests";
     return module;
   }
   void SetWizardAnswer(const std::string& locationUtf8, const std::string& nameUtf8, int result,
                        bool createFiles = true) {
-    auto set = reinterpret_cast<FakeSetFn>(GetProcAddress(FakePlugin(), "FakeAlmerySet"));
+    auto set = reinterpret_cast<FakeSetFn>(platform::GetProcAddress(FakePlugin(), "FakeAlmerySet"));
     ASSERT_NE(set, nullptr);
     set(Gbk(locationUtf8).c_str(), Gbk(nameUtf8).c_str(), result, createFiles ? 1 : 0);
   }
   int WizardInt(const char* exportName) {
-    auto fn = reinterpret_cast<FakeIntFn>(GetProcAddress(FakePlugin(), exportName));
+    auto fn = reinterpret_cast<FakeIntFn>(platform::GetProcAddress(FakePlugin(), exportName));
     return fn ? fn() : -1;
   }
 
@@ -524,7 +524,7 @@ TEST_F(TalvekDocTest, RegistryWriteFailureIsShownAndTheOpenGoesOn) {
 
 TEST_F(TalvekDocTest, CloseWithoutAScreenEditorStillCloses) {
   OpenFirstProject();
-  ASSERT_EQ(FindWindowA(kScreenEditorClass, nullptr), nullptr);
+  ASSERT_EQ(platform::FindWindowA(kScreenEditorClass, nullptr), nullptr);
   doc_->OnFileClose();
 
   EXPECT_EQ(window_.title, kNoProjectTitle);
@@ -672,7 +672,8 @@ TEST_F(TalvekDocTest, NewProjectThatDoesNotHappenChangesNothing) {
   {
     SCOPED_TRACE("name without its NUL");
     SetWizardAnswer(root_.str(), "x", 1, false);
-    reinterpret_cast<FakeVoidFn>(GetProcAddress(FakePlugin(), "FakeAlmeryFillWithoutNul"))();
+    reinterpret_cast<FakeVoidFn>(
+        platform::GetProcAddress(FakePlugin(), "FakeAlmeryFillWithoutNul"))();
     EXPECT_FALSE(doc_->NewProject());
     EXPECT_EQ(sink_.shown.size(), 1u);
     unchanged();

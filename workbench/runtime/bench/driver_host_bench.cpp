@@ -66,7 +66,7 @@ bool PrepareCom() {
     if (module == nullptr)
       return false;
     auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(module, "DllRegisterServer"));
-    return reg != nullptr && reg() == S_OK && SUCCEEDED(CoInitialize(nullptr));
+    return reg != nullptr && reg() == S_OK && SUCCEEDED(platform::CoInitialize(nullptr));
   }();
   return ready;
 }

@@ -64,7 +64,7 @@ uint64_t Ticks(const FILETIME& t) {
 
 std::string AtomText(int32_t word) {
   char text[256] = {};
-  GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
+  platform::GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
   return text;
 }
 
@@ -218,7 +218,7 @@ TEST_F(PpiHostTest, EveryRawTypeReachesItsTagWithGoodQualityAndAFreshTime) {
   EXPECT_EQ(host.Driver(0).AreaCount(), ppi::kAreaCount);
   FastLines();
   FILETIME before{};
-  CoFileTimeNow(&before);
+  platform::CoFileTimeNow(&before);
   host.StartAll();
   EXPECT_TRUE(host.Driver(0).HasThread());
   EXPECT_TRUE(host.Driver(1).HasThread());
@@ -276,13 +276,13 @@ TEST_F(PpiHostTest, RequestsFollowTheDriversMergeRule) {
   const ppisim::Counters c1 = sim1_.GetCounters();
   const ppisim::Counters c2 = sim2_.GetCounters();
   EXPECT_EQ(c1.reads, 6u);
-  EXPECT_EQ(c1.reads_by_area[0], 4u);  // V
-  EXPECT_EQ(c1.reads_by_area[1], 1u);  // I
-  EXPECT_EQ(c1.reads_by_area[3], 1u);  // M
+  EXPECT_EQ(c1.readsByArea[0], 4u);  // V
+  EXPECT_EQ(c1.readsByArea[1], 1u);  // I
+  EXPECT_EQ(c1.readsByArea[3], 1u);  // M
   EXPECT_EQ(c1.writes, 0u);
   EXPECT_EQ(c2.reads, 3u);
-  EXPECT_EQ(c2.reads_by_area[0], 2u);
-  EXPECT_EQ(c2.reads_by_area[2], 1u);  // Q
+  EXPECT_EQ(c2.readsByArea[0], 2u);
+  EXPECT_EQ(c2.readsByArea[2], 1u);  // Q
   EXPECT_TRUE(AllValuesArrived()) << Describe();
 }
 

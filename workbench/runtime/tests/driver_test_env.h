@@ -142,7 +142,7 @@ class HostFixture : public ::testing::Test {
     platform::Registry::Instance().Reload();
     ASSERT_TRUE(platform::RegisterInprocServer(kMissingClsid, "Missing.Driver",
                                                config_.str() + "/libMissingDriver.so"));
-    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    ASSERT_TRUE(SUCCEEDED(platform::CoInitialize(nullptr)));
     // The same module COM loads: one control block.
     module_ = dlopen(ModulePath("libMode1TestDriver.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module_, nullptr) << dlerror();
@@ -163,7 +163,7 @@ class HostFixture : public ::testing::Test {
     talvek::Project().ClearTables();
     if (module_ != nullptr)
       dlclose(module_);
-    CoUninitialize();
+    platform::CoUninitialize();
     platform::Registry::Instance().Reload();
   }
 

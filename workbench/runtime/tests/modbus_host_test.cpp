@@ -49,7 +49,7 @@ constexpr int kPeerSize = 1000;
 
 std::string AtomText(int32_t word) {
   char text[256] = {};
-  GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
+  platform::GlobalGetAtomNameA(static_cast<ATOM>(word & 0xFFFF), text, sizeof text);
   return text;
 }
 

@@ -312,16 +312,16 @@ TEST_F(TagTableTest, WritersIgnoreIndexesOutsideTheTable) {
 TEST_F(TagTableTest, WriteStringReusesAnExistingAtomAndAddsNewOnes) {
   const uint16_t s = Add(MakeTag("S", kVarString, kRawString));
   const char* known = "\xD2\xD1\xD3\xD0\xCE\xC4\xB1\xBE-tag-table";  // "已有文本" in GBK
-  const ATOM existing = GlobalAddAtomA(known);
+  const ATOM existing = platform::GlobalAddAtomA(known);
   ASSERT_NE(existing, 0);
   EXPECT_EQ(table.WriteString(s, known), 1);
   EXPECT_EQ(sink.writes, Writes(s, existing));
 
   sink.writes.clear();
   const char* fresh = "tag-table-fresh-text";
-  ASSERT_EQ(GlobalFindAtomA(fresh), 0);
+  ASSERT_EQ(platform::GlobalFindAtomA(fresh), 0);
   EXPECT_EQ(table.WriteString(s, fresh), 1);
-  const ATOM added = GlobalFindAtomA(fresh);
+  const ATOM added = platform::GlobalFindAtomA(fresh);
   ASSERT_NE(added, 0);
   EXPECT_EQ(sink.writes, Writes(s, added));
 }
@@ -349,7 +349,7 @@ TEST_F(TagTableTest, WritersByNameWriteTheFirstMatchOrNothing) {
   EXPECT_EQ(table.WriteFloatByName("Temp", 5.0f), 1);
   EXPECT_EQ(table.WriteStringByName("Text", "tag-table-by-name"), 1);
   const std::vector<std::pair<uint16_t, int32_t>> expected = {
-      {first, 40}, {0, 1}, {f, F(0.5f)}, {s, GlobalFindAtomA("tag-table-by-name")}};
+      {first, 40}, {0, 1}, {f, F(0.5f)}, {s, platform::GlobalFindAtomA("tag-table-by-name")}};
   EXPECT_EQ(sink.writes, expected);
 
   sink.writes.clear();

@@ -41,7 +41,7 @@ QApplication& App() {
 
 // 65,536 tags in a shuffled name order, of every variable type, a tenth with Chinese names.
 std::vector<TagRecord> MakeTags() {
-  const ATOM text = GlobalAddAtomA(platform::Utf8ToGbk("运行中").c_str());
+  const ATOM text = platform::GlobalAddAtomA(platform::Utf8ToGbk("运行中").c_str());
   std::vector<TagRecord> tags(kTagCount);
   for (int i = 0; i < kTagCount; ++i) {
     TagRecord& t = tags[static_cast<std::size_t>(i)];

@@ -565,11 +565,11 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   DiskProject project(1, 1);
   auto frame = MakeFrame(true);
   QVERIFY(frame->HasMessageEndpoint());
-  HWND window = FindWindowA(kMainWindowClass, nullptr);
+  HWND window = platform::FindWindowA(kMainWindowClass, nullptr);
   QVERIFY(window != nullptr);
 
   // No project: there is no screen list to show.
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 7, 9));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 7, 9));
   QTest::qWait(100);
   QVERIFY(List(*frame)->hints.empty());
 
@@ -580,7 +580,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   screens.screens.resize(2);
   std::snprintf(screens.screens[1].screenName, 64, "%s", "S2");
   QVERIFY(SaveScreens(screens));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints, std::vector<std::uint32_t>{kHintScreens});
   QCOMPARE(state_->screens.size(), std::size_t{2});
   QCOMPARE(QByteArray(state_->screens[1].screenName), QByteArray("S2"));
@@ -588,7 +588,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // A file of the wrong length: refused, the table emptied, the list still told.
   QVERIFY(
       testing_support::WriteFileBytes(project.dir / "PicManage.dat", std::vector<uint8_t>(129, 0)));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{2});
   QCOMPARE(sink_->LastText(),
            RefusedFileMessage((project.dir / "PicManage.dat").string(), std::nullopt));
@@ -597,7 +597,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // No file: the table stays as it was.
   state_->screens.resize(1);
   std::filesystem::remove(project.dir / "PicManage.dat");
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_COMPARE(List(*frame)->hints.size(), std::size_t{3});
   QCOMPARE(state_->screens.size(), std::size_t{1});
 
@@ -605,7 +605,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
   // goes on with the list as it was.
   QVERIFY(SaveScreens(screens));
   data_files_testing::SetLoadLimit(sizeof(ScreenRecord));
-  QVERIFY(PostMessageA(window, kScreensChangedMessage, 0, 0));
+  QVERIFY(platform::PostMessageA(window, kScreensChangedMessage, 0, 0));
   QTRY_VERIFY(QString::fromStdString(sink_->LastText()).contains(QStringLiteral("内存不足")));
   data_files_testing::SetLoadLimit(SIZE_MAX);
   QCOMPARE(state_->screens.size(), std::size_t{1});
@@ -613,7 +613,7 @@ void TestMainFrame::screensChangedMessageReloadsScreenList() {
 
   // Closing the window gives the class up.
   QVERIFY(frame->close());
-  QVERIFY(FindWindowA(kMainWindowClass, nullptr) == nullptr);
+  QVERIFY(platform::FindWindowA(kMainWindowClass, nullptr) == nullptr);
 }
 
 void TestMainFrame::sharedMessageFolderIsRefusedAndShown() {
@@ -1154,7 +1154,7 @@ void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {
   frame.Splitter()->setSizes({0, 1000});
   QVERIFY(frame.Splitter()->handle(1)->geometry().left() > kSplitterDeadZone);
 
-  QVERIFY(FindWindowA("ZIZivu", nullptr) == nullptr);
+  QVERIFY(platform::FindWindowA("ZIZivu", nullptr) == nullptr);
   list->OnCommand(kCmdNewScreen);
   QCOMPARE(started.size(), std::size_t{1});
   QCOMPARE(started[0].first, platform::ProgramDir() + "/Dodu");
@@ -1169,16 +1169,16 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   // test's store; done in-process, so no program is forked beside the polling threads.
   const std::string module =
       std::filesystem::canonical(testing_support::BinDir() / "libOstrel.so").string();
-  HMODULE ostrel = LoadLibraryA(module.c_str());
+  HMODULE ostrel = platform::LoadLibraryA(module.c_str());
   QVERIFY(ostrel != nullptr);
   auto registerServer =
-      reinterpret_cast<DllRegisterServerFn>(GetProcAddress(ostrel, "DllRegisterServer"));
+      reinterpret_cast<DllRegisterServerFn>(platform::GetProcAddress(ostrel, "DllRegisterServer"));
   QVERIFY(registerServer != nullptr);
   QVERIFY(SUCCEEDED(registerServer()));
   platform::Registry::Instance().Reload();
-  QVERIFY(SUCCEEDED(CoInitialize(nullptr)));
+  QVERIFY(SUCCEEDED(platform::CoInitialize(nullptr)));
   CLSID clsid{};
-  QVERIFY(SUCCEEDED(CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
+  QVERIFY(SUCCEEDED(platform::CLSIDFromProgID("Ostrel.S7Proto", &clsid)));
 
   // The demo project, and a simulator that plays the run command's PLC.
   TempDir folder;
@@ -1250,8 +1250,9 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
     QCOMPARE(LoadValueWord(Project().tags[index("一号泵运行")]), 1);
     QCOMPARE(LoadValueWord(Project().tags[index("自动模式")]), 1);
     char text[64] = {};
-    GlobalGetAtomNameA(static_cast<ATOM>(LoadValueWord(Project().tags[index("站点名称")]) & 0xFFFF),
-                       text, sizeof text);
+    platform::GlobalGetAtomNameA(
+        static_cast<ATOM>(LoadValueWord(Project().tags[index("站点名称")]) & 0xFFFF), text,
+        sizeof text);
     QCOMPARE(platform::GbkToUtf8(text), std::string("一号泵站"));
     // A ramp moves: the running-time counter counts up once a second.
     const std::size_t counter = index("运行时间");
@@ -1272,8 +1273,8 @@ void TestMainFrame::startPollsDemoProjectOnSimulator() {
   Project().ClearTables();
   Project().folder[0] = '\0';
   sim.Stop();
-  CoUninitialize();
-  FreeLibrary(ostrel);
+  platform::CoUninitialize();
+  platform::FreeLibrary(ostrel);
   QVERIFY2(sink_->Messages().empty(), sink_->LastText().c_str());
 #endif
 }

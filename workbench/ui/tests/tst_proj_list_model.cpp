@@ -133,7 +133,7 @@ class TestProjListModel : public QObject {
     ProjectState state;
     LoadGolden(state);
     // The string tag's value names an atom of this process.
-    const ATOM recipe = GlobalAddAtomA(Gbk("配方甲").c_str());
+    const ATOM recipe = platform::GlobalAddAtomA(Gbk("配方甲").c_str());
     state.tags[3].value = recipe;
     state.tags[3].rawValue = static_cast<int32_t>(0x7FFF0000u) | recipe;  // upper half ignored
 

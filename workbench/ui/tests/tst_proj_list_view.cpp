@@ -118,12 +118,12 @@ ScreenRecord MakeScreen(const char* utf8Name, const char* utf8File) {
 
 // The control functions of a stand-in plug-in module.
 struct FakePlugin {
-  explicit FakePlugin(const char* file) : module(LoadLibraryA(file)) {
+  explicit FakePlugin(const char* file) : module(platform::LoadLibraryA(file)) {
     configure = reinterpret_cast<void (*)(int, const char*)>(
-        GetProcAddress(module.get(), "FakePluginConfigure"));
-    calls = reinterpret_cast<int (*)()>(GetProcAddress(module.get(), "FakePluginCalls"));
-    lastRecord =
-        reinterpret_cast<const void* (*)()>(GetProcAddress(module.get(), "FakePluginLastRecord"));
+        platform::GetProcAddress(module.get(), "FakePluginConfigure"));
+    calls = reinterpret_cast<int (*)()>(platform::GetProcAddress(module.get(), "FakePluginCalls"));
+    lastRecord = reinterpret_cast<const void* (*)()>(
+        platform::GetProcAddress(module.get(), "FakePluginLastRecord"));
   }
   bool ok() const { return configure && calls && lastRecord; }
   platform::ModuleHandle module;
@@ -522,9 +522,9 @@ class TestProjListView : public QObject {
         kScreenEditorClass,
         [&](UINT message, WPARAM w, LPARAM l) -> LRESULT {
           char command[256] = {}, second[256] = {};
-          GlobalGetAtomNameA(static_cast<ATOM>(w), command, sizeof command);
+          platform::GlobalGetAtomNameA(static_cast<ATOM>(w), command, sizeof command);
           if (l != 0)
-            GlobalGetAtomNameA(static_cast<ATOM>(l), second, sizeof second);
+            platform::GlobalGetAtomNameA(static_cast<ATOM>(l), second, sizeof second);
           received.push_back({message, command, second});
           return 1;
         },

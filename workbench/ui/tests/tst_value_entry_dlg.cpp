@@ -284,8 +284,8 @@ class TestValueEntryDlg : public QObject {
     QCOMPARE(sink.writes[1].raw, 1);
     QCOMPARE(sink.writes[2].index, uint16_t{2});
     char atomName[64] = {};
-    QVERIFY(GlobalGetAtomNameA(static_cast<ATOM>(sink.writes[2].raw & 0xFFFF), atomName,
-                               sizeof atomName) > 0);
+    QVERIFY(platform::GlobalGetAtomNameA(static_cast<ATOM>(sink.writes[2].raw & 0xFFFF), atomName,
+                                         sizeof atomName) > 0);
     QCOMPARE(std::string(atomName), platform::Utf8ToGbk("开"));
   }
 

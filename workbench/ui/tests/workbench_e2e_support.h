@@ -234,10 +234,10 @@ inline std::optional<std::vector<std::uint8_t>> DataFileBytes(const std::string&
 // The class the registry gives `progId`, as a device record keeps its driver; false when there
 // is none.
 inline bool ClassOfProgId(const char* progId, CLSID* clsid) {
-  if (FAILED(CoInitialize(nullptr)))
+  if (FAILED(platform::CoInitialize(nullptr)))
     return false;
-  const bool found = SUCCEEDED(CLSIDFromProgID(progId, clsid));
-  CoUninitialize();
+  const bool found = SUCCEEDED(platform::CLSIDFromProgID(progId, clsid));
+  platform::CoUninitialize();
   return found;
 }
 
