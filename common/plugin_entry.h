@@ -26,6 +26,12 @@ inline constexpr char kPluginEntryPoint[] = "Show";
 // is then skipped in the uniqueness checks); `devices` is read only. 1 when the user finished.
 using DeviceWizardShowFn = int (*)(DeviceRecord* device, DeviceArray* devices);
 
+// The device wizard's second, optional export: the settings of every port (the project's entry, or
+// the defaults where it has none) and whether communication runs, for the connection test of its
+// address step. The workbench calls it before each Show when the plug-in has it.
+inline constexpr char kDeviceWizardPortsEntryPoint[] = "SetPortSettings";
+using DeviceWizardPortsFn = void (*)(const CommSettings* ports, int32_t count, int32_t running);
+
 // Tag editor: edits `tag` (which may lie inside `tags`); `devices` and `tags` are read only.
 // 1 when the dialog was closed with OK and the record rewritten.
 using TagEditorShowFn = int (*)(DeviceArray* devices, TagRecord* tag, std::vector<TagRecord>* tags);

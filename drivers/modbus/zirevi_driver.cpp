@@ -76,13 +76,17 @@ BOOL CZireviVer::ProbeStation(int32_t /*reserved*/, int32_t station, int32_t /*r
     std::array<uint8_t, kMaxPdu> request{};
     const size_t n = BuildReadRequest(Function::kReadHoldingRegisters, 0, 1, request);
     std::vector<uint8_t> answer;
+    // A TCP device is reached at the address text parsed last (the number alone names no host).
+    const bool tcp = probeTcp_.has_value() && probeTcp_->unit == station;
     const LinkStatus status =
-        line_.Transact(SerialFraming().value_or(Framing::kRtu), static_cast<uint8_t>(station),
-                       {request.data(), n}, answer);
+        tcp ? net_.Transact(probeTcp_->endpoint, probeTcp_->unit, {request.data(), n}, answer,
+                            timeoutMs_)
+            : line_.Transact(SerialFraming().value_or(Framing::kRtu), static_cast<uint8_t>(station),
+                             {request.data(), n}, answer);
     if (status != LinkStatus::kOk)
       return 0;
     const ReplyStatus reply = CheckReply({request.data(), n}, answer).status;
-    if (reply != ReplyStatus::kOk && reply != ReplyStatus::kException)
+    if (!tcp && reply != ReplyStatus::kOk && reply != ReplyStatus::kException)
       line_.AnswerRefused();
     return reply == ReplyStatus::kOk || reply == ReplyStatus::kException ? 1 : 0;
   });
@@ -150,6 +154,14 @@ BOOL CZireviVer::ParseStationAddress(const char* text, StationInfo* out) {
     int32_t code = kErrNoError;
     const BOOL parsed = modbus::ParseStationAddress(text, out, code);
     SetLastError(code);
+    probeTcp_.reset();
+    if (parsed == 1 && text != nullptr) {
+      Station station;
+      std::string normalised;
+      int32_t ignored = kErrNoError;
+      if (ParseStation(text, station, normalised, ignored) && station.tcp)
+        probeTcp_ = std::move(station);
+    }
     return parsed;
   });
 }

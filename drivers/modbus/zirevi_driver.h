@@ -160,6 +160,8 @@ class CZireviVer final
   // Devices (SplitKey with first and count 0) that refused function 22 with exception 1.
   std::unordered_set<std::string> noMaskWrite_;
   std::vector<ReadItem> readItems_;  // the items of the read in progress
+  // The TCP station of the address text parsed last, which ProbeStation asks for its number.
+  std::optional<modbus::Station> probeTcp_;
 
   // Tells the trace sink one frame of the exchange in progress.
   void TraceFrame(bool sent, std::span<const uint8_t> frame);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -13,12 +14,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include "common/message_hook.h"
 #include "common/wizard/wizard_dlg.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
+#include "plugins/devicewizard/connection_test.h"
 #include "plugins/devicewizard/device_checks.h"
 #include "plugins/devicewizard/device_wizard.h"
 
@@ -216,6 +219,13 @@ int PortPage::OnWizardNext() {
 
 // --- Step 3: address ---
 
+AddressPage::~AddressPage() {
+  if (testThread_ != nullptr) {
+    testThread_->wait();
+    delete testThread_;
+  }
+}
+
 void AddressPage::BuildUi() {
   resize(kPageWidth, kPageHeight);
   auto* layout = new QVBoxLayout(this);
@@ -226,48 +236,66 @@ void AddressPage::BuildUi() {
   address_ = new QLineEdit(this);
   address_->setObjectName(QString::fromLatin1(kAddressEditName));
   layout->addWidget(address_);
+  auto* testRow = new QHBoxLayout;
+  test_ = new QPushButton(QStringLiteral("测试连接"), this);
+  test_->setObjectName(QString::fromLatin1(kTestConnectionButtonName));
+  test_->setToolTip(QStringLiteral("用工程的串口设置打开串口，向该地址的设备读一次"));
+  testResult_ = new QLabel(this);
+  testResult_->setObjectName(QString::fromLatin1(kTestResultLabelName));
+  testResult_->setWordWrap(true);
+  testRow->addWidget(test_);
+  testRow->addWidget(testResult_, 1);
+  layout->addLayout(testRow);
   layout->addStretch(1);
+  connect(test_, &QPushButton::clicked, this, &AddressPage::OnTestConnection);
 }
 
 void AddressPage::OnRefresh() {
   address_->setText(DecodeGbk(platform::ArrayText(Device().station.addressText)));
+  testResult_->clear();
 }
 
-int AddressPage::OnWizardNext() {
-  std::string typed;
-  if (!EncodeGbk(address_->text(), typed)) {
+bool AddressPage::CheckedAddress(std::string* typed, StationInfo* station) {
+  if (!EncodeGbk(address_->text(), *typed)) {
     Message(kMsgAddressNotGbk);
     address_->setFocus();
-    return kStay;
+    return false;
   }
   // The driver parses without knowing the model: the form the model needs is checked first.
-  switch (CheckAddressForm(platform::ArrayText(Device().descriptor.model), typed)) {
+  switch (CheckAddressForm(platform::ArrayText(Device().descriptor.model), *typed)) {
     case AddressForm::kPpiStation:
       Message(kMsgPpiStation);
       address_->setFocus();
-      return kStay;
+      return false;
     case AddressForm::kTcpHost:
       Message(kMsgTcpHost);
       address_->setFocus();
-      return kStay;
+      return false;
     case AddressForm::kOk:
       break;
   }
   IProtocolDriver* driver = Session().Driver();
-  StationInfo station;
-  std::memset(&station, 0, sizeof station);
+  std::memset(station, 0, sizeof *station);
   BOOL parsed = 0;
   if (driver != nullptr) {
     try {
-      parsed = driver->ParseStationAddress(typed.c_str(), &station);
+      parsed = driver->ParseStationAddress(typed->c_str(), station);
     } catch (...) {
       parsed = 0;  // a driver must not throw; never let it end the program from an event handler
     }
   }
   if (parsed != 1) {
     Message(kMsgAddressBad);
-    return kStay;
+    return false;
   }
+  return true;
+}
+
+int AddressPage::OnWizardNext() {
+  std::string typed;
+  StationInfo station;
+  if (!CheckedAddress(&typed, &station))
+    return kStay;
   std::fputs(kTraceAddressAccepted, stdout);
   std::fflush(stdout);
 
@@ -280,6 +308,59 @@ int AddressPage::OnWizardNext() {
   }
   std::memcpy(&Device().station, &station, sizeof station);
   return kNeighbour;
+}
+
+void AddressPage::OnTestConnection() {
+  if (testThread_ != nullptr)
+    return;  // one test at a time
+  std::string typed;
+  StationInfo station;
+  if (!CheckedAddress(&typed, &station))
+    return;
+  bool running = false;
+  const CommSettings* settings = PortSettingsFor(Device().portNumber, &running);
+  if (running) {
+    Message(kMsgTestWhileRunning);
+    return;
+  }
+  if (settings == nullptr) {
+    Message(kMsgTestNoSettings);
+    return;
+  }
+  // A driver object of its own: the page's one answers the address checks on this thread.
+  platform::ComPtr<IProtocolDriver> driver;
+  if (FAILED(platform::CoCreateInstance(Device().descriptor.driverClsid, nullptr,
+                                        CLSCTX_INPROC_SERVER, IID_IProtocolDriver,
+                                        driver.PutVoid())) ||
+      !driver) {
+    Message(kMsgDriverLoadFailed);
+    return;
+  }
+  auto result = std::make_shared<ConnectionResult>();
+  const DeviceRecord device = Device();
+  const CommSettings copy = *settings;
+  auto held = std::make_shared<platform::ComPtr<IProtocolDriver>>(std::move(driver));
+  testThread_ = QThread::create([held, device, copy, typed, result] {
+    *result = TestConnection(held->Get(), device, copy, typed);
+  });
+  test_->setEnabled(false);
+  testResult_->setText(QStringLiteral("正在测试连接……"));
+  connect(testThread_, &QThread::finished, this, [this, held, result] {
+    held->Reset();  // the thread has ended: nobody uses the object any more
+    testThread_->deleteLater();
+    testThread_ = nullptr;
+    test_->setEnabled(true);
+    if (result->answered) {
+      testResult_->setText(
+          QStringLiteral("连接成功：设备已应答，用时 %1 毫秒").arg(result->elapsedMs, 0, 'f', 0));
+      return;
+    }
+    const QString why =
+        result->errorText.empty() ? QStringLiteral("设备没有应答") : DecodeGbk(result->errorText);
+    testResult_->setText(result->opened ? QStringLiteral("连接失败：%1").arg(why)
+                                        : QStringLiteral("串口无法打开：%1").arg(why));
+  });
+  testThread_->start();
 }
 
 // --- Step 4: recovery strategy ---

@@ -1,6 +1,8 @@
 // The six pages of the device installation wizard and the state they share for one run.
 #pragma once
 
+#include <string>
+
 #include "common/device_array.h"
 #include "common/driver_contract.h"
 #include "common/records.h"
@@ -12,6 +14,8 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
+class QThread;
 
 namespace ondrel {
 
@@ -111,12 +115,15 @@ class PortPage final : public DevicePage {
   QComboBox* port_ = nullptr;
 };
 
-// Step 3: the station address, checked by the driver and unique on its port.
+// Step 3: the station address, checked by the driver and unique on its port. "测试连接" opens
+// the port with the project's settings and asks the station once, on a thread of its own.
 class AddressPage final : public DevicePage {
   Q_OBJECT
 
  public:
   using DevicePage::DevicePage;
+  // Waits for a connection test still running (at most the port's time-out).
+  ~AddressPage() override;
   void OnRefresh() override;
   int OnWizardNext() override;
 
@@ -124,7 +131,15 @@ class AddressPage final : public DevicePage {
   void BuildUi() override;
 
  private:
+  // The typed address in GBK, checked for the model's form and by the driver; false (the user
+  // told why) when it is refused.
+  bool CheckedAddress(std::string* typed, StationInfo* station);
+  void OnTestConnection();
+
   QLineEdit* address_ = nullptr;
+  QPushButton* test_ = nullptr;
+  QLabel* testResult_ = nullptr;
+  QThread* testThread_ = nullptr;
 };
 
 // Step 4: the recovery strategy for communication failures.

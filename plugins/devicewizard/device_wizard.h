@@ -41,8 +41,10 @@ inline constexpr char kHeadingName[] = "heading";                  // step 0, st
 inline constexpr char kLogicalNameEditName[] = "logicalNameEdit";  // step 1, edit 1031
 inline constexpr char kPortComboName[] = "portCombo";              // step 2, combo 1022
 inline constexpr char kAddressEditName[] = "addressEdit";          // step 3, edit 1030
-inline constexpr char kRetryEditName[] = "retryEdit";              // step 4, edit 1023
-inline constexpr char kRecoveryEditName[] = "recoveryEdit";        // step 4, edit 1024
+inline constexpr char kTestConnectionButtonName[] = "testConnectionButton";  // step 3
+inline constexpr char kTestResultLabelName[] = "testResult";                 // step 3
+inline constexpr char kRetryEditName[] = "retryEdit";                        // step 4, edit 1023
+inline constexpr char kRecoveryEditName[] = "recoveryEdit";                  // step 4, edit 1024
 inline constexpr char kOptimizeCheckName[] = "optimizeCheck";      // step 4, check box 1025
 inline constexpr char kSummaryModelName[] = "summaryModel";        // step 5, static 1026
 inline constexpr char kSummaryNameName[] = "summaryName";          // step 5, static 1027
@@ -64,6 +66,10 @@ inline const QString kMsgPortHasRtu =
 inline const QString kMsgPortHasAscii =
     QStringLiteral("该串口已连接 Modbus ASCII 设备, 不能再连接 Modbus RTU 设备! 请选择其他串口。");
 inline const QString kMsgAddressBad = QStringLiteral("地址格式错误\r\n");
+inline const QString kMsgTestWhileRunning =
+    QStringLiteral("通讯正在运行，串口已被占用：请先停止通讯，再测试连接。");
+inline const QString kMsgTestNoSettings =
+    QStringLiteral("没有该串口的通讯设置，无法测试连接（请从工程中打开设备向导）。");
 inline const QString kMsgPortText =
     QStringLiteral("串口号格式错误: 请输入 COM 加 1 到 128 之间的数字, 例如 COM3。");
 inline const QString kMsgPpiStation =

@@ -1,6 +1,9 @@
 #include "workbench/ui/proj_list_view.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include <QAction>
 #include <QApplication>
@@ -82,11 +85,29 @@ HMODULE LoadPlugin(const std::string& fileName) {
 }
 
 template <typename Fn>
-Fn PluginEntry(const std::string& fileName) {
+Fn PluginEntry(const std::string& fileName, const char* name = kPluginEntryPoint) {
   HMODULE module = LoadPlugin(fileName);
-  return module != nullptr
-             ? reinterpret_cast<Fn>(platform::GetProcAddress(module, kPluginEntryPoint))
-             : nullptr;
+  return module != nullptr ? reinterpret_cast<Fn>(platform::GetProcAddress(module, name)) : nullptr;
+}
+
+// Hands the device wizard the settings of every port (the project's entry, else the defaults the
+// runtime would use) for its connection test, when the plug-in takes them.
+void PassPortSettings(const std::string& fileName, const ProjectState& state, bool running) {
+  const auto pass = PluginEntry<DeviceWizardPortsFn>(fileName, kDeviceWizardPortsEntryPoint);
+  if (pass == nullptr)
+    return;
+  constexpr int kPorts = 128;
+  std::vector<CommSettings> ports;
+  ports.reserve(kPorts);
+  for (int n = 1; n <= kPorts; ++n) {
+    char name[sizeof(CommSettings::portName)];
+    std::snprintf(name, sizeof name, "Com%d", n);
+    const auto found = std::find_if(state.ports.begin(), state.ports.end(), [&](const auto& p) {
+      return std::strncmp(p.portName, name, sizeof p.portName) == 0;
+    });
+    ports.push_back(found != state.ports.end() ? *found : DefaultPortEntry(n));
+  }
+  pass(ports.data(), kPorts, running ? 1 : 0);
 }
 
 bool Confirm(const char* question) {
@@ -517,6 +538,7 @@ void CProjListView::NewDevice() {
   if (show == nullptr)
     return;
   ProjectState& state = State();
+  PassPortSettings(deviceWizardFile_, state, Running());
   const DeviceRecord* selected = model_->DeviceAt(SelectedRow());
   DeviceRecord record = selected != nullptr ? *selected : NewDeviceRecord();
   if (show(&record, &state.devices) != 1)
@@ -538,6 +560,7 @@ void CProjListView::EditDevice() {
   if (show == nullptr)
     return;
   ProjectState& state = State();
+  PassPortSettings(deviceWizardFile_, state, Running());
   // The wizard writes each step into the record as the user leaves it; a cancelled wizard must
   // not leave a half-edited device behind (it would be saved at program end).
   const DeviceRecord before = *device;

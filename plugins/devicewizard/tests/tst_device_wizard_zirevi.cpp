@@ -2,12 +2,17 @@
 // its three models install, the driver's own address rules decide step 3 (serial stations, TCP
 // "host[:port]#unit" stored in the normalised form), normalised TCP addresses are unique on a
 // port, and RTU and ASCII devices never share a serial port.
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "common/testing/modbus_peer.h"
 #include "platform/gbk.h"
+#include "plugins/devicewizard/connection_test.h"
 #include "plugins/devicewizard/device_catalogue.h"
 #include "plugins/devicewizard/device_wizard.h"
 #include "plugins/devicewizard/tests/wizard_test_support.h"
@@ -164,6 +169,65 @@ class TestDeviceWizardZirevi : public QObject {
       QCOMPARE(device.station.addressText[0], '\0');
       QCOMPARE(device.station.stationNumber, 0);
     }
+  }
+
+  // "测试连接" opens the port with the settings the workbench handed and asks the station once: a
+  // served unit answers, an unserved one fails with the time-out, and nothing is tried while
+  // communication runs or without settings.
+  void testsTheConnection() {
+    std::string why;
+    QVERIFY2(testing_support::ModbusPeer::CanRun(&why), why.c_str());
+    testing_support::ModbusPeer peer;
+    QVERIFY2(peer.StartTcp({1}), peer.Error().c_str());
+    CommSettings com1{};
+    std::snprintf(com1.portName, sizeof com1.portName, "Com1");
+    com1.baudRate = 9600;
+    com1.dataBits = 8;
+    com1.timeoutMs = 300;
+    const QString served = QStringLiteral("127.0.0.1:%1#1").arg(peer.Port());
+    const QString unserved = QStringLiteral("127.0.0.1:%1#9").arg(peer.Port());
+    auto result = [](QDialog& dlg) {
+      return dlg.findChild<QLabel*>(QString::fromLatin1(ondrel::kTestResultLabelName))->text();
+    };
+    auto test = [](QDialog& dlg) {
+      QTest::mouseClick(
+          dlg.findChild<QPushButton*>(QString::fromLatin1(ondrel::kTestConnectionButtonName)),
+          Qt::LeftButton);
+    };
+    for (const int running : {0, 1}) {
+      ondrel::SetPortSettings(&com1, 1, running);
+      DeviceRecord device = NewDevice();
+      const WizardRun run = RunWizard(
+          [&] { return RunDeviceWizard(&device, nullptr); },
+          [&](QDialog& dlg) {
+            QVERIFY(WalkToAddress(dlg, kTcp, QStringLiteral("t"), QStringLiteral("COM1")));
+            SetText(dlg, ondrel::kAddressEditName, served);
+            test(dlg);
+            if (running != 0) {
+              QVERIFY(result(dlg).isEmpty());
+            } else {
+              QTRY_VERIFY_WITH_TIMEOUT(result(dlg).startsWith(QStringLiteral("连接成功")), 5000);
+              SetText(dlg, ondrel::kAddressEditName, unserved);
+              test(dlg);
+              QTRY_VERIFY_WITH_TIMEOUT(result(dlg).startsWith(QStringLiteral("连接失败")), 5000);
+            }
+            QVERIFY(Cancel(dlg));
+          });
+      QCOMPARE(run.messages,
+               running != 0 ? QStringList{ondrel::kMsgTestWhileRunning} : QStringList{});
+    }
+    // A wizard the workbench told nothing about the ports.
+    ondrel::SetPortSettings(nullptr, 0, 0);
+    DeviceRecord device = NewDevice();
+    const WizardRun run =
+        RunWizard([&] { return RunDeviceWizard(&device, nullptr); },
+                  [&](QDialog& dlg) {
+                    QVERIFY(WalkToAddress(dlg, kTcp, QStringLiteral("t"), QStringLiteral("COM1")));
+                    SetText(dlg, ondrel::kAddressEditName, served);
+                    test(dlg);
+                    QVERIFY(Cancel(dlg));
+                  });
+    QCOMPARE(run.messages, QStringList{ondrel::kMsgTestNoSettings});
   }
 
   // A TCP address is compared in its normalised form: "192.168.1.20#4" and " 192.168.1.20 : 502
