@@ -455,6 +455,12 @@ void CMainFrame::UpdateCommandStates() {
   commands_.at(kCmdViewDeviceStats)->setChecked(!statsPane_->isHidden());
 }
 
+void CMainFrame::ShowDiagnosticPanes() {
+  monitorPane_->show();
+  statsPane_->show();
+  UpdateCommandStates();
+}
+
 bool CMainFrame::ExecuteCommand(int id) {
   if (id >= kCmdRecentFirst && id < kCmdRecentFirst + static_cast<int>(recent_.Size())) {
     OnOpenRecentFile(static_cast<std::size_t>(id - kCmdRecentFirst));

@@ -172,6 +172,8 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QToolBar* ToolBar() const { return toolBar_; }
   CMainSplitter* Splitter() const { return splitter_; }
   CommMonitorPane* CommMonitor() const { return monitorPane_; }
+  // Shows the communication monitor and the device statistics (the command line's --monitor).
+  void ShowDiagnosticPanes();
   DeviceStatsPane* DeviceStats() const { return statsPane_; }
   const FramePanes& Panes() const { return panes_; }
   CRecentFileList& RecentFiles() { return recent_; }

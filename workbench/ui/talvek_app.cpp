@@ -45,6 +45,8 @@ bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QStri
     };
     if (argument == QLatin1String("--start")) {
       info.startCommunication = true;
+    } else if (argument == QLatin1String("--monitor")) {
+      info.showMonitor = true;
     } else if (argument == QLatin1String("--screenshot")) {
       if (!value(info.screenshotFile))
         return false;
@@ -134,6 +136,10 @@ bool CTalvekApp::InitInstance(const QStringList& arguments, FrameOptions options
 
 void CTalvekApp::ScheduleCommandLineActions() {
   CMainFrame* frame = frame_.get();
+  if (commandLine_.showMonitor) {
+    // Shown, not toggled: a layout restored from the settings may show them already.
+    QTimer::singleShot(0, frame, [frame] { frame->ShowDiagnosticPanes(); });
+  }
   if (commandLine_.startCommunication) {
     QTimer::singleShot(0, frame, [frame] { frame->ExecuteCommand(kCmdStartCommunication); });
   }

@@ -30,8 +30,9 @@ TagRecord& SharedScratchTag();
 struct CommandLineInfo {
   QString projectFile;              // a project file to open (as given; made absolute when opened)
   bool startCommunication = false;  // --start: press "开始通讯" once the window shows
-  QString screenshotFile;           // --screenshot FILE: save a picture of the window, then quit
-  int screenshotDelayMs = 4000;     // --screenshot-delay MS: how long after showing
+  bool showMonitor = false;      // --monitor: show the communication monitor and device statistics
+  QString screenshotFile;        // --screenshot FILE: save a picture of the window, then quit
+  int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

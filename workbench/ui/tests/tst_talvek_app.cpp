@@ -103,10 +103,9 @@ void TestTalvekApp::commandLine_data() {
   QTest::newRow("nothing") << QStringList{"talvek"} << true << "" << false << "" << 4000;
   QTest::newRow("a project") << QStringList{"talvek", "a/b.ZRPrj"} << true << "a/b.ZRPrj" << false
                              << "" << 4000;
-  QTest::newRow("all options") << QStringList{"talvek",  "--start",
-                                              "p.ZRPrj", "--screenshot",
-                                              "s.png",   "--screenshot-delay",
-                                              "10"}
+  QTest::newRow("all options") << QStringList{"talvek",       "--start",  "p.ZRPrj",
+                                              "--screenshot", "s.png",    "--screenshot-delay",
+                                              "10",           "--monitor"}
                                << true << "p.ZRPrj" << true << "s.png" << 10;
   QTest::newRow("unknown option") << QStringList{"talvek", "--bogus"} << false << "" << false << ""
                                   << 4000;
@@ -131,6 +130,7 @@ void TestTalvekApp::commandLine() {
   QCOMPARE(error.isEmpty(), ok);
   QCOMPARE(info.projectFile, project);
   QCOMPARE(info.startCommunication, start);
+  QCOMPARE(info.showMonitor, ok && arguments.contains(QStringLiteral("--monitor")));
   QCOMPARE(info.screenshotFile, screenshot);
   QCOMPARE(info.screenshotDelayMs, delay);
 }
