@@ -17,6 +17,7 @@
 // contract.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,6 +62,13 @@ static_assert(offsetof(TraceRecord, length) == 32);
 static_assert(offsetof(TraceRecord, text) == 40);
 static_assert(sizeof(TraceRecord) == 48);
 #endif
+
+// The time of a record: now, in microseconds since 1970-01-01 UTC.
+inline int64_t TraceTimeNow() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // Where a driver sends its trace records. Implemented by the host; not reference counted (the
 // host keeps it alive while it is attached).

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "drivers/modbus/modbus_framing.h"
+#include "platform/hex.h"
 
 namespace modbus {
 namespace {
@@ -30,16 +31,6 @@ const FunctionText* Find(uint8_t code) {
 
 unsigned Word(std::span<const uint8_t> pdu, size_t at) {
   return (static_cast<unsigned>(pdu[at]) << 8) | pdu[at + 1];
-}
-
-int HexDigit(uint8_t c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -129,8 +120,8 @@ std::string DescribeAnswer(Framing framing, std::span<const uint8_t> frame) {
         const size_t at = 1 + 2 * i;
         if (frame.size() < at + 2)
           return -1;
-        const int hi = HexDigit(frame[at]);
-        const int lo = HexDigit(frame[at + 1]);
+        const int hi = platform::HexValue(frame[at]);
+        const int lo = platform::HexValue(frame[at + 1]);
         return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
       };
       if (!frame.empty() && frame[0] == ':') {

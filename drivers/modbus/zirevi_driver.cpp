@@ -227,12 +227,6 @@ LinkFailure FailureOf(LinkStatus status) {
   }
 }
 
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 void CZireviVer::TraceFrame(bool sent, std::span<const uint8_t> frame) {
@@ -243,7 +237,7 @@ void CZireviVer::TraceFrame(bool sent, std::span<const uint8_t> frame) {
   TraceRecord record{};
   record.kind = sent ? kTraceSent : kTraceReceived;
   record.station = traceStation_;
-  record.timeUs = NowUs();
+  record.timeUs = TraceTimeNow();
   record.bytes = frame.data();
   record.length = static_cast<int32_t>(frame.size());
   record.text = text.c_str();
@@ -259,7 +253,7 @@ void CZireviVer::TraceFailure(int32_t event, int32_t code, const std::string& te
   record.event = event;
   record.station = traceStation_;
   record.code = code;
-  record.timeUs = NowUs();
+  record.timeUs = TraceTimeNow();
   record.text = gbk.c_str();
   traceSink_->Trace(&record);
 }

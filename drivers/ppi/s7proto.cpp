@@ -152,9 +152,7 @@ void CS7Proto::Trace(int32_t kind, int32_t event, int32_t station, int32_t code,
   record.event = event;
   record.station = station;
   record.code = code;
-  record.timeUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  record.timeUs = TraceTimeNow();
   record.bytes = bytes.empty() ? nullptr : bytes.data();
   record.length = static_cast<int32_t>(bytes.size());
   record.text = gbk.c_str();

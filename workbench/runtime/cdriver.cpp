@@ -880,16 +880,6 @@ void CDriver::PollingLoop() {
   ended_.store(true, std::memory_order_release);
 }
 
-namespace {
-
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
 void CDriver::CountRequest(Station& station, BOOL result, double elapsedMs) {
   std::lock_guard lock(statsMutex_);
   DeviceStatistics& stats = station.stats;
@@ -918,7 +908,7 @@ void CDriver::CountRequest(Station& station, BOOL result, double elapsedMs) {
       break;
   }
   stats.lastError = station.lastError;
-  stats.lastErrorTimeUs = NowUs();
+  stats.lastErrorTimeUs = TraceTimeNow();
 }
 
 void CDriver::SetStationStates(DeviceState state) {
