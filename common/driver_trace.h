@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/com.h"
 #include "platform/win_types.h"
@@ -80,6 +81,21 @@ class ITraceSink {
  protected:
   ~ITraceSink() = default;
 };
+
+// Hands `sink` one record stamped now (driver side). `text` is GBK or null; `bytes` may be empty.
+inline void SendTrace(ITraceSink* sink, int32_t kind, int32_t event, int32_t station, int32_t code,
+                      std::span<const uint8_t> bytes, const char* text) {
+  TraceRecord record{};
+  record.kind = kind;
+  record.event = event;
+  record.station = station;
+  record.code = code;
+  record.timeUs = TraceTimeNow();
+  record.bytes = bytes.empty() ? nullptr : bytes.data();
+  record.length = static_cast<int32_t>(bytes.size());
+  record.text = text;
+  sink->Trace(&record);
+}
 
 // {92268D3D-0E1D-4BA6-A84A-983881FC26FA}
 inline constexpr IID IID_IDriverTrace = {

@@ -234,28 +234,15 @@ void CZireviVer::TraceFrame(bool sent, std::span<const uint8_t> frame) {
     return;
   const std::string text =
       sent ? traceRequestText_ : platform::Utf8ToGbk(DescribeAnswer(traceFraming_, frame));
-  TraceRecord record{};
-  record.kind = sent ? kTraceSent : kTraceReceived;
-  record.station = traceStation_;
-  record.timeUs = TraceTimeNow();
-  record.bytes = frame.data();
-  record.length = static_cast<int32_t>(frame.size());
-  record.text = text.c_str();
-  traceSink_->Trace(&record);
+  SendTrace(traceSink_, sent ? kTraceSent : kTraceReceived, kTraceNoEvent, traceStation_, 0, frame,
+            text.c_str());
 }
 
 void CZireviVer::TraceFailure(int32_t event, int32_t code, const std::string& text) {
   if (traceSink_ == nullptr)
     return;
   const std::string gbk = platform::Utf8ToGbk(text);
-  TraceRecord record{};
-  record.kind = kTraceEvent;
-  record.event = event;
-  record.station = traceStation_;
-  record.code = code;
-  record.timeUs = TraceTimeNow();
-  record.text = gbk.c_str();
-  traceSink_->Trace(&record);
+  SendTrace(traceSink_, kTraceEvent, event, traceStation_, code, {}, gbk.c_str());
 }
 
 bool CZireviVer::ClaimFraming(Framing framing) {

@@ -147,14 +147,5 @@ BOOL CS7Proto::SetTraceSink(ITraceSink* sink) {
 void CS7Proto::Trace(int32_t kind, int32_t event, int32_t station, int32_t code,
                      std::span<const uint8_t> bytes, const std::string& text) {
   const std::string gbk = platform::Utf8ToGbk(text);
-  TraceRecord record{};
-  record.kind = kind;
-  record.event = event;
-  record.station = station;
-  record.code = code;
-  record.timeUs = TraceTimeNow();
-  record.bytes = bytes.empty() ? nullptr : bytes.data();
-  record.length = static_cast<int32_t>(bytes.size());
-  record.text = gbk.c_str();
-  traceSink_->Trace(&record);
+  SendTrace(traceSink_, kind, event, station, code, bytes, gbk.c_str());
 }
