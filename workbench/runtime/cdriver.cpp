@@ -740,6 +740,7 @@ bool CDriver::Cycle() {
     RunWrites();
     errno = 0;
     exchangeEvent_ = kTraceNoEvent;
+    exchangeText_.clear();
     const auto start = StationHealth::Clock::now();
     const BOOL r = Execute(&group);
     const double elapsedMs =
@@ -749,7 +750,9 @@ bool CDriver::Cycle() {
     if (r == 0) {
       ++failed;
       ++station.failed;
-      station.lastError = ErrorText(errno);
+      // What the driver traced says why; errno after a failed exchange may be a stale
+      // "operation in progress" of a socket and is not used here.
+      station.lastError = exchangeText_.empty() ? ErrorText(0) : exchangeText_;
     }
     CountRequest(station, r, elapsedMs);
     ApplyGroup(group, r);
@@ -947,6 +950,8 @@ void CDriver::OnTrace(const TraceRecord* record) {
   if (record->kind == kTraceEvent && exchangeEvent_ == kTraceNoEvent &&
       record->event != kTraceReconnect) {
     exchangeEvent_ = record->event;
+    if (record->text != nullptr)
+      exchangeText_ = record->text;
   }
   if (env_.trace == nullptr || !env_.trace->Enabled())
     return;

@@ -304,6 +304,7 @@ class CDriver final {
   mutable std::mutex statsMutex_;  // guards each Station's stats and responseSumMs
   // The exchange in progress (polling thread): the first failure event the driver traced.
   int32_t exchangeEvent_ = kTraceNoEvent;
+  std::string exchangeText_;            // that event's text (GBK)
   const AddressArea* areas_ = nullptr;  // owned by the protocol driver
   int32_t areaCount_ = 0;
   std::thread thread_;

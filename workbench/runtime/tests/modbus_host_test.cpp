@@ -13,6 +13,7 @@
 #include "common/testing/modbus_peer.h"
 #include "drivers/modbus/tests/scripted_tcp_peer.h"
 #include "platform/atoms.h"
+#include "platform/gbk.h"
 #include "workbench/runtime/tests/driver_test_env.h"
 
 namespace {
@@ -456,6 +457,7 @@ TEST_F(ModbusHostTest, ADeadUnitIsSetAsideWhileItsLineMatesKeepPollingAndReturns
   ASSERT_TRUE(WaitFor([&] { return reported(talvek::RuntimeEvent::Kind::kDeviceDemoted); }));
   const talvek::RuntimeEvent* demoted = reported(talvek::RuntimeEvent::Kind::kDeviceDemoted);
   EXPECT_EQ(demoted->deviceName, "Dead");
+  EXPECT_EQ(demoted->text, platform::Utf8ToGbk("超时：没有完整的应答"));  // the driver's reason
   EXPECT_EQ(LoadQuality(TagAt(deadTag)), 0);
   EXPECT_EQ(LoadValueWord(TagAt(deadTag)), 22);  // the last value stays
   // The driver traced why: the failures count as time-outs.
