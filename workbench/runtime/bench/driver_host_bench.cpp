@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/driver_contract.h"
+#include "common/testing/modbus_peer.h"
 #include "platform/com.h"
 #include "platform/com_object.h"
 #include "platform/registry.h"
@@ -41,6 +42,9 @@ constexpr int kTags = 65536;
 // {9714C2FC-184A-49C7-927B-135D9D005B8A}
 constexpr CLSID kPpiClsid = {
     0x9714C2FC, 0x184A, 0x49C7, {0x92, 0x7B, 0x13, 0x5D, 0x9D, 0x00, 0x5B, 0x8A}};
+// {6A0C2B7E-3F51-4D8A-9C1E-5B2D7E4F8A10}
+constexpr CLSID kModbusClsid = {
+    0x6A0C2B7E, 0x3F51, 0x4D8A, {0x9C, 0x1E, 0x5B, 0x2D, 0x7E, 0x4F, 0x8A, 0x10}};
 constexpr CLSID kFakeClsid = {
     0x7E57B0B0, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
 
@@ -53,7 +57,7 @@ std::filesystem::path ProgramDir() {
   return std::filesystem::path(buf).parent_path();
 }
 
-// A private registry store with the PPI driver registered, and COM initialised, once.
+// A private registry store with both drivers registered, and COM initialised, once.
 bool PrepareCom() {
   static const bool ready = [] {
     char pattern[] = "/tmp/talvek-bench-XXXXXX";
@@ -61,12 +65,16 @@ bool PrepareCom() {
       return false;
     setenv("TALVEK_CONFIG_DIR", pattern, 1);
     platform::Registry::Instance().Reload();
-    const std::string path = (ProgramDir() / "libOstrel.so").string();
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr)
-      return false;
-    auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(module, "DllRegisterServer"));
-    return reg != nullptr && reg() == S_OK && SUCCEEDED(platform::CoInitialize(nullptr));
+    for (const char* file : {"libOstrel.so", "libZireviVer.so"}) {
+      const std::string path = (ProgramDir() / file).string();
+      void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (module == nullptr)
+        return false;
+      auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(module, "DllRegisterServer"));
+      if (reg == nullptr || reg() != S_OK)
+        return false;
+    }
+    return SUCCEEDED(platform::CoInitialize(nullptr));
   }();
   return ready;
 }
@@ -364,6 +372,36 @@ BENCHMARK(BM_StopDuringExchange)
     ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
 
+// Polls `project`'s first driver cycle by cycle on this thread: a station that never answers fails
+// its first cycles and is demoted (with a retry interval longer than the run, it is never asked
+// again), so each iteration is one steady cycle of the stations that answer. `trace`: the
+// monitor's copy of every frame is on, drained outside the timing as the window's timer would.
+void MeasureLineCycles(benchmark::State& state, ProjectState& project, bool trace) {
+  platform::Mutex mutex;
+  RuntimeTagTable table(project.tags, mutex);
+  DriverHost host(project, table);
+  host.CreateDrivers("Device.dat");
+  host.SetRetryInterval(3600 * 1000);
+  host.SetTraceEnabled(trace);
+  talvek::CDriver& driver = host.Driver(0);
+  if (driver.OpenForPolling() == 0) {
+    state.SkipWithError("the port did not open");
+    return;
+  }
+  for (int i = 0; i < talvek::kDemoteAfterFailedCycles; ++i)
+    driver.RunCycle();
+  std::size_t traced = 0;
+  for (auto _ : state) {
+    driver.RunCycle();
+    state.PauseTiming();
+    traced += host.TakeTrace().size();
+    state.ResumeTiming();
+  }
+  state.counters["frames_per_cycle"] =
+      benchmark::Counter(static_cast<double>(traced), benchmark::Counter::kAvgIterations);
+  driver.Close();
+}
+
 // One cycle of a PLC on the PLC simulator's line (1000 ms time-out), in three set-ups:
 // - dead_station 0, trace 0: the PLC alone, the monitor closed (the reference);
 // - dead_station 1: a station that never answers beside it. It fails its first three cycles, is
@@ -409,29 +447,7 @@ void BM_PpiLineCycle(benchmark::State& state) {
   }
   project.ports = {talvek::DefaultPortEntry(1)};
   project.ports[0].timeoutMs = 1000;
-  platform::Mutex mutex;
-  RuntimeTagTable table(project.tags, mutex);
-  DriverHost host(project, table);
-  host.CreateDrivers("Device.dat");
-  host.SetRetryInterval(3600 * 1000);
-  host.SetTraceEnabled(state.range(1) != 0);
-  talvek::CDriver& driver = host.Driver(0);
-  if (driver.OpenForPolling() == 0) {
-    state.SkipWithError("the port did not open");
-    return;
-  }
-  for (int i = 0; i < talvek::kDemoteAfterFailedCycles; ++i)
-    driver.RunCycle();
-  std::size_t traced = 0;
-  for (auto _ : state) {
-    driver.RunCycle();
-    state.PauseTiming();
-    traced += host.TakeTrace().size();
-    state.ResumeTiming();
-  }
-  state.counters["frames_per_cycle"] =
-      benchmark::Counter(static_cast<double>(traced), benchmark::Counter::kAvgIterations);
-  driver.Close();
+  MeasureLineCycles(state, project, state.range(1) != 0);
 }
 BENCHMARK(BM_PpiLineCycle)
     ->Args({0, 0})
@@ -439,5 +455,49 @@ BENCHMARK(BM_PpiLineCycle)
     ->Args({0, 1})
     ->ArgNames({"dead_station", "trace"})
     ->Unit(benchmark::kMillisecond);
+
+// The same on a Modbus RTU line (the Modbus test peer over a pseudo-terminal pair, 38400 baud,
+// 500 ms time-out): unit 1 alone (0), or with unit 2, which nobody serves, beside it (1).
+void BM_ModbusLineCycle(benchmark::State& state) {
+  std::string why;
+  testing_support::PtyPair line;
+  testing_support::ModbusPeer peer;
+  if (!PrepareCom() || !testing_support::ModbusPeer::CanRun(&why) || !line.Start() ||
+      !peer.StartSerial(testing_support::SerialFraming::kRtu, line.PeerEnd(), 38400, {1}) ||
+      !platform::Registry::Instance().SetString("HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports",
+                                                "Com1", line.DriverEnd())) {
+    state.SkipWithError("the Modbus peer did not start");
+    return;
+  }
+  ProjectState project;
+  for (int unit = 1; unit <= (state.range(0) != 0 ? 2 : 1); ++unit) {
+    DeviceRecord d{};
+    std::snprintf(d.descriptor.model, sizeof d.descriptor.model, "ZireviVER");
+    d.descriptor.driverClsid = kModbusClsid;
+    d.descriptor.linkKind = kLinkSerial;
+    std::snprintf(d.logicalName, sizeof d.logicalName, "U%d", unit);
+    d.station.stationNumber = unit;
+    std::snprintf(d.station.addressText, sizeof d.station.addressText, "%d", unit);
+    d.portNumber = 1;
+    d.dynamicOptimization = 1;
+    project.devices.Add(d);
+    for (int i = 0; i < 20; ++i) {
+      TagRecord t{};
+      std::snprintf(t.name, sizeof t.name, "U%d_%d", unit, i);
+      std::snprintf(t.deviceName, sizeof t.deviceName, "U%d", unit);
+      std::snprintf(t.driverModel, sizeof t.driverModel, "ZireviVER");
+      std::snprintf(t.registerText, sizeof t.registerText, "4X%d", i + 1);
+      t.rawType = kRawInt16;
+      t.varType = kVarInteger;
+      t.rawMax = t.engMax = 32767;
+      project.tags.push_back(t);
+    }
+  }
+  project.ports = {talvek::DefaultPortEntry(1)};
+  project.ports[0].baudRate = 38400;
+  project.ports[0].timeoutMs = 500;
+  MeasureLineCycles(state, project, false);
+}
+BENCHMARK(BM_ModbusLineCycle)->Arg(0)->Arg(1)->ArgName("dead_unit")->Unit(benchmark::kMillisecond);
 
 }  // namespace
