@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/gbk.h"
 
@@ -73,6 +74,37 @@ CommSettings DefaultPortEntry(int portNumber) {
   port.reserved50 = 10000;
   port.reserved52 = 1;
   return port;
+}
+
+std::string NextFreeTagName(std::string_view from, const std::vector<TagRecord>& tags) {
+  // The trailing digits are ASCII: no GBK trail byte lies in '0'..'9', so they never split a
+  // double-byte character.
+  std::size_t digits = 0;
+  while (digits < from.size() && from[from.size() - 1 - digits] >= '0' &&
+         from[from.size() - 1 - digits] <= '9') {
+    ++digits;
+  }
+  const std::string_view stem = from.substr(0, from.size() - digits);
+  unsigned long long number = 0;
+  for (char c : from.substr(stem.size()))
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  if (digits > 18)
+    return std::string(from);  // a number this long is no counter
+  std::unordered_set<std::string_view> taken;
+  taken.reserve(tags.size());
+  for (const TagRecord& tag : tags)
+    taken.insert(std::string_view(tag.name, strnlen(tag.name, sizeof tag.name)));
+  for (unsigned long long n = number + 1; n <= number + tags.size() + 1; ++n) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llu", static_cast<int>(digits), n);
+    std::string name(stem);
+    name += text;
+    if (name.size() >= sizeof(TagRecord::name))
+      break;
+    if (taken.count(name) == 0)
+      return name;
+  }
+  return std::string(from);
 }
 
 }  // namespace talvek

@@ -3,6 +3,10 @@
 // Texts are GBK, as everywhere inside records.
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "common/records.h"
 
 namespace talvek {
@@ -19,6 +23,11 @@ DeviceRecord NewDeviceRecord();
 // when the tag table is empty.
 void ApplyFirstTagDefaults(TagRecord& tag);
 
+// The name for a new tag copied from a tag named `from` (GBK): `from` with its trailing decimal
+// number stepped to the first value no tag of `tags` has, keeping the number's width with leading
+// zeros ("温度3" -> "温度4", "Var00001" -> "Var00002", "Var00009" -> "Var00010"; "泵" -> "泵1").
+// `from` as it is when no free name fits a tag's name field (31 bytes).
+std::string NextFreeTagName(std::string_view from, const std::vector<TagRecord>& tags);
 // A zeroed tag with the first-tag defaults applied.
 TagRecord DefaultTagRecord();
 

@@ -603,12 +603,19 @@ void CProjListView::NewTag() {
     return;
   ProjectState& state = State();
   TagRecord& scratch = *scratchTag_;
-  if (const TagRecord* selected = model_->TagAt(SelectedRow()); selected != nullptr)
+  if (const TagRecord* selected = model_->TagAt(SelectedRow()); selected != nullptr) {
     scratch = *selected;
-  else if (!state.tags.empty())
+  } else if (!state.tags.empty()) {
     scratch = state.tags.back();
-  else
+  } else {
     ApplyFirstTagDefaults(scratch);
+    scratch.description[0] = '\0';  // a new project's first tag describes nothing yet
+  }
+  // A copy under the name it was copied from would only be refused as a duplicate at OK.
+  if (!state.tags.empty()) {
+    const std::string name = NextFreeTagName(platform::ArrayText(scratch.name), state.tags);
+    platform::CopyToArray(scratch.name, name);
+  }
   if (show(&state.devices, &scratch, &state.tags) != 1)
     return;
   ReleaseRows();

@@ -1,9 +1,13 @@
 #include "workbench/project/new_records.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/gbk.h"
 #include "workbench/project/tests/project_test_util.h"
 
 namespace talvek {
@@ -47,4 +51,22 @@ TEST(NewRecordsTest, FirstTagDefaultsKeepTheScratchRecordsOtherBytes) {
 }
 
 }  // namespace
+TEST(NewRecordsTest, ACopiedTagGetsTheNextFreeNameOfItsStem) {
+  std::vector<TagRecord> tags(4);
+  const char* names[] = {"Var00001", "Var00002", "T9", "\xCE\xC2\xB6\xC8"};  // 温度 (GBK)
+  for (std::size_t i = 0; i < tags.size(); ++i)
+    platform::CopyToArray(tags[i].name, names[i]);
+  const std::pair<std::string, std::string> cases[] = {
+      {"Var00001", "Var00003"},  // 00002 is taken
+      {"T9", "T10"},             // the width grows when it must
+      {"\xCE\xC2\xB6\xC8",
+       "\xCE\xC2\xB6\xC8"
+       "1"},                                         // no number: 1 is appended
+      {"Pump07", "Pump08"},                          // a name no tag has yet still steps
+      {std::string(31, 'x'), std::string(31, 'x')},  // no room for a number: kept
+  };
+  for (const auto& [from, expected] : cases)
+    EXPECT_EQ(talvek::NextFreeTagName(from, tags), expected) << from;
+}
+
 }  // namespace talvek

@@ -391,13 +391,14 @@ class TestProjListView : public QObject {
     QCOMPARE(editor.lastRecord(), static_cast<const void*>(&f.view.ScratchTagRecord()));
     QCOMPARE(Project().tags.size(), std::size_t{1});
     QCOMPARE(Text(Project().tags[0].name), QStringLiteral("Var00001"));
+    QCOMPARE(Project().tags[0].description[0], '\0');  // no placeholder to delete first
     QCOMPARE(Project().tags[0].rawType, int32_t{kRawInt32});
     QCOMPARE(f.frame.hints.back(), kHintTags + 1);
 
-    // The next one copies the selected tag.
+    // The next one copies the selected tag, under the next free name.
     Project().tags[0].engMax = 77;
     f.view.SelectRows({0});
-    editor.configure(1, "Var00002");
+    editor.configure(1, nullptr);
     f.view.OnCommand(kCmdNewTag);
     QCOMPARE(Project().tags.size(), std::size_t{2});
     QCOMPARE(Text(Project().tags[1].name), QStringLiteral("Var00002"));
