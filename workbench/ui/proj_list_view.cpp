@@ -10,6 +10,7 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QListView>
 #include <QMenu>
 #include <QStackedWidget>
@@ -168,6 +169,7 @@ CProjListView::CProjListView(ViewContext& context, QWidget* parent)
        {static_cast<QAbstractItemView*>(table_), static_cast<QAbstractItemView*>(icons_)}) {
     connect(view, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& index) { OnRowDoubleClicked(index.row()); });
+    view->installEventFilter(this);
     connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& pos) {
       ShowContextMenu(view->viewport()->mapToGlobal(pos));
     });
@@ -424,6 +426,37 @@ void CProjListView::OnRowDoubleClicked(int row) {
       break;
     case ListMode::kNone:
       break;
+  }
+}
+
+bool CProjListView::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress || (watched != table_ && watched != icons_))
+    return QWidget::eventFilter(watched, event);
+  const auto* key = static_cast<const QKeyEvent*>(event);
+  if ((key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+    return QWidget::eventFilter(watched, event);
+  switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (const int row = SelectedRow(); row >= 0)
+        OnRowDoubleClicked(row);
+      return true;
+    case Qt::Key_Delete:
+      switch (model_->Mode()) {
+        case ListMode::kDevices:
+          OnCommand(kCmdDeleteDevice);
+          return true;
+        case ListMode::kTags:
+          OnCommand(kCmdDeleteTags);
+          return true;
+        case ListMode::kScreens:
+          OnCommand(kCmdDeleteScreen);
+          return true;
+        default:
+          return true;
+      }
+    default:
+      return QWidget::eventFilter(watched, event);
   }
 }
 

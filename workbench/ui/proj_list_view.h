@@ -113,6 +113,9 @@ class CProjListView : public QWidget, public ProjectView {
   // A double-click on `row` (a row, not empty space): opens the editor or writes a value, by
   // mode and communication state.
   void OnRowDoubleClicked(int row);
+  // Keys of both list views: Enter acts as a double click on the first selected row (edit a
+  // device or tag, write a live value), Delete deletes the selection (with its question).
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   // The context menu as a right-click at this moment would show it (style items, and the mode's
   // commands when allowed); remembers the first selected row. Actions carry their command

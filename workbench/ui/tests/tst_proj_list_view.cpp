@@ -412,7 +412,7 @@ class TestProjListView : public QObject {
     // Editing works on the record in the table itself; the placeholder has nothing to edit.
     f.view.SelectRows({1});
     editor.configure(1, "Renamed");
-    f.view.OnCommand(kCmdEditTag);
+    QTest::keyClick(f.view.findChild<QTableView*>(), Qt::Key_Return);  // as a double click
     QCOMPARE(editor.lastRecord(), static_cast<const void*>(&Project().tags[1]));
     QCOMPARE(f.view.Model()->CellText(1, 0), QStringLiteral("Renamed"));
     f.view.SelectRows({2});
@@ -433,7 +433,8 @@ class TestProjListView : public QObject {
     QCOMPARE(Project().tags.size(), std::size_t{4});
     QVERIFY(f.frame.hints.empty());
 
-    f.view.OnCommand(kCmdDeleteTags);  // OK: only the real rows' tags go
+    // The Delete key asks the same question; OK: only the real rows' tags go.
+    QTest::keyClick(f.view.findChild<QTableView*>(), Qt::Key_Delete);
     QCOMPARE(Project().tags.size(), std::size_t{2});
     QCOMPARE(Text(Project().tags[0].name), QStringLiteral("A"));
     QCOMPARE(Text(Project().tags[1].name), QStringLiteral("C"));
