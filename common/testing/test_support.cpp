@@ -42,6 +42,14 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
+std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)

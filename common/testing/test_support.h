@@ -51,6 +51,8 @@ class ScopedEnv {
 
 // The whole content of a file; nullopt when it cannot be read.
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path);
+// The names of the entries of `folder`, sorted (to check which files a write left behind).
+std::vector<std::string> FilesIn(const std::filesystem::path& folder);
 // Replaces a file's content; false on failure.
 bool WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 

@@ -17,16 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using platform::AtomicWriteOptions;
 using platform::WriteFileAtomically;
+using testing_support::FilesIn;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
-
-std::vector<std::string> FilesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder))
-    names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::vector<uint8_t> Bytes(std::string_view text) {
   return std::vector<uint8_t>(text.begin(), text.end());

@@ -27,6 +27,7 @@ using project_testing::RecordingSink;
 using project_testing::SameBytes;
 using project_testing::SetFolder;
 using project_testing::Utf8;
+using testing_support::FilesIn;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -65,14 +66,6 @@ std::vector<std::string> Texts(const std::vector<Record>& records, const char (R
 
 std::vector<std::string> PortNames(const ProjectState& state) {
   return Texts(state.ports, &CommSettings::portName);
-}
-
-std::vector<std::string> FilesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder))
-    names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class DataFilesTest : public ::testing::Test {

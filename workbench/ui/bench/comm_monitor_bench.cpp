@@ -20,6 +20,7 @@
 #include "common/driver_trace.h"
 #include "platform/gbk.h"
 #include "workbench/ui/comm_monitor.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
 
@@ -37,13 +38,8 @@ QApplication& App() {
 }
 
 // Hands out the batch the benchmark prepared, as the driver host's trace queue would.
-class TraceHost final : public DriverHostInterface {
+class TraceHost final : public ui_testing::NullHost {
  public:
-  int CreateDrivers(const char*) override { return 1; }
-  void DestroyDrivers() override {}
-  void StartAll() override {}
-  void StopAll() override {}
-  bool IsPolling() const override { return false; }
   std::vector<TraceEntry> TakeTrace() override { return std::exchange(next, {}); }
   std::vector<TraceEntry> next;
 };

@@ -29,7 +29,7 @@
 namespace ui_testing {
 
 // A driver host without drivers: creating them succeeds, nothing ever polls.
-class NullHost final : public talvek::DriverHostInterface {
+class NullHost : public talvek::DriverHostInterface {
  public:
   int CreateDrivers(const char*) override { return 1; }
   void DestroyDrivers() override {}
