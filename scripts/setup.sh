@@ -6,7 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
+  qt6-base-dev qt6-translations-l10n xvfb xauth
+  # The program's first-choice font (it draws every symbol our texts use, "℃" included) and a
+  # fallback; the Chinese locale, for Qt's own dialogs and texts under LANG=zh_CN.UTF-8.
+  fonts-noto-cjk fonts-wqy-microhei locales
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
   # recommends.
@@ -20,15 +23,20 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if ((${#missing[@]} == 0)); then
-  exit 0
-fi
-
 sudo_cmd=()
 if [[ $(id -u) -ne 0 ]]; then
   sudo_cmd=(sudo)
 fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if ((${#missing[@]} > 0)); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The Chinese locale the README starts the workbench in.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  echo "Generating the zh_CN.UTF-8 locale"
+  "${sudo_cmd[@]}" localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi

@@ -168,8 +168,9 @@ int NamePage::OnWizardNext() {
 void PortPage::BuildUi() {
   resize(kPageWidth, kPageHeight);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(
-      WrappedLabel(QStringLiteral("你所选择的为串行设备，请选择与设备所连接的串口。"), this));
+  prompt_ = WrappedLabel(kSerialPortPrompt, this);
+  prompt_->setObjectName(QString::fromLatin1(kPortPromptName));
+  layout->addWidget(prompt_);
   port_ = new QComboBox(this);
   port_->setObjectName(QString::fromLatin1(kPortComboName));
   // Editable: a port beyond the list, or any other text, can be typed.
@@ -184,6 +185,13 @@ void PortPage::BuildUi() {
 }
 
 void PortPage::OnRefresh() {
+  // The model step may have changed between a serial and a network model.
+  const bool network = Device().descriptor.linkKind == kLinkTcpIp;
+  prompt_->setText(network ? kNetworkPortPrompt : kSerialPortPrompt);
+  std::array<QString, WizardDlg::kStepTitleCount> titles = kStepTitles;
+  if (network)
+    titles[2] = kNetworkPortStepTitle;
+  Wizard()->SetStepTitles(titles);
   const QString text = QStringLiteral("COM%1").arg(Device().portNumber);
   port_->setCurrentIndex(port_->findText(text));
   port_->setEditText(text);

@@ -112,6 +112,7 @@ class PortPage final : public DevicePage {
   void BuildUi() override;
 
  private:
+  QLabel* prompt_ = nullptr;
   QComboBox* port_ = nullptr;
 };
 

@@ -35,9 +35,19 @@ inline const std::array<QString, 6> kStepTitles = {
     QStringLiteral("设备安装向导——信息总结"),
 };
 
+// Step 2 for a device on a TCP/IP network: the port number chooses the driver object and
+// polling thread the device shares, not a serial line.
+inline const QString kNetworkPortStepTitle = QStringLiteral("设备配置向导——选择端口号");
+inline const QString kSerialPortPrompt =
+    QStringLiteral("你所选择的为串行设备，请选择与设备所连接的串口。");
+inline const QString kNetworkPortPrompt = QStringLiteral(
+    "你所选择的为网络设备，请选择它使用的端口号：同一端口号上的设备由同一个通讯线程依次访问。"
+    "设备的网络地址在下一步设置。");
+
 // Object names of the controls, so tests and accessibility tools can find them.
 inline constexpr char kModelListName[] = "modelList";              // step 0, drop-list 5000
 inline constexpr char kHeadingName[] = "heading";                  // step 0, static 1018
+inline constexpr char kPortPromptName[] = "portPrompt";            // step 2, the static
 inline constexpr char kLogicalNameEditName[] = "logicalNameEdit";  // step 1, edit 1031
 inline constexpr char kPortComboName[] = "portCombo";              // step 2, combo 1022
 inline constexpr char kAddressEditName[] = "addressEdit";          // step 3, edit 1030

@@ -35,9 +35,10 @@ const QString kBrowseButtonName = QStringLiteral("browseButton");  // 9001
 const QString kFolderLabelName = QStringLiteral("folderLabel");    // 1026
 const QString kNameLabelName = QStringLiteral("nameLabel");        // 1027
 
+// Only the first two are shown. The second page sums up the new project before it is created.
 const std::array<QString, WizardDlg::kStepTitleCount> kStepTitles = {
     QStringLiteral("项目生成向导——项目名称,文件路径"),
-    QStringLiteral("设备配置向导——逻辑名称"),
+    QStringLiteral("项目生成向导——项目信息"),
     QStringLiteral("设备配置向导——选择串口号"),
     QStringLiteral("设备配置向导——设备地址设置指南"),
     QStringLiteral("通信参数"),

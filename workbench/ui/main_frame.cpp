@@ -619,6 +619,16 @@ void CMainFrame::SetButtonImages(int start, int stop) {
   stopImage_ = stop;
   startAction_->setIcon(QIcon(QPixmap::fromImage(ToolbarImage(start))));
   stopAction_->setIcon(QIcon(QPixmap::fromImage(ToolbarImage(stop))));
+  UpdateStartCommand();
+}
+
+void CMainFrame::UpdateStartCommand() {
+  // A project without devices would start no line: the command waits for the first device, and
+  // its tip says why it cannot be pressed. Otherwise it stays enabled; its image says what it does.
+  const bool noDevice = state_.devices.GetSize() == 0;
+  startAction_->setEnabled(!noDevice);
+  startAction_->setToolTip(noDevice ? QStringLiteral("开始通讯（工程中还没有设备，请先新建设备）")
+                                    : QStringLiteral("开始通讯"));
 }
 
 void CMainFrame::SetToolbarLook(ToolbarLook look) {
@@ -631,6 +641,10 @@ void CMainFrame::SetTitle(std::string_view title) {
 
 void CMainFrame::UpdateAllViews(std::uint32_t hint) {
   UpdateAllViews(nullptr, hint);
+  // A project the document opened or created shows its tags at once rather than an empty list
+  // until a node is clicked; the tree selects its tag node on this hint, so the two agree.
+  if (hint == kHintProjectOpened && !running_)
+    UpdateAllViews(nullptr, kHintTags);
 }
 
 void CMainFrame::UpdateAllViews(ProjectView* sender, std::uint32_t hint) {
@@ -641,6 +655,7 @@ void CMainFrame::UpdateAllViews(ProjectView* sender, std::uint32_t hint) {
   // A created project can be started at once; the list sets the same look on this hint.
   if (hint == kHintProjectCreated)
     SetToolbarLook(ToolbarLook::kStopped);
+  UpdateStartCommand();  // a device may have come or gone
 }
 
 void CMainFrame::AddToRecentFileList(std::string_view path) {

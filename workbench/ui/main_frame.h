@@ -163,6 +163,8 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   int StopImage() const { return stopImage_; }
   // Shows image `start` on the start button and `stop` on the stop button.
   void SetButtonImages(int start, int stop);
+  // Enables "开始通讯" exactly when the project has a device.
+  void UpdateStartCommand();
 
   // The action of menu, toolbar or recent-list command `id`; null when there is none.
   QAction* CommandAction(int id) const;

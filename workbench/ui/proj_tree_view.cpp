@@ -186,6 +186,12 @@ void CProjTreeView::OnUpdate(std::uint32_t hint) {
     RebuildPortList();
   } else if (hint >= kHintProjectClosed && hint <= kHintProjectClosed + 0xFFFF) {
     ClearTree();
+  } else if ((hint == kHintTags || hint == kHintLiveValues) && tagNode_ != nullptr) {
+    // The list was switched to the tags from elsewhere (a project opened, communication started
+    // or stopped): the tree shows the node that list belongs to, without sending a hint back.
+    changingNodes_ = true;
+    tree_->setCurrentItem(tagNode_);
+    changingNodes_ = false;
   }
 }
 

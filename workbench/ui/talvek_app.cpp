@@ -19,9 +19,11 @@
 namespace talvek {
 namespace {
 
-// Fonts with the Chinese glyphs, best first.
-constexpr const char* kChineseFonts[] = {"WenQuanYi Micro Hei", "Noto Sans CJK SC",
-                                         "Source Han Sans SC", "WenQuanYi Zen Hei"};
+// Fonts with the Chinese glyphs, best first. The first choice must draw the symbols our texts use
+// as well: WenQuanYi Micro Hei maps "℃" (U+2103) to an empty glyph, so Qt would show a blank
+// and never ask the next font; it is kept as a fallback for machines without the others.
+constexpr const char* kChineseFonts[] = {"Noto Sans CJK SC", "Source Han Sans SC",
+                                         "WenQuanYi Micro Hei", "WenQuanYi Zen Hei"};
 
 }  // namespace
 
@@ -82,16 +84,19 @@ bool InstallChineseTranslation(QTranslator& translator) {
 }
 
 bool UseChineseFont() {
+  // Every installed one, in order: a character the first lacks is taken from the next.
   const QStringList installed = QFontDatabase::families();
+  QStringList families;
   for (const char* family : kChineseFonts) {
-    if (installed.contains(QString::fromUtf8(family))) {
-      QFont font = QApplication::font();
-      font.setFamilies({QString::fromUtf8(family)});
-      QApplication::setFont(font);
-      return true;
-    }
+    if (installed.contains(QString::fromUtf8(family)))
+      families.append(QString::fromUtf8(family));
   }
-  return false;
+  if (families.isEmpty())
+    return false;
+  QFont font = QApplication::font();
+  font.setFamilies(families);
+  QApplication::setFont(font);
+  return true;
 }
 
 CTalvekApp::CTalvekApp(MessageSink* sink) : sink_(sink != nullptr ? sink : &qtSink_) {}

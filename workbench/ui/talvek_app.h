@@ -44,7 +44,8 @@ struct CommandLineInfo {
 // found; true when it was installed.
 bool InstallChineseTranslation(QTranslator& translator);
 
-// Makes the CJK font the application font when it is installed; true when it was found.
+// Makes the installed CJK fonts the application font, best first with the others as fallbacks;
+// true when one was found.
 bool UseChineseFont();
 
 class CTalvekApp {

@@ -78,6 +78,9 @@ class TestDeviceWizardModbus : public QObject {
                     QVERIFY(Next(dlg));
                     SetText(dlg, ondrel::kLogicalNameEditName, QStringLiteral("tcp"));
                     QVERIFY(Next(dlg));
+                    // ... and speaks of a network device, not a serial one.
+                    QCOMPARE(dlg.windowTitle(), ondrel::kNetworkPortStepTitle);
+                    QCOMPARE(Text(dlg, ondrel::kPortPromptName), ondrel::kNetworkPortPrompt);
                     SetText(dlg, ondrel::kPortComboName, QStringLiteral("COM1"));
                     QVERIFY(Next(dlg));
                     QCOMPARE(CurrentTemplate(dlg), 140);
@@ -88,6 +91,8 @@ class TestDeviceWizardModbus : public QObject {
                     SelectModel(dlg, 3);
                     QVERIFY(Next(dlg));
                     QVERIFY(Next(dlg));
+                    QCOMPARE(dlg.windowTitle(), ondrel::kStepTitles[2]);
+                    QCOMPARE(Text(dlg, ondrel::kPortPromptName), ondrel::kSerialPortPrompt);
                     SetText(dlg, ondrel::kPortComboName, QStringLiteral("COM2"));
                     QVERIFY(Next(dlg));
                     QCOMPARE(CurrentTemplate(dlg), 140);

@@ -197,7 +197,8 @@ QString NextText(QDialog& wizard) {
 bool WalkToSummary(QDialog& wizard, const Entries& entries) {
   // A step moved on when the window title changed to the next step's.
   const auto step = [&](int expectedStep) {
-    return wizard.windowTitle() == ondrel::kStepTitles[expectedStep];
+    return wizard.windowTitle() == ondrel::kStepTitles[expectedStep] ||
+           (expectedStep == 2 && wizard.windowTitle() == ondrel::kNetworkPortStepTitle);
   };
   SelectModel(wizard, entries.model);
   if (!Next(wizard) || !step(1)) {

@@ -187,7 +187,7 @@ class TestNewProjectWizard : public QObject {
       QVERIFY(dlg.NextButton()->isEnabled() && !dlg.BackButton()->isEnabled());
       QVERIFY(dlg.ExecuteCommand(WizardDlg::kIdNext));
       QCOMPARE(dlg.Step(), 1);
-      QCOMPARE(dlg.windowTitle(), QString("设备配置向导——逻辑名称"));
+      QCOMPARE(dlg.windowTitle(), QString("项目生成向导——项目信息"));
       QCOMPARE(dlg.NextButton()->text(), QString("完成"));
       QCOMPARE(dlg.findChild<QGroupBox*>()->title(), QString("项目信息"));
       QCOMPARE(LabelText(dlg, "folderLabel"), expected);

@@ -55,8 +55,8 @@
 #include "workbench/ui/main_splitter.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
-#include "workbench/ui/tests/widget_test_support.h"
 #include "workbench/ui/proj_tree_view.h"
+#include "workbench/ui/tests/widget_test_support.h"
 
 #ifdef TALVEK_HAVE_PPI_DEMO
 #include "tools/demo/demo_project.h"
@@ -343,10 +343,12 @@ void TestMainFrame::toolbarTable() {
 
   QCOMPARE(frame->StartImage(), start);
   QCOMPARE(frame->StopImage(), stop);
-  // The buttons show exactly those images and stay enabled: the image says what they do.
+  // The buttons show exactly those images and stay enabled: the image says what they do. Only
+  // "开始通讯" waits for a project with a device.
   QVERIFY(SameImage(ActionImage(frame->StartAction()), ToolbarImage(start)));
   QVERIFY(SameImage(ActionImage(frame->StopAction()), ToolbarImage(stop)));
-  QVERIFY(frame->StartAction()->isEnabled());
+  if (situation != "destroyed")
+    QCOMPARE(frame->StartAction()->isEnabled(), state_->devices.GetSize() > 0);
   QVERIFY(frame->StopAction()->isEnabled());
   QVERIFY(sink_->Messages().empty());
 }
@@ -358,9 +360,13 @@ void TestMainFrame::startWithoutDevicesChangesNothing() {
   QVERIFY(log_.empty());
   QCOMPARE(frame->StartImage(), kImageStartUnavailable);
 
-  // A project with tags but no devices.
+  QVERIFY(!frame->StartAction()->isEnabled());
+
+  // A project with tags but no devices: the button waits for one, and the command does nothing.
   DiskProject project(0, 4);
   QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(!frame->StartAction()->isEnabled());
+  QVERIFY(frame->StartAction()->toolTip().contains(QStringLiteral("没有设备")));
   log_.clear();
   std::snprintf(state_->tags[0].name, sizeof state_->tags[0].name, "%s", "changed");
   QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
@@ -1108,7 +1114,18 @@ void TestMainFrame::treePortNodesShowTheirDevicesStates() {
   options.state = state_.get();
   CMainFrame frame(std::move(options));
   QVERIFY(frame.OpenDocumentFile(QString::fromStdString(project.file)));
+  // An opened project shows its tags, and the tree says so.
+  auto* tree = qobject_cast<CProjTreeView*>(frame.Panes().tree);
+  auto* list = qobject_cast<CProjListView*>(frame.Panes().list);
+  QVERIFY(tree != nullptr && list != nullptr);
+  QCOMPARE(list->Model()->Mode(), ListMode::kTags);
+  QCOMPARE(tree->Tree()->currentItem(), tree->TagNode());
+  // The user looks at a port's devices, then starts: the list goes live on the tag node.
+  tree->Tree()->setCurrentItem(tree->DevicesRoot()->child(0));
+  QCOMPARE(list->Model()->Mode(), ListMode::kDevices);
   QVERIFY(frame.ExecuteCommand(kCmdStartCommunication));
+  QCOMPARE(list->Model()->Mode(), ListMode::kLiveValues);
+  QCOMPARE(tree->Tree()->currentItem(), tree->TagNode());
   DeviceStatistics a, b;
   a.deviceName = "D0";
   a.portNumber = 1;
@@ -1118,8 +1135,6 @@ void TestMainFrame::treePortNodesShowTheirDevicesStates() {
   b.state = DeviceState::kDemoted;
   h->statistics = {a, b};
   frame.RefreshStatistics();
-  auto* tree = qobject_cast<CProjTreeView*>(frame.Panes().tree);
-  QVERIFY(tree != nullptr);
   QTreeWidgetItem* com1 = tree->DevicesRoot()->child(0);
   QTreeWidgetItem* com2 = tree->DevicesRoot()->child(1);
   QCOMPARE(com1->text(0), QString("Com1"));
@@ -1134,6 +1149,8 @@ void TestMainFrame::treePortNodesShowTheirDevicesStates() {
   QVERIFY(frame.ExecuteCommand(kCmdStopCommunication));
   QCOMPARE(com1->toolTip(0), QString());
   QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
+  QCOMPARE(list->Model()->Mode(), ListMode::kTags);
+  QCOMPARE(tree->Tree()->currentItem(), tree->TagNode());
 }
 
 void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {

@@ -1,14 +1,23 @@
 // Tests of the application object and the recent-project list: the command line, start-up with a
 // relative or a broken project path, Qt's Chinese texts, the scratch tag record, and the list's
-// four entries in the profile with their shortened menu captions.
+// four entries in the profile with their shortened menu captions, and a visible glyph for every
+// character the program's texts use.
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QImage>
 #include <QLibraryInfo>
+#include <QPainter>
 #include <QtTest>
 
 #include "common/testing/test_support.h"
@@ -43,6 +52,50 @@ std::optional<std::string> ProfileEntry(int number) {
       "File" + std::to_string(number));
 }
 
+// Every character outside ASCII in the program's own sources (UTF-8), comments included: the
+// texts shown are a subset, and a symbol in a comment is usually one in a nearby text too.
+std::set<char32_t> CharactersOfSources(const std::filesystem::path& root) {
+  std::set<char32_t> found;
+  for (const char* folder : {"common", "platform", "workbench", "plugins", "drivers"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / folder)) {
+      const std::string ext = entry.path().extension().string();
+      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h") ||
+          entry.path().string().find("/tests/") != std::string::npos)
+        continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      for (const char32_t c : QString::fromUtf8(bytes).toUcs4()) {
+        if (c > 0x7F)
+          found.insert(c);
+      }
+    }
+  }
+  return found;
+}
+
+// Whether `c` leaves ink when drawn in the application font (large, so that thin strokes such as
+// the dots of "…" are solid).
+bool DrawsVisibly(char32_t c) {
+  QImage image(48, 48, QImage::Format_Grayscale8);
+  image.fill(Qt::white);
+  {
+    QPainter painter(&image);
+    QFont font = QApplication::font();
+    font.setPixelSize(32);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(0, 0, 48, 48), Qt::AlignCenter, QString::fromUcs4(&c, 1));
+  }
+  for (int y = 0; y < image.height(); ++y) {
+    const uchar* line = image.constScanLine(y);
+    for (int x = 0; x < image.width(); ++x) {
+      if (line[x] < 128)
+        return true;
+    }
+  }
+  return false;
+}
+
 FrameOptions QuietFrame() {
   FrameOptions options;
   options.openEndpoint = false;
@@ -67,6 +120,7 @@ class TestTalvekApp : public QObject {
   void startOpensRelativeProjectAbsolute();
   void startEndsWhenProjectDoesNotOpen();
   void startUpMakesChineseUiAndZeroesScratchRecord();
+  void everyCharacterOfOurTextsHasAGlyph();
 
  private:
   std::unique_ptr<TempDir> config_;
@@ -266,6 +320,23 @@ void TestTalvekApp::startUpMakesChineseUiAndZeroesScratchRecord() {
   QCOMPARE(app.ExitInstance(), 0);
   QCOMPARE(SharedScratchTag().varType, 0);
   QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Cancel"));
+}
+
+void TestTalvekApp::everyCharacterOfOurTextsHasAGlyph() {
+  QVERIFY(UseChineseFont());
+  const char* root = std::getenv("TALVEK_SOURCE_DIR");
+  QVERIFY(root != nullptr);
+  const std::set<char32_t> characters = CharactersOfSources(root);
+  QVERIFY(characters.count(U'℃') == 1);
+  QString blank;
+  for (const char32_t c : characters) {
+    const QChar::Category category = QChar::category(c);
+    if (QChar::isSpace(c) || category == QChar::Other_Format || category == QChar::Other_PrivateUse)
+      continue;
+    if (!DrawsVisibly(c))
+      blank += QString::fromUcs4(&c, 1) + QStringLiteral(" U+%1 ").arg(c, 4, 16, QChar('0'));
+  }
+  QVERIFY2(blank.isEmpty(), qPrintable(QStringLiteral("drawn blank: ") + blank));
 }
 
 QTEST_MAIN(TestTalvekApp)
