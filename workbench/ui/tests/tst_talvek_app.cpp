@@ -52,11 +52,12 @@ std::optional<std::string> ProfileEntry(int number) {
       "File" + std::to_string(number));
 }
 
-// Every character outside ASCII in the program's own sources (UTF-8), comments included: the
-// texts shown are a subset, and a symbol in a comment is usually one in a nearby text too.
+// Every character outside ASCII in the program's own sources (UTF-8; the demo project's texts
+// are in tools/), comments included: the texts shown are a subset, and a symbol in a comment is
+// usually one in a nearby text too.
 std::set<char32_t> CharactersOfSources(const std::filesystem::path& root) {
   std::set<char32_t> found;
-  for (const char* folder : {"common", "platform", "workbench", "plugins", "drivers"}) {
+  for (const char* folder : {"common", "platform", "workbench", "plugins", "drivers", "tools"}) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root / folder)) {
       const std::string ext = entry.path().extension().string();
       if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h") ||
