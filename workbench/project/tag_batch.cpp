@@ -135,12 +135,14 @@ std::vector<TagBatchRow> PlanTagBatch(const TagRecord& source, const TagBatchSpe
     cells[kColName] = row.name;
     row.record = source;
     if (external) {
-      // Registers are ASCII in every driver's list; the GBK text steps as it is.
+      // Registers are ASCII in every driver's list; the text steps as it is.
       std::string stepped;
-      const std::string_view from = platform::ArrayText(source.registerText);
+      const std::string_view from = spec.firstRegister.empty()
+                                        ? platform::ArrayText(source.registerText)
+                                        : std::string_view(spec.firstRegister);
       if (!StepRegister(from, source.rawType, static_cast<long long>(spec.registerStep) * i,
                         stepped)) {
-        row.error = "寄存器“" + cells[kColRegister] + "”中没有可以递增的地址，或地址超出范围。";
+        row.error = "寄存器“" + std::string(from) + "”中没有可以递增的地址，或地址超出范围。";
         rows.push_back(std::move(row));
         continue;
       }

@@ -22,10 +22,11 @@ inline constexpr int kMaxBatchCount = 1000;
 
 // What the batch dialog asks for.
 struct TagBatchSpec {
-  int count = 1;         // 1..kMaxBatchCount
-  std::string stem;      // UTF-8; the names are stem + number
-  int firstNumber = 1;   // number of the first tag, then +1 per tag
-  int registerStep = 1;  // added to the register's address from one tag to the next
+  int count = 1;              // 1..kMaxBatchCount
+  std::string stem;           // UTF-8; the names are stem + number
+  int firstNumber = 1;        // number of the first tag, then +1 per tag
+  int registerStep = 1;       // added to the register's address from one tag to the next
+  std::string firstRegister;  // the first tag's register (UTF-8); empty: the source's
 };
 
 // One planned tag: its name and register (UTF-8, as shown), the record it gives, and why it is
