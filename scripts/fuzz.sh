@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the drivers' libFuzzer targets with clang in build-fuzz/ and runs each one in turn for
-# SECONDS (default 30) over a copy of its seed corpus (drivers/*/fuzz/corpus/TARGET), so the
-# checkout is never written to. Exits non-zero when any target reports a crash, a hang (an input
+# Builds the libFuzzer targets (the drivers' and the tag file reader's) with clang in build-fuzz/
+# and runs each one in turn for SECONDS (default 30) over a copy of its seed corpus
+# (drivers/*/fuzz/corpus/TARGET, workbench/project/fuzz/corpus/TARGET), so the checkout is never
+# written to. Exits non-zero when any target reports a crash, a hang (an input
 # that takes longer than 5 s), a failed property or a sanitizer finding; the input is then kept in
 # build-fuzz/findings/TARGET/ and the report is printed.
 #   scripts/fuzz.sh [SECONDS]
@@ -18,7 +19,7 @@ scripts/setup.sh
 
 dir=build-fuzz
 targets=()
-for corpus in drivers/*/fuzz/corpus/*/; do
+for corpus in drivers/*/fuzz/corpus/*/ workbench/project/fuzz/corpus/*/; do
   targets+=("$(basename "$corpus")")
 done
 
@@ -27,7 +28,7 @@ cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 failed=0
-for corpus in drivers/*/fuzz/corpus/*/; do
+for corpus in drivers/*/fuzz/corpus/*/ workbench/project/fuzz/corpus/*/; do
   target=$(basename "$corpus")
   work=$dir/fuzz-run/$target
   findings=$dir/findings/$target

@@ -20,7 +20,7 @@
 
 #include "platform/gbk.h"
 #include "plugins/tageditor/numeric_edit.h"
-#include "plugins/tageditor/tag_values.h"
+#include "common/tag_values.h"
 
 namespace talvek::tageditor {
 

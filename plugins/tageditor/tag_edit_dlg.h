@@ -14,8 +14,8 @@
 #include <QDialog>
 #include <QWidget>
 
+#include "common/tag_values.h"
 #include "plugins/tageditor/tag_editor.h"
-#include "plugins/tageditor/tag_values.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -32,6 +32,9 @@ class NumericEdit;
 }
 
 namespace talvek::tageditor {
+
+// The value rules live in common/ (the tag import runs the same checks).
+using namespace talvek::tagcheck;
 
 // The page of the dialog. Its controls carry object names (listed with the accessors below), so
 // a caller that only sees QWidgets can find them.

@@ -31,6 +31,8 @@ FramePanes CreateProjectPanes(ViewContext& context, QWidget* parent) {
         break;
     }
   };
+  panes.listCommand = [list](int command) { list->OnCommand(command); };
+  panes.importTags = [list](const QString& path) { list->ImportTagsFrom(path); };
   return panes;
 }
 

@@ -11,6 +11,7 @@
 
 #include <functional>
 
+class QString;
 class QWidget;
 
 namespace talvek {
@@ -28,9 +29,11 @@ struct FramePanes {
   ProjectView* treeView = nullptr;
   QWidget* list = nullptr;  // right pane: the project list
   ProjectView* listView = nullptr;
-  std::function<void()> startLiveTimer;         // starts the list's 1000 ms refresh timer
-  std::function<void()> stopLiveTimer;          // kills it
-  std::function<void(int style)> setListStyle;  // one of the kListStyle* values
+  std::function<void()> startLiveTimer;                 // starts the list's 1000 ms refresh timer
+  std::function<void()> stopLiveTimer;                  // kills it
+  std::function<void(int style)> setListStyle;          // one of the kListStyle* values
+  std::function<void(int command)> listCommand;         // the list's tag export and import commands
+  std::function<void(const QString& path)> importTags;  // imports a tag file without a dialog
 };
 
 // Creates both panes as children of `parent`; `context` is the main frame.

@@ -1,4 +1,5 @@
-// The workbench program: "talvek [project.ZRPrj] [--start] [--screenshot FILE]".
+// The workbench program: "talvek [project.ZRPrj] [--start] [--screenshot FILE] [--import-tags
+// FILE]".
 #include <cstdio>
 #include <cstdlib>
 

@@ -43,6 +43,7 @@
 #include "workbench/ui/comm_monitor.h"
 #include "workbench/ui/device_stats.h"
 #include "workbench/ui/main_splitter.h"
+#include "workbench/ui/proj_list_view.h"
 
 namespace talvek {
 namespace {
@@ -242,6 +243,10 @@ void CMainFrame::CreateActions() {
   AddCommand(kCmdFileOpen, QStringLiteral("打开工程"), QStringLiteral("打开一个已有的工程"))
       ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   AddCommand(kCmdFileClose, QStringLiteral("关闭工程"), QStringLiteral("关闭当前工程"));
+  AddCommand(kCmdFileImportTags, QStringLiteral("导入变量..."),
+             QStringLiteral("从 CSV 文件导入变量（先检查每一行）"));
+  AddCommand(kCmdFileExportTags, QStringLiteral("导出变量..."),
+             QStringLiteral("把全部变量导出为 CSV 文件"));
   AddCommand(kCmdAppExit, QStringLiteral("退出(&X)"), QStringLiteral("退出应用程序；提示保存文档"));
   QAction* toolbar =
       AddCommand(kCmdViewToolbar, QStringLiteral("工具栏(&T)"), QStringLiteral("显示或隐藏工具栏"));
@@ -285,6 +290,9 @@ void CMainFrame::CreateMenus() {
   fileMenu_->addAction(commands_.at(kCmdNewProject));
   fileMenu_->addAction(commands_.at(kCmdFileOpen));
   fileMenu_->addAction(commands_.at(kCmdFileClose));
+  fileMenu_->addSeparator();
+  fileMenu_->addAction(commands_.at(kCmdFileImportTags));
+  fileMenu_->addAction(commands_.at(kCmdFileExportTags));
   fileMenu_->addSeparator();
   recentPlaceholder_ = new QAction(QStringLiteral("最近工程"), this);
   recentPlaceholder_->setObjectName(QStringLiteral("recentPlaceholder"));
@@ -449,6 +457,9 @@ QAction* CMainFrame::CommandAction(int id) const {
 
 void CMainFrame::UpdateCommandStates() {
   commands_.at(kCmdFileClose)->setEnabled(doc_->OnUpdateFileClose());
+  // Tags change only while communication is stopped (the polling threads hold tag indexes).
+  commands_.at(kCmdFileImportTags)->setEnabled(doc_->State().IsOpen() && !running_);
+  commands_.at(kCmdFileExportTags)->setEnabled(doc_->State().IsOpen());
   commands_.at(kCmdViewToolbar)->setChecked(!toolBar_->isHidden());
   commands_.at(kCmdViewStatusBar)->setChecked(!statusBar()->isHidden());
   commands_.at(kCmdViewCommMonitor)->setChecked(!monitorPane_->isHidden());
@@ -526,6 +537,11 @@ bool CMainFrame::ExecuteCommand(int id) {
     case kCmdNextPane:
     case kCmdPrevPane:
       FocusOtherPane();
+      return true;
+    case kCmdFileImportTags:
+    case kCmdFileExportTags:
+      if (panes_.listCommand)
+        panes_.listCommand(id == kCmdFileImportTags ? kCmdImportTags : kCmdExportTags);
       return true;
     default:
       return false;

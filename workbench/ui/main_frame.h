@@ -64,6 +64,8 @@ inline constexpr int kCmdViewStatusBar = 59393;       // "状态栏(&S)"
 inline constexpr int kCmdViewCommMonitor = 32810;     // "通讯监视(&M)": shows or hides the pane
 inline constexpr int kCmdViewDeviceStats = 32811;     // "设备统计(&D)": shows or hides the pane
 inline constexpr int kCmdResetStatistics = 32812;     // "重置统计": the host's counters to zero
+inline constexpr int kCmdFileExportTags = 32813;  // "导出变量...": the project list's export
+inline constexpr int kCmdFileImportTags = 32814;  // "导入变量...": the project list's import
 
 // The workbench's main window class: other programs find the workbench by it.
 inline constexpr char kMainWindowClass[] = "VORUDOZEZEZUROV";

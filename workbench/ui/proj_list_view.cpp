@@ -325,6 +325,17 @@ void CProjListView::OnCommand(int id) {
     case kCmdToggleHex:
       ToggleHex();
       break;
+    case kCmdExportTags:
+      ExportTags();
+      break;
+    case kCmdImportTags:
+      if (editable)
+        ImportTags();
+      break;
+    case kCmdBatchTags:
+      if (editable)
+        BatchCreateTags();
+      break;
     case kCmdViewSmallIcons:
       OnViewSmallIcons();
       break;
@@ -501,6 +512,9 @@ std::unique_ptr<QMenu> CProjListView::BuildContextMenu() {
       }
     }
   }
+
+  if (mode == ListMode::kTags && !Running())
+    AddTagBulkCommands(*menu);
 
   QAction* current = viewStyle_ == kStyleLargeIcons ? large
                      : viewStyle_ == kStyleDetails  ? details

@@ -56,6 +56,9 @@ inline constexpr int kCmdEditScreen = 10014;    // "编辑 画面"
 inline constexpr int kCmdDeleteScreen = 10015;  // "删除 画面"
 inline constexpr int kCmdWriteValue = 10017;    // double-click in the live values
 inline constexpr int kCmdToggleHex = 10018;     // "显示 十六进制"
+inline constexpr int kCmdExportTags = 10020;    // "导出变量..."
+inline constexpr int kCmdImportTags = 10021;    // "导入变量..."
+inline constexpr int kCmdBatchTags = 10022;     // "批量创建..."
 
 // View style indexes.
 inline constexpr int kStyleLargeIcons = 0;
@@ -129,6 +132,11 @@ class CProjListView : public QWidget, public ProjectView {
   int SelectedRow() const;
   // Selects exactly `rows` (the first gets the focus), for the main frame and tests.
   void SelectRows(const std::vector<int>& rows);
+  // Imports the tag file at `path` (proj_list_tag_bulk.cpp): every row checked first; any refusal
+  // lists every refused row and imports nothing; rows naming existing tags ask whether to update
+  // them. Nothing while communication runs or without a project.
+  void ImportTagsFrom(const QString& path);
+
   // The row the screen commands act on: last right-clicked, or double-clicked in screens mode.
   int RememberedRow() const { return rememberedRow_; }
 
@@ -175,6 +183,12 @@ class CProjListView : public QWidget, public ProjectView {
   void DeleteScreen();
   void WriteValue();
   void ToggleHex();
+  // Tags in bulk (proj_list_tag_bulk.cpp).
+  void ExportTags();
+  void ImportTags();
+  void BatchCreateTags();
+  // The tag file's and the batch's commands of the context menu in tags mode.
+  void AddTagBulkCommands(QMenu& menu);
 
   ViewContext& context_;
   ProjListModel* model_ = nullptr;

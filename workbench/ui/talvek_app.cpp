@@ -9,6 +9,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QPixmap>
+#include <QScreen>
 #include <QTimer>
 #include <QTranslator>
 
@@ -51,6 +52,9 @@ bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QStri
       info.showMonitor = true;
     } else if (argument == QLatin1String("--screenshot")) {
       if (!value(info.screenshotFile))
+        return false;
+    } else if (argument == QLatin1String("--import-tags")) {
+      if (!value(info.importTagsFile))
         return false;
     } else if (argument == QLatin1String("--screenshot-delay")) {
       QString text;
@@ -148,12 +152,29 @@ void CTalvekApp::ScheduleCommandLineActions() {
   if (commandLine_.startCommunication) {
     QTimer::singleShot(0, frame, [frame] { frame->ExecuteCommand(kCmdStartCommunication); });
   }
+  if (!commandLine_.importTagsFile.isEmpty()) {
+    const QString file = commandLine_.importTagsFile;
+    QTimer::singleShot(500, frame, [frame, file] {
+      if (frame->Panes().importTags)
+        frame->Panes().importTags(file);
+    });
+  }
   if (!commandLine_.screenshotFile.isEmpty()) {
     const QString file = commandLine_.screenshotFile;
     QTimer::singleShot(commandLine_.screenshotDelayMs, frame, [frame, file] {
-      if (!frame->grab().save(file))
+      // A dialog open over the window is part of the picture: the screen is taken then.
+      QWidget* modal = QApplication::activeModalWidget();
+      const QPixmap picture = modal != nullptr && frame->screen() != nullptr
+                                  ? frame->screen()->grabWindow(0, frame->frameGeometry().x(),
+                                                                frame->frameGeometry().y(),
+                                                                frame->frameGeometry().width(),
+                                                                frame->frameGeometry().height())
+                                  : frame->grab();
+      if (!picture.save(file))
         std::fprintf(stderr, "talvek: cannot save the screenshot %s\n",
                      file.toLocal8Bit().constData());
+      if (modal != nullptr)
+        modal->close();
       frame->close();
     });
   }

@@ -8,9 +8,9 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include "common/tag_values.h"
 #include "platform/gbk.h"
 #include "plugins/tageditor/numeric_edit.h"
-#include "plugins/tageditor/tag_values.h"
 #include "plugins/tageditor/tests/tag_editor_test_env.h"
 
 using talvek::NumericEdit;

@@ -10,11 +10,11 @@
 #include <QTest>
 
 #include "common/driver_contract.h"
+#include "common/tag_values.h"
 #include "common/testing/run_program.h"
 #include "platform/com.h"
 #include "platform/gbk.h"
 #include "platform/registry.h"
-#include "plugins/tageditor/tag_values.h"
 #include "plugins/tageditor/tests/tag_editor_test_env.h"
 
 using namespace tageditor_test;

@@ -727,7 +727,8 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   QCOMPARE(menus[2]->text(), QString("帮助(&H)"));
   // Each popup's items, by command identifier (0 = separator, -1 = the recent placeholder).
   const std::vector<std::vector<int>> ids = {
-      {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, -1, 0, kCmdAppExit},
+      {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, kCmdFileImportTags, kCmdFileExportTags, 0,
+       -1, 0, kCmdAppExit},
       {kCmdViewToolbar, kCmdViewStatusBar, kCmdViewCommMonitor, kCmdViewDeviceStats,
        kCmdResetStatistics, 0, kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails},
       {kCmdAppAbout, kCmdHelp}};
@@ -753,9 +754,11 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   QCOMPARE(frame->ToolBar()->property("controlId").toInt(), kToolbarId);
   QCOMPARE(frame->windowTitle(), QString("工程浏览器---------空项目 - Q9"));
 
-  // The close command is available only with a project open.
+  // The close command and the tag file's commands are available only with a project open.
   menus[0]->menu()->aboutToShow();
   QVERIFY(!frame->CommandAction(kCmdFileClose)->isEnabled());
+  QVERIFY(!frame->CommandAction(kCmdFileImportTags)->isEnabled());
+  QVERIFY(!frame->CommandAction(kCmdFileExportTags)->isEnabled());
 
   // Status bar: the message pane, the communication pane, then the three indicators.
   QStringList panes;

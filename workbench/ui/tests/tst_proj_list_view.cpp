@@ -8,11 +8,16 @@
 #include <vector>
 
 #include <QApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
 
@@ -28,6 +33,7 @@
 #include "workbench/runtime/tag_table.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/tag_bulk_dlg.h"
 #include "workbench/ui/tests/widget_test_support.h"
 #include "workbench/ui/value_entry_dlg.h"
 
@@ -223,23 +229,28 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintTags);
     const std::vector<int> styles{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails};
 
-    auto menu = f.view.BuildContextMenu();  // nothing selected: the style items only
-    QCOMPARE(f.Commands(*menu), styles);
+    // Nothing selected: the style items and the tag file's commands (a batch needs a tag).
+    auto menu = f.view.BuildContextMenu();
+    QCOMPARE(f.Commands(*menu, true),
+             (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails,
+                               kCmdImportTags, kCmdExportTags}));
     QCOMPARE(f.CheckedCommand(*menu), kCmdViewDetails);
 
     f.view.SelectRows({0});
     menu = f.view.BuildContextMenu();
     QCOMPARE(f.Commands(*menu, true),
              (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails, kCmdNewTag,
-                               kCmdEditTag, kCmdDeleteTags}));
+                               kCmdEditTag, kCmdDeleteTags, kCmdBatchTags, kCmdImportTags,
+                               kCmdExportTags}));
     QCOMPARE(menu->actions().at(3)->isSeparator(), true);
 
-    f.view.SelectRows({2});  // the placeholder: nothing to edit or delete
+    f.view.SelectRows({2});  // the placeholder: nothing to edit, delete or copy
     menu = f.view.BuildContextMenu();
     QCOMPARE(f.view.RememberedRow(), 2);
-    QCOMPARE(f.Commands(*menu).size(), std::size_t{6});
-    QCOMPARE(f.Commands(*menu, true), (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons,
-                                                        kCmdViewDetails, kCmdNewTag}));
+    QCOMPARE(f.Commands(*menu).size(), std::size_t{9});
+    QCOMPARE(f.Commands(*menu, true),
+             (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails, kCmdNewTag,
+                               kCmdImportTags, kCmdExportTags}));
 
     f.frame.running = true;  // no editing while communication runs
     menu = f.view.BuildContextMenu();
@@ -451,6 +462,76 @@ class TestProjListView : public QObject {
     f.view.OnCommand(kCmdDeleteTags);
     QVERIFY(f.sink.Messages().empty());
     QCOMPARE(Project().tags.size(), std::size_t{2});
+  }
+
+  // The tag file's import (every row checked, the question about existing tags, the refused rows
+  // listed and nothing imported) and batch creation from the selected tag with its preview.
+  void tagsInBulk() {
+    Fixture f;
+    Project().tags = {MakeTag("A", kVarDiscrete), MakeTag("温度1")};
+    Project().tags[1].flags = 0;  // internal: no driver to ask
+    f.view.OnUpdate(kHintTags);
+    const QString header = QString::fromStdString(FormatTagCsv({}).substr(3));
+    auto write = [&](const char* name, const QString& rows) {
+      QFile file(QString::fromStdString((f.dir / name).string()));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write((header + rows).toUtf8());
+    };
+    std::vector<std::size_t> asked;
+    SetExistingTagsQuestionHook([&](std::size_t n) {
+      asked.push_back(n);
+      return std::optional<ExistingTags>(ExistingTags::kKeep);
+    });
+    write("good.csv", QStringLiteral("A,改,整数,内部,,,,,0,10,0,0\r\n新,,离散,内部\r\n"));
+    f.view.ImportTagsFrom(QString::fromStdString((f.dir / "good.csv").string()));
+    SetExistingTagsQuestionHook(nullptr);
+    QCOMPARE(asked, std::vector<std::size_t>{1});
+    QCOMPARE(Project().tags.size(), std::size_t{3});
+    QCOMPARE(Project().tags[0].description[0], '\0');  // kept as it was
+    QCOMPARE(Text(Project().tags[2].name), QStringLiteral("新"));
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{3 * 276});
+    QCOMPARE(f.frame.hints.back(), kHintTags);
+
+    // Two bad rows: both listed with their lines, nothing imported, nothing written.
+    write("bad.csv",
+          QStringLiteral("B,,整数,内部,,,,,x,10,0,0\r\nC,,离散,内部\r\nD,,整型,内部\r\n"));
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+      if (auto* dialog = qobject_cast<TagImportErrorsDlg*>(QApplication::activeModalWidget())) {
+        for (int i = 0; i < dialog->List()->count(); ++i)
+          listed << dialog->List()->item(i)->text();
+        dialog->accept();
+      }
+    });
+    f.view.ImportTagsFrom(QString::fromStdString((f.dir / "bad.csv").string()));
+    QCOMPARE(listed.size(), 2);
+    QVERIFY(listed[0].startsWith(QStringLiteral("第 2 行：")));
+    QVERIFY(listed[1].startsWith(QStringLiteral("第 4 行：")));
+    QCOMPARE(Project().tags.size(), std::size_t{3});
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{3 * 276});
+
+    // A batch of three from "温度1": 温度2..温度4; a clash with "温度1" disables OK.
+    f.view.SelectRows({1});
+    bool clashRefused = false;
+    QStringList names;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<TagBatchDlg*>(QApplication::activeModalWidget());
+      if (dialog == nullptr)
+        return;
+      dialog->CountBox()->setValue(3);
+      dialog->FirstNumberBox()->setValue(0);
+      clashRefused = !dialog->OkButton()->isEnabled();
+      dialog->FirstNumberBox()->setValue(2);
+      for (int r = 0; r < dialog->Preview()->rowCount(); ++r)
+        names << dialog->Preview()->item(r, 0)->text();
+      dialog->OkButton()->click();
+    });
+    f.view.OnCommand(kCmdBatchTags);
+    QVERIFY(clashRefused);
+    QCOMPARE(names, (QStringList{"温度2", "温度3", "温度4"}));
+    QCOMPARE(Project().tags.size(), std::size_t{6});
+    QCOMPARE(Text(Project().tags[5].name), QStringLiteral("温度4"));
+    QCOMPARE(f.FileSize("Tag.dat"), std::uintmax_t{6 * 276});
   }
 
   void deletingDevicesAndScreens() {

@@ -1,6 +1,7 @@
-// The tag editor's value rules, without widgets: the entry layouts per type, the
-// ranges each stored type can hold, the width-exact writes of the raw range, the rule that
-// finds a register's position in a driver's address list, and OK's checks of the entries.
+// The value rules of a tag's entries, without widgets, shared by the tag editor and the tag
+// import: the entry layouts per type, the ranges each stored type can hold, the width-exact
+// writes of the raw range, the rule that finds a register's position in a driver's address list,
+// and the checks of the entries that the editor's OK and every imported row run.
 //
 //   if (!Fits(v, RawRange(kRawInt16))) { /* refuse: -32768..32767 */ }
 //   StoreRaw(work.rawMax, kRawInt16, v);  // writes the low 2 bytes only
@@ -19,7 +20,7 @@
 #include "common/records.h"
 #include "common/type_names.h"  // the type names the combos list
 
-namespace talvek::tageditor {
+namespace talvek::tagcheck {
 
 // Integer digits and decimals of a numeric entry.
 struct EntryLayout {
@@ -131,4 +132,4 @@ struct TagEntriesCheck {
 // dialog's.
 TagEntriesCheck CheckTagEntries(const TagEntries& entries, std::span<const DeviceRecord> devices);
 
-}  // namespace talvek::tageditor
+}  // namespace talvek::tagcheck

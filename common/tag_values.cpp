@@ -1,4 +1,4 @@
-#include "plugins/tageditor/tag_values.h"
+#include "common/tag_values.h"
 
 #include <cfloat>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include "common/records.h"
 #include "platform/gbk.h"
 
-namespace talvek::tageditor {
+namespace talvek::tagcheck {
 
 EntryLayout EngineeringLayout(int varType) {
   switch (varType) {
@@ -399,4 +399,4 @@ TagEntriesCheck CheckTagEntries(const TagEntries& entries, std::span<const Devic
   return Accept(std::move(tag));
 }
 
-}  // namespace talvek::tageditor
+}  // namespace talvek::tagcheck
