@@ -33,6 +33,7 @@ struct CommandLineInfo {
   bool showMonitor = false;      // --monitor: show the communication monitor and device statistics
   QString screenshotFile;        // --screenshot FILE: save a picture of the window, then quit
   int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
+  QString listFilter;            // --filter TEXT: typed into the project list's filter box
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

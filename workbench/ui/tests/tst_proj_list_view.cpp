@@ -1,14 +1,18 @@
 // Tests of the project list view: hints, context menu, double-click rules, the edits through the
 // plug-ins (stand-ins built beside the test) and the screen editor, deletions and their files,
-// sorting, view styles, the live refresh and the write command, and tables that change under it.
+// sorting, view styles, the live refresh and the write command, tables that change under it, the
+// filter box, copying rows and the column widths kept in the settings.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -21,7 +25,9 @@
 #include "platform/atoms.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
+#include "platform/registry.h"
 #include "platform/window_messages.h"
+#include "workbench/project/app_profile.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
@@ -170,7 +176,16 @@ class RecordingWriteSink final : public TagWriteSink {
 class TestProjListView : public QObject {
   Q_OBJECT
 
+  // The settings (column widths) go to a folder of the test's own.
+  testing_support::TempDir config_;
+  std::unique_ptr<testing_support::ScopedEnv> configEnv_;
+
  private slots:
+  void initTestCase() {
+    configEnv_ = std::make_unique<testing_support::ScopedEnv>("TALVEK_CONFIG_DIR", config_.str());
+    platform::Registry::Instance().Reload();
+  }
+
   void hintsSwitchTheMode() {
     Fixture f;
     ProjListModel& model = *f.view.Model();
@@ -201,8 +216,12 @@ class TestProjListView : public QObject {
     QCOMPARE(model.Mode(), ListMode::kLiveValues);
     QCOMPARE(model.rowCount(), 1);
     QCOMPARE(header->sectionSize(0), 100);
-    QCOMPARE(header->sectionSize(ProjListModel::kLiveQuality), 50);
-    QCOMPARE(header->sectionSize(ProjListModel::kLiveTime), 150);
+    // Fractions of the width, widened where a fixed text would not fit: no time is ever cut.
+    const QFontMetrics metrics = f.view.DetailsView()->fontMetrics();
+    QVERIFY(header->sectionSize(ProjListModel::kLiveQuality) >
+            metrics.horizontalAdvance(QStringLiteral("传感器错误")));
+    QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
+            metrics.horizontalAdvance(QStringLiteral("2026/12/08 03:04:14 0123")));
 
     f.view.OnUpdate(kHintProjectCreated);
     QCOMPARE(f.frame.look, ToolbarLook::kStopped);
@@ -231,7 +250,7 @@ class TestProjListView : public QObject {
     menu = f.view.BuildContextMenu();
     QCOMPARE(f.Commands(*menu, true),
              (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails, kCmdNewTag,
-                               kCmdEditTag, kCmdDeleteTags}));
+                               kCmdEditTag, kCmdDeleteTags, kCmdCopyRows}));
     QCOMPARE(menu->actions().at(3)->isSeparator(), true);
 
     f.view.SelectRows({2});  // the placeholder: nothing to edit or delete
@@ -561,15 +580,28 @@ class TestProjListView : public QObject {
       return texts;
     };
 
-    click(2);  // another column: sorted by the name, direction unchanged (ascending)
-    QCOMPARE(f.view.SortColumn(), 2);
+    QCOMPARE(f.view.SortColumn(), -1);
+    QCOMPARE(header->sortIndicatorSection(), -1);  // no indicator before the first sort
+    click(0);                                      // the first click sorts ascending
+    QCOMPARE(f.view.SortColumn(), 0);
+    QVERIFY(!f.view.SortDescending());
     QCOMPARE(leading(), (QStringList{"a", "b", "c", "新建变量..."}));
+    QCOMPARE(header->sortIndicatorSection(), 0);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(f.view.SelectedRows(), std::vector<int>{2});
-    click(2);  // the same column again: reversed
+    click(0);  // the same column again: reversed, the placeholder still last
     QVERIFY(f.view.SortDescending());
-    QCOMPARE(leading(), (QStringList{"新建变量...", "c", "b", "a"}));
-    QCOMPARE(f.view.SelectedRows(), std::vector<int>{1});
-    QCOMPARE(f.view.DetailsView()->currentIndex().row(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    QCOMPARE(leading(), (QStringList{"c", "b", "a", "新建变量..."}));
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{0});
+    QCOMPARE(f.view.DetailsView()->currentIndex().row(), 0);
+    click(2);  // another column: ascending by its own text (all "整数": the order stays)
+    QCOMPARE(f.view.SortColumn(), 2);
+    QVERIFY(!f.view.SortDescending());
+    QCOMPARE(leading(), (QStringList{"c", "b", "a", "新建变量..."}));
+    // Another mode has other columns: no sort, no indicator.
+    f.view.OnUpdate(kHintDevicesBase);
+    QCOMPARE(header->sortIndicatorSection(), -1);
   }
 
   void viewStylesShareTheSelection() {
@@ -716,6 +748,149 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintProjectClosed);
     f.view.RefreshLiveValues();
     QCOMPARE(f.view.Model()->rowCount(), 0);
+  }
+
+  // The filter box: Ctrl+F, typing (Chinese too), Esc; the filter stays through a live refresh,
+  // communication started and stopped, and a deletion, and the commands act on the rows shown.
+  void filterBox() {
+    Fixture f;
+    TagRecord pump = MakeTag("Pump1");
+    platform::CopyToArray(pump.description, Gbk("进水泵"));
+    Project().tags = {pump, MakeTag("Valve"), MakeTag("pump2"), MakeTag("other")};
+    f.view.OnUpdate(kHintTags);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    QTableView* table = f.view.DetailsView();
+    QLineEdit* box = f.view.FilterEdit();
+    ProjListModel& model = *f.view.Model();
+    auto leading = [&model] {
+      QStringList texts;
+      for (int row = 0; row < model.rowCount(); ++row)
+        texts << model.CellText(row, 0);
+      return texts;
+    };
+    const QString add = QStringLiteral("新建变量...");
+
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(box->hasFocus());
+    box->insert(QStringLiteral("进"));  // as an input method commits, one character at a time
+    box->insert(QStringLiteral("水"));
+    QCOMPARE(leading(), (QStringList{"Pump1", add}));
+    QTest::keyClick(box, Qt::Key_Escape);
+    QVERIFY(box->text().isEmpty());
+    QCOMPARE(model.rowCount(), 5);
+    QTest::keyClicks(box, QStringLiteral("PUMP"));
+    QCOMPARE(leading(), (QStringList{"Pump1", "pump2", add}));
+    auto* count = f.view.findChild<QLabel*>(QStringLiteral("listFilterCount"));
+    QVERIFY(count->isVisible());
+    QCOMPARE(count->text(), QStringLiteral("2 / 4"));
+
+    // The placeholder still makes a new tag.
+    f.view.SetPluginFiles("NoSuchOndrel.dll", "NoSuchTesvic.dll");
+    f.view.OnRowDoubleClicked(2);
+    QCOMPARE(QString::fromStdString(f.sink.LastText()),
+             QStringLiteral("加载  NoSuchTesvic.dll 失败"));
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.RefreshLiveValues();
+    QCOMPARE(leading(), (QStringList{"Pump1", "pump2"}));
+    f.frame.running = false;
+    f.view.OnUpdate(kHintTags);
+    QCOMPARE(leading(), (QStringList{"Pump1", "pump2", add}));
+
+    // The second row shown is the table's third tag: that one goes.
+    f.view.SelectRows({1});
+    f.view.OnCommand(kCmdDeleteTags);
+    QCOMPARE(Project().tags.size(), std::size_t{3});
+    QCOMPARE(Text(Project().tags[1].name), QStringLiteral("Valve"));
+    QCOMPARE(leading(), (QStringList{"Pump1", add}));
+    QCOMPARE(count->text(), QStringLiteral("1 / 3"));
+
+    f.view.OnUpdate(kHintProjectClosed);  // the next project starts unfiltered
+    QVERIFY(box->text().isEmpty());
+  }
+
+  // Ctrl+C and the menu's "复制": the selected rows with a header line, tab-separated.
+  void copyingRows() {
+    Fixture f;
+    Project().tags = {MakeTag("a"), MakeTag("泵")};
+    platform::CopyToArray(Project().tags[1].registerText, "VW2");
+    f.view.OnUpdate(kHintTags);
+    QTableView* table = f.view.DetailsView();
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText(QStringLiteral("before"));
+    f.view.SelectRows({2});  // the placeholder alone: nothing to copy, the clipboard stays
+    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("before"));
+
+    f.view.SelectRows({0, 1, 2});
+    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("变量名\t变量描述\t变量类型\tID\t驱动设备\t地址\n"
+                                               "a\t\t整数\t\t\t\n"
+                                               "泵\t\t整数\t\t\tVW2\n"));
+
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.SelectRows({1});
+    f.view.SetMenuRunner([](QMenu& menu, const QPoint&) { return menu.actions().back(); });
+    f.view.ShowContextMenu(QPoint());
+    const QStringList lines = clipboard->text().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].startsWith(QStringLiteral("变量名\t变量值\t")));
+    QVERIFY(lines[1].startsWith(QStringLiteral("泵\t0\t整数\t0\t长整数\t")));
+  }
+
+  // Widths the user drags are kept per mode, in the settings, for the next start; widths set by
+  // the program are not. A time column saved too narrow for a time is widened.
+  void columnWidthsAreKept() {
+    const QString sample = QStringLiteral("2026/12/08 03:04:14 0123");
+    int dragged = 0;
+    {
+      Fixture f;
+      Project().tags = {MakeTag("a")};
+      f.view.OnUpdate(kHintTags);
+      f.view.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+      QHeaderView* header = f.view.DetailsView()->horizontalHeader();
+      const int before = header->sectionSize(0);
+      const int y = header->height() / 2;
+      const QPoint border(header->sectionViewportPosition(1) - 1, y);
+      auto send = [header](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton, buttons,
+                          Qt::NoModifier);
+        QApplication::sendEvent(header->viewport(), &event);
+      };
+      send(QEvent::MouseButtonPress, border, Qt::LeftButton);
+      send(QEvent::MouseMove, border + QPoint(40, 0), Qt::LeftButton);
+      send(QEvent::MouseButtonRelease, border + QPoint(40, 0), Qt::NoButton);
+      dragged = header->sectionSize(0);
+      QCOMPARE(dragged, before + 40);
+      header->resizeSection(2, 33);  // the program's own: not kept
+      f.view.OnUpdate(kHintTags);    // rebuilt after an edit: the user's widths stay
+      QCOMPARE(header->sectionSize(0), dragged);
+      QCOMPARE(header->sectionSize(2), 150);
+    }
+    Fixture f;  // the next start
+    Project().tags = {MakeTag("a")};
+    f.view.OnUpdate(kHintTags);
+    QHeaderView* header = f.view.DetailsView()->horizontalHeader();
+    QCOMPARE(header->sectionSize(0), dragged);
+    QCOMPARE(header->sectionSize(2), 150);
+    f.view.OnUpdate(kHintDevicesBase);  // each mode its own
+    QCOMPARE(header->sectionSize(0), 300);
+
+    QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
+                                                     "40,40,40,40,40,40,40,40,40"));
+    f.view.OnUpdate(kHintLiveValues);
+    QCOMPARE(header->sectionSize(0), 40);
+    QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
+            f.view.DetailsView()->fontMetrics().horizontalAdvance(sample));
+    QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
+                                                     "10,x,10"));  // not widths of this mode
+    f.view.OnUpdate(kHintLiveValues);
+    QCOMPARE(header->sectionSize(0), 100);
+    QVERIFY(platform::Registry::Instance().DeleteKey(kSettingsKey));
   }
 };
 
