@@ -200,6 +200,9 @@ class ProjListModel : public QAbstractTableModel {
   void SortOrder();
   // The records of `candidates` that pass the filter, in their order, then the placeholder.
   std::vector<std::int32_t> FilteredRows(const std::vector<std::int32_t>& candidates);
+  // The GBK texts the filter searches in `record` (empty ones for a record no longer in the
+  // table): the same number for every record of the mode, which it returns.
+  int SearchFields(std::size_t record, std::string_view (&fields)[4]) const;
   // Makes searchText_ and searchStart_ for the current records, once per rebuild.
   void BuildSearchIndex();
   // Replaces rows_ by `rows` as a layout change: persistent indexes follow their records, those

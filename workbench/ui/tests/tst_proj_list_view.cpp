@@ -750,146 +750,97 @@ class TestProjListView : public QObject {
     QCOMPARE(f.view.Model()->rowCount(), 0);
   }
 
-  // The filter box: Ctrl+F, typing (Chinese too), Esc; the filter stays through a live refresh,
-  // communication started and stopped, and a deletion, and the commands act on the rows shown.
+  // The filter box: Ctrl+F, typing, Esc; the filter stays through a live refresh and a start and
+  // stop of communication, and the commands act on the rows shown.
   void filterBox() {
     Fixture f;
-    TagRecord pump = MakeTag("Pump1");
-    platform::CopyToArray(pump.description, Gbk("进水泵"));
-    Project().tags = {pump, MakeTag("Valve"), MakeTag("pump2"), MakeTag("other")};
+    Project().tags = {MakeTag("Pump1"), MakeTag("Valve"), MakeTag("pump2"), MakeTag("other")};
     f.view.OnUpdate(kHintTags);
     f.view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f.view));
-    QTableView* table = f.view.DetailsView();
     QLineEdit* box = f.view.FilterEdit();
     ProjListModel& model = *f.view.Model();
-    auto leading = [&model] {
-      QStringList texts;
-      for (int row = 0; row < model.rowCount(); ++row)
-        texts << model.CellText(row, 0);
-      return texts;
-    };
-    const QString add = QStringLiteral("新建变量...");
-
-    table->setFocus();
-    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_F, Qt::ControlModifier);
     QVERIFY(box->hasFocus());
-    box->insert(QStringLiteral("进"));  // as an input method commits, one character at a time
-    box->insert(QStringLiteral("水"));
-    QCOMPARE(leading(), (QStringList{"Pump1", add}));
-    QTest::keyClick(box, Qt::Key_Escape);
-    QVERIFY(box->text().isEmpty());
-    QCOMPARE(model.rowCount(), 5);
     QTest::keyClicks(box, QStringLiteral("PUMP"));
-    QCOMPARE(leading(), (QStringList{"Pump1", "pump2", add}));
-    auto* count = f.view.findChild<QLabel*>(QStringLiteral("listFilterCount"));
-    QVERIFY(count->isVisible());
-    QCOMPARE(count->text(), QStringLiteral("2 / 4"));
-
-    // The placeholder still makes a new tag.
-    f.view.SetPluginFiles("NoSuchOndrel.dll", "NoSuchTesvic.dll");
-    f.view.OnRowDoubleClicked(2);
-    QCOMPARE(QString::fromStdString(f.sink.LastText()),
-             QStringLiteral("加载  NoSuchTesvic.dll 失败"));
+    QCOMPARE(model.rowCount(), 3);  // Pump1, pump2 and the placeholder
+    QCOMPARE(f.view.findChild<QLabel*>(QStringLiteral("listFilterCount"))->text(),
+             QStringLiteral("2 / 4"));
     f.frame.running = true;
     f.view.OnUpdate(kHintLiveValues);
     f.view.RefreshLiveValues();
-    QCOMPARE(leading(), (QStringList{"Pump1", "pump2"}));
+    QCOMPARE(model.rowCount(), 2);
     f.frame.running = false;
     f.view.OnUpdate(kHintTags);
-    QCOMPARE(leading(), (QStringList{"Pump1", "pump2", add}));
+    QVERIFY(model.IsPlaceholder(2));
 
-    // The second row shown is the table's third tag: that one goes.
-    f.view.SelectRows({1});
+    f.view.SelectRows({1});  // the second row shown is the table's third tag
     f.view.OnCommand(kCmdDeleteTags);
     QCOMPARE(Project().tags.size(), std::size_t{3});
     QCOMPARE(Text(Project().tags[1].name), QStringLiteral("Valve"));
-    QCOMPARE(leading(), (QStringList{"Pump1", add}));
-    QCOMPARE(count->text(), QStringLiteral("1 / 3"));
-
-    f.view.OnUpdate(kHintProjectClosed);  // the next project starts unfiltered
-    QVERIFY(box->text().isEmpty());
+    QCOMPARE(model.rowCount(), 2);
+    QTest::keyClick(box, Qt::Key_Escape);
+    QCOMPARE(model.rowCount(), 4);
   }
 
   // Ctrl+C and the menu's "复制": the selected rows with a header line, tab-separated.
   void copyingRows() {
     Fixture f;
     Project().tags = {MakeTag("a"), MakeTag("泵")};
-    platform::CopyToArray(Project().tags[1].registerText, "VW2");
+    platform::CopyToArray(Project().tags[1].registerText, "VW\t2");
     f.view.OnUpdate(kHintTags);
-    QTableView* table = f.view.DetailsView();
     QClipboard* clipboard = QApplication::clipboard();
     clipboard->setText(QStringLiteral("before"));
-    f.view.SelectRows({2});  // the placeholder alone: nothing to copy, the clipboard stays
-    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+    f.view.SelectRows({2});  // the placeholder alone: nothing to copy
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(clipboard->text(), QStringLiteral("before"));
-
     f.view.SelectRows({0, 1, 2});
-    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(clipboard->text(), QStringLiteral("变量名\t变量描述\t变量类型\tID\t驱动设备\t地址\n"
-                                               "a\t\t整数\t\t\t\n"
-                                               "泵\t\t整数\t\t\tVW2\n"));
-
+                                               "a\t\t整数\t\t\t\n泵\t\t整数\t\t\tVW 2\n"));
     f.frame.running = true;
     f.view.OnUpdate(kHintLiveValues);
     f.view.SelectRows({1});
     f.view.SetMenuRunner([](QMenu& menu, const QPoint&) { return menu.actions().back(); });
     f.view.ShowContextMenu(QPoint());
-    const QStringList lines = clipboard->text().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 3);
-    QVERIFY(lines[0].startsWith(QStringLiteral("变量名\t变量值\t")));
-    QVERIFY(lines[1].startsWith(QStringLiteral("泵\t0\t整数\t0\t长整数\t")));
+    QVERIFY(clipboard->text().startsWith(QStringLiteral("变量名\t变量值\t")));
+    QVERIFY(clipboard->text().endsWith(QStringLiteral("\n泵\t0\t整数\t0\t长整数\t坏\tVW 2\t\t\n")));
   }
 
-  // Widths the user drags are kept per mode, in the settings, for the next start; widths set by
+  // Widths the user drags are kept per mode in the settings, for the next start; widths set by
   // the program are not. A time column saved too narrow for a time is widened.
   void columnWidthsAreKept() {
-    const QString sample = QStringLiteral("2026/12/08 03:04:14 0123");
     int dragged = 0;
-    {
+    Project().tags = {MakeTag("a")};
+    for (int start = 0; start < 2; ++start) {
       Fixture f;
-      Project().tags = {MakeTag("a")};
       f.view.OnUpdate(kHintTags);
       f.view.show();
       QVERIFY(QTest::qWaitForWindowExposed(&f.view));
       QHeaderView* header = f.view.DetailsView()->horizontalHeader();
-      const int before = header->sectionSize(0);
-      const int y = header->height() / 2;
-      const QPoint border(header->sectionViewportPosition(1) - 1, y);
-      auto send = [header](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
-        QMouseEvent event(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton, buttons,
-                          Qt::NoModifier);
-        QApplication::sendEvent(header->viewport(), &event);
-      };
-      send(QEvent::MouseButtonPress, border, Qt::LeftButton);
-      send(QEvent::MouseMove, border + QPoint(40, 0), Qt::LeftButton);
-      send(QEvent::MouseButtonRelease, border + QPoint(40, 0), Qt::NoButton);
-      dragged = header->sectionSize(0);
-      QCOMPARE(dragged, before + 40);
-      header->resizeSection(2, 33);  // the program's own: not kept
-      f.view.OnUpdate(kHintTags);    // rebuilt after an edit: the user's widths stay
+      if (start == 0) {  // the user drags the border between the first two columns
+        const QPoint border(header->sectionViewportPosition(1) - 1, header->height() / 2);
+        for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 0},
+                               {QEvent::MouseMove, 40},
+                               {QEvent::MouseButtonRelease, 40}}) {
+          QMouseEvent event(type, border + QPoint(x, 0), header->mapToGlobal(border),
+                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+          QApplication::sendEvent(header->viewport(), &event);
+        }
+        dragged = header->sectionSize(0);
+        header->resizeSection(2, 33);  // the program's own: not kept
+        continue;
+      }
       QCOMPARE(header->sectionSize(0), dragged);
       QCOMPARE(header->sectionSize(2), 150);
+      QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
+                                                       "40,40,40,40,40,40,40,40,40"));
+      f.view.OnUpdate(kHintLiveValues);
+      QCOMPARE(header->sectionSize(0), 40);
+      QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
+              f.view.DetailsView()->fontMetrics().horizontalAdvance("2026/12/08 03:04:14 0123"));
     }
-    Fixture f;  // the next start
-    Project().tags = {MakeTag("a")};
-    f.view.OnUpdate(kHintTags);
-    QHeaderView* header = f.view.DetailsView()->horizontalHeader();
-    QCOMPARE(header->sectionSize(0), dragged);
-    QCOMPARE(header->sectionSize(2), 150);
-    f.view.OnUpdate(kHintDevicesBase);  // each mode its own
-    QCOMPARE(header->sectionSize(0), 300);
-
-    QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
-                                                     "40,40,40,40,40,40,40,40,40"));
-    f.view.OnUpdate(kHintLiveValues);
-    QCOMPARE(header->sectionSize(0), 40);
-    QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
-            f.view.DetailsView()->fontMetrics().horizontalAdvance(sample));
-    QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
-                                                     "10,x,10"));  // not widths of this mode
-    f.view.OnUpdate(kHintLiveValues);
-    QCOMPARE(header->sectionSize(0), 100);
+    QVERIFY(dragged > 150);
     QVERIFY(platform::Registry::Instance().DeleteKey(kSettingsKey));
   }
 };
