@@ -347,10 +347,32 @@ void CProjListView::ApplyColumnWidths() {
       platform::Registry::Instance().GetString(kSettingsKey, ColumnWidthsValue(mode));
   std::vector<int> widths = saved ? ParseColumnWidths(*saved, columns) : std::vector<int>();
   if (widths.empty()) {
-    widths = ProjListModel::ColumnWidths(mode, frameGeometry().width());
-    for (int column = 0; column < columns; ++column)
-      widths[static_cast<std::size_t>(column)] =
-          std::max(widths[static_cast<std::size_t>(column)], contentWidth(column));
+    const int outer = frameGeometry().width();
+    widths = ProjListModel::ColumnWidths(mode, outer);
+    std::vector<int> least(widths.size());
+    int total = 0;
+    int slack = 0;
+    for (int column = 0; column < columns; ++column) {
+      const auto i = static_cast<std::size_t>(column);
+      least[i] = contentWidth(column);
+      widths[i] = std::max(widths[i], least[i]);
+      total += widths[i];
+      slack += widths[i] - least[i];
+    }
+    // A row wider than the list (the live values' fractions add up to 20/18, and content may
+    // widen any mode) gives back what exceeds the visible width from the columns with room to
+    // spare, in proportion to it, so that the whole row, time included, shows where it can.
+    const int visible = outer - 2 * table_->frameWidth() -
+                        table_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, table_);
+    const int excess = total > outer ? std::min(total - visible, slack) : 0;
+    long long spare = 0;  // the slack of the columns so far; they give excess * spare / slack
+    long long given = 0;
+    for (std::size_t i = 0; excess > 0 && i < least.size(); ++i) {
+      spare += widths[i] - least[i];
+      const long long upTo = excess * spare / slack;
+      widths[i] -= static_cast<int>(upTo - given);
+      given = upTo;
+    }
   } else if (mode == ListMode::kLiveValues) {
     // A time cut short reads as another time: it always fits when the columns are built.
     int& time = widths[ProjListModel::kLiveTime];

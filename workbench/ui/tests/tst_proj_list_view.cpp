@@ -215,8 +215,10 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintLiveValues);
     QCOMPARE(model.Mode(), ListMode::kLiveValues);
     QCOMPARE(model.rowCount(), 1);
-    QCOMPARE(header->sectionSize(0), 100);
-    // Fractions of the width, widened where a fixed text would not fit: no time is ever cut.
+    // Fractions of the width (adding up to 20/18 of it), widened where a fixed text would not
+    // fit, narrowed where there is room to spare: the whole row shows, no time is ever cut.
+    QCOMPARE(header->length(), 900 - 2 * f.view.DetailsView()->frameWidth() -
+                                   f.view.style()->pixelMetric(QStyle::PM_ScrollBarExtent));
     const QFontMetrics metrics = f.view.DetailsView()->fontMetrics();
     QVERIFY(header->sectionSize(ProjListModel::kLiveQuality) >
             metrics.horizontalAdvance(QStringLiteral("传感器错误")));
