@@ -1,5 +1,5 @@
-// The workbench program: "talvek [project.ZRPrj] [--start] [--screenshot FILE] [--import-tags
-// FILE]".
+// The workbench program: "talvek [project.ZRPrj] [--start] [--monitor] [--filter TEXT]
+// [--import-tags FILE] [--screenshot FILE [--screenshot-delay MS]]".
 #include <cstdio>
 #include <cstdlib>
 

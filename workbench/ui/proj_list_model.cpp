@@ -1,7 +1,9 @@
 #include "workbench/ui/proj_list_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <numeric>
 #include <optional>
 
@@ -47,6 +49,20 @@ QString Utf8(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// Case-folds `text` in place, as QString::toCaseFolded does for every character GBK has: ASCII by
+// hand (nearly all of a tag list, and ten times faster), the rest through Qt's tables.
+void FoldCase(QString& text) {
+  for (QChar& c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x80) {
+      if (u >= u'A' && u <= u'Z')
+        c = QChar(static_cast<char16_t>(u + (u'a' - u'A')));
+    } else if (!QChar::isSurrogate(u)) {
+      c = QChar(static_cast<char16_t>(QChar::toCaseFolded(char32_t{u})));
+    }
+  }
+}
+
 }  // namespace
 
 std::string AtomText(std::int32_t word) {
@@ -75,19 +91,45 @@ std::string FormatLiveValue(std::int32_t varType, std::int32_t valueWord, bool h
   }
 }
 
-std::string FormatRawValue(std::int32_t rawType, std::int32_t rawWord, bool hex) {
+namespace {
+
+// The integer a raw word holds, read in its raw type's width (`widthBits`); false for the float,
+// string and unknown raw types.
+bool RawInteger(std::int32_t rawType, std::int32_t rawWord, std::int64_t& value,
+                unsigned& widthBits) {
   switch (rawType) {
     case kRawBit:
     case kRawInt32:
     case kRawBcd32:
-      return IntegerText(rawWord, 32, hex);
+      value = rawWord;
+      widthBits = 32;
+      return true;
     case kRawByte:
-      return IntegerText(static_cast<std::uint8_t>(rawWord), 8, hex);
+      value = static_cast<std::uint8_t>(rawWord);
+      widthBits = 8;
+      return true;
     case kRawInt16:
-      return IntegerText(static_cast<std::int16_t>(rawWord), 16, hex);
+      value = static_cast<std::int16_t>(rawWord);
+      widthBits = 16;
+      return true;
     case kRawUInt16:
     case kRawBcd16:
-      return IntegerText(static_cast<std::uint16_t>(rawWord), 16, hex);
+      value = static_cast<std::uint16_t>(rawWord);
+      widthBits = 16;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string FormatRawValue(std::int32_t rawType, std::int32_t rawWord, bool hex) {
+  std::int64_t integer = 0;
+  unsigned width = 0;
+  if (RawInteger(rawType, rawWord, integer, width))
+    return IntegerText(integer, width, hex);
+  switch (rawType) {
     case kRawFloat:
       return FloatText(rawWord, hex);
     case kRawString:
@@ -131,38 +173,47 @@ ProjListModel::ProjListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void ProjListModel::Rebuild(ListMode mode, ProjectState* state, int portFilter) {
   beginResetModel();
-  rows_.clear();
+  const ListMode newMode = state != nullptr ? mode : ListMode::kNone;
+  if (newMode != mode_) {
+    // Another mode has other columns: its rows start in table order.
+    sortColumn_ = -1;
+    sortDescending_ = false;
+  }
   state_ = state;
-  mode_ = state != nullptr ? mode : ListMode::kNone;
+  mode_ = newMode;
   portFilter_ = portFilter;
+  order_.clear();
+  hasPlaceholder_ = false;
+  searchBuilt_ = false;
+  searchText_.clear();
+  searchStart_.clear();
+  recordLimit_ = TableSize();
   if (state_ != nullptr) {
     switch (mode_) {
       case ListMode::kDevices: {
         const DeviceArray& devices = state_->devices;
-        rows_.reserve(devices.GetSize() + 1);
+        order_.reserve(devices.GetSize());
         for (std::size_t i = 0; i < devices.GetSize(); ++i) {
           if (portFilter_ == 0 || devices[i].portNumber == portFilter_)
-            rows_.push_back(static_cast<std::int32_t>(i));
+            order_.push_back(static_cast<std::int32_t>(i));
         }
-        rows_.push_back(kPlaceholderRow);
+        hasPlaceholder_ = true;
         break;
       }
       case ListMode::kTags:
       case ListMode::kLiveValues:
-        rows_.resize(state_->tags.size());
-        std::iota(rows_.begin(), rows_.end(), 0);
-        if (mode_ == ListMode::kTags)
-          rows_.push_back(kPlaceholderRow);
-        break;
       case ListMode::kScreens:
-        rows_.resize(state_->screens.size());
-        std::iota(rows_.begin(), rows_.end(), 0);
-        rows_.push_back(kPlaceholderRow);
+        order_.resize(recordLimit_);
+        std::iota(order_.begin(), order_.end(), 0);
+        hasPlaceholder_ = mode_ != ListMode::kLiveValues;
         break;
       case ListMode::kNone:
         break;
     }
   }
+  if (sortColumn_ >= 0)
+    SortOrder();
+  rows_ = FilteredRows(order_);
   endResetModel();
 }
 
@@ -171,6 +222,9 @@ void ProjListModel::ClearRows() {
     return;
   beginResetModel();
   rows_.clear();
+  order_.clear();
+  hasPlaceholder_ = false;
+  searchBuilt_ = false;
   endResetModel();
 }
 
@@ -279,7 +333,11 @@ QString ProjListModel::CellText(int row, int column) const {
         return {};
     }
   }
-  const auto i = static_cast<std::size_t>(index);
+  return RecordText(index, column);
+}
+
+QString ProjListModel::RecordText(std::int32_t recordIndex, int column) const {
+  const auto i = static_cast<std::size_t>(recordIndex);
   switch (mode_) {
     case ListMode::kDevices: {
       const DeviceRecord& d = state_->devices[i];
@@ -443,67 +501,312 @@ Qt::ItemFlags ProjListModel::flags(const QModelIndex& index) const {
   return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
 }
 
-QString ProjListModel::LeadingText(std::int32_t recordIndex) const {
-  const auto i = static_cast<std::size_t>(recordIndex);
-  switch (mode_) {
-    case ListMode::kDevices:
-      return GbkCellText(platform::ArrayText(state_->devices[i].descriptor.manufacturer));
+bool ProjListModel::IsNumericColumn(ListMode mode, int column) {
+  switch (mode) {
     case ListMode::kTags:
+      return column == kTagId;
     case ListMode::kLiveValues:
-      return GbkCellText(platform::ArrayText(state_->tags[i].name));
-    case ListMode::kScreens:
-      return GbkCellText(platform::ArrayText(state_->screens[i].screenName));
-    case ListMode::kNone:
-      break;
+      return column == kLiveValue || column == kLiveRaw || column == kLiveTime;
+    default:
+      return false;
   }
-  return {};
 }
 
-void ProjListModel::SortRows(bool descending) {
-  if (rows_.empty())
-    return;
-  const std::size_t n = rows_.size();
+std::optional<double> ProjListModel::CellNumber(std::int32_t recordIndex, int column) const {
+  // The tag id column holds no value yet: its cells sort as empty ones.
+  if (mode_ != ListMode::kLiveValues)
+    return std::nullopt;
+  const TagRecord& t = state_->tags[static_cast<std::size_t>(recordIndex)];
+  switch (column) {
+    case kLiveValue: {
+      const std::int32_t word = LoadValueWord(t);
+      if (t.varType == kVarDiscrete || t.varType == kVarInteger)
+        return word;
+      if (t.varType == kVarFloat)
+        return WordToFloat(word);
+      return std::nullopt;
+    }
+    case kLiveRaw: {
+      const std::int32_t word = LoadRawWord(t);
+      std::int64_t integer = 0;
+      unsigned width = 0;
+      if (RawInteger(t.rawType, word, integer, width))
+        return static_cast<double>(integer);
+      if (t.rawType == kRawFloat)
+        return WordToFloat(word);
+      return std::nullopt;
+    }
+    case kLiveTime: {
+      const FILETIME time = LoadUpdateTime(t);
+      const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+      if (ticks == 0)  // never read: shown empty
+        return std::nullopt;
+      return static_cast<double>(ticks);
+    }
+    default:
+      return std::nullopt;
+  }
+}
 
+void ProjListModel::SortOrder() {
+  // What a cell sorts by: numbers first, then texts, then empty cells (in either direction).
+  struct Key {
+    enum Rank { kNumber, kText, kEmpty } rank = kEmpty;
+    double number = 0;
+    std::optional<QCollatorSortKey> text;
+  };
+  const std::size_t n = order_.size();
+  const std::size_t tableSize = TableSize();
+  const bool numeric = IsNumericColumn(mode_, sortColumn_);
   // One collation key per row, made once: comparing keys is a byte comparison, so the sort costs
   // n collations instead of n log n.
   QCollator collator{QLocale::system()};
   collator.setCaseSensitivity(Qt::CaseSensitive);
-  std::vector<std::optional<QCollatorSortKey>> keys(n);
-  for (std::size_t row = 0; row < n; ++row) {
-    const std::int32_t index = RecordIndex(static_cast<int>(row));
-    if (index >= 0)
-      keys[row].emplace(collator.sortKey(LeadingText(index)));
+  std::vector<Key> keys(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int32_t record = order_[k];
+    if (static_cast<std::size_t>(record) >= tableSize)
+      continue;  // the record has gone: an empty row
+    Key& key = keys[k];
+    if (numeric) {
+      const std::optional<double> number = CellNumber(record, sortColumn_);
+      if (number && !std::isnan(*number)) {  // NaN orders with nothing: it sorts as its text
+        key.rank = Key::kNumber;
+        key.number = *number;
+        continue;
+      }
+    }
+    const QString text = RecordText(record, sortColumn_);
+    if (!text.isEmpty()) {
+      key.rank = Key::kText;
+      key.text.emplace(collator.sortKey(text));
+    }
   }
-  // Placeholders (and rows whose record has gone) compare greater than every record.
-  auto compare = [&keys](std::size_t a, std::size_t b) {
-    if (!keys[a] || !keys[b])
-      return keys[a] ? -1 : (keys[b] ? 1 : 0);
-    return keys[a]->compare(*keys[b]);
-  };
-  std::vector<std::size_t> order(n);  // order[newRow] = oldRow
+  std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), 0);
-
-  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const int c = compare(a, b);
+  const bool descending = sortDescending_;
+  std::stable_sort(order.begin(), order.end(), [&keys, descending](std::size_t a, std::size_t b) {
+    const Key& x = keys[a];
+    const Key& y = keys[b];
+    if (x.rank != y.rank)
+      return x.rank < y.rank;
+    int c = 0;
+    if (x.rank == Key::kNumber)
+      c = x.number < y.number ? -1 : (y.number < x.number ? 1 : 0);
+    else if (x.rank == Key::kText)
+      c = x.text->compare(*y.text);
     return descending ? c > 0 : c < 0;
   });
   std::vector<std::int32_t> sorted(n);
-  std::vector<int> newRowOf(n);
-  for (std::size_t newRow = 0; newRow < n; ++newRow) {
-    sorted[newRow] = rows_[order[newRow]];
-    newRowOf[order[newRow]] = static_cast<int>(newRow);
-  }
-  rows_.swap(sorted);
+  for (std::size_t k = 0; k < n; ++k)
+    sorted[k] = order_[order[k]];
+  order_.swap(sorted);
+}
 
-  // Selections and the current row follow their records.
+void ProjListModel::SortRows(int column, bool descending) {
+  if (column < 0 || column >= ColumnCountOf(mode_))
+    return;
+  sortColumn_ = column;
+  sortDescending_ = descending;
+  if (rows_.empty())
+    return;
+  SortOrder();
+  // The same rows stay shown, in the new order.
+  std::vector<char> shown(recordLimit_, 0);
+  for (std::int32_t record : rows_) {
+    if (record >= 0)
+      shown[static_cast<std::size_t>(record)] = 1;
+  }
+  std::vector<std::int32_t> rows;
+  rows.reserve(rows_.size());
+  for (std::int32_t record : order_) {
+    if (shown[static_cast<std::size_t>(record)])
+      rows.push_back(record);
+  }
+  if (hasPlaceholder_)
+    rows.push_back(kPlaceholderRow);
+  ReplaceRows(std::move(rows), QAbstractItemModel::VerticalSortHint);
+}
+
+void ProjListModel::SetFilter(const QString& text) {
+  filter_ = text;
+  QString folded = text;
+  FoldCase(folded);
+  if (folded == foldedFilter_)
+    return;
+  // A filter that only grew keeps a part of the rows shown now: only those need a look.
+  const bool narrower = !foldedFilter_.isEmpty() && folded.contains(foldedFilter_);
+  foldedFilter_ = std::move(folded);
+  if (rows_.empty())  // no mode, or rows emptied during an edit: the next rebuild filters
+    return;
+  ReplaceRows(FilteredRows(narrower ? rows_ : order_), QAbstractItemModel::NoLayoutChangeHint);
+}
+
+std::vector<std::int32_t> ProjListModel::FilteredRows(const std::vector<std::int32_t>& candidates) {
+  std::vector<std::int32_t> rows;
+  if (foldedFilter_.isEmpty()) {
+    rows.reserve(candidates.size() + 1);
+    std::copy_if(candidates.begin(), candidates.end(), std::back_inserter(rows),
+                 [](std::int32_t record) { return record != kPlaceholderRow; });
+  } else {
+    BuildSearchIndex();
+    const QStringView all(searchText_);
+    const QStringView wanted(foldedFilter_);
+    for (std::int32_t record : candidates) {
+      if (record < 0 || static_cast<std::size_t>(record) >= recordLimit_)
+        continue;
+      const auto r = static_cast<std::size_t>(record);
+      if (all.sliced(searchStart_[r], searchStart_[r + 1] - searchStart_[r]).contains(wanted))
+        rows.push_back(record);
+    }
+  }
+  if (hasPlaceholder_)
+    rows.push_back(kPlaceholderRow);
+  return rows;
+}
+
+int ProjListModel::SearchFields(std::size_t record, std::string_view (&fields)[4]) const {
+  const bool present = record < TableSize();
+  switch (mode_) {
+    case ListMode::kDevices: {
+      const DeviceRecord* d = present ? &state_->devices[record] : nullptr;
+      fields[0] = d ? platform::ArrayText(d->logicalName) : std::string_view();
+      fields[1] = d ? platform::ArrayText(d->descriptor.model) : std::string_view();
+      fields[2] = d ? platform::ArrayText(d->station.addressText) : std::string_view();
+      return 3;
+    }
+    case ListMode::kTags:
+    case ListMode::kLiveValues: {
+      const TagRecord* t = present ? &state_->tags[record] : nullptr;
+      // The tag list shows a tag's device and register only for an external tag.
+      const bool shown = t && (mode_ == ListMode::kLiveValues || (t->flags & kTagExternal) != 0);
+      fields[0] = t ? platform::ArrayText(t->name) : std::string_view();
+      fields[1] = t ? platform::ArrayText(t->description) : std::string_view();
+      fields[2] = shown ? platform::ArrayText(t->deviceName) : std::string_view();
+      fields[3] = shown ? platform::ArrayText(t->registerText) : std::string_view();
+      return 4;
+    }
+    case ListMode::kScreens: {
+      const ScreenRecord* sc = present ? &state_->screens[record] : nullptr;
+      fields[0] = sc ? platform::ArrayText(sc->screenName) : std::string_view();
+      fields[1] = sc ? platform::ArrayText(sc->fileName) : std::string_view();
+      return 2;
+    }
+    case ListMode::kNone:
+      break;
+  }
+  return 0;
+}
+
+void ProjListModel::BuildSearchIndex() {
+  if (searchBuilt_)
+    return;
+  searchBuilt_ = true;
+  // Every record's fields, each ended by '\n', decoded in one go: one conversion for the whole
+  // table instead of one per cell.
+  std::string gbk;
+  gbk.reserve(recordLimit_ * 40);
+  std::string_view fields[4];
+  int perRecord = 0;
+  for (std::size_t r = 0; r < recordLimit_; ++r) {
+    perRecord = SearchFields(r, fields);
+    for (int i = 0; i < perRecord; ++i) {
+      const std::size_t at = gbk.size();
+      gbk.append(fields[i]);
+      // No GBK byte of a character is '\n'; a stray one in a damaged record must not end a field.
+      std::replace(gbk.begin() + static_cast<std::ptrdiff_t>(at), gbk.end(), '\n', ' ');
+      gbk += '\n';
+    }
+  }
+  std::string utf8;
+  if (platform::GbkToUtf8(gbk, utf8)) {
+    searchText_ = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  } else {
+    // A record that is not valid GBK: each field on its own, as its cell shows it.
+    searchText_.clear();
+    for (std::size_t r = 0; r < recordLimit_; ++r) {
+      for (int i = 0, n = SearchFields(r, fields); i < n; ++i)
+        searchText_ += GbkCellText(fields[i]) + QLatin1Char('\n');
+    }
+  }
+  FoldCase(searchText_);
+  // Record r starts after r * perRecord line ends.
+  searchStart_.assign(recordLimit_ + 1, 0);
+  std::size_t record = 0;
+  int ends = 0;
+  for (qsizetype i = 0; i < searchText_.size() && record < recordLimit_; ++i) {
+    if (searchText_[i] == QLatin1Char('\n') && ++ends == perRecord) {
+      ends = 0;
+      searchStart_[++record] = i + 1;
+    }
+  }
+}
+
+void ProjListModel::ReplaceRows(std::vector<std::int32_t> rows,
+                                QAbstractItemModel::LayoutChangeHint hint) {
+  emit layoutAboutToBeChanged({}, hint);
+  // The new row of each record; the last slot is the placeholder's.
+  std::vector<int> newRowOf(recordLimit_ + 1, -1);
+  for (std::size_t row = 0; row < rows.size(); ++row) {
+    const std::int32_t record = rows[row];
+    newRowOf[record == kPlaceholderRow ? recordLimit_ : static_cast<std::size_t>(record)] =
+        static_cast<int>(row);
+  }
   const QModelIndexList from = persistentIndexList();
+  std::vector<int> moved(static_cast<std::size_t>(from.size()), -1);
+  for (qsizetype i = 0; i < from.size(); ++i) {
+    const auto oldRow = static_cast<std::size_t>(from[i].row());
+    if (oldRow < rows_.size()) {
+      const std::int32_t record = rows_[oldRow];
+      moved[static_cast<std::size_t>(i)] =
+          newRowOf[record == kPlaceholderRow ? recordLimit_ : static_cast<std::size_t>(record)];
+    }
+  }
+  rows_ = std::move(rows);
+  // Selections and the current row follow their records; those filtered out are dropped.
   QModelIndexList to;
   to.reserve(from.size());
-  for (const QModelIndex& old : from)
-    to.append(index(newRowOf[static_cast<std::size_t>(old.row())], old.column()));
+  for (qsizetype i = 0; i < from.size(); ++i) {
+    const int row = moved[static_cast<std::size_t>(i)];
+    to.append(row >= 0 ? index(row, from[i].column()) : QModelIndex());
+  }
   changePersistentIndexList(from, to);
-  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+  emit layoutChanged({}, hint);
+}
+
+QString ProjListModel::RowsText(std::vector<int> rows) const {
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  const int columns = columnCount();
+  // A tab or a line break inside a cell would shift the columns or rows of whoever pastes it.
+  auto append = [](QString& out, QString cell) {
+    for (QChar& c : cell) {
+      if (c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+        c = QLatin1Char(' ');
+    }
+    out += cell;
+  };
+  QString body;
+  for (int row : rows) {
+    if (RecordIndex(row) < 0)
+      continue;
+    for (int column = 0; column < columns; ++column) {
+      if (column != 0)
+        body += QLatin1Char('\t');
+      append(body, CellText(row, column));
+    }
+    body += QLatin1Char('\n');
+  }
+  if (body.isEmpty())
+    return {};
+  QString text;
+  for (int column = 0; column < columns; ++column) {
+    if (column != 0)
+      text += QLatin1Char('\t');
+    append(text, ColumnHeader(mode_, column));
+  }
+  text += QLatin1Char('\n');
+  return text + body;
 }
 
 void ProjListModel::NotifyLiveValuesChanged() {
@@ -518,6 +821,10 @@ void ProjListModel::NotifyRowChanged(int row) {
   if (row < 0 || row >= rowCount() || columnCount() == 0)
     return;
   emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+  // The record's texts changed: search them anew, and let the filter decide on the row again.
+  searchBuilt_ = false;
+  if (!foldedFilter_.isEmpty())
+    ReplaceRows(FilteredRows(order_), QAbstractItemModel::NoLayoutChangeHint);
 }
 
 }  // namespace talvek

@@ -16,6 +16,10 @@
 // All of it runs on the user-interface thread, where the Qt views ask for cells, so the row table
 // needs no lock. The live cells read the tags' runtime fields through tag_fields.h while polling
 // threads store them.
+//
+// On top of the mode's records sit a sort (by any column, kept while the mode is rebuilt) and a
+// filter (a text the searched cells must contain, kept across every rebuild); the placeholder row
+// stays last through both.
 #pragma once
 
 #include <cstdint>
@@ -140,11 +144,29 @@ class ProjListModel : public QAbstractTableModel {
   void DestroyImages();
   bool HasImages() const { return icons_.has_value(); }
 
-  // Sorts the rows by the leading text of their records (a tag's name, a screen's name, a
-  // device's manufacturer) with the locale's collation, case-sensitive; the placeholder compares
-  // greater than every record; `descending` reverses the result. Selections and other persistent
-  // indexes follow their rows.
-  void SortRows(bool descending);
+  // Sorts the rows by `column`: text columns by their shown text with the locale's collation
+  // (case-sensitive), numeric columns (IsNumericColumn) by value. Empty cells follow the others
+  // and the placeholder stays last in either direction; rows that compare equal keep their order.
+  // Selections and other persistent indexes follow their rows. The sort is kept while the same
+  // mode is rebuilt and forgotten when the mode changes (SortColumn() is then -1).
+  void SortRows(int column, bool descending);
+  int SortColumn() const { return sortColumn_; }
+  bool SortDescending() const { return sortDescending_; }
+  // The columns that sort by value: live value, raw value and update time, and the tag id.
+  static bool IsNumericColumn(ListMode mode, int column);
+
+  // Shows only the records whose searched texts contain `text`, whatever the letter case (empty:
+  // every record): tags by name, description, register and device (as the mode shows register and
+  // device), devices by name, model and address, screens by name and file. The placeholder stays
+  // at the end. The filter is kept across rebuilds; rows that no longer match leave the selection.
+  void SetFilter(const QString& text);
+  const QString& Filter() const { return filter_; }
+  // The number of records of the mode before the filter (the placeholder not counted).
+  int RecordCount() const { return static_cast<int>(order_.size()); }
+
+  // The header line and the cells of `rows` (placeholders left out), tab-separated, one line per
+  // row ending in "\n"; empty when no row holds a record. For the clipboard.
+  QString RowsText(std::vector<int> rows) const;
 
   // Tells the views that the live cells (every column but the name) may have changed.
   void NotifyLiveValuesChanged();
@@ -170,14 +192,43 @@ class ProjListModel : public QAbstractTableModel {
   std::size_t TableSize() const;
   // The image of `row`, or a null icon.
   QIcon RowImage(int row) const;
-  // The leading text of a record, as the sort compares it.
-  QString LeadingText(std::int32_t recordIndex) const;
+  // The text of `column` for the record at `recordIndex` (which must be in the table).
+  QString RecordText(std::int32_t recordIndex, int column) const;
+  // The value a numeric column sorts by; nullopt when the cell holds no number.
+  std::optional<double> CellNumber(std::int32_t recordIndex, int column) const;
+  // Sorts order_ by the current sort column; no signals.
+  void SortOrder();
+  // The records of `candidates` that pass the filter, in their order, then the placeholder.
+  std::vector<std::int32_t> FilteredRows(const std::vector<std::int32_t>& candidates);
+  // The GBK texts the filter searches in `record` (empty ones for a record no longer in the
+  // table): the same number for every record of the mode, which it returns.
+  int SearchFields(std::size_t record, std::string_view (&fields)[4]) const;
+  // Makes searchText_ and searchStart_ for the current records, once per rebuild.
+  void BuildSearchIndex();
+  // Replaces rows_ by `rows` as a layout change: persistent indexes follow their records, those
+  // whose record is no longer shown become invalid.
+  void ReplaceRows(std::vector<std::int32_t> rows, QAbstractItemModel::LayoutChangeHint hint);
 
   ListMode mode_ = ListMode::kNone;
   ProjectState* state_ = nullptr;
   int portFilter_ = 0;
-  std::vector<std::int32_t> rows_;  // record indexes, kPlaceholderRow for the "new ..." row
+  std::vector<std::int32_t> order_;  // every record of the mode, in the sort order
+  std::vector<std::int32_t> rows_;   // order_ as filtered, then kPlaceholderRow if the mode has one
+  bool hasPlaceholder_ = false;
+  std::size_t recordLimit_ = 0;  // the table's size at the rebuild: every index in order_ is below
   bool hex_ = false;
+
+  int sortColumn_ = -1;  // -1: table order
+  bool sortDescending_ = false;
+
+  QString filter_;        // as typed
+  QString foldedFilter_;  // case-folded; empty: no filter
+  // The searched texts of every record, case-folded, each field followed by '\n' (which a filter
+  // typed on one line never contains, so no match spans two fields); record r's texts are
+  // [searchStart_[r], searchStart_[r + 1]). Made when a filter first needs it after a rebuild.
+  QString searchText_;
+  std::vector<qsizetype> searchStart_;
+  bool searchBuilt_ = false;
 
   std::optional<ProjListIcons> icons_;  // the row images while they exist
 };

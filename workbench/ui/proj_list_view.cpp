@@ -2,24 +2,36 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include "common/plugin_entry.h"
+#include "common/type_names.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
+#include "platform/registry.h"
+#include "workbench/project/app_profile.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/project/new_records.h"
@@ -42,6 +54,63 @@ constexpr char kSaveFailedText[] = "以下工程数据文件未能保存，磁�
 // Grid cells of the icon styles: uniform, so that a list of 65,536 tags lays out at once.
 constexpr QSize kLargeIconGrid(96, 72);
 constexpr QSize kSmallIconGrid(180, 22);
+
+// Values of the "Settings" section holding each mode's column widths ("120,80,..." in pixels).
+std::string_view ColumnWidthsValue(ListMode mode) {
+  switch (mode) {
+    case ListMode::kDevices:
+      return "ListColumnsDevices";
+    case ListMode::kTags:
+      return "ListColumnsTags";
+    case ListMode::kScreens:
+      return "ListColumnsScreens";
+    case ListMode::kLiveValues:
+      return "ListColumnsLiveValues";
+    case ListMode::kNone:
+      break;
+  }
+  return {};
+}
+
+// The widths of a settings value with exactly `count` sane widths; empty for anything else.
+std::vector<int> ParseColumnWidths(const std::string& text, int count) {
+  std::vector<int> widths;
+  const char* p = text.c_str();
+  while (*p != '\0') {
+    char* end = nullptr;
+    const long width = std::strtol(p, &end, 10);
+    if (end == p || width < 1 || width > 10000 || (*end != ',' && *end != '\0'))
+      return {};
+    widths.push_back(static_cast<int>(width));
+    p = *end == ',' ? end + 1 : end;
+  }
+  if (static_cast<int>(widths.size()) != count)
+    return {};
+  return widths;
+}
+
+// The fixed texts a column shows that must fit uncut into its first width, beyond its header.
+std::vector<const char*> ColumnSamples(ListMode mode, int column) {
+  using M = ProjListModel;
+  if ((mode == ListMode::kTags && column == M::kTagType) ||
+      (mode == ListMode::kLiveValues && column == M::kLiveType))
+    return {std::begin(kVarTypeNames), std::end(kVarTypeNames)};
+  if (mode != ListMode::kLiveValues)
+    return {};
+  switch (column) {
+    case M::kLiveValue:
+    case M::kLiveRaw:
+      return {"-2147483648"};
+    case M::kLiveRawType:
+      return {std::begin(kRawTypeNames), std::end(kRawTypeNames)};
+    case M::kLiveQuality:
+      return {"传感器错误"};
+    case M::kLiveTime:
+      return {"2026/12/08 03:04:14 0123"};
+    default:
+      return {};
+  }
+}
 
 ListMode ModeOfHint(std::uint32_t hint) {
   switch (hint >> 16) {
@@ -128,6 +197,19 @@ CProjListView::CProjListView(ViewContext& context, QWidget* parent)
   stack_ = new QStackedWidget(this);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+  auto* filterRow = new QHBoxLayout;
+  filterRow->setContentsMargins(0, 0, 4, 0);
+  filterEdit_ = new QLineEdit(this);
+  filterEdit_->setObjectName(QStringLiteral("listFilter"));
+  filterEdit_->setClearButtonEnabled(true);
+  filterEdit_->installEventFilter(this);
+  filterCount_ = new QLabel(this);
+  filterCount_->setObjectName(QStringLiteral("listFilterCount"));
+  filterCount_->hide();
+  filterRow->addWidget(filterEdit_, 1);
+  filterRow->addWidget(filterCount_);
+  layout->addLayout(filterRow);
   layout->addWidget(stack_);
 
   table_ = new QTableView(stack_);
@@ -146,6 +228,9 @@ CProjListView::CProjListView(ViewContext& context, QWidget* parent)
   table_->horizontalHeader()->setHighlightSections(false);
   table_->horizontalHeader()->setStretchLastSection(false);
   table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  table_->horizontalHeader()->setSortIndicatorShown(true);
+  table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  table_->horizontalHeader()->viewport()->installEventFilter(this);
   table_->setContextMenuPolicy(Qt::CustomContextMenu);
   table_->setItemDelegate(new ProjListDelegate(table_));
   stack_->addWidget(table_);
@@ -165,6 +250,29 @@ CProjListView::CProjListView(ViewContext& context, QWidget* parent)
 
   connect(table_->horizontalHeader(), &QHeaderView::sectionClicked, this,
           &CProjListView::SortByColumn);
+  connect(table_->horizontalHeader(), &QHeaderView::sectionResized, this, [this] {
+    if (headerPressed_)
+      widthsDragged_ = true;
+  });
+  connect(filterEdit_, &QLineEdit::textChanged, this, &CProjListView::OnFilterChanged);
+  auto* find = new QAction(this);
+  find->setShortcut(QKeySequence::Find);
+  find->setShortcutContext(Qt::WindowShortcut);
+  addAction(find);
+  connect(find, &QAction::triggered, this, [this] {
+    filterEdit_->setFocus(Qt::ShortcutFocusReason);
+    filterEdit_->selectAll();
+  });
+  // "shown / all" while a filter is set, whenever the rows change.
+  auto count = [this] {
+    int shown = model_->rowCount();
+    if (shown > 0 && model_->IsPlaceholder(shown - 1))
+      --shown;
+    filterCount_->setText(QStringLiteral("%1 / %2").arg(shown).arg(model_->RecordCount()));
+    filterCount_->setVisible(!model_->Filter().isEmpty() && model_->Mode() != ListMode::kNone);
+  };
+  connect(model_, &QAbstractItemModel::modelReset, this, count);
+  connect(model_, &QAbstractItemModel::layoutChanged, this, count);
   for (QAbstractItemView* view :
        {static_cast<QAbstractItemView*>(table_), static_cast<QAbstractItemView*>(icons_)}) {
     connect(view, &QAbstractItemView::doubleClicked, this,
@@ -196,6 +304,7 @@ void CProjListView::OnUpdate(std::uint32_t hint) {
     modeHint_ = 0;
     rememberedRow_ = -1;
     model_->Clear();
+    filterEdit_->clear();  // the next project starts unfiltered
     model_->DestroyImages();
   } else {
     model_->CreateImages();
@@ -209,15 +318,105 @@ void CProjListView::SetMode(std::uint32_t hint) {
   const int port = mode == ListMode::kDevices ? static_cast<int>(hint & 0xFFFF) : 0;
   model_->Rebuild(mode, &State(), port);
   ApplyColumnWidths();
+  ShowSortIndicator();
+  filterEdit_->setPlaceholderText(QString::fromUtf8(
+      mode == ListMode::kDevices   ? "筛选设备：名称、种类、地址 (Ctrl+F)"
+      : mode == ListMode::kScreens ? "筛选画面：名称、文件名 (Ctrl+F)"
+                                   : "筛选变量：名称、描述、地址、驱动设备 (Ctrl+F)"));
 }
 
 void CProjListView::ApplyColumnWidths() {
-  // Fractions of the list's outer width at the time the columns are built.
-  const std::vector<int> widths =
-      ProjListModel::ColumnWidths(model_->Mode(), frameGeometry().width());
+  const ListMode mode = model_->Mode();
   QHeaderView* header = table_->horizontalHeader();
-  for (std::size_t i = 0; i < widths.size() && static_cast<int>(i) < header->count(); ++i)
-    header->resizeSection(static_cast<int>(i), widths[i]);
+  const int columns = std::min(header->count(), ProjListModel::ColumnCountOf(mode));
+  if (columns == 0)
+    return;
+  // The width a column needs for its header (with the sort indicator) and its fixed texts.
+  const QFontMetrics metrics = table_->fontMetrics();
+  const int margin =
+      2 * (table_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table_) + 1) + 4;
+  auto contentWidth = [&](int column) {
+    int width = header->sectionSizeHint(column);
+    for (const char* sample : ColumnSamples(mode, column))
+      width = std::max(width, metrics.horizontalAdvance(QString::fromUtf8(sample)) + margin);
+    return width;
+  };
+  // The user's widths when there are any, else fractions of the list's outer width at the time
+  // the columns are built, widened to their content.
+  const std::optional<std::string> saved =
+      platform::Registry::Instance().GetString(kSettingsKey, ColumnWidthsValue(mode));
+  std::vector<int> widths = saved ? ParseColumnWidths(*saved, columns) : std::vector<int>();
+  if (widths.empty()) {
+    const int outer = frameGeometry().width();
+    widths = ProjListModel::ColumnWidths(mode, outer);
+    std::vector<int> least(widths.size());
+    int total = 0;
+    int slack = 0;
+    for (int column = 0; column < columns; ++column) {
+      const auto i = static_cast<std::size_t>(column);
+      least[i] = contentWidth(column);
+      widths[i] = std::max(widths[i], least[i]);
+      total += widths[i];
+      slack += widths[i] - least[i];
+    }
+    // A row wider than the list (the live values' fractions add up to 20/18, and content may
+    // widen any mode) gives back what exceeds the visible width from the columns with room to
+    // spare, in proportion to it, so that the whole row, time included, shows where it can.
+    const int visible = outer - 2 * table_->frameWidth() -
+                        table_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, table_);
+    const int excess = total > outer ? std::min(total - visible, slack) : 0;
+    long long spare = 0;  // the slack of the columns so far; they give excess * spare / slack
+    long long given = 0;
+    for (std::size_t i = 0; excess > 0 && i < least.size(); ++i) {
+      spare += widths[i] - least[i];
+      const long long upTo = excess * spare / slack;
+      widths[i] -= static_cast<int>(upTo - given);
+      given = upTo;
+    }
+  } else if (mode == ListMode::kLiveValues) {
+    // A time cut short reads as another time: it always fits when the columns are built.
+    int& time = widths[ProjListModel::kLiveTime];
+    time = std::max(time, contentWidth(ProjListModel::kLiveTime));
+  }
+  for (int column = 0; column < columns; ++column)
+    header->resizeSection(column, widths[static_cast<std::size_t>(column)]);
+}
+
+void CProjListView::SaveColumnWidths() {
+  const ListMode mode = model_->Mode();
+  const std::string_view name = ColumnWidthsValue(mode);
+  QHeaderView* header = table_->horizontalHeader();
+  if (name.empty() || header->count() != ProjListModel::ColumnCountOf(mode))
+    return;
+  std::string text;
+  for (int column = 0; column < header->count(); ++column) {
+    if (column != 0)
+      text += ',';
+    text += std::to_string(header->sectionSize(column));
+  }
+  // Widths that cannot be written cost the next start the user's widths; nothing to tell.
+  static_cast<void>(platform::Registry::Instance().SetString(kSettingsKey, name, text));
+}
+
+void CProjListView::ShowSortIndicator() {
+  table_->horizontalHeader()->setSortIndicator(
+      model_->SortColumn(), model_->SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void CProjListView::OnFilterChanged(const QString& text) {
+  model_->SetFilter(text);
+  const QModelIndex current = table_->selectionModel()->currentIndex();
+  if (current.isValid())
+    (viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_) : icons_)
+        ->scrollTo(current);
+}
+
+bool CProjListView::CopySelectedRows() {
+  const QString text = model_->RowsText(SelectedRows());
+  if (text.isEmpty())
+    return false;
+  QApplication::clipboard()->setText(text);
+  return true;
 }
 
 void CProjListView::StartLiveTimer() {
@@ -336,6 +535,9 @@ void CProjListView::OnCommand(int id) {
       if (editable)
         BatchCreateTags();
       break;
+    case kCmdCopyRows:
+      CopySelectedRows();
+      break;
     case kCmdViewSmallIcons:
       OnViewSmallIcons();
       break;
@@ -393,15 +595,12 @@ void CProjListView::SelectRows(const std::vector<int>& rows) {
 }
 
 void CProjListView::SortByColumn(int column) {
-  if (column == sortColumn_)
-    sortDescending_ = !sortDescending_;
-  else
-    sortColumn_ = column;
-  if (model_->rowCount() == 0)
-    return;
+  // The first click on a column sorts it ascending, each further click flips the direction.
+  const bool descending = column == model_->SortColumn() && !model_->SortDescending();
   QApplication::setOverrideCursor(Qt::WaitCursor);
   // The selection and the focus follow their rows through the model's persistent indexes.
-  model_->SortRows(sortDescending_);
+  model_->SortRows(column, descending);
+  ShowSortIndicator();
   const QModelIndex current = table_->selectionModel()->currentIndex();
   if (current.isValid())
     (viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_) : icons_)
@@ -441,9 +640,36 @@ void CProjListView::OnRowDoubleClicked(int row) {
 }
 
 bool CProjListView::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() != QEvent::KeyPress || (watched != table_ && watched != icons_))
+  if (watched == table_->horizontalHeader()->viewport()) {
+    // A width changed between a press and a release on the header was dragged by the user.
+    if (event->type() == QEvent::MouseButtonPress) {
+      headerPressed_ = true;
+    } else if (event->type() == QEvent::MouseButtonRelease) {
+      headerPressed_ = false;
+      if (std::exchange(widthsDragged_, false))
+        SaveColumnWidths();
+    }
+    return QWidget::eventFilter(watched, event);
+  }
+  if (event->type() != QEvent::KeyPress)
     return QWidget::eventFilter(watched, event);
   const auto* key = static_cast<const QKeyEvent*>(event);
+  if (watched == filterEdit_) {
+    // Esc empties the box (and, when it is empty, goes back to the rows); Down goes to the rows.
+    if (key->key() != Qt::Key_Escape && key->key() != Qt::Key_Down)
+      return QWidget::eventFilter(watched, event);
+    if (key->key() == Qt::Key_Escape && !filterEdit_->text().isEmpty())
+      filterEdit_->clear();
+    else
+      (viewStyle_ == kStyleDetails ? static_cast<QWidget*>(table_) : icons_)->setFocus();
+    return true;
+  }
+  if (watched != table_ && watched != icons_)
+    return QWidget::eventFilter(watched, event);
+  if (key->matches(QKeySequence::Copy)) {
+    CopySelectedRows();
+    return true;
+  }
   if ((key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
     return QWidget::eventFilter(watched, event);
   switch (key->key()) {
@@ -515,6 +741,13 @@ std::unique_ptr<QMenu> CProjListView::BuildContextMenu() {
 
   if (mode == ListMode::kTags && !Running())
     AddTagBulkCommands(*menu);
+
+  // Copying only reads the cells: offered whenever a selected row holds a record.
+  if (std::any_of(selected.begin(), selected.end(),
+                  [this](int row) { return model_->RecordIndex(row) >= 0; })) {
+    menu->addSeparator();
+    AddCommand(*menu, "复制", kCmdCopyRows)->setShortcut(QKeySequence::Copy);
+  }
 
   QAction* current = viewStyle_ == kStyleLargeIcons ? large
                      : viewStyle_ == kStyleDetails  ? details

@@ -11,6 +11,10 @@
 //   list.OnUpdate(kHintTags);                  // the tag list
 //   list.StartLiveTimer();                     // communication started
 //
+// A filter box above the rows (Ctrl+F, Esc empties it) shows only the rows whose texts contain
+// what is typed; Ctrl+C copies the selected rows as text. Column widths are the user's: each
+// mode's are kept in the settings when they are dragged.
+//
 // Three view styles share one model and one selection: details (a table with a header), large
 // icons and small icons (a list view). Rows hold indexes into the project's tables, checked on
 // every access, and every edit empties the rows before it changes a table, so the view never
@@ -33,6 +37,8 @@
 #include "workbench/ui/view_context.h"
 
 class QAction;
+class QLabel;
+class QLineEdit;
 class QListView;
 class QMenu;
 class QModelIndex;
@@ -59,6 +65,7 @@ inline constexpr int kCmdToggleHex = 10018;     // "显示 十六进制"
 inline constexpr int kCmdExportTags = 10020;    // "导出变量..."
 inline constexpr int kCmdImportTags = 10021;    // "导入变量..."
 inline constexpr int kCmdBatchTags = 10022;     // "批量创建..."
+inline constexpr int kCmdCopyRows = 57634;      // "复制" (Ctrl+C): the selected rows as text
 
 // View style indexes.
 inline constexpr int kStyleLargeIcons = 0;
@@ -107,11 +114,17 @@ class CProjListView : public QWidget, public ProjectView {
   // do nothing while communication runs: polling holds tag indexes and device records.
   void OnCommand(int id);
 
-  // A header click: the same column again flips the direction, another column becomes the sort
-  // column; the rows are then sorted by their records' leading text (see ProjListModel::SortRows).
+  // A header click: the same column again flips the direction, another column is sorted
+  // ascending (see ProjListModel::SortRows); the header shows the sort indicator.
   void SortByColumn(int column);
-  int SortColumn() const { return sortColumn_; }
-  bool SortDescending() const { return sortDescending_; }
+  int SortColumn() const { return model_->SortColumn(); }  // -1: not sorted
+  bool SortDescending() const { return model_->SortDescending(); }
+
+  // Copies the selected rows (header line, all columns, tab-separated) to the clipboard as text;
+  // false, leaving the clipboard alone, when no selected row holds a record.
+  bool CopySelectedRows();
+  // The filter box; its text is the model's filter.
+  QLineEdit* FilterEdit() const { return filterEdit_; }
 
   // A double-click on `row` (a row, not empty space): opens the editor or writes a value, by
   // mode and communication state.
@@ -164,6 +177,11 @@ class CProjListView : public QWidget, public ProjectView {
   void SetMode(std::uint32_t hint);
   void ApplyViewStyle(int style);
   void ApplyColumnWidths();
+  // Writes the current mode's column widths to the settings.
+  void SaveColumnWidths();
+  void ShowSortIndicator();
+  // The filter box's text changed: filter the rows, tell the count.
+  void OnFilterChanged(const QString& text);
   void SendHint(std::uint32_t hint);
   // Empties the rows before a table changes, so that nothing reads it while it does.
   void ReleaseRows();
@@ -195,12 +213,14 @@ class CProjListView : public QWidget, public ProjectView {
   QStackedWidget* stack_ = nullptr;
   QTableView* table_ = nullptr;
   QListView* icons_ = nullptr;
+  QLineEdit* filterEdit_ = nullptr;
+  QLabel* filterCount_ = nullptr;  // "shown / all" while a filter is set
   QTimer liveTimer_;
 
   std::uint32_t modeHint_ = 0;
   int viewStyle_ = kStyleDetails;
-  int sortColumn_ = 0;
-  bool sortDescending_ = false;
+  bool headerPressed_ = false;  // a mouse button is down on the header: resizes are the user's
+  bool widthsDragged_ = false;  // ... and the user changed a width meanwhile
   int rememberedRow_ = -1;
   std::uint64_t updatesSeen_ = 0;  // OnUpdate calls, to see whether a hint sent came back
 

@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPixmap>
 #include <QScreen>
@@ -66,6 +67,9 @@ bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QStri
         error = QStringLiteral("无效的截图延时：%1").arg(text);
         return false;
       }
+    } else if (argument == QLatin1String("--filter")) {
+      if (!value(info.listFilter))
+        return false;
     } else if (argument.startsWith(QLatin1String("--"))) {
       error = QStringLiteral("未知选项：%1").arg(argument);
       return false;
@@ -157,6 +161,13 @@ void CTalvekApp::ScheduleCommandLineActions() {
     QTimer::singleShot(500, frame, [frame, file] {
       if (frame->Panes().importTags)
         frame->Panes().importTags(file);
+    });
+  }
+  if (!commandLine_.listFilter.isEmpty()) {
+    const QString text = commandLine_.listFilter;
+    QTimer::singleShot(0, frame, [frame, text] {
+      if (auto* box = frame->findChild<QLineEdit*>(QStringLiteral("listFilter")))
+        box->setText(text);
     });
   }
   if (!commandLine_.screenshotFile.isEmpty()) {

@@ -34,6 +34,7 @@ struct CommandLineInfo {
   QString screenshotFile;        // --screenshot FILE: save a picture of the window, then quit
   int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
   QString importTagsFile;        // --import-tags FILE: import a tag file once the window shows
+  QString listFilter;            // --filter TEXT: typed into the project list's filter box
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

@@ -1,5 +1,5 @@
 // Tests of the project list's model: the cell texts of every mode for the golden data files, the
-// live formatting, placeholder rows, rows whose table shrank and sorting.
+// live formatting, placeholder rows, rows whose table shrank, sorting and filtering.
 #include <cstdlib>
 #include <ctime>
 
@@ -231,8 +231,10 @@ class TestProjListModel : public QObject {
     for (ListMode mode : {ListMode::kDevices, ListMode::kTags, ListMode::kScreens,
                           ListMode::kLiveValues, ListMode::kNone}) {
       model.Rebuild(mode, &state, 0);
-      model.SortRows(true);
+      model.SortRows(0, true);
+      model.SetFilter(QStringLiteral("a"));
       model.NotifyLiveValuesChanged();
+      model.SetFilter({});
       model.ClearRows();
       model.Rebuild(mode, &state, 0);
     }
@@ -267,16 +269,17 @@ class TestProjListModel : public QObject {
     QVERIFY(model.TagAt(0) == nullptr && model.DeviceAt(0) == nullptr);
   }
 
-  void sortingByLeadingText() {
+  void sortingByColumn() {
     ProjectState state;
     state.tags = {MakeTag("b2"), MakeTag("a1"), MakeTag("c3"), MakeTag("B1")};
     ProjListModel model;
     model.Rebuild(ListMode::kTags, &state, 0);
+    QCOMPARE(model.SortColumn(), -1);
     QItemSelectionModel selection(&model);
     selection.select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     selection.setCurrentIndex(model.index(2, 0), QItemSelectionModel::NoUpdate);
 
-    model.SortRows(false);
+    model.SortRows(ProjListModel::kTagName, false);
     const QStringList ascending = LeadingTexts(model);
     QCOMPARE(ascending.size(), 5);
     QCOMPARE(ascending.last(), QStringLiteral("新建变量..."));  // the placeholder sorts last
@@ -287,22 +290,111 @@ class TestProjListModel : public QObject {
     QVERIFY(selection.isRowSelected(ascending.indexOf("c3")));
     QCOMPARE(selection.selectedRows().size(), 1);
 
-    model.SortRows(true);
-    QStringList reversed = ascending;
+    model.SortRows(ProjListModel::kTagName, true);  // reversed, the placeholder still last
+    QStringList reversed = ascending.mid(0, 4);
     std::reverse(reversed.begin(), reversed.end());
-    QCOMPARE(LeadingTexts(model), reversed);
+    QCOMPARE(LeadingTexts(model), reversed << QStringLiteral("新建变量..."));
     QCOMPARE(Text(model.TagAt(selection.currentIndex().row())->name), QStringLiteral("c3"));
+    model.Rebuild(ListMode::kTags, &state, 0);  // after an edit: the same order
+    QCOMPARE(LeadingTexts(model), reversed);
 
-    // Screens sort by their name, devices by the manufacturer that begins the record.
+    // Devices sort by the clicked column's text, not by what begins their record.
     state.devices.Add(DeviceRecord{});
     state.devices.Add(DeviceRecord{});
-    platform::CopyToArray(state.devices[0].descriptor.manufacturer, "zz");
-    platform::CopyToArray(state.devices[0].logicalName, "first");
-    platform::CopyToArray(state.devices[1].descriptor.manufacturer, "aa");
-    platform::CopyToArray(state.devices[1].logicalName, "second");
-    model.Rebuild(ListMode::kDevices, &state, 0);
-    model.SortRows(false);
-    QCOMPARE(LeadingTexts(model), (QStringList{"second", "first", "新建设备..."}));
+    platform::CopyToArray(state.devices[0].descriptor.manufacturer, "aa");
+    platform::CopyToArray(state.devices[0].logicalName, "second");
+    platform::CopyToArray(state.devices[1].descriptor.manufacturer, "zz");
+    platform::CopyToArray(state.devices[1].logicalName, "first");
+    model.Rebuild(ListMode::kDevices, &state, 0);  // another mode: unsorted
+    QCOMPARE(model.SortColumn(), -1);
+    model.SortRows(ProjListModel::kDeviceName, false);
+    QCOMPARE(LeadingTexts(model), (QStringList{"first", "second", "新建设备..."}));
+  }
+
+  // Value, raw value and time sort by value (2 < 10 < 100, negatives first), not by their text;
+  // cells without a number follow, empty cells (a time never read) last in either direction.
+  void numericColumnsSortByValue() {
+    const ATOM text = platform::GlobalAddAtomA("abc");
+    ProjectState state;
+    const std::pair<const char*, std::int32_t> values[] = {
+        {"v10", 10}, {"v2", 2}, {"v100", 100}, {"vneg", -5}, {"vstr", text}, {"vflt", 0}};
+    for (const auto& [name, value] : values) {
+      state.tags.push_back(MakeTag(name));
+      TagRecord& tag = state.tags.back();
+      tag.value = tag.rawValue = value;
+      tag.rawType = kRawInt16;
+      tag.updateTime = FILETIME{static_cast<DWORD>(value) * 10000000u, 0x01DA0000};
+    }
+    state.tags[3].updateTime = FILETIME{};
+    state.tags[4].varType = kVarString;
+    state.tags[4].rawType = kRawString;
+    state.tags[4].updateTime.dwLowDateTime = 1;
+    state.tags[5].varType = kVarFloat;
+    state.tags[5].value = FloatToWord(2.5f);
+    state.tags[5].rawType = kRawFloat;
+    state.tags[5].rawValue = FloatToWord(-0.5f);
+    state.tags[5].updateTime.dwLowDateTime = 25000000;
+    ProjListModel model;
+    model.Rebuild(ListMode::kLiveValues, &state, 0);
+    model.SetHexDisplay(true);  // -5 shows FFFFFFFB, and still sorts first
+    auto sorted = [&model](int column, bool descending) {
+      model.SortRows(column, descending);
+      return LeadingTexts(model);
+    };
+    QCOMPARE(sorted(ProjListModel::kLiveValue, false),
+             (QStringList{"vneg", "v2", "vflt", "v10", "v100", "vstr"}));
+    QCOMPARE(sorted(ProjListModel::kLiveValue, true),
+             (QStringList{"v100", "v10", "vflt", "v2", "vneg", "vstr"}));
+    QCOMPARE(sorted(ProjListModel::kLiveRaw, false),
+             (QStringList{"vneg", "vflt", "v2", "v10", "v100", "vstr"}));
+    QCOMPARE(sorted(ProjListModel::kLiveTime, false),
+             (QStringList{"vstr", "v2", "vflt", "v10", "v100", "vneg"}));
+    QCOMPARE(sorted(ProjListModel::kLiveTime, true),
+             (QStringList{"v100", "v10", "vflt", "v2", "vstr", "vneg"}));
+    platform::GlobalDeleteAtom(text);
+  }
+
+  void filterOnNameDescriptionRegisterAndDevice() {
+    ProjectState state;
+    const char* const fields[][4] = {{"Pump1", "进水泵", "VW100", "泵站PLC"},
+                                     {"Valve", "出水阀", "VW200", "阀门PLC"},
+                                     {"TEMP", "温度", "MD8", "泵站PLC"},
+                                     {"inner", "内部", "VW100", "泵站PLC"}};
+    for (const auto& f : fields) {
+      state.tags.push_back(MakeTag(f[0]));
+      TagRecord& tag = state.tags.back();
+      platform::CopyToArray(tag.description, Gbk(f[1]));
+      platform::CopyToArray(tag.registerText, Gbk(f[2]));
+      platform::CopyToArray(tag.deviceName, Gbk(f[3]));
+      tag.flags = kTagExternal;
+    }
+    state.tags[3].flags = 0;  // internal: the tag list shows no register and no device
+    ProjListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.Rebuild(ListMode::kTags, &state, 0);
+    QItemSelectionModel selection(&model);
+    selection.select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    auto shown = [&](const char* filter) {
+      model.SetFilter(QString::fromUtf8(filter));
+      return LeadingTexts(model);
+    };
+    const QString add = QStringLiteral("新建变量...");
+    QCOMPARE(shown("泵站"), (QStringList{"Pump1", "TEMP", add}));  // device
+    QVERIFY(selection.isRowSelected(1));             // "TEMP" kept its selection on its new row
+    QCOMPARE(shown("泵站plc温"), QStringList{add});  // no match across two fields
+    QCOMPARE(shown(""), (QStringList{"Pump1", "Valve", "TEMP", "inner", add}));
+    QCOMPARE(shown("pump"), (QStringList{"Pump1", add}));  // any letter case
+    QCOMPARE(shown("出水"), (QStringList{"Valve", add}));  // description
+    QCOMPARE(shown("vw1"), (QStringList{"Pump1", add}));   // register (not the internal tag's)
+
+    // Kept across rebuilds (the live values show every register) and edits in place.
+    model.SetFilter(QStringLiteral("VW"));
+    model.Rebuild(ListMode::kLiveValues, &state, 0);
+    QCOMPARE(LeadingTexts(model), (QStringList{"Pump1", "Valve", "inner"}));
+    platform::CopyToArray(state.tags[1].registerText, "MW2");
+    model.NotifyRowChanged(1);
+    QCOMPARE(LeadingTexts(model), (QStringList{"Pump1", "inner"}));
+    QCOMPARE(model.RecordCount(), 4);
   }
 };
 

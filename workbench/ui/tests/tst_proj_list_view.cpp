@@ -1,15 +1,19 @@
 // Tests of the project list view: hints, context menu, double-click rules, the edits through the
 // plug-ins (stand-ins built beside the test) and the screen editor, deletions and their files,
-// sorting, view styles, the live refresh and the write command, and tables that change under it.
+// sorting, view styles, the live refresh and the write command, tables that change under it, the
+// filter box, copying rows and the column widths kept in the settings.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
@@ -26,7 +30,9 @@
 #include "platform/atoms.h"
 #include "platform/gbk.h"
 #include "platform/module.h"
+#include "platform/registry.h"
 #include "platform/window_messages.h"
+#include "workbench/project/app_profile.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/talvek_doc.h"
@@ -176,7 +182,16 @@ class RecordingWriteSink final : public TagWriteSink {
 class TestProjListView : public QObject {
   Q_OBJECT
 
+  // The settings (column widths) go to a folder of the test's own.
+  testing_support::TempDir config_;
+  std::unique_ptr<testing_support::ScopedEnv> configEnv_;
+
  private slots:
+  void initTestCase() {
+    configEnv_ = std::make_unique<testing_support::ScopedEnv>("TALVEK_CONFIG_DIR", config_.str());
+    platform::Registry::Instance().Reload();
+  }
+
   void hintsSwitchTheMode() {
     Fixture f;
     ProjListModel& model = *f.view.Model();
@@ -206,9 +221,15 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintLiveValues);
     QCOMPARE(model.Mode(), ListMode::kLiveValues);
     QCOMPARE(model.rowCount(), 1);
-    QCOMPARE(header->sectionSize(0), 100);
-    QCOMPARE(header->sectionSize(ProjListModel::kLiveQuality), 50);
-    QCOMPARE(header->sectionSize(ProjListModel::kLiveTime), 150);
+    // Fractions of the width (adding up to 20/18 of it), widened where a fixed text would not
+    // fit, narrowed where there is room to spare: the whole row shows, no time is ever cut.
+    QCOMPARE(header->length(), 900 - 2 * f.view.DetailsView()->frameWidth() -
+                                   f.view.style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    const QFontMetrics metrics = f.view.DetailsView()->fontMetrics();
+    QVERIFY(header->sectionSize(ProjListModel::kLiveQuality) >
+            metrics.horizontalAdvance(QStringLiteral("传感器错误")));
+    QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
+            metrics.horizontalAdvance(QStringLiteral("2026/12/08 03:04:14 0123")));
 
     f.view.OnUpdate(kHintProjectCreated);
     QCOMPARE(f.frame.look, ToolbarLook::kStopped);
@@ -241,7 +262,7 @@ class TestProjListView : public QObject {
     QCOMPARE(f.Commands(*menu, true),
              (std::vector<int>{kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails, kCmdNewTag,
                                kCmdEditTag, kCmdDeleteTags, kCmdBatchTags, kCmdImportTags,
-                               kCmdExportTags}));
+                               kCmdExportTags, kCmdCopyRows}));
     QCOMPARE(menu->actions().at(3)->isSeparator(), true);
 
     f.view.SelectRows({2});  // the placeholder: nothing to edit, delete or copy
@@ -642,15 +663,28 @@ class TestProjListView : public QObject {
       return texts;
     };
 
-    click(2);  // another column: sorted by the name, direction unchanged (ascending)
-    QCOMPARE(f.view.SortColumn(), 2);
+    QCOMPARE(f.view.SortColumn(), -1);
+    QCOMPARE(header->sortIndicatorSection(), -1);  // no indicator before the first sort
+    click(0);                                      // the first click sorts ascending
+    QCOMPARE(f.view.SortColumn(), 0);
+    QVERIFY(!f.view.SortDescending());
     QCOMPARE(leading(), (QStringList{"a", "b", "c", "新建变量..."}));
+    QCOMPARE(header->sortIndicatorSection(), 0);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(f.view.SelectedRows(), std::vector<int>{2});
-    click(2);  // the same column again: reversed
+    click(0);  // the same column again: reversed, the placeholder still last
     QVERIFY(f.view.SortDescending());
-    QCOMPARE(leading(), (QStringList{"新建变量...", "c", "b", "a"}));
-    QCOMPARE(f.view.SelectedRows(), std::vector<int>{1});
-    QCOMPARE(f.view.DetailsView()->currentIndex().row(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    QCOMPARE(leading(), (QStringList{"c", "b", "a", "新建变量..."}));
+    QCOMPARE(f.view.SelectedRows(), std::vector<int>{0});
+    QCOMPARE(f.view.DetailsView()->currentIndex().row(), 0);
+    click(2);  // another column: ascending by its own text (all "整数": the order stays)
+    QCOMPARE(f.view.SortColumn(), 2);
+    QVERIFY(!f.view.SortDescending());
+    QCOMPARE(leading(), (QStringList{"c", "b", "a", "新建变量..."}));
+    // Another mode has other columns: no sort, no indicator.
+    f.view.OnUpdate(kHintDevicesBase);
+    QCOMPARE(header->sortIndicatorSection(), -1);
   }
 
   void viewStylesShareTheSelection() {
@@ -797,6 +831,100 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintProjectClosed);
     f.view.RefreshLiveValues();
     QCOMPARE(f.view.Model()->rowCount(), 0);
+  }
+
+  // The filter box: Ctrl+F, typing, Esc; the filter stays through a live refresh and a start and
+  // stop of communication, and the commands act on the rows shown.
+  void filterBox() {
+    Fixture f;
+    Project().tags = {MakeTag("Pump1"), MakeTag("Valve"), MakeTag("pump2"), MakeTag("other")};
+    f.view.OnUpdate(kHintTags);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    QLineEdit* box = f.view.FilterEdit();
+    ProjListModel& model = *f.view.Model();
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(box->hasFocus());
+    QTest::keyClicks(box, QStringLiteral("PUMP"));
+    QCOMPARE(model.rowCount(), 3);  // Pump1, pump2 and the placeholder
+    QCOMPARE(f.view.findChild<QLabel*>(QStringLiteral("listFilterCount"))->text(),
+             QStringLiteral("2 / 4"));
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.RefreshLiveValues();
+    QCOMPARE(model.rowCount(), 2);
+    f.frame.running = false;
+    f.view.OnUpdate(kHintTags);
+    QVERIFY(model.IsPlaceholder(2));
+
+    f.view.SelectRows({1});  // the second row shown is the table's third tag
+    f.view.OnCommand(kCmdDeleteTags);
+    QCOMPARE(Project().tags.size(), std::size_t{3});
+    QCOMPARE(Text(Project().tags[1].name), QStringLiteral("Valve"));
+    QCOMPARE(model.rowCount(), 2);
+    QTest::keyClick(box, Qt::Key_Escape);
+    QCOMPARE(model.rowCount(), 4);
+  }
+
+  // Ctrl+C and the menu's "复制": the selected rows with a header line, tab-separated.
+  void copyingRows() {
+    Fixture f;
+    Project().tags = {MakeTag("a"), MakeTag("泵")};
+    platform::CopyToArray(Project().tags[1].registerText, "VW\t2");
+    f.view.OnUpdate(kHintTags);
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText(QStringLiteral("before"));
+    f.view.SelectRows({2});  // the placeholder alone: nothing to copy
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("before"));
+    f.view.SelectRows({0, 1, 2});
+    QTest::keyClick(f.view.DetailsView(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(clipboard->text(), QStringLiteral("变量名\t变量描述\t变量类型\tID\t驱动设备\t地址\n"
+                                               "a\t\t整数\t\t\t\n泵\t\t整数\t\t\tVW 2\n"));
+    f.frame.running = true;
+    f.view.OnUpdate(kHintLiveValues);
+    f.view.SelectRows({1});
+    f.view.SetMenuRunner([](QMenu& menu, const QPoint&) { return menu.actions().back(); });
+    f.view.ShowContextMenu(QPoint());
+    QVERIFY(clipboard->text().startsWith(QStringLiteral("变量名\t变量值\t")));
+    QVERIFY(clipboard->text().endsWith(QStringLiteral("\n泵\t0\t整数\t0\t长整数\t坏\tVW 2\t\t\n")));
+  }
+
+  // Widths the user drags are kept per mode in the settings, for the next start; widths set by
+  // the program are not. A time column saved too narrow for a time is widened.
+  void columnWidthsAreKept() {
+    int dragged = 0;
+    Project().tags = {MakeTag("a")};
+    for (int start = 0; start < 2; ++start) {
+      Fixture f;
+      f.view.OnUpdate(kHintTags);
+      f.view.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+      QHeaderView* header = f.view.DetailsView()->horizontalHeader();
+      if (start == 0) {  // the user drags the border between the first two columns
+        const QPoint border(header->sectionViewportPosition(1) - 1, header->height() / 2);
+        for (auto [type, x] : {std::pair{QEvent::MouseButtonPress, 0},
+                               {QEvent::MouseMove, 40},
+                               {QEvent::MouseButtonRelease, 40}}) {
+          QMouseEvent event(type, border + QPoint(x, 0), header->mapToGlobal(border),
+                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+          QApplication::sendEvent(header->viewport(), &event);
+        }
+        dragged = header->sectionSize(0);
+        header->resizeSection(2, 33);  // the program's own: not kept
+        continue;
+      }
+      QCOMPARE(header->sectionSize(0), dragged);
+      QCOMPARE(header->sectionSize(2), 150);
+      QVERIFY(platform::Registry::Instance().SetString(kSettingsKey, "ListColumnsLiveValues",
+                                                       "40,40,40,40,40,40,40,40,40"));
+      f.view.OnUpdate(kHintLiveValues);
+      QCOMPARE(header->sectionSize(0), 40);
+      QVERIFY(header->sectionSize(ProjListModel::kLiveTime) >
+              f.view.DetailsView()->fontMetrics().horizontalAdvance("2026/12/08 03:04:14 0123"));
+    }
+    QVERIFY(dragged > 150);
+    QVERIFY(platform::Registry::Instance().DeleteKey(kSettingsKey));
   }
 };
 

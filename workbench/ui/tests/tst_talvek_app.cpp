@@ -158,9 +158,10 @@ void TestTalvekApp::commandLine_data() {
   QTest::newRow("nothing") << QStringList{"talvek"} << true << "" << false << "" << 4000;
   QTest::newRow("a project") << QStringList{"talvek", "a/b.ZRPrj"} << true << "a/b.ZRPrj" << false
                              << "" << 4000;
-  QTest::newRow("all options") << QStringList{"talvek",       "--start",  "p.ZRPrj",
-                                              "--screenshot", "s.png",    "--screenshot-delay",
-                                              "10",           "--monitor"}
+  QTest::newRow("all options") << QStringList{"talvek",       "--start",   "p.ZRPrj",
+                                              "--screenshot", "s.png",     "--screenshot-delay",
+                                              "10",           "--monitor", "--filter",
+                                              "温度"}
                                << true << "p.ZRPrj" << true << "s.png" << 10;
   QTest::newRow("unknown option") << QStringList{"talvek", "--bogus"} << false << "" << false << ""
                                   << 4000;
@@ -188,6 +189,9 @@ void TestTalvekApp::commandLine() {
   QCOMPARE(info.showMonitor, ok && arguments.contains(QStringLiteral("--monitor")));
   QCOMPARE(info.screenshotFile, screenshot);
   QCOMPARE(info.screenshotDelayMs, delay);
+  QCOMPARE(info.listFilter,
+           QString(ok && arguments.contains(QStringLiteral("--filter")) ? QStringLiteral("温度")
+                                                                        : QString()));
 }
 
 void TestTalvekApp::abbreviatedPaths_data() {
