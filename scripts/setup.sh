@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
   # recommends.

@@ -31,6 +31,8 @@ struct FramePanes {
   std::function<void()> startLiveTimer;         // starts the list's 1000 ms refresh timer
   std::function<void()> stopLiveTimer;          // kills it
   std::function<void(int style)> setListStyle;  // one of the kListStyle* values
+  // Sets what runs after each tick of the list's refresh timer (the trend's sample).
+  std::function<void(std::function<void()> listener)> setLiveTickListener;
 };
 
 // Creates both panes as children of `parent`; `context` is the main frame.

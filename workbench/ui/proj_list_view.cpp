@@ -233,6 +233,8 @@ void CProjListView::RefreshLiveValues() {
   QAbstractItemView* view = viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_)
                                                         : static_cast<QAbstractItemView*>(icons_);
   view->viewport()->repaint();
+  if (liveTickListener_)
+    liveTickListener_();
 }
 
 void CProjListView::OnViewSmallIcons() {
@@ -324,6 +326,9 @@ void CProjListView::OnCommand(int id) {
       break;
     case kCmdToggleHex:
       ToggleHex();
+      break;
+    case kCmdAddToTrend:
+      AddToTrend();
       break;
     case kCmdViewSmallIcons:
       OnViewSmallIcons();
@@ -471,6 +476,8 @@ std::unique_ptr<QMenu> CProjListView::BuildContextMenu() {
   const ListMode mode = model_->Mode();
   if (Running() && mode == ListMode::kLiveValues) {
     menu->addSeparator();
+    AddCommand(*menu, "加入趋势", kCmdAddToTrend)
+        ->setEnabled(model_->TagAt(rememberedRow_) != nullptr);
     QAction* hex = AddCommand(*menu, "显示 十六进制", kCmdToggleHex);
     hex->setCheckable(true);
     hex->setChecked(model_->HexDisplay());
@@ -727,6 +734,18 @@ void CProjListView::WriteValue() {
     InteractiveWrites interactive(context_.Document().DriverHost());
     WriteValueOfTag(*tag, this);
   }
+}
+
+void CProjListView::AddToTrend() {
+  if (model_->Mode() != ListMode::kLiveValues)
+    return;
+  std::vector<std::size_t> indexes;
+  for (int row : SelectedRows()) {
+    if (model_->TagAt(row) != nullptr)
+      indexes.push_back(static_cast<std::size_t>(model_->RecordIndex(row)));
+  }
+  if (!indexes.empty())
+    context_.AddToTrend(indexes);
 }
 
 void CProjListView::ToggleHex() {

@@ -56,6 +56,7 @@ inline constexpr int kCmdEditScreen = 10014;    // "编辑 画面"
 inline constexpr int kCmdDeleteScreen = 10015;  // "删除 画面"
 inline constexpr int kCmdWriteValue = 10017;    // double-click in the live values
 inline constexpr int kCmdToggleHex = 10018;     // "显示 十六进制"
+inline constexpr int kCmdAddToTrend = 10019;    // "加入趋势": the selected live tags
 
 // View style indexes.
 inline constexpr int kStyleLargeIcons = 0;
@@ -90,8 +91,12 @@ class CProjListView : public QWidget, public ProjectView {
   void StartLiveTimer();
   void StopLiveTimer();
   bool IsLiveTimerActive() const { return liveTimer_.isActive(); }
-  // One refresh tick: the live cells are asked for again and the list repaints at once.
+  // One refresh tick: the live cells are asked for again and the list repaints at once; then the
+  // tick listener runs.
   void RefreshLiveValues();
+  void SetLiveTickListener(std::function<void()> listener) {
+    liveTickListener_ = std::move(listener);
+  }
 
   // The view styles (commands 32783, 32784, 32785).
   void OnViewSmallIcons();
@@ -175,6 +180,7 @@ class CProjListView : public QWidget, public ProjectView {
   void DeleteScreen();
   void WriteValue();
   void ToggleHex();
+  void AddToTrend();
 
   ViewContext& context_;
   ProjListModel* model_ = nullptr;
@@ -182,6 +188,7 @@ class CProjListView : public QWidget, public ProjectView {
   QTableView* table_ = nullptr;
   QListView* icons_ = nullptr;
   QTimer liveTimer_;
+  std::function<void()> liveTickListener_;
 
   std::uint32_t modeHint_ = 0;
   int viewStyle_ = kStyleDetails;

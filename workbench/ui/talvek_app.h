@@ -33,6 +33,7 @@ struct CommandLineInfo {
   bool showMonitor = false;      // --monitor: show the communication monitor and device statistics
   QString screenshotFile;        // --screenshot FILE: save a picture of the window, then quit
   int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
+  QStringList trendTags;  // --trend NAME,NAME,...: draw these tags in the trend (after --start)
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

@@ -103,9 +103,10 @@ void TestTalvekApp::commandLine_data() {
   QTest::newRow("nothing") << QStringList{"talvek"} << true << "" << false << "" << 4000;
   QTest::newRow("a project") << QStringList{"talvek", "a/b.ZRPrj"} << true << "a/b.ZRPrj" << false
                              << "" << 4000;
-  QTest::newRow("all options") << QStringList{"talvek",       "--start",  "p.ZRPrj",
-                                              "--screenshot", "s.png",    "--screenshot-delay",
-                                              "10",           "--monitor"}
+  QTest::newRow("all options") << QStringList{"talvek",       "--start",   "p.ZRPrj",
+                                              "--screenshot", "s.png",     "--screenshot-delay",
+                                              "10",           "--monitor", "--trend",
+                                              "温度,,压力"}
                                << true << "p.ZRPrj" << true << "s.png" << 10;
   QTest::newRow("unknown option") << QStringList{"talvek", "--bogus"} << false << "" << false << ""
                                   << 4000;
@@ -113,6 +114,8 @@ void TestTalvekApp::commandLine_data() {
                                 << false << "" << 4000;
   QTest::newRow("missing value") << QStringList{"talvek", "--screenshot"} << false << "" << false
                                  << "" << 4000;
+  QTest::newRow("trend without names")
+      << QStringList{"talvek", "--trend", ","} << false << "" << false << "" << 4000;
   QTest::newRow("bad delay") << QStringList{"talvek", "--screenshot-delay", "-5"} << false << ""
                              << false << "" << -5;
 }
@@ -133,6 +136,9 @@ void TestTalvekApp::commandLine() {
   QCOMPARE(info.showMonitor, ok && arguments.contains(QStringLiteral("--monitor")));
   QCOMPARE(info.screenshotFile, screenshot);
   QCOMPARE(info.screenshotDelayMs, delay);
+  QCOMPARE(info.trendTags, ok && arguments.contains(QStringLiteral("--trend"))
+                               ? QStringList({"温度", "压力"})
+                               : QStringList());
 }
 
 void TestTalvekApp::abbreviatedPaths_data() {
