@@ -122,9 +122,9 @@ TrendPane::TrendPane(QWidget* parent) : QDockWidget(QStringLiteral("趋势"), pa
   legend_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   legend_->verticalHeader()->setVisible(false);
   legend_->horizontalHeader()->setStretchLastSection(true);
-  legend_->setColumnWidth(kColTag, 96);
-  legend_->setColumnWidth(kColValue, 76);
-  legend_->setColumnWidth(kColRange, 128);
+  legend_->setColumnWidth(kColTag, 90);
+  legend_->setColumnWidth(kColValue, 72);
+  legend_->setColumnWidth(kColRange, 150);
   legend_->horizontalHeaderItem(kColGaps)->setToolTip(
       QStringLiteral("窗口内质量坏的采样数：曲线在这些地方断开"));
   legend_->setWordWrap(false);
@@ -150,7 +150,7 @@ TrendPane::TrendPane(QWidget* parent) : QDockWidget(QStringLiteral("趋势"), pa
   split->addWidget(view);
   split->setStretchFactor(0, 0);
   split->setStretchFactor(1, 1);
-  split->setSizes({370, 800});
+  split->setSizes({390, 800});
   layout->addWidget(split, 1);
   setWidget(body);
 
@@ -434,7 +434,9 @@ void TrendPane::Render(std::int64_t nowMs) {
         curve.lines[r]->clear();
     }
     curve.dots->replace(dots);
-    curve.lines.front()->setName(CurveTitle(i, range));
+    // A new legend text lays the chart out again: only when the range changed.
+    if (const QString title = CurveTitle(i, range); curve.lines.front()->name() != title)
+      curve.lines.front()->setName(title);
   }
   RefreshLegendRows();
 }

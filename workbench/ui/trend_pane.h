@@ -35,7 +35,7 @@ namespace talvek {
 
 // Curves with more separate runs of good samples in the window than this are drawn as dots: a
 // quality that flickers would otherwise cost a line object per run.
-inline constexpr std::size_t kTrendMaxRunLines = 100;
+inline constexpr std::size_t kTrendMaxRunLines = 40;
 
 // The trend button's 16 x 15 image: two curves on axes.
 QImage TrendImage();
