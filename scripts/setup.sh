@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-translations-l10n xvfb xauth
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n xvfb xauth
   # The program's first-choice font (it draws every symbol our texts use, "℃" included) and a
   # fallback; the Chinese locale, for Qt's own dialogs and texts under LANG=zh_CN.UTF-8.
   fonts-noto-cjk fonts-wqy-microhei locales

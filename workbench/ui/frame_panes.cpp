@@ -18,6 +18,9 @@ FramePanes CreateProjectPanes(ViewContext& context, QWidget* parent) {
   panes.listView = list;
   panes.startLiveTimer = [list] { list->StartLiveTimer(); };
   panes.stopLiveTimer = [list] { list->StopLiveTimer(); };
+  panes.setLiveTickListener = [list](std::function<void()> listener) {
+    list->SetLiveTickListener(std::move(listener));
+  };
   panes.setListStyle = [list](int style) {
     switch (style) {
       case kListStyleLargeIcons:

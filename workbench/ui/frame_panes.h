@@ -34,6 +34,8 @@ struct FramePanes {
   std::function<void(int style)> setListStyle;          // one of the kListStyle* values
   std::function<void(int command)> listCommand;         // the list's tag export and import commands
   std::function<void(const QString& path)> importTags;  // imports a tag file without a dialog
+  // Sets what runs after each tick of the list's refresh timer (the trend's sample).
+  std::function<void(std::function<void()> listener)> setLiveTickListener;
 };
 
 // Creates both panes as children of `parent`; `context` is the main frame.

@@ -1,5 +1,5 @@
 // The workbench program: "talvek [project.ZRPrj] [--start] [--monitor] [--filter TEXT]
-// [--import-tags FILE] [--screenshot FILE [--screenshot-delay MS]]".
+// [--trend NAME,...] [--import-tags FILE] [--screenshot FILE [--screenshot-delay MS]]".
 #include <cstdio>
 #include <cstdlib>
 

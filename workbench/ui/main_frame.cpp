@@ -44,6 +44,7 @@
 #include "workbench/ui/device_stats.h"
 #include "workbench/ui/main_splitter.h"
 #include "workbench/ui/proj_list_view.h"
+#include "workbench/ui/trend_pane.h"
 
 namespace talvek {
 namespace {
@@ -189,7 +190,7 @@ CMainFrame::~CMainFrame() {
   // this frame's members are gone: nothing of theirs reaches the frame any more.
   monitorPane_->DetachHost();
   for (QObject* child : {static_cast<QObject*>(monitorPane_), static_cast<QObject*>(statsPane_),
-                         static_cast<QObject*>(toolBar_)})
+                         static_cast<QObject*>(trendPane_), static_cast<QObject*>(toolBar_)})
     child->disconnect(this);
   endpointNotifier_.reset();
   endpoint_.Close();
@@ -266,6 +267,11 @@ void CMainFrame::CreateActions() {
   stats->setCheckable(true);
   AddCommand(kCmdResetStatistics, QStringLiteral("重置统计"),
              QStringLiteral("把每台设备的通讯计数清零"));
+  QAction* trend = AddCommand(kCmdViewTrend, QStringLiteral("趋势(&R)"),
+                              QStringLiteral("显示或隐藏趋势：所选变量最近几分钟的数值曲线"));
+  trend->setCheckable(true);
+  trend->setIconText(QStringLiteral("趋势"));
+  trend->setIcon(QIcon(QPixmap::fromImage(TrendImage())));
   AddCommand(kCmdViewSmallIcons, QStringLiteral("小图标"), QStringLiteral("用小图标显示列表"));
   AddCommand(kCmdViewLargeIcons, QStringLiteral("大图标"), QStringLiteral("用大图标显示列表"));
   AddCommand(kCmdViewDetails, QStringLiteral("详细资料"), QStringLiteral("显示列表的详细资料"));
@@ -309,6 +315,7 @@ void CMainFrame::CreateMenus() {
   view->addAction(commands_.at(kCmdViewCommMonitor));
   view->addAction(commands_.at(kCmdViewDeviceStats));
   view->addAction(commands_.at(kCmdResetStatistics));
+  view->addAction(commands_.at(kCmdViewTrend));
   view->addSeparator();
   view->addAction(commands_.at(kCmdViewSmallIcons));
   view->addAction(commands_.at(kCmdViewLargeIcons));
@@ -332,6 +339,7 @@ void CMainFrame::CreateToolBar() {
   toolBar_->addAction(stopAction_);
   toolBar_->addSeparator();
   toolBar_->addAction(commands_.at(kCmdViewCommMonitor));
+  toolBar_->addAction(commands_.at(kCmdViewTrend));
   addToolBar(Qt::TopToolBarArea, toolBar_);
   // The menu item shows and hides this bar, and follows it when the user closes it otherwise.
   connect(toolBar_, &QToolBar::visibilityChanged, this,
@@ -382,6 +390,16 @@ void CMainFrame::CreateDockPanes() {
     if (visible && running_)
       RefreshStatistics();
   });
+  trendPane_ = new TrendPane(this);
+  addDockWidget(Qt::BottomDockWidgetArea, trendPane_);
+  trendPane_->hide();
+  connect(trendPane_, &QDockWidget::visibilityChanged, this,
+          [this](bool) { commands_.at(kCmdViewTrend)->setChecked(!trendPane_->isHidden()); });
+  // The trend samples on the live list's own tick, so the curves and the list show the same reads.
+  if (panes_.setLiveTickListener) {
+    panes_.setLiveTickListener(
+        [this] { trendPane_->Sample(state_.tags, QDateTime::currentMSecsSinceEpoch()); });
+  }
 }
 
 void CMainFrame::RestoreLayout() {
@@ -464,6 +482,7 @@ void CMainFrame::UpdateCommandStates() {
   commands_.at(kCmdViewStatusBar)->setChecked(!statusBar()->isHidden());
   commands_.at(kCmdViewCommMonitor)->setChecked(!monitorPane_->isHidden());
   commands_.at(kCmdViewDeviceStats)->setChecked(!statsPane_->isHidden());
+  commands_.at(kCmdViewTrend)->setChecked(!trendPane_->isHidden());
 }
 
 void CMainFrame::ShowDiagnosticPanes() {
@@ -512,6 +531,10 @@ bool CMainFrame::ExecuteCommand(int id) {
       return true;
     case kCmdViewDeviceStats:
       statsPane_->setVisible(statsPane_->isHidden());
+      UpdateCommandStates();
+      return true;
+    case kCmdViewTrend:
+      trendPane_->setVisible(trendPane_->isHidden());
       UpdateCommandStates();
       return true;
     case kCmdResetStatistics:
@@ -656,6 +679,10 @@ void CMainFrame::SetTitle(std::string_view title) {
 }
 
 void CMainFrame::UpdateAllViews(std::uint32_t hint) {
+  // The document closed the project (closed, another opened or created): its curves go. The
+  // frame's own close hint at a start is followed by the same table, reloaded.
+  if (hint == kHintProjectClosed && trendPane_ != nullptr)
+    trendPane_->Clear();
   UpdateAllViews(nullptr, hint);
   // A project the document opened or created shows its tags at once rather than an empty list
   // until a node is clicked; the tree selects its tag node on this hint, so the two agree.
@@ -664,6 +691,9 @@ void CMainFrame::UpdateAllViews(std::uint32_t hint) {
 }
 
 void CMainFrame::UpdateAllViews(ProjectView* sender, std::uint32_t hint) {
+  // Tags deleted, added or reloaded: the curves stay only while their tags are where they were.
+  if (trendPane_ != nullptr)
+    trendPane_->CheckTags(state_.tags);
   for (ProjectView* view : {panes_.treeView, panes_.listView}) {
     if (view != nullptr && view != sender)
       view->OnUpdate(hint);
@@ -672,6 +702,39 @@ void CMainFrame::UpdateAllViews(ProjectView* sender, std::uint32_t hint) {
   if (hint == kHintProjectCreated)
     SetToolbarLook(ToolbarLook::kStopped);
   UpdateStartCommand();  // a device may have come or gone
+}
+
+void CMainFrame::AddToTrend(std::span<const std::size_t> tagIndexes) {
+  if (trendPane_->isHidden()) {
+    trendPane_->show();
+    // A chart needs more room than a docked list gets by default; the dock takes its size once
+    // the layout has placed it.
+    QTimer::singleShot(0, this, [this] {
+      if (dockWidgetArea(trendPane_) == Qt::BottomDockWidgetArea && !trendPane_->isFloating())
+        resizeDocks({trendPane_}, {height() * 2 / 5}, Qt::Vertical);
+    });
+  }
+  UpdateCommandStates();
+  static_cast<void>(trendPane_->AddTags(state_.tags, tagIndexes));
+}
+
+QStringList CMainFrame::AddToTrendByName(const QStringList& names) {
+  std::vector<std::size_t> indexes;
+  QStringList unknown;
+  for (const QString& name : names) {
+    std::string gbk;
+    const auto found =
+        platform::Utf8ToGbk(name.toStdString(), gbk)
+            ? std::find_if(state_.tags.begin(), state_.tags.end(),
+                           [&](const TagRecord& t) { return platform::ArrayText(t.name) == gbk; })
+            : state_.tags.end();
+    if (found == state_.tags.end())
+      unknown << name;
+    else
+      indexes.push_back(static_cast<std::size_t>(found - state_.tags.begin()));
+  }
+  AddToTrend(indexes);
+  return unknown;
 }
 
 void CMainFrame::AddToRecentFileList(std::string_view path) {

@@ -44,6 +44,7 @@ namespace talvek {
 class CMainSplitter;
 class CommMonitorPane;
 class DeviceStatsPane;
+class TrendPane;
 
 // Command identifiers of the menus, the toolbar and the accelerators.
 inline constexpr int kCmdStartCommunication = 32791;  // "开始通讯"
@@ -66,6 +67,7 @@ inline constexpr int kCmdViewDeviceStats = 32811;     // "设备统计(&D)": sho
 inline constexpr int kCmdResetStatistics = 32812;     // "重置统计": the host's counters to zero
 inline constexpr int kCmdFileExportTags = 32813;  // "导出变量...": the project list's export
 inline constexpr int kCmdFileImportTags = 32814;  // "导入变量...": the project list's import
+inline constexpr int kCmdViewTrend = 32815;       // "趋势(&R)": shows or hides the trend pane
 
 // The workbench's main window class: other programs find the workbench by it.
 inline constexpr char kMainWindowClass[] = "VORUDOZEZEZUROV";
@@ -179,6 +181,10 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   // Shows the communication monitor and the device statistics (the command line's --monitor).
   void ShowDiagnosticPanes();
   DeviceStatsPane* DeviceStats() const { return statsPane_; }
+  TrendPane* Trend() const { return trendPane_; }
+  // Draws the tags named in `names` (UTF-8) in the trend and shows it (the command line's
+  // --trend); returns the names no tag has.
+  QStringList AddToTrendByName(const QStringList& names);
   const FramePanes& Panes() const { return panes_; }
   CRecentFileList& RecentFiles() { return recent_; }
   // True while the frame owns the main window endpoint.
@@ -196,6 +202,7 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   CTalvekDoc& Document() override { return *doc_; }
   void UpdateAllViews(ProjectView* sender, std::uint32_t hint) override;
   QWidget* MainWindow() override { return this; }
+  void AddToTrend(std::span<const std::size_t> tagIndexes) override;
 
  protected:
   // Program end: stops communication when it runs, lets the views drop their rows, then the
@@ -247,6 +254,7 @@ class CMainFrame final : public QMainWindow, public DocumentWindow, public ViewC
   QLabel* commLabel_ = nullptr;  // the communication pane of the status bar
   CommMonitorPane* monitorPane_ = nullptr;
   DeviceStatsPane* statsPane_ = nullptr;
+  TrendPane* trendPane_ = nullptr;
 
   int startImage_ = kImageStartUnavailable;
   int stopImage_ = kImageStopUnavailable;

@@ -432,6 +432,8 @@ void CProjListView::RefreshLiveValues() {
   QAbstractItemView* view = viewStyle_ == kStyleDetails ? static_cast<QAbstractItemView*>(table_)
                                                         : static_cast<QAbstractItemView*>(icons_);
   view->viewport()->repaint();
+  if (liveTickListener_)
+    liveTickListener_();
 }
 
 void CProjListView::OnViewSmallIcons() {
@@ -537,6 +539,9 @@ void CProjListView::OnCommand(int id) {
       break;
     case kCmdCopyRows:
       CopySelectedRows();
+      break;
+    case kCmdAddToTrend:
+      AddToTrend();
       break;
     case kCmdViewSmallIcons:
       OnViewSmallIcons();
@@ -708,6 +713,8 @@ std::unique_ptr<QMenu> CProjListView::BuildContextMenu() {
   const ListMode mode = model_->Mode();
   if (Running() && mode == ListMode::kLiveValues) {
     menu->addSeparator();
+    AddCommand(*menu, "加入趋势", kCmdAddToTrend)
+        ->setEnabled(model_->TagAt(rememberedRow_) != nullptr);
     QAction* hex = AddCommand(*menu, "显示 十六进制", kCmdToggleHex);
     hex->setCheckable(true);
     hex->setChecked(model_->HexDisplay());
@@ -974,6 +981,18 @@ void CProjListView::WriteValue() {
     InteractiveWrites interactive(context_.Document().DriverHost());
     WriteValueOfTag(*tag, this);
   }
+}
+
+void CProjListView::AddToTrend() {
+  if (model_->Mode() != ListMode::kLiveValues)
+    return;
+  std::vector<std::size_t> indexes;
+  for (int row : SelectedRows()) {
+    if (model_->TagAt(row) != nullptr)
+      indexes.push_back(static_cast<std::size_t>(model_->RecordIndex(row)));
+  }
+  if (!indexes.empty())
+    context_.AddToTrend(indexes);
 }
 
 void CProjListView::ToggleHex() {

@@ -66,6 +66,7 @@ inline constexpr int kCmdExportTags = 10020;    // "导出变量..."
 inline constexpr int kCmdImportTags = 10021;    // "导入变量..."
 inline constexpr int kCmdBatchTags = 10022;     // "批量创建..."
 inline constexpr int kCmdCopyRows = 57634;      // "复制" (Ctrl+C): the selected rows as text
+inline constexpr int kCmdAddToTrend = 10019;    // "加入趋势": the selected live tags
 
 // View style indexes.
 inline constexpr int kStyleLargeIcons = 0;
@@ -100,8 +101,12 @@ class CProjListView : public QWidget, public ProjectView {
   void StartLiveTimer();
   void StopLiveTimer();
   bool IsLiveTimerActive() const { return liveTimer_.isActive(); }
-  // One refresh tick: the live cells are asked for again and the list repaints at once.
+  // One refresh tick: the live cells are asked for again and the list repaints at once; then the
+  // tick listener runs.
   void RefreshLiveValues();
+  void SetLiveTickListener(std::function<void()> listener) {
+    liveTickListener_ = std::move(listener);
+  }
 
   // The view styles (commands 32783, 32784, 32785).
   void OnViewSmallIcons();
@@ -207,6 +212,7 @@ class CProjListView : public QWidget, public ProjectView {
   void BatchCreateTags();
   // The tag file's and the batch's commands of the context menu in tags mode.
   void AddTagBulkCommands(QMenu& menu);
+  void AddToTrend();
 
   ViewContext& context_;
   ProjListModel* model_ = nullptr;
@@ -216,6 +222,7 @@ class CProjListView : public QWidget, public ProjectView {
   QLineEdit* filterEdit_ = nullptr;
   QLabel* filterCount_ = nullptr;  // "shown / all" while a filter is set
   QTimer liveTimer_;
+  std::function<void()> liveTickListener_;
 
   std::uint32_t modeHint_ = 0;
   int viewStyle_ = kStyleDetails;

@@ -51,6 +51,15 @@ bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QStri
       info.startCommunication = true;
     } else if (argument == QLatin1String("--monitor")) {
       info.showMonitor = true;
+    } else if (argument == QLatin1String("--trend")) {
+      QString text;
+      if (!value(text))
+        return false;
+      info.trendTags = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+      if (info.trendTags.isEmpty()) {
+        error = QStringLiteral("选项 --trend 缺少变量名");
+        return false;
+      }
     } else if (argument == QLatin1String("--screenshot")) {
       if (!value(info.screenshotFile))
         return false;
@@ -168,6 +177,18 @@ void CTalvekApp::ScheduleCommandLineActions() {
     QTimer::singleShot(0, frame, [frame, text] {
       if (auto* box = frame->findChild<QLineEdit*>(QStringLiteral("listFilter")))
         box->setText(text);
+    });
+  }
+  if (!commandLine_.trendTags.isEmpty()) {
+    // After the start above: a start reloads the tag table the names are looked up in.
+    const QStringList names = commandLine_.trendTags;
+    QTimer::singleShot(0, frame, [frame, names] {
+      const QStringList unknown = frame->AddToTrendByName(names);
+      if (!unknown.isEmpty())
+        ShowMessage(QStringLiteral("没有以下变量，没有加入趋势：%1")
+                        .arg(unknown.join(QStringLiteral("、")))
+                        .toStdString(),
+                    {}, MessageButtons::kOk, MessageIcon::kWarning);
     });
   }
   if (!commandLine_.screenshotFile.isEmpty()) {

@@ -35,6 +35,7 @@ struct CommandLineInfo {
   int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
   QString importTagsFile;        // --import-tags FILE: import a tag file once the window shows
   QString listFilter;            // --filter TEXT: typed into the project list's filter box
+  QStringList trendTags;  // --trend NAME,NAME,...: draw these tags in the trend (after --start)
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

@@ -4,7 +4,9 @@
 // so each pane can be built and tested on its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "workbench/project/document_window.h"
 
@@ -46,6 +48,11 @@ class ViewContext {
   virtual void SetToolbarLook(ToolbarLook look) = 0;
   // The main window, as the parent of dialogs and message boxes.
   virtual QWidget* MainWindow() = 0;
+  // Draws the tags at `tagIndexes` (of the project's tag table) in the trend; the main frame
+  // shows its trend pane, other contexts ignore it.
+  virtual void AddToTrend(std::span<const std::size_t> tagIndexes) {
+    static_cast<void>(tagIndexes);
+  }
 };
 
 }  // namespace talvek

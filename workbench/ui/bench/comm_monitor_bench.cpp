@@ -7,8 +7,6 @@
 // the resident memory after 200,000 entries no larger than after 100,000 (the ring holds 20,000).
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -19,23 +17,15 @@
 
 #include "common/driver_trace.h"
 #include "platform/gbk.h"
+#include "workbench/ui/bench/bench_support.h"
 #include "workbench/ui/comm_monitor.h"
 #include "workbench/ui/tests/widget_test_support.h"
 
 using namespace talvek;
+using ui_bench::App;
+using ui_bench::ResidentKb;
 
 namespace {
-
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "comm_monitor_bench";
-  static char* argv[] = {name, nullptr};
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Never destroyed: a QApplication torn down among the static destructors crashes at exit.
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
 
 // Hands out the batch the benchmark prepared, as the driver host's trace queue would.
 class TraceHost final : public ui_testing::NullHost {
@@ -75,17 +65,6 @@ std::vector<TraceEntry> Batch(int count, long long& clockUs) {
     out.push_back(std::move(e));
   }
   return out;
-}
-
-long ResidentKb() {
-  std::FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr)
-    return 0;
-  long pages = 0, resident = 0;
-  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-    resident = 0;
-  std::fclose(f);
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 struct Shown {

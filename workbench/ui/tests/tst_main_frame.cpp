@@ -29,6 +29,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -57,6 +58,7 @@
 #include "workbench/ui/proj_list_view.h"
 #include "workbench/ui/proj_tree_view.h"
 #include "workbench/ui/tests/widget_test_support.h"
+#include "workbench/ui/trend_pane.h"
 
 #ifdef TALVEK_HAVE_PPI_DEMO
 #include "tools/demo/demo_project.h"
@@ -219,6 +221,7 @@ class TestMainFrame : public QObject {
   void monitorPaneTracesOnlyWhileShownAndKeepsItsPlace();
   void statisticsPaneAndCommunicationPane();
   void treePortNodesShowTheirDevicesStates();
+  void trendPaneFollowsTheProjectAndItsTags();
   void realPanesKeepBarGrabbableAndStartEditor();
   void startPollsDemoProjectOnSimulator();
 
@@ -730,7 +733,8 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
       {kCmdNewProject, kCmdFileOpen, kCmdFileClose, 0, kCmdFileImportTags, kCmdFileExportTags, 0,
        -1, 0, kCmdAppExit},
       {kCmdViewToolbar, kCmdViewStatusBar, kCmdViewCommMonitor, kCmdViewDeviceStats,
-       kCmdResetStatistics, 0, kCmdViewSmallIcons, kCmdViewLargeIcons, kCmdViewDetails},
+       kCmdResetStatistics, kCmdViewTrend, 0, kCmdViewSmallIcons, kCmdViewLargeIcons,
+       kCmdViewDetails},
       {kCmdAppAbout, kCmdHelp}};
   for (int m = 0; m < 3; ++m) {
     const QList<QAction*> items = menus[m]->menu()->actions();
@@ -746,11 +750,12 @@ void TestMainFrame::menusStatusBarHelpAndAbout() {
   QCOMPARE(frame->StartAction()->statusTip(), QString("开始通讯"));
   QCOMPARE(frame->StopAction()->statusTip(), QString("停止通讯"));
   const QList<QAction*> buttons = frame->ToolBar()->actions();
-  QCOMPARE(buttons.size(), 4);
+  QCOMPARE(buttons.size(), 5);
   QCOMPARE(buttons[0], frame->StartAction());
   QCOMPARE(buttons[1], frame->StopAction());
   QVERIFY(buttons[2]->isSeparator());
   QCOMPARE(buttons[3], frame->CommandAction(kCmdViewCommMonitor));
+  QCOMPARE(buttons[4], frame->CommandAction(kCmdViewTrend));
   QCOMPARE(frame->ToolBar()->property("controlId").toInt(), kToolbarId);
   QCOMPARE(frame->windowTitle(), QString("工程浏览器---------空项目 - Q9"));
 
@@ -1154,6 +1159,47 @@ void TestMainFrame::treePortNodesShowTheirDevicesStates() {
   QCOMPARE(com1->foreground(0).style(), Qt::NoBrush);
   QCOMPARE(list->Model()->Mode(), ListMode::kTags);
   QCOMPARE(tree->Tree()->currentItem(), tree->TagNode());
+}
+
+void TestMainFrame::trendPaneFollowsTheProjectAndItsTags() {
+  DiskProject project(1, 5);
+  auto frame = MakeFrame();
+  frame->show();
+  QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  TrendPane* pane = frame->Trend();
+  QVERIFY(pane->isHidden());
+  QVERIFY(frame->ToolBar()->actions().contains(frame->CommandAction(kCmdViewTrend)));
+  QVERIFY(frame->ExecuteCommand(kCmdViewTrend));
+  QVERIFY(pane->isVisible());
+  QVERIFY(frame->CommandAction(kCmdViewTrend)->isChecked());
+  QVERIFY(frame->ExecuteCommand(kCmdViewTrend));
+  QVERIFY(pane->isHidden());
+
+  // Tags added from the list (by index) or the command line (by name) show the pane.
+  QVERIFY(frame->OpenDocumentFile(QString::fromStdString(project.file)));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  frame->AddToTrend(std::vector<std::size_t>{0, 2});
+  QVERIFY(pane->isVisible());
+  QCOMPARE(frame->AddToTrendByName({"Var00004", "无此变量"}), QStringList{"无此变量"});
+  QCOMPARE(pane->Store().Size(), std::size_t{3});
+  QCOMPARE(pane->Store().Series(2).tagIndex, std::size_t{3});
+
+  // A restart reloads the same table: the curves stay. A tag deleted before them clears them.
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  QVERIFY(frame->ExecuteCommand(kCmdStartCommunication));
+  QCOMPARE(pane->Store().Size(), std::size_t{3});
+  QVERIFY(frame->ExecuteCommand(kCmdStopCommunication));
+  state_->tags.erase(state_->tags.begin());
+  frame->UpdateAllViews(nullptr, kHintTags);
+  QVERIFY(pane->Store().Empty());
+  QVERIFY(pane->StatusText().contains("变量表已改变"));
+
+  // Closing the project clears the trend.
+  frame->AddToTrend(std::vector<std::size_t>{1});
+  QCOMPARE(pane->Store().Size(), std::size_t{1});
+  QVERIFY(frame->ExecuteCommand(kCmdFileClose));
+  QVERIFY(pane->Store().Empty());
+  QCOMPARE(pane->Legend()->rowCount(), 0);
 }
 
 void TestMainFrame::realPanesKeepBarGrabbableAndStartEditor() {

@@ -280,6 +280,18 @@ class TestProjListView : public QObject {
     f.view.OnUpdate(kHintLiveValues);
     menu = f.view.BuildContextMenu();
     QCOMPARE(f.Commands(*menu).back(), kCmdToggleHex);
+    QCOMPARE(f.Commands(*menu, true).back(), kCmdToggleHex);  // no tag chosen for the trend
+    // "加入趋势" hands the selected tags to the frame, and the refresh tick reaches its listener.
+    f.view.SelectRows({0, 1});
+    menu = f.view.BuildContextMenu();
+    QCOMPARE(f.Commands(*menu, true).end()[-2], kCmdAddToTrend);
+    f.view.OnCommand(kCmdAddToTrend);
+    QCOMPARE(f.frame.trendTags, (std::vector<std::size_t>{0, 1}));
+    int ticks = 0;
+    f.view.SetLiveTickListener([&ticks] { ++ticks; });
+    f.view.RefreshLiveValues();
+    f.view.SetLiveTickListener(nullptr);
+    QCOMPARE(ticks, 1);
     QVERIFY(!menu->actions().back()->isChecked());
     // The chosen item is carried out: the hex flag turns on and the item shows it.
     f.view.SetMenuRunner([](QMenu& m, const QPoint&) { return m.actions().back(); });

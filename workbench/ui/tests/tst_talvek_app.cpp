@@ -161,7 +161,7 @@ void TestTalvekApp::commandLine_data() {
   QTest::newRow("all options") << QStringList{"talvek",       "--start",   "p.ZRPrj",
                                               "--screenshot", "s.png",     "--screenshot-delay",
                                               "10",           "--monitor", "--filter",
-                                              "温度"}
+                                              "温度",         "--trend",   "温度,,压力"}
                                << true << "p.ZRPrj" << true << "s.png" << 10;
   QTest::newRow("unknown option") << QStringList{"talvek", "--bogus"} << false << "" << false << ""
                                   << 4000;
@@ -169,6 +169,8 @@ void TestTalvekApp::commandLine_data() {
                                 << false << "" << 4000;
   QTest::newRow("missing value") << QStringList{"talvek", "--screenshot"} << false << "" << false
                                  << "" << 4000;
+  QTest::newRow("trend without names")
+      << QStringList{"talvek", "--trend", ","} << false << "" << false << "" << 4000;
   QTest::newRow("bad delay") << QStringList{"talvek", "--screenshot-delay", "-5"} << false << ""
                              << false << "" << -5;
 }
@@ -192,6 +194,9 @@ void TestTalvekApp::commandLine() {
   QCOMPARE(info.listFilter,
            QString(ok && arguments.contains(QStringLiteral("--filter")) ? QStringLiteral("温度")
                                                                         : QString()));
+  QCOMPARE(info.trendTags, ok && arguments.contains(QStringLiteral("--trend"))
+                               ? QStringList({"温度", "压力"})
+                               : QStringList());
 }
 
 void TestTalvekApp::abbreviatedPaths_data() {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -59,9 +60,13 @@ class ListFrame final : public talvek::ViewContext, public talvek::DocumentWindo
   void UpdateAllViews(std::uint32_t hint) override { UpdateAllViews(nullptr, hint); }
   void AddToRecentFileList(std::string_view) override {}
   void StopCommunication() override { running = false; }
+  void AddToTrend(std::span<const std::size_t> tagIndexes) override {
+    trendTags.assign(tagIndexes.begin(), tagIndexes.end());
+  }
 
   std::vector<talvek::ProjectView*> views;
   std::vector<std::uint32_t> hints;
+  std::vector<std::size_t> trendTags;  // the last AddToTrend's
   bool running = false;
   talvek::ToolbarLook look = talvek::ToolbarLook::kNoProject;
 
