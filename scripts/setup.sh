@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-translations-l10n xvfb xauth fonts-wqy-microhei
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
+  # tests: the serial device server that bridges a TCP port to a simulator's line
+  ser2net
   # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
   # recommends.
   clang libclang-rt-14-dev

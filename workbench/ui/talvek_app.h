@@ -33,6 +33,7 @@ struct CommandLineInfo {
   bool showMonitor = false;      // --monitor: show the communication monitor and device statistics
   QString screenshotFile;        // --screenshot FILE: save a picture of the window, then quit
   int screenshotDelayMs = 4000;  // --screenshot-delay MS: how long after showing
+  QString portSettings;          // --port-settings ComN: open that port's serial settings
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,
