@@ -1,4 +1,5 @@
-// The workbench program: "talvek [project.ZRPrj] [--start] [--screenshot FILE]".
+// The workbench program: "talvek [project.ZRPrj] [--start] [--monitor] [--port-settings ComN]
+// [--screenshot FILE] [--screenshot-delay MS]".
 #include <cstdio>
 #include <cstdlib>
 
