@@ -56,6 +56,17 @@ bool WaitUntil(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+// Sends what the socket takes now: the count, 0 when it is full, -1 when the connection failed.
+ssize_t SendNow(int fd, std::span<const uint8_t> bytes) {
+  for (;;) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0)
+      return n;
+    if (errno != EINTR)
+      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
 // Connects a non-blocking socket to one resolved address before `deadline`.
 UniqueFd ConnectOne(const addrinfo& ai, Clock::time_point deadline) {
   UniqueFd fd(
@@ -397,18 +408,12 @@ bool NetLine::Purge(bool receive, bool transmit) {
 }
 
 bool NetLine::FlushPending() {
-  while (!pendingOut_.empty()) {
-    const ssize_t n =
-        ::send(fd_.get(), pendingOut_.data(), pendingOut_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      pendingOut_.erase(pendingOut_.begin(), pendingOut_.begin() + n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR)
-      continue;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  }
-  return true;
+  if (pendingOut_.empty())
+    return true;
+  const ssize_t n = SendNow(fd_.get(), pendingOut_);
+  if (n > 0)
+    pendingOut_.erase(pendingOut_.begin(), pendingOut_.begin() + n);
+  return n >= 0;
 }
 
 bool NetLine::SendControl(std::span<const uint8_t> bytes) {
@@ -422,18 +427,10 @@ bool NetLine::SendControl(std::span<const uint8_t> bytes) {
       Clock::now() + std::chrono::milliseconds(kControlSendTimeoutMs);
   size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n =
-        ::send(fd_.get(), out.data() + done, out.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-        WaitUntil(fd_.get(), POLLOUT, deadline))
-      continue;
-    return false;
+    const ssize_t n = SendNow(fd_.get(), std::span(out).subspan(done));
+    if (n < 0 || (n == 0 && !WaitUntil(fd_.get(), POLLOUT, deadline)))
+      return false;
+    done += static_cast<size_t>(n);
   }
   return true;
 }
@@ -452,12 +449,9 @@ bool NetLine::Send(std::span<const uint8_t> data, size_t* accepted) {
     telnet::AppendEscaped(data, escaped);
     wire = escaped;
   }
-  ssize_t n;
-  do {
-    n = ::send(fd_.get(), wire.data(), wire.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = SendNow(fd_.get(), wire);
   if (n < 0)
-    return errno == EAGAIN || errno == EWOULDBLOCK;
+    return false;
   if (kind_ == NetKind::kRaw) {
     *accepted = static_cast<size_t>(n);
     return true;

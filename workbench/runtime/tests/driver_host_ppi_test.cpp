@@ -166,6 +166,23 @@ class PpiHostTest : public HostFixture {
       Tags().WriteInteger(i, 10);
   }
 
+  // Device "E" at station 2 on Com5, mapped to `where`, with the tag E_V10 (stored with
+  // `quality` and `value`); V10 of `sim` holds 55. Returns the tag's index.
+  uint16_t AddPlcOnCom5(ppisim::PpiSimulator& sim, const std::string& where, uint16_t quality = 0,
+                        int16_t value = 0) {
+    EXPECT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", where));
+    talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
+    talvek::Project().ports.back().timeoutMs = 150;
+    AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
+    TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
+    std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
+    e.quality = quality;
+    e.value = e.rawValue = value;
+    AddTag(e);
+    Set(sim, "V10", ppisim::ValueType::kInt, "55", 2);
+    return static_cast<uint16_t>(TagList().size() - 1);
+  }
+
   // True when every tag of `indexes` has quality `q`.
   template <std::size_t N>
   static bool AllQuality(const std::array<uint16_t, N>& indexes, uint16_t q) {
@@ -396,17 +413,7 @@ TEST_F(PpiHostTest, APortThatAppearsLaterIsPolledAndOneThatHangsUpIsOpenedAgain)
   ppisim::PpiSimulator sim3;
   ASSERT_TRUE(sim3.Start()) << sim3.LastError();
   const std::string link = config_.str() + "/Com5";
-  ASSERT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", link));
-  talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
-  talvek::Project().ports.back().timeoutMs = 150;
-  AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
-  TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
-  std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
-  e.quality = 192;
-  e.value = e.rawValue = 1234;
-  AddTag(e);
-  const uint16_t tag = static_cast<uint16_t>(TagList().size() - 1);
-  Set(sim3, "V10", ppisim::ValueType::kInt, "55", 2);
+  const uint16_t tag = AddPlcOnCom5(sim3, link, 192, 1234);
 
   DriverHost& host = MakeHost(5);
   host.SetRetryInterval(100);
@@ -450,15 +457,7 @@ TEST_F(PpiHostTest, APlcBehindADeviceServerThatDropsIsPolledAgainWhenItIsBack) {
   testing_support::Ser2net server;
   ASSERT_TRUE(server.Start(sim3.SlavePath(), testing_support::Ser2net::Mode::kRfc2217))
       << server.Error();
-  ASSERT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", server.Url()));
-  talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
-  talvek::Project().ports.back().timeoutMs = 150;
-  AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
-  TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
-  std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
-  AddTag(e);
-  const uint16_t tag = static_cast<uint16_t>(TagList().size() - 1);
-  Set(sim3, "V10", ppisim::ValueType::kInt, "55", 2);
+  const uint16_t tag = AddPlcOnCom5(sim3, server.Url());
 
   DriverHost& host = MakeHost(5);
   host.SetRetryInterval(100);
