@@ -42,8 +42,11 @@ class Ser2net {
   bool Start(const std::string& device, Mode mode, int baud = 9600) {
     namespace d = modbus_peer_detail;
     Stop();
+    // A restart keeps its port (the clients' mapping names it); a first start takes a free one,
+    // and another when that was taken meanwhile.
+    const bool restart = port_ != 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (port_ == 0 || attempt > 0)
+      if (!restart)
         port_ = FreePort();
       if (port_ == 0)
         return Fail("no free TCP port");
