@@ -1,15 +1,12 @@
 // Test fixture: ser2net (Debian's serial device server) as a child process, bridging a TCP port on
-// 127.0.0.1 to a serial device such as a simulator's pseudo-terminal, as raw TCP or as telnet with
-// RFC 2217.
+// 127.0.0.1 to a serial device (a simulator's pseudo-terminal), as raw TCP or as RFC 2217.
 //
 //   testing_support::Ser2net server;
-//   ASSERT_TRUE(server.Start(sim.SlavePath(), testing_support::Ser2net::Mode::kRfc2217))
-//       << server.Error();
-//   ... map Com5 to server.Url() ("rfc2217://127.0.0.1:<port>") and open it ...
-//   server.Stop();                      // the connection drops
-//   ASSERT_TRUE(server.Start(...));     // again on the same port
+//   ASSERT_TRUE(server.Start(sim.SlavePath(), Ser2net::Mode::kRfc2217)) << server.Error();
+//   ... map Com5 to server.Url() ("rfc2217://127.0.0.1:<port>"); Stop() drops the connection,
+//   and Start() again serves on the same port ...
 //
-// Start waits until the port listens (seen in /proc/net/tcp, so no probe connection opens the
+// Start waits until the port listens (seen in /proc/net/tcp: a probe connection would open the
 // device). The child never outlives the fixture.
 #pragma once
 

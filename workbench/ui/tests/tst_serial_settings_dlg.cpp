@@ -266,7 +266,6 @@ class TestSerialSettingsDlg : public QObject {
     registry.Reload();
     std::filesystem::create_directories(root / "dev/serial/by-id");
     testing_support::WriteFileBytes((root / "dev/ttyUSB0").string(), {});
-    testing_support::WriteFileBytes((root / "dev/ttyS0").string(), {});  // no UART behind it
     std::filesystem::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI-port0");
 
     CommSettings record = Record(9600, 8, 0, 1, 1000);
