@@ -19,14 +19,19 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <unordered_map>
 
 #include "platform/registry.h"
+#include "platform/serial_net.h"
 
 namespace {
 
-constexpr const char* kPortsKey = "HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports";
+constexpr const char* kPortsKey = platform::kSerialPortsKey;
 constexpr int kMaxComNumber = 256;
+// A serial device server that does not answer within this time counts as a port that does not
+// open.
+constexpr int kNetConnectTimeoutMs = 3000;
 
 // The baud rates that have a classic Bxxx code; any other rate goes through BOTHER.
 struct BaudCode {
@@ -46,11 +51,14 @@ constexpr BaudCode kBaudCodes[] = {
 
 using Clock = std::chrono::steady_clock;
 
-// One open port. Destroyed when the last handle is closed and no call is still using it.
+// One open port: a local terminal (fd) or a connection to a serial device server (net).
+// Destroyed when the last handle is closed and no call is still using it.
 struct Port {
   int fd = -1;
-  int wakeFd = -1;   // an eventfd made readable when the last handle closes
-  termios2 saved{};  // the settings found at open, put back at close
+  std::unique_ptr<platform::NetLine> net;
+  std::mutex netMutex;  // the connection's queues and telnet state
+  int wakeFd = -1;      // an eventfd made readable when the last handle closes
+  termios2 saved{};     // the settings found at open, put back at close
   std::atomic<bool> closed{false};
 
   std::mutex mutex;  // timeouts, error counters
@@ -61,6 +69,8 @@ struct Port {
   Port() = default;
   Port(const Port&) = delete;
   Port& operator=(const Port&) = delete;
+  // The descriptor to wait on.
+  int Descriptor() const { return net ? net->Fd() : fd; }
   ~Port() {
     if (fd >= 0) {
       ioctl(fd, TCSETS2, &saved);
@@ -188,7 +198,7 @@ enum class WaitResult { kReady, kTimeout, kClosed, kError };
 
 // Waits until the port's descriptor has `events` or `timeoutMs` pass (-1 = no limit).
 WaitResult WaitFor(const Port& port, short events, int timeoutMs) {
-  pollfd fds[2] = {{port.fd, events, 0}, {port.wakeFd, POLLIN, 0}};
+  pollfd fds[2] = {{port.Descriptor(), events, 0}, {port.wakeFd, POLLIN, 0}};
   for (;;) {
     int r = ::poll(fds, 2, timeoutMs);
     if (r < 0 && errno == EINTR)
@@ -213,8 +223,16 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
-// Reads what is queued, without waiting, into buffer[*got .. size). False on a device error.
-bool ReadQueued(const Port& port, uint8_t* buffer, DWORD size, DWORD* got) {
+// Reads what is queued, without waiting, into buffer[*got .. size). False on a device error, or
+// a connection that has ended once everything it brought has been read.
+bool ReadQueued(Port& port, uint8_t* buffer, DWORD size, DWORD* got) {
+  if (port.net) {
+    std::lock_guard lock(port.netMutex);
+    const bool alive = port.net->Pump();
+    const size_t n = port.net->Take(buffer + *got, size - *got);
+    *got += static_cast<DWORD>(n);
+    return alive || n > 0;
+  }
   while (*got < size) {
     ssize_t n = ::read(port.fd, buffer + *got, size - *got);
     if (n > 0) {
@@ -228,6 +246,47 @@ bool ReadQueued(const Port& port, uint8_t* buffer, DWORD size, DWORD* got) {
     return false;
   }
   return true;
+}
+
+// Writes what the device takes now of in[*written .. size). False on a device error.
+bool WriteSome(Port& port, const uint8_t* in, DWORD size, DWORD* written) {
+  if (port.net) {
+    std::lock_guard lock(port.netMutex);
+    size_t accepted = 0;
+    const bool ok = port.net->Send(std::span(in + *written, size - *written), &accepted);
+    *written += static_cast<DWORD>(accepted);
+    return ok;
+  }
+  for (;;) {
+    const ssize_t n = ::write(port.fd, in + *written, size - *written);
+    if (n > 0) {
+      *written += static_cast<DWORD>(n);
+      return true;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    return n == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+}
+
+// Checks the ranges of a DCB (see serial_port.h).
+bool DcbIsValid(const DCB& dcb) {
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
+    return false;
+  return dcb.StopBits == ONESTOPBIT || dcb.StopBits == TWOSTOPBITS ||
+         (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize == 5);
+}
+
+// Connects to a serial device server; INVALID_HANDLE_VALUE when it cannot be reached.
+HANDLE OpenNetPort(const platform::NetAddress& address) {
+  auto port = std::make_shared<Port>();
+  port->net = platform::NetLine::Connect(address, kNetConnectTimeoutMs);
+  if (!port->net)
+    return INVALID_HANDLE_VALUE;
+  port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (port->wakeFd < 0)
+    return INVALID_HANDLE_VALUE;
+  return HandleTable::Instance().Add(std::move(port));
 }
 
 }  // namespace
@@ -256,6 +315,16 @@ HANDLE OpenSerialPort(const char* name) {
   std::optional<std::string> path = SerialDevicePath(name);
   if (!path)
     return INVALID_HANDLE_VALUE;
+  NetAddress address;
+  switch (ParseNetAddress(*path, &address)) {
+    case NetAddressError::kOk:
+      return OpenNetPort(address);
+    case NetAddressError::kNotNet:
+      break;
+    default:
+      errno = EINVAL;
+      return INVALID_HANDLE_VALUE;
+  }
 
   auto port = std::make_shared<Port>();
   // Non-blocking: the descriptor never waits in read() or write(); WaitFor() does the waiting.
@@ -300,6 +369,11 @@ BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
 
 BOOL GetCommState(HANDLE handle, DCB* dcb) {
   std::shared_ptr<Port> port = PortOf(handle);
+  if (port && dcb != nullptr && port->net) {
+    std::lock_guard lock(port->netMutex);
+    *dcb = port->net->Line();
+    return TRUE;
+  }
   termios2 t{};
   if (!port || dcb == nullptr || ioctl(port->fd, TCGETS2, &t) != 0)
     return FALSE;
@@ -340,13 +414,14 @@ BOOL GetCommState(HANDLE handle, DCB* dcb) {
 
 BOOL SetCommState(HANDLE handle, const DCB* dcb) {
   std::shared_ptr<Port> port = PortOf(handle);
-  if (!port || dcb == nullptr || dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
-      dcb->Parity > SPACEPARITY)
+  if (!port || dcb == nullptr || !DcbIsValid(*dcb))
     return FALSE;
-  const bool stopOk = dcb->StopBits == ONESTOPBIT || dcb->StopBits == TWOSTOPBITS ||
-                      (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize == 5);
-  if (!stopOk)
-    return FALSE;
+  if (port->net) {
+    // RFC 2217 puts the settings on the server's port; a raw connection keeps them for
+    // GetCommState, the line being set up at the server.
+    std::lock_guard lock(port->netMutex);
+    return port->net->SetLine(*dcb) ? TRUE : FALSE;
+  }
 
   termios2 t{};
   if (ioctl(port->fd, TCGETS2, &t) != 0)
@@ -415,6 +490,10 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
   const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
   if (!rx && !tx)
     return TRUE;
+  if (port->net) {
+    std::lock_guard lock(port->netMutex);
+    return port->net->Purge(rx, tx) ? TRUE : FALSE;
+  }
   int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
   return ioctl(port->fd, TCFLSH, which) == 0 ? TRUE : FALSE;
 }
@@ -423,6 +502,19 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
   std::shared_ptr<Port> port = PortOf(handle);
   if (!port)
     return FALSE;
+  if (port->net) {
+    // A connection keeps no line error counters; one that has ended is a port that has gone.
+    std::lock_guard lock(port->netMutex);
+    const bool alive = port->net->Pump();
+    if (!alive && port->net->Queued() == 0)
+      return FALSE;
+    if (stat != nullptr)
+      *stat = COMSTAT{0, static_cast<DWORD>(port->net->Queued()),
+                      static_cast<DWORD>(port->net->OutQueued())};
+    if (errors != nullptr)
+      *errors = 0;
+    return TRUE;
+  }
   if (stat != nullptr) {
     int in = 0, out = 0;
     if (ioctl(port->fd, FIONREAD, &in) != 0)
@@ -480,14 +572,25 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overla
   if (firstByteOnly) {
     if (*read > 0)
       return TRUE;
-    switch (WaitFor(*port, POLLIN,
-                    static_cast<int>(std::min<DWORD>(to.ReadTotalTimeoutConstant, INT32_MAX)))) {
-      case WaitResult::kReady:
-        return ReadQueued(*port, out, size, read) && *read > 0 ? TRUE : FALSE;
-      case WaitResult::kTimeout:
-        return TRUE;
-      default:
-        return FALSE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::min<DWORD>(
+                                                          to.ReadTotalTimeoutConstant, INT32_MAX));
+    for (;;) {
+      switch (WaitFor(*port, POLLIN, MillisecondsUntil(deadline))) {
+        case WaitResult::kReady:
+          if (!ReadQueued(*port, out, size, read))
+            return FALSE;
+          if (*read > 0)
+            return TRUE;
+          // A connection may bring telnet commands and no data: wait on. A terminal that is
+          // readable with nothing to read has hung up.
+          if (!port->net)
+            return FALSE;
+          break;
+        case WaitResult::kTimeout:
+          return TRUE;
+        default:
+          return FALSE;
+      }
     }
   }
 
@@ -516,9 +619,13 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read, void* overla
     if (!ReadQueued(*port, out, size, read))
       return FALSE;
     // Readable but nothing to read is the end of the line (a hang-up), not a reason to go round
-    // again: that would spin until the time-out.
-    if (*read == before)
-      return FALSE;
+    // again: that would spin until the time-out. A connection may have brought telnet commands
+    // only; its end shows as a failed ReadQueued.
+    if (*read == before) {
+      if (!port->net)
+        return FALSE;
+      continue;
+    }
     lastByte = Clock::now();
   }
   return TRUE;
@@ -540,15 +647,13 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, vo
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
   const auto* in = static_cast<const uint8_t*>(buffer);
   while (*written < size) {
-    ssize_t n = ::write(port->fd, in + *written, size - *written);
-    if (n > 0) {
-      *written += static_cast<DWORD>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+    const DWORD before = *written;
+    if (!WriteSome(*port, in, size, written))
       return FALSE;
+    if (*written == size)
+      break;
+    if (*written != before)
+      continue;
     int waitMs = totalMs > 0 ? MillisecondsUntil(deadline) : -1;
     if (waitMs == 0)
       return FALSE;  // timed out with *written bytes sent

@@ -18,6 +18,11 @@
 // /dev/ttyS<n-1>; a name containing '/' is a device path used as it is; a leading "\\.\" is
 // stripped first. Anything else does not open.
 //
+// A path "tcp://host:port" or "rfc2217://host:port" (mapped, or given as the name) is a serial
+// device server (serial_net.h): the same functions work on the connection. Raw TCP keeps the line
+// settings at the server (SetCommState is accepted and read back); RFC 2217 sends them to it.
+// A connection that ends fails reads, writes and ClearCommError like a device that vanished.
+//
 // A HANDLE from OpenSerialPort names a port object of this library (descriptor, the terminal
 // settings found at open, time-outs). Handle values are never reused within a process, so a
 // handle that was closed stays invalid: every function answers FALSE for it instead of touching
@@ -31,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/win_types.h"
 
@@ -143,6 +149,23 @@ BOOL WriteFile(HANDLE port, const void* buffer, DWORD size, DWORD* written, void
 // The device path that OpenSerialPort opens for `name` (after the mapping above); nullopt when
 // the name does not map.
 std::optional<std::string> SerialDevicePath(std::string_view name);
+
+// Registry key holding the "Com<n>" mapping (text values named "Com<n>").
+inline constexpr const char* kSerialPortsKey = "HKEY_CURRENT_USER\\Software\\VO DAROR\\Ports";
+
+// One serial device found on this machine.
+struct SerialPortEntry {
+  std::string path;    // "/dev/ttyUSB0", "/dev/serial/by-id/usb-..."
+  std::string device;  // the device the path names: for a by-id name its target, else the path
+  std::string driver;  // the kernel driver ("ftdi_sio", "cdc_acm", "serial8250"); "" when unknown
+};
+
+// The serial devices under `root` ("/" normally; tests give a fake tree): the real /dev/ttyS<n>
+// (those with /sys/class/tty/ttyS<n>/device and, where the kernel says, a known UART type), every
+// /dev/ttyUSB<n> and /dev/ttyACM<n>, then the stable names under /dev/serial/by-id whose device
+// exists. Each group in name order, numbers by value (ttyS2 before ttyS10). Paths are as seen
+// from `root` ("/dev/..."), whatever `root` is.
+std::vector<SerialPortEntry> ListSerialPorts(std::string_view root = "/");
 
 // Owns one serial handle and closes it on destruction. Move-only.
 class SerialHandle {

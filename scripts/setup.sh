@@ -11,6 +11,8 @@ packages=(
   # fallback; the Chinese locale, for Qt's own dialogs and texts under LANG=zh_CN.UTF-8.
   fonts-noto-cjk fonts-wqy-microhei locales
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
+  # tests: the serial device server that bridges a TCP port to a simulator's line
+  ser2net
   # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
   # recommends.
   clang libclang-rt-14-dev

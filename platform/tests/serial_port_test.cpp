@@ -1,21 +1,29 @@
 #include "platform/serial_port.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/testing/test_support.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "platform/serial_net.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -377,6 +385,149 @@ TEST_F(SerialPortTest, SerialHandleOwnsAndMoves) {
   HANDLE kept = c.release();
   EXPECT_FALSE(c);
   EXPECT_TRUE(platform::CloseSerialHandle(kept));
+}
+
+TEST(SerialPortList, ListsRealPortsUsbAndStableNamesInOrder) {
+  TempDir root;
+  namespace fs = std::filesystem;
+  fs::create_directories(root / "dev/serial/by-id");
+  for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyS3", "ttyUSB1", "ttyUSB0",
+                           "ttyACM0", "tty0", "ttyS", "ttyUSB01", "console"})
+    ASSERT_TRUE(testing_support::WriteFileBytes((root / "dev" / name).string(), {}));
+  // /sys/class/tty/<name>: a device (with its driver) and the UART type; type 0 is a placeholder
+  // for a port with no hardware, no type file leaves it to the device.
+  for (const auto& [name, driver, type] : {std::tuple{"ttyS0", "serial8250", "4"},
+                                           {"ttyS1", "serial8250", "0"},
+                                           {"ttyS10", "exar_serial", "4"},
+                                           {"ttyS2", "port", ""},
+                                           {"ttyUSB0", "ftdi_sio", ""}}) {
+    const fs::path dir = root / "sys/class/tty" / name;
+    fs::create_directories(dir / "device");
+    fs::create_directory_symlink(std::string("../../bus/") + driver, dir / "device/driver");
+    if (*type != '\0') {
+      ASSERT_TRUE(testing_support::WriteFileBytes((dir / "type").string(), {uint8_t(*type)}));
+    }
+  }
+  fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_A50285BI-if00-port0");
+  fs::create_symlink("../../ttyUSB7", root / "dev/serial/by-id/usb-gone-if00");  // stale
+
+  std::vector<std::string> seen;
+  for (const platform::SerialPortEntry& e : platform::ListSerialPorts(root.str()))
+    seen.push_back(e.path + "|" + e.device + "|" + e.driver);
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "/dev/ttyS0|/dev/ttyS0|serial8250", "/dev/ttyS2|/dev/ttyS2|port",
+                      "/dev/ttyS10|/dev/ttyS10|exar_serial", "/dev/ttyUSB0|/dev/ttyUSB0|ftdi_sio",
+                      "/dev/ttyUSB1|/dev/ttyUSB1|", "/dev/ttyACM0|/dev/ttyACM0|",
+                      "/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0|/dev/ttyUSB0|ftdi_sio"}));
+  EXPECT_TRUE(platform::ListSerialPorts((root / "nothing").string()).empty());
+}
+
+TEST(SerialNet, ParsesServerAddressesAndNamesWhatIsWrong) {
+  using E = platform::NetAddressError;
+  platform::NetAddress at;
+  ASSERT_EQ(platform::ParseNetAddress("RFC2217://[fe80::1]:65535", &at), E::kOk);
+  EXPECT_EQ(at.kind, platform::NetKind::kRfc2217);
+  EXPECT_EQ(at.host + ":" + std::to_string(at.port), "fe80::1:65535");
+  const std::pair<const char*, E> bad[] = {
+      {"/dev/ttyUSB0", E::kNotNet},     {"udp://h:1", E::kNotNet},
+      {"tcp://:4001", E::kNoHost},      {"tcp://host", E::kNoPort},
+      {"tcp://host:0", E::kBadPort},    {"tcp://h:65536", E::kBadPort},
+      {"tcp://h:1/", E::kBadPort},      {"tcp://a b:1", E::kBadHost},
+      {"tcp://fe80::1:1", E::kBadHost}, {"tcp://[fe80::1", E::kBadHost}};
+  for (const auto& [text, error] : bad)
+    EXPECT_EQ(platform::ParseNetAddress(text, &at), error) << text;
+  EXPECT_EQ(at.host, "fe80::1") << "written only on success";
+}
+
+TEST(SerialNet, Rfc2217EscapesIacCarriesTheLineSettingsAndStripsCommands) {
+  namespace t = platform::telnet;
+  using Bytes = std::vector<uint8_t>;
+  Bytes out;
+  t::AppendEscaped(Bytes{0x68, 0xFF, 0x00, 0xFF}, out);
+  EXPECT_EQ(out, (Bytes{0x68, 0xFF, 0xFF, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(t::LineSettingsCommands(DCB{0, 255, 7, EVENPARITY, TWOSTOPBITS}),
+            (Bytes{255, 250, 44, 1, 0, 0,   0,   255, 255, 255, 240,  // baud 255: escaped
+                   255, 250, 44, 2, 7, 255, 240,                      // 7 data bits
+                   255, 250, 44, 3, 3, 255, 240,                      // even parity
+                   255, 250, 44, 4, 2, 255, 240}));                   // 2 stop bits
+
+  const Bytes stream = {0x10, 0xFF, 0xFF, 0x02, 0xFF, 0xFB, 0x01, 0xFF,
+                        0xF1,                                            // data, WILL ECHO, NOP
+                        0xFF, 0xFA, 0x2C, 0x6B, 0xFF, 0xFF, 0xFF, 0xF0,  // SB with an 0xFF
+                        0xE5, 0xFF, 0xFD, 0x2C, 0x16};                   // DO COM-PORT
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {  // any cut decodes as one read
+    t::Decoder decoder;
+    Bytes data;
+    std::vector<t::Event> events;
+    decoder.Feed(std::span(stream).first(cut), data, events);
+    decoder.Feed(std::span(stream).subspan(cut), data, events);
+    ASSERT_EQ(data, (Bytes{0x10, 0xFF, 0x02, 0xE5, 0x16})) << cut;
+    ASSERT_EQ(events.size(), 3u) << cut;
+    EXPECT_EQ(events[1].sub, (Bytes{0x6B, 0xFF})) << cut;
+    EXPECT_EQ(events[2].command, t::kDo);
+  }
+
+  // A server's greeting: agreements to our offers need no answer, echo is refused.
+  t::Negotiator n;
+  EXPECT_EQ(n.Start(), (Bytes{255, 251, 0, 255, 251, 3, 255, 251, 44, 255, 253, 0, 255, 253, 3}));
+  Bytes reply;
+  for (const auto& [command, option] : {std::pair{t::kWill, t::kSuppressGoAhead},
+                                        {t::kWill, t::kEcho},
+                                        {t::kDont, t::kEcho},
+                                        {t::kDo, t::kBinary},
+                                        {t::kWill, t::kBinary},
+                                        {t::kDo, t::kComPort},
+                                        {t::kWont, t::kBinary},
+                                        {t::kWont, t::kBinary}})
+    n.Answer({command, option, {}}, reply);
+  EXPECT_TRUE(n.ComPortAgreed());
+  EXPECT_EQ(reply, (Bytes{255, 254, 1, 255, 254, 0})) << "DONT ECHO; a change of mind, once";
+}
+
+// A raw TCP server through the same handles: a blocked read wakes when the handle closes, and a
+// server that goes away fails reads, writes and the queue count like a vanished device.
+TEST_F(SerialPortTest, AServerConnectionClosesAndDropsLikeADevice) {
+  platform::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener.get(), 2), 0);
+  ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&at), &length), 0);
+  const std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+  COMMTIMEOUTS forever{0, 0, 0, 0, 0};
+  uint8_t buf[8];
+  DWORD n = 0;
+
+  HANDLE port = platform::OpenSerialPort(url.c_str());
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(platform::SetCommTimeouts(port, &forever));
+  BOOL result = TRUE;
+  std::thread reader([&] { result = platform::ReadFile(port, buf, sizeof buf, &n, nullptr); });
+  platform::Sleep(30);
+  EXPECT_TRUE(platform::CloseSerialHandle(port));
+  reader.join();
+  EXPECT_FALSE(result);
+
+  ASSERT_TRUE(Registry::Instance().SetString(kPortsKey, "Com9", url));
+  SerialHandle again(platform::OpenSerialPort("Com9"));
+  ASSERT_TRUE(again);
+  DCB dcb{0, 19200, 7, ODDPARITY, TWOSTOPBITS}, back{};
+  ASSERT_TRUE(platform::SetCommState(again.get(), &dcb));
+  ASSERT_TRUE(platform::GetCommState(again.get(), &back));
+  EXPECT_EQ(back.BaudRate, 19200u) << "kept for the drivers' timing";
+  platform::UniqueFd first(accept(listener.get(), nullptr, nullptr));
+  platform::UniqueFd second(accept(listener.get(), nullptr, nullptr));
+  ASSERT_EQ(send(second.get(), "\xFF\x01", 2, 0), 2);
+  EXPECT_EQ(WaitQueued(again.get(), 2), 2u) << "raw: 0xFF is data";
+  second.reset();
+  ASSERT_TRUE(platform::SetCommTimeouts(again.get(), &forever));
+  ASSERT_TRUE(platform::ReadFile(again.get(), buf, 2, &n, nullptr)) << "what came first";
+  EXPECT_EQ(n, 2u);
+  EXPECT_FALSE(platform::ReadFile(again.get(), buf, sizeof buf, &n, nullptr));
+  EXPECT_FALSE(platform::ClearCommError(again.get(), nullptr, nullptr));
+  EXPECT_FALSE(platform::WriteFile(again.get(), buf, sizeof buf, &n, nullptr));
+  listener.reset();
+  EXPECT_EQ(platform::OpenSerialPort(url.c_str()), INVALID_HANDLE_VALUE) << "nobody listens";
 }
 
 }  // namespace

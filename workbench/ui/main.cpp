@@ -1,5 +1,6 @@
 // The workbench program: "talvek [project.ZRPrj] [--start] [--monitor] [--filter TEXT]
-// [--trend NAME,...] [--import-tags FILE] [--screenshot FILE [--screenshot-delay MS]]".
+// [--trend NAME,...] [--import-tags FILE] [--port-settings ComN] [--screenshot FILE
+// [--screenshot-delay MS]]".
 #include <cstdio>
 #include <cstdlib>
 

@@ -325,6 +325,18 @@ void CProjTreeView::OnPortProperties() {
   EditPortOf(tree_->selectedItems().value(0));
 }
 
+bool CProjTreeView::EditPort(const QString& name) {
+  for (int i = 0; devicesRoot_ != nullptr && i < devicesRoot_->childCount(); ++i) {
+    QTreeWidgetItem* item = devicesRoot_->child(i);
+    if (item->text(0).compare(name, Qt::CaseInsensitive) == 0) {
+      tree_->setCurrentItem(item);
+      EditPortOf(item);
+      return true;
+    }
+  }
+  return false;
+}
+
 void CProjTreeView::EditPortOf(const QTreeWidgetItem* item) {
   if (context_.IsCommunicationRunning() || item == nullptr)
     return;

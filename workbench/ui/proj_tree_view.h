@@ -24,6 +24,7 @@ class QAction;
 class QMenu;
 class QPoint;
 class QTreeWidget;
+class QString;
 class QTreeWidgetItem;
 
 namespace talvek {
@@ -56,6 +57,9 @@ class CProjTreeView : public QWidget, public ProjectView {
   // copy of its port-table entry and copies it back on OK (memory only). Does nothing while
   // communication runs, or when the node has no entry in the port table.
   void OnPortProperties();
+  // Selects the port node named `name` ("Com1") and opens its serial settings as
+  // OnPortProperties does; false when there is no such node.
+  bool EditPort(const QString& name);
 
   // The tree control, for the main frame's focus handling and for tests.
   QTreeWidget* Tree() const { return tree_; }

@@ -1,6 +1,7 @@
 #include "workbench/ui/serial_settings_dlg.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -11,8 +12,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QVBoxLayout>
 
+#include "platform/registry.h"
+#include "platform/serial_net.h"
+#include "platform/serial_port.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/ui/dialog_buttons.h"
 
@@ -88,7 +93,92 @@ QButtonGroup* AddRadioPairRow(QGridLayout* grid, int row, const char* label, con
   return group;
 }
 
+// "Com<n>" (n = 1..256, any case) as "Com<n>"; empty for any other name.
+QString ComNameOf(const CommSettings& settings) {
+  const QString name = QString::fromLatin1(
+      settings.portName,
+      static_cast<qsizetype>(strnlen(settings.portName, sizeof settings.portName)));
+  static const QRegularExpression pattern(QStringLiteral("^[Cc][Oo][Mm]([1-9][0-9]{0,2})$"));
+  const QRegularExpressionMatch match = pattern.match(name);
+  if (!match.hasMatch() || match.captured(1).toInt() > 256)
+    return {};
+  return QStringLiteral("Com") + match.captured(1);
+}
+
 }  // namespace
+
+QString CSerialSettingsDlg::DeviceTextProblem(const QString& text) {
+  const QString t = text.trimmed();
+  if (t.isEmpty())
+    return {};
+  for (QChar c : t) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+      return QStringLiteral("设备不能包含控制字符。");
+  }
+  const std::string utf8 = t.toStdString();
+  platform::NetAddress address;
+  const QString format =
+      QStringLiteral("串口服务器的地址写作 tcp://主机:端口 或 rfc2217://主机:端口。");
+  switch (platform::ParseNetAddress(utf8, &address)) {
+    case platform::NetAddressError::kOk:
+      return {};
+    case platform::NetAddressError::kNoHost:
+      return QStringLiteral("“%1”缺少主机名。").arg(t) + format;
+    case platform::NetAddressError::kNoPort:
+      return QStringLiteral("“%1”缺少端口号。").arg(t) + format;
+    case platform::NetAddressError::kBadPort:
+      return QStringLiteral("“%1”的端口号必须是 1 到 65535 之间的整数。").arg(t) + format;
+    case platform::NetAddressError::kBadHost:
+      return QStringLiteral("“%1”的主机名无效（不能含空格、/ 等字符，IPv6 地址须写在 [ ] 中）。")
+                 .arg(t) +
+             format;
+    case platform::NetAddressError::kNotNet:
+      break;
+  }
+  if (t.contains(QStringLiteral("://")))
+    return QStringLiteral("不认识的地址“%1”。").arg(t) + format;
+  if (!t.startsWith(u'/'))
+    return QStringLiteral("设备路径“%1”必须是以 / 开头的完整路径，例如 /dev/ttyUSB0。").arg(t);
+  return {};
+}
+
+void CSerialSettingsDlg::SetDeviceRoot(const std::string& root) {
+  deviceRoot_ = root;
+  LoadDevice();
+}
+
+void CSerialSettingsDlg::LoadDevice() {
+  comName_ = ComNameOf(settings_);
+  loadedDevice_.clear();
+  deviceCombo_->clear();
+  if (comName_.isEmpty()) {
+    // A port named by a path means that path; there is nothing to map.
+    deviceLabel_->setText(QStringLiteral("设备:"));
+    deviceCombo_->setEditText(QString::fromLocal8Bit(
+        settings_.portName,
+        static_cast<qsizetype>(strnlen(settings_.portName, sizeof settings_.portName))));
+    deviceCombo_->setEnabled(false);
+    return;
+  }
+  deviceLabel_->setText(comName_ + QStringLiteral(" 对应:"));
+  deviceCombo_->setEnabled(true);
+  for (const platform::SerialPortEntry& entry : platform::ListSerialPorts(deviceRoot_)) {
+    deviceCombo_->addItem(QString::fromStdString(entry.path));
+    QString tip = QString::fromStdString(entry.device);
+    if (!entry.driver.empty())
+      tip +=
+          QStringLiteral("（驱动 ") + QString::fromStdString(entry.driver) + QStringLiteral("）");
+    deviceCombo_->setItemData(deviceCombo_->count() - 1, tip, Qt::ToolTipRole);
+  }
+  const std::optional<std::string> mapped =
+      platform::Registry::Instance().GetString(platform::kSerialPortsKey, comName_.toStdString());
+  if (mapped)
+    loadedDevice_ = QString::fromStdString(*mapped);
+  deviceCombo_->setCurrentIndex(-1);
+  deviceCombo_->setEditText(loadedDevice_);
+  deviceCombo_->lineEdit()->setPlaceholderText(
+      QStringLiteral("默认 /dev/ttyS%1").arg(comName_.mid(3).toInt() - 1));
+}
 
 QStringList CSerialSettingsDlg::BaudRateTexts() {
   return {"110",   "300",   "600",   "1200",  "2400",  "4800",   "9600",   "14400", "19200",
@@ -107,6 +197,10 @@ CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
   auto* group = new QGroupBox(QStringLiteral("通讯参数"), this);
   group->setObjectName(QStringLiteral("commGroup"));
   auto* grid = new QGridLayout(group);
+  // The device field above may make the dialog wider than these rows need: the room goes to an
+  // empty last column, so each radio button keeps its own width (a click beside its text is not
+  // a click on it).
+  grid->setColumnStretch(4, 1);
 
   baudCombo_ = AddComboRow(grid, 0, "波特率:", "baudLabel", "baudCombo", BaudRateTexts(), group);
 
@@ -149,9 +243,30 @@ CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
   grid->addWidget(rs422, 5, 2);
   grid->addWidget(rs485, 5, 3);
 
+  // Which device the port means on this machine.
+  auto* portGroup = new QGroupBox(QStringLiteral("端口"), this);
+  portGroup->setObjectName(QStringLiteral("portGroup"));
+  auto* portGrid = new QGridLayout(portGroup);
+  deviceLabel_ = AddLabel("设备:", "deviceLabel", portGroup);
+  deviceCombo_ = new QComboBox(portGroup);
+  deviceCombo_->setObjectName(QStringLiteral("deviceCombo"));
+  deviceCombo_->setEditable(true);
+  deviceCombo_->setInsertPolicy(QComboBox::NoInsert);
+  deviceCombo_->setMinimumContentsLength(28);
+  deviceCombo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  QLabel* hint = AddLabel(
+      "可选本机串口，或输入设备路径、串口服务器地址\n（tcp://主机:端口 或 rfc2217://主机:端口）；"
+      "留空用默认设备。",
+      "deviceHintLabel", portGroup);
+  hint->setWordWrap(true);
+  portGrid->addWidget(deviceLabel_, 0, 0);
+  portGrid->addWidget(deviceCombo_, 0, 1);
+  portGrid->addWidget(hint, 1, 0, 1, 2);
+
   QDialogButtonBox* buttons = AddDialogButtons(*this, DialogButtons::kOkCancel);
 
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(portGroup);
   layout->addWidget(group);
   layout->addWidget(buttons);
 
@@ -160,6 +275,7 @@ CSerialSettingsDlg::CSerialSettingsDlg(QWidget* parent) : QDialog(parent) {
 
 void CSerialSettingsDlg::SetSettings(const CommSettings& settings) {
   settings_ = settings;
+  LoadDevice();
   baudCombo_->setCurrentIndex(baudCombo_->findText(Decimal(settings_.baudRate), Qt::MatchExactly));
   // An index past the list gives no selection.
   parityCombo_->setCurrentIndex(settings_.parity < parityCombo_->count() ? settings_.parity : -1);
@@ -179,6 +295,29 @@ void CSerialSettingsDlg::accept() {
     timeoutEdit_->setFocus();
     timeoutEdit_->selectAll();
     return;
+  }
+  const QString device = deviceCombo_->currentText().trimmed();
+  if (!comName_.isEmpty()) {
+    if (const QString problem = DeviceTextProblem(device); !problem.isEmpty()) {
+      ShowMessage(problem.toStdString(), {}, MessageButtons::kOk, MessageIcon::kWarning);
+      deviceCombo_->setFocus();
+      deviceCombo_->lineEdit()->selectAll();
+      return;
+    }
+    // Written only when changed: OK on an unchanged dialog touches no file.
+    if (device != loadedDevice_) {
+      platform::Registry& registry = platform::Registry::Instance();
+      const std::string name = comName_.toStdString();
+      const bool saved = device.isEmpty() ? registry.DeleteValue(platform::kSerialPortsKey, name)
+                                          : registry.SetString(platform::kSerialPortsKey, name,
+                                                               device.toStdString());
+      if (!saved) {
+        ShowMessage("端口对应的设备未能保存到配置文件夹 " + registry.ConfigDir() + "。", {},
+                    MessageButtons::kOk, MessageIcon::kError);
+        return;
+      }
+      loadedDevice_ = device;
+    }
   }
   // A rate the list does not offer (say 4000) shows no selection; storing 0 for it would leave
   // the port unusable, so the loaded rate stays. The same holds for an unknown parity code.

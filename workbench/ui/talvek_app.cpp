@@ -17,6 +17,7 @@
 #include "platform/com.h"
 #include "workbench/project/message_sink.h"
 #include "workbench/project/talvek_doc.h"
+#include "workbench/ui/proj_tree_view.h"
 
 namespace talvek {
 namespace {
@@ -65,6 +66,9 @@ bool ParseCommandLine(const QStringList& arguments, CommandLineInfo& info, QStri
         return false;
     } else if (argument == QLatin1String("--import-tags")) {
       if (!value(info.importTagsFile))
+        return false;
+    } else if (argument == QLatin1String("--port-settings")) {
+      if (!value(info.portSettings))
         return false;
     } else if (argument == QLatin1String("--screenshot-delay")) {
       QString text;
@@ -191,22 +195,33 @@ void CTalvekApp::ScheduleCommandLineActions() {
                     {}, MessageButtons::kOk, MessageIcon::kWarning);
     });
   }
+  if (!commandLine_.portSettings.isEmpty()) {
+    const QString port = commandLine_.portSettings;
+    QTimer::singleShot(0, frame, [frame, port] {
+      auto* tree = frame->findChild<CProjTreeView*>();
+      if (tree == nullptr || !tree->EditPort(port))
+        std::fprintf(stderr, "talvek: no port %s in the project tree\n",
+                     port.toLocal8Bit().constData());
+    });
+  }
   if (!commandLine_.screenshotFile.isEmpty()) {
     const QString file = commandLine_.screenshotFile;
     QTimer::singleShot(commandLine_.screenshotDelayMs, frame, [frame, file] {
-      // A dialog open over the window is part of the picture: the screen is taken then.
-      QWidget* modal = QApplication::activeModalWidget();
-      const QPixmap picture = modal != nullptr && frame->screen() != nullptr
-                                  ? frame->screen()->grabWindow(0, frame->frameGeometry().x(),
-                                                                frame->frameGeometry().y(),
-                                                                frame->frameGeometry().width(),
-                                                                frame->frameGeometry().height())
-                                  : frame->grab();
+      // A dialog open over the window is a window of its own: the picture is then taken from
+      // the screen, over both.
+      QWidget* dialog = QApplication::activeModalWidget();
+      QPixmap picture;
+      if (dialog != nullptr && frame->screen() != nullptr) {
+        const QRect area = frame->frameGeometry().united(dialog->frameGeometry());
+        picture = frame->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+      } else {
+        picture = frame->grab();
+      }
       if (!picture.save(file))
         std::fprintf(stderr, "talvek: cannot save the screenshot %s\n",
                      file.toLocal8Bit().constData());
-      if (modal != nullptr)
-        modal->close();
+      if (dialog != nullptr)
+        dialog->close();
       frame->close();
     });
   }

@@ -36,6 +36,7 @@ struct CommandLineInfo {
   QString importTagsFile;        // --import-tags FILE: import a tag file once the window shows
   QString listFilter;            // --filter TEXT: typed into the project list's filter box
   QStringList trendTags;  // --trend NAME,NAME,...: draw these tags in the trend (after --start)
+  QString portSettings;   // --port-settings ComN: open that port's serial settings
 };
 
 // Parses the program's arguments (the first is the program itself). False, with `error` set,

@@ -13,9 +13,11 @@
 
 #include "common/driver_trace.h"
 #include "common/testing/modbus_peer.h"
+#include "common/testing/ser2net.h"
 #include "drivers/modbus/tests/driver_fixture.h"
 #include "platform/atoms.h"
 #include "platform/gbk.h"
+#include "platform/registry.h"
 #include "platform/serial_port.h"
 
 namespace modbus_test {
@@ -462,6 +464,45 @@ TEST_P(ZireviPeerTest, WritingAByteKeepsTheRegistersOtherByte) {
     EXPECT_EQ(host.groups().back()->item(0).value, 0xFE) << c.name << ": read as written";
   }
   ASSERT_TRUE(peer().Command("clear"));
+}
+
+// RTU through a serial device server speaking RFC 2217 (the line settings go to the server, the
+// frames through it), with 0xFF, telnet's escape byte, in the request and in the answer.
+using ZireviDeviceServerTest = DriverFixture;
+
+TEST_F(ZireviDeviceServerTest, ReadsAndWritesRtuThroughASerialDeviceServer) {
+  std::string why;
+  ASSERT_TRUE(ModbusPeer::CanRun(&why)) << why;
+  PtyPair line;
+  ASSERT_TRUE(line.Start()) << line.Error();
+  ModbusPeer peer;
+  ASSERT_TRUE(peer.StartSerial(SerialFraming::kRtu, line.PeerEnd(), kBaud, {1}, 300))
+      << peer.Error();
+  testing_support::Ser2net server;
+  ASSERT_TRUE(server.Start(line.DriverEnd(), testing_support::Ser2net::Mode::kRfc2217, kBaud))
+      << server.Error();
+  ASSERT_TRUE(
+      platform::Registry::Instance().SetString(platform::kSerialPortsKey, "Com9", server.Url()));
+  ASSERT_TRUE(peer.SetRegisters(1, RegisterTable::kHolding, 255, {0x00FF, 0xFFFF, 0x1234}));
+
+  IProtocolDriver* driver = Create();
+  IProtocolDriver2* second = Second(driver);
+  CommSettings settings = Port("Com9", kBaud, kTimeoutMs);
+  ASSERT_EQ(driver->OpenPort(1, &settings), 1);
+  MiniHost host(driver, kRtu, "1");
+  for (const char* address : {"4X256", "4X257", "4X258"})
+    ASSERT_TRUE(host.AddRead(address, kUint16)) << address;
+  ASSERT_EQ(host.groups().size(), 1u);
+  ASSERT_EQ(second->ExecuteGroupEx(host.groups()[0]->get()), 1);
+  EXPECT_EQ(host.groups()[0]->item(0).value, 0x00FF);
+  EXPECT_EQ(host.groups()[0]->item(1).value, 0xFFFF);
+  EXPECT_EQ(host.groups()[0]->item(2).value, 0x1234);
+
+  Group* write = host.AddWrite("4X256", kUint16, 0xFF00);  // register 255 = 0x00FF: FF twice
+  ASSERT_NE(write, nullptr);
+  ASSERT_EQ(second->ExecuteGroupEx(write->get()), 1);
+  EXPECT_EQ(peer.GetRegisters(1, RegisterTable::kHolding, 255, 1),
+            std::optional<std::vector<uint16_t>>(std::vector<uint16_t>{0xFF00}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, ZireviPeerTest, ::testing::Values("tcp", "rtu", "ascii"),

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/ser2net.h"
 #include "common/testing/test_support.h"
 #include "platform/atoms.h"
 #include "platform/registry.h"
@@ -532,6 +533,52 @@ TEST_F(PpiTransportTest, DiagnosticTextReachesAMonitorOnlyWhenOneExists) {
   EXPECT_EQ(texts[1], std::to_string(0x432) + ":" + std::string(127, 'x')) << "cut to 127 bytes";
   EXPECT_EQ(platform::GlobalFindAtomA("No Receiving Data!"), 0)
       << "the atom is deleted after the send";
+}
+
+// The simulator behind a serial device server, in both of its modes: a PDU reference and data of
+// 0xFF put telnet's escape byte into the job and into the reply.
+TEST_F(PpiTransportTest, ExchangesThroughASerialDeviceServerRawAndRfc2217) {
+  auto withFcs = [](Bytes frame) {
+    uint8_t sum = 0;
+    for (size_t i = 4; i + 2 < frame.size(); ++i)
+      sum = static_cast<uint8_t>(sum + frame[i]);
+    frame[frame.size() - 2] = sum;
+    return frame;
+  };
+  Bytes job = kReadV100, expected = kReplyV100;
+  job[12] = expected[12] = 0xFF;
+  expected[25] = expected[26] = 0xFF;
+  job = withFcs(job);
+  expected = withFcs(expected);
+  ASSERT_TRUE(sim_.SetBytes(ppisim::Area::kV, 100, Bytes{0xFF, 0xFF}));
+
+  for (auto mode :
+       {testing_support::Ser2net::Mode::kRaw, testing_support::Ser2net::Mode::kRfc2217}) {
+    testing_support::Ser2net server;
+    ASSERT_TRUE(server.Start(sim_.SlavePath(), mode)) << server.Error();
+    ASSERT_TRUE(
+        platform::Registry::Instance().SetString(platform::kSerialPortsKey, "Com5", server.Url()));
+    PpiTransport t;
+    ASSERT_EQ(t.OpenPort(1, &settings_), 1) << server.Url();
+    for (int round = 0; round < 2; ++round) {
+      Frame frame{};
+      std::copy(job.begin(), job.end(), frame.begin());
+      size_t length = job.size(), received = 0;
+      ASSERT_EQ(t.Exchange(frame, &length, &received), 1) << server.Url();
+      EXPECT_EQ(Bytes(frame.begin(), frame.begin() + received), expected) << server.Url();
+    }
+    EXPECT_EQ(t.ProbeStation(0, kStation, 0), 1) << server.Url();
+
+    // The server goes away: the exchange fails like a vanished port, and so does a new open
+    // until the server is back on its port.
+    server.Stop();
+    Bytes reply;
+    EXPECT_EQ(ReadV100(t, &reply), 0);
+    EXPECT_EQ(t.OpenPort(1, &settings_), 0);
+    ASSERT_TRUE(server.Start(sim_.SlavePath(), mode)) << server.Error();
+    ASSERT_EQ(t.OpenPort(1, &settings_), 1);
+    EXPECT_EQ(ReadV100(t, &reply), 1);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/testing/ser2net.h"
 #include "drivers/ppi/ppi_address.h"
 #include "platform/atoms.h"
 #include "tools/ppisim/ppi_simulator.h"
@@ -163,6 +164,23 @@ class PpiHostTest : public HostFixture {
   static void FastLines() {
     for (uint16_t i : {kADelay0, kADelay1, kBDelay0, kBDelay1})
       Tags().WriteInteger(i, 10);
+  }
+
+  // Device "E" at station 2 on Com5, mapped to `where`, with the tag E_V10 (stored with
+  // `quality` and `value`); V10 of `sim` holds 55. Returns the tag's index.
+  uint16_t AddPlcOnCom5(ppisim::PpiSimulator& sim, const std::string& where, uint16_t quality = 0,
+                        int16_t value = 0) {
+    EXPECT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", where));
+    talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
+    talvek::Project().ports.back().timeoutMs = 150;
+    AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
+    TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
+    std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
+    e.quality = quality;
+    e.value = e.rawValue = value;
+    AddTag(e);
+    Set(sim, "V10", ppisim::ValueType::kInt, "55", 2);
+    return static_cast<uint16_t>(TagList().size() - 1);
   }
 
   // True when every tag of `indexes` has quality `q`.
@@ -395,17 +413,7 @@ TEST_F(PpiHostTest, APortThatAppearsLaterIsPolledAndOneThatHangsUpIsOpenedAgain)
   ppisim::PpiSimulator sim3;
   ASSERT_TRUE(sim3.Start()) << sim3.LastError();
   const std::string link = config_.str() + "/Com5";
-  ASSERT_TRUE(platform::Registry::Instance().SetString(kPortsKey, "Com5", link));
-  talvek::Project().ports.push_back(talvek::DefaultPortEntry(5));
-  talvek::Project().ports.back().timeoutMs = 150;
-  AddDevice(MakeDevice("E", 5, "2", kPpiClsid));
-  TagRecord e = MakeTag("V10", "E", "V10", kRawInt16);
-  std::snprintf(e.name, sizeof e.name, "%s", "E_V10");
-  e.quality = 192;
-  e.value = e.rawValue = 1234;
-  AddTag(e);
-  const uint16_t tag = static_cast<uint16_t>(TagList().size() - 1);
-  Set(sim3, "V10", ppisim::ValueType::kInt, "55", 2);
+  const uint16_t tag = AddPlcOnCom5(sim3, link, 192, 1234);
 
   DriverHost& host = MakeHost(5);
   host.SetRetryInterval(100);
@@ -439,6 +447,36 @@ TEST_F(PpiHostTest, APortThatAppearsLaterIsPolledAndOneThatHangsUpIsOpenedAgain)
   EXPECT_EQ(LoadQuality(TagAt(tag)), 192);
   host.StopAll();
   sim3.Stop();
+}
+
+// A PLC behind a serial device server (RFC 2217): polled through it, and polled again without a
+// restart once the server has gone away and come back.
+TEST_F(PpiHostTest, APlcBehindADeviceServerThatDropsIsPolledAgainWhenItIsBack) {
+  ppisim::PpiSimulator sim3;
+  ASSERT_TRUE(sim3.Start()) << sim3.LastError();
+  testing_support::Ser2net server;
+  ASSERT_TRUE(server.Start(sim3.SlavePath(), testing_support::Ser2net::Mode::kRfc2217))
+      << server.Error();
+  const uint16_t tag = AddPlcOnCom5(sim3, server.Url());
+
+  DriverHost& host = MakeHost(5);
+  host.SetRetryInterval(100);
+  host.CreateDrivers("");
+  host.StartAll();
+  ASSERT_TRUE(WaitFor([&] { return LoadQuality(TagAt(tag)) == 192; })) << Describe();
+  EXPECT_EQ(LoadValueWord(TagAt(tag)), 55);
+
+  server.Stop();
+  ASSERT_TRUE(WaitFor([&] {
+    const uint16_t q = LoadQuality(TagAt(tag));
+    return q == 0 || q == talvek::kQualityNotConnected;
+  })) << Describe();
+  Set(sim3, "V10", ppisim::ValueType::kInt, "66", 2);
+  ASSERT_TRUE(server.Start(sim3.SlavePath(), testing_support::Ser2net::Mode::kRfc2217))
+      << server.Error();
+  ASSERT_TRUE(WaitFor([&] { return LoadValueWord(TagAt(tag)) == 66; })) << Describe();
+  EXPECT_EQ(LoadQuality(TagAt(tag)), 192);
+  host.StopAll();
 }
 
 TEST_F(PpiHostTest, StopAllReturnsWithinOneCycle) {

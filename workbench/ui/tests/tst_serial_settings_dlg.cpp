@@ -1,7 +1,9 @@
 // Tests of the serial settings dialog: the controls and lists, the start state shown for a
 // record, what OK stores (including the rates and codes the lists do not offer), the time-out
-// range check, and Cancel leaving the caller's record alone.
+// range check, Cancel leaving the caller's record alone, and the choice of the device a "Com<n>"
+// port means (the list of devices found, typed paths and server addresses, the mapping saved).
 #include <cstring>
+#include <filesystem>
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -13,6 +15,9 @@
 #include <QRadioButton>
 #include <QtTest>
 
+#include "common/testing/test_support.h"
+#include "platform/registry.h"
+#include "platform/serial_port.h"
 #include "workbench/project/new_records.h"
 #include "workbench/ui/message_box_sink.h"
 #include "workbench/ui/serial_settings_dlg.h"
@@ -250,6 +255,99 @@ class TestSerialSettingsDlg : public QObject {
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     QCOMPARE(dlg.Settings().timeoutMs, uint16_t{0});
     QCOMPARE(dlg.Settings().baudRate, 110);
+  }
+
+  // The device list comes from the machine (here a fake tree); the choice is saved as the
+  // port's mapping and is what the port opens next; an empty text goes back to the default.
+  void deviceChoiceIsSavedAsThePortsMapping() {
+    testing_support::TempDir config, root;
+    testing_support::ScopedEnv env("TALVEK_CONFIG_DIR", config.str());
+    platform::Registry& registry = platform::Registry::Instance();
+    registry.Reload();
+    std::filesystem::create_directories(root / "dev/serial/by-id");
+    testing_support::WriteFileBytes((root / "dev/ttyUSB0").string(), {});
+    std::filesystem::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI-port0");
+
+    CommSettings record = Record(9600, 8, 0, 1, 1000);
+    std::strcpy(record.portName, "COM3");
+    const std::string byId = "/dev/serial/by-id/usb-FTDI-port0";
+    const std::string server = "rfc2217://10.0.0.7:4001";
+    for (const std::string& choice : {byId, server, std::string()}) {
+      CSerialSettingsDlg dlg;
+      dlg.SetDeviceRoot(root.str());
+      dlg.SetSettings(record);
+      auto* combo = dlg.findChild<QComboBox*>("deviceCombo");
+      QVERIFY(combo != nullptr && combo->isEnabled() && combo->isEditable());
+      QCOMPARE(combo->count(), 2);
+      QCOMPARE(combo->itemText(0), QStringLiteral("/dev/ttyUSB0"));
+      QCOMPARE(combo->itemText(1), QString::fromStdString(byId));
+      QCOMPARE(combo->lineEdit()->placeholderText(), QStringLiteral("默认 /dev/ttyS2"));
+      if (choice == byId) {
+        QCOMPARE(combo->currentText(), QString());
+        combo->setCurrentIndex(1);
+      } else {
+        combo->setEditText(QString::fromStdString(choice));
+      }
+      Controls(dlg).ok->click();
+      QCOMPARE(dlg.result(), int(QDialog::Accepted));
+      QVERIFY(SameBytes(dlg.Settings(), record));
+      QCOMPARE(platform::SerialDevicePath("Com3").value_or(""),
+               choice.empty() ? std::string("/dev/ttyS2") : choice);
+    }
+    QVERIFY(!registry.GetString(platform::kSerialPortsKey, "Com3").has_value());
+
+    // Reopened, the dialog shows the saved mapping; a port named by a path has none to choose.
+    QVERIFY(registry.SetString(platform::kSerialPortsKey, "Com3", server));
+    CSerialSettingsDlg dlg;
+    dlg.SetSettings(record);
+    QCOMPARE(dlg.findChild<QComboBox*>("deviceCombo")->currentText(),
+             QString::fromStdString(server));
+    std::strcpy(record.portName, "/dev/ttyUSB0");
+    dlg.SetSettings(record);
+    QVERIFY(!dlg.findChild<QComboBox*>("deviceCombo")->isEnabled());
+    registry.Reload();
+  }
+
+  // A device text that cannot work is refused with a message saying what is wrong; nothing is
+  // saved and the dialog stays open.
+  void badDeviceTextsAreRefused_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("relative path") << "ttyUSB0"
+                                   << "/ 开头";
+    QTest::newRow("no port") << "tcp://10.0.0.7"
+                             << "缺少端口号";
+    QTest::newRow("port too big") << "rfc2217://host:70000"
+                                  << "1 到 65535";
+    QTest::newRow("no host") << "tcp://:4001"
+                             << "缺少主机名";
+    QTest::newRow("bad host") << "tcp://my host:4001"
+                              << "主机名无效";
+    QTest::newRow("unknown scheme") << "udp://host:4001"
+                                    << "不认识";
+  }
+  void badDeviceTextsAreRefused() {
+    QFETCH(QString, text);
+    QFETCH(QString, says);
+    testing_support::TempDir config;
+    testing_support::ScopedEnv env("TALVEK_CONFIG_DIR", config.str());
+    platform::Registry::Instance().Reload();
+    RecordingMessageSink messages;
+    const CommSettings record = Record(9600, 8, 0, 1, 1000);
+    CSerialSettingsDlg dlg;
+    dlg.SetSettings(record);
+    dlg.show();
+    Controls c(dlg);
+    c.baud->setCurrentIndex(0);
+    dlg.findChild<QComboBox*>("deviceCombo")->setEditText(text);
+    c.ok->click();
+    QVERIFY(dlg.isVisible());
+    QVERIFY(SameBytes(dlg.Settings(), record));
+    QVERIFY(!platform::Registry::Instance().GetString(platform::kSerialPortsKey, "Com1"));
+    QCOMPARE(messages.Messages().size(), std::size_t{1});
+    QVERIFY2(QString::fromStdString(messages.LastText()).contains(says),
+             messages.LastText().c_str());
+    platform::Registry::Instance().Reload();
   }
 
   // Through the modal dialog: Cancel leaves the caller's record byte for byte, OK replaces it.
