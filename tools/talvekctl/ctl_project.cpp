@@ -18,6 +18,7 @@
 #include "workbench/project/project_state.h"
 #include "workbench/runtime/driver_host.h"
 #include "workbench/runtime/entered_value.h"
+#include "workbench/runtime/tag_fields.h"
 #include "workbench/runtime/tag_table.h"
 
 namespace talvekctl {
@@ -100,17 +101,6 @@ Row TagRow(const TagRecord& tag) {
   row.reg = Utf8(platform::ArrayText(tag.registerText));
   FillFromTag(row, tag);
   return row;
-}
-
-// A polled tag: external and of a device of the project.
-bool Polled(const ProjectState& state, const TagRecord& tag) {
-  if ((tag.flags & kTagExternal) == 0)
-    return false;
-  for (std::size_t i = 0; i < state.devices.GetSize(); ++i) {
-    if (std::strncmp(state.devices[i].logicalName, tag.deviceName, sizeof tag.deviceName) == 0)
-      return true;
-  }
-  return false;
 }
 
 // Port and device events go to standard error, one line each.
@@ -196,13 +186,6 @@ void PrintStatistics(const talvek::DriverHost& host) {
   }
 }
 
-// What a printed tag showed last, to print only changes.
-struct Shown {
-  int32_t value = 0;
-  int32_t raw = 0;
-  uint16_t quality = talvek::kQualityWaitingForData;  // nothing to show before the first read
-};
-
 // The drivers serving the device `gbkName`.
 std::vector<std::size_t> DriversOf(talvek::DriverHost& host, std::string_view gbkName) {
   std::vector<std::size_t> out;
@@ -237,6 +220,39 @@ void CycleOnce(talvek::DriverHost& host, const std::vector<std::size_t>& drivers
 
 }  // namespace
 
+std::vector<bool> PolledTags(const ProjectState& state) {
+  std::vector<bool> polled(state.tags.size(), false);
+  for (std::size_t i = 0; i < state.tags.size(); ++i) {
+    const TagRecord& tag = state.tags[i];
+    if ((tag.flags & kTagExternal) == 0)
+      continue;
+    for (std::size_t d = 0; d < state.devices.GetSize() && !polled[i]; ++d) {
+      polled[i] =
+          std::strncmp(state.devices[d].logicalName, tag.deviceName, sizeof tag.deviceName) == 0;
+    }
+  }
+  return polled;
+}
+
+std::size_t PrintChanges(const ProjectState& state, const std::vector<bool>& polled,
+                         std::vector<Shown>& shown, Printer& printer, bool all) {
+  std::size_t printed = 0;
+  for (std::size_t i = 0; i < state.tags.size(); ++i) {
+    if (!polled[i])
+      continue;
+    const TagRecord& tag = state.tags[i];
+    const Shown now{talvek::LoadValueWord(tag), talvek::LoadRawWord(tag), talvek::LoadQuality(tag)};
+    if (!all && now.value == shown[i].value && now.raw == shown[i].raw &&
+        now.quality == shown[i].quality) {
+      continue;
+    }
+    shown[i] = now;
+    printer.Print(TagRow(tag));
+    ++printed;
+  }
+  return printed;
+}
+
 int RunCommand(const ProjectOptions& options) {
   ProjectState& state = talvek::Project();
   if (!LoadProject(options.path, state))
@@ -250,6 +266,7 @@ int RunCommand(const ProjectOptions& options) {
 
   Printer printer(options.format, stdout);
   std::vector<Shown> shown(state.tags.size());
+  const std::vector<bool> polled = PolledTags(state);
   int exitCode = kExitOk;
   {
     talvek::DriverHost host;
@@ -269,19 +286,7 @@ int RunCommand(const ProjectOptions& options) {
       const bool allDue = options.all && std::chrono::steady_clock::now() >= nextAll;
       if (allDue)
         nextAll += std::chrono::milliseconds(options.periodMs);
-      for (std::size_t i = 0; i < state.tags.size(); ++i) {
-        const TagRecord& tag = state.tags[i];
-        if (!Polled(state, tag))
-          continue;
-        const Shown now{talvek::LoadValueWord(tag), talvek::LoadRawWord(tag),
-                        talvek::LoadQuality(tag)};
-        const bool changed = now.value != shown[i].value || now.raw != shown[i].raw ||
-                             now.quality != shown[i].quality;
-        if (!changed && !allDue)
-          continue;
-        shown[i] = now;
-        printer.Print(TagRow(tag));
-      }
+      PrintChanges(state, polled, shown, printer, allDue);
       printer.Flush();
       if (last)
         break;
@@ -294,8 +299,8 @@ int RunCommand(const ProjectOptions& options) {
       PrintTrace(host);
     if (options.stats)
       PrintStatistics(host);
-    for (const TagRecord& tag : state.tags) {
-      if (Polled(state, tag) && talvek::LoadQuality(tag) != talvek::kQualityGood)
+    for (std::size_t i = 0; i < state.tags.size(); ++i) {
+      if (polled[i] && talvek::LoadQuality(state.tags[i]) != talvek::kQualityGood)
         exitCode = kExitFailed;
     }
     host.DestroyDrivers();

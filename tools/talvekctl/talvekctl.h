@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/records.h"
+#include "workbench/project/project_state.h"
 
 namespace talvekctl {
 
@@ -99,6 +100,20 @@ struct ProjectOptions {
   int timeoutMs = 5000;           // get/set: how long to wait for the first value or the write
   std::vector<std::string> tags;  // get: names; set: NAME=VALUE
 };
+
+// What a printed tag showed last, so that only changes are printed; a tag not read yet (quality
+// "waiting for data") has nothing to show.
+struct Shown {
+  int32_t value = 0;
+  int32_t raw = 0;
+  uint16_t quality = 0x20;
+};
+// For each tag of `state`: whether it is polled (external, of a device of the project).
+std::vector<bool> PolledTags(const talvek::ProjectState& state);
+// Prints each polled tag whose value, raw value or quality differs from what `shown` holds (every
+// polled tag when `all`) and remembers what it printed. The number of rows printed.
+std::size_t PrintChanges(const talvek::ProjectState& state, const std::vector<bool>& polled,
+                         std::vector<Shown>& shown, Printer& printer, bool all);
 
 int AdhocCommand(const AdhocOptions& options);
 int RunCommand(const ProjectOptions& options);
