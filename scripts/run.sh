@@ -30,7 +30,7 @@ build=$(realpath -m "${TALVEK_BUILD_DIR:-build}")
 scripts/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar ZireviVer Almery Ondrel Tesvic \
-  talvek_demo
+  talvek_demo talvekctl
 
 bin=$build/bin
 export TALVEK_CONFIG_DIR=$build/config

@@ -113,6 +113,13 @@ CDriver::~CDriver() {
   driver_.Reset();
 }
 
+bool CDriver::SetPortSettings(const CommSettings& settings) {
+  if (thread_.joinable() || opened_.load(std::memory_order_acquire) != 0)
+    return false;
+  portSettings_ = settings;
+  return true;
+}
+
 int CDriver::Open() {
   if (thread_.joinable())
     return opened_;  // polling: the port is in use and stays as it is

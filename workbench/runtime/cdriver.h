@@ -185,6 +185,10 @@ class CDriver final {
   const std::vector<DeviceRecord>& Devices() const { return devices_; }
   // The port settings handed to OpenPort (kept at this address while the port is open).
   const CommSettings& PortSettings() const { return portSettings_; }
+  // Replaces those settings, for a line named outside the project's port table (a device path or
+  // settings given on a command line). Only while the port is closed and no thread runs (else
+  // false and nothing changes).
+  bool SetPortSettings(const CommSettings& settings);
   // The read groups, in execution order.
   std::size_t ReadGroupCount() const { return readGroups_.size(); }
   const RequestGroup& ReadGroup(std::size_t i) const { return readGroups_[i]->group; }

@@ -15,39 +15,11 @@
 #include <QDialog>
 
 #include "common/records.h"
+#include "workbench/runtime/entered_value.h"
 
 class QLineEdit;
 
 namespace talvek {
-
-// Longest text, in characters, that the dialog takes for a string tag.
-inline constexpr int kMaxValueTextChars = 128;
-// Longest GBK text a string value can carry: it travels as a global atom, whose name is 1 to 255
-// bytes. 128 double-byte characters would be 256 bytes.
-inline constexpr std::size_t kMaxStringValueBytes = 255;
-
-// The allowed values of a tag as the dialog enforces them: a discrete tag takes 0 or 1, an
-// integer tag any whole number of its engineering range, a float tag any number of its
-// engineering range (limits in either order). A value of that range scales into the tag's raw
-// range, so nothing the writers send is ever clamped or cut. String tags have no range.
-struct ValueLimits {
-  bool bounded = false;  // false: string (or unknown) type, no numeric range
-  double low = 0;
-  double high = 0;
-};
-ValueLimits LimitsOf(const TagRecord& tag);
-
-// The strict text conversions of the dialog. Blanks around the number are allowed; anything else
-// that is not part of the number makes the whole text not a number (nullopt): "l00", "12abc",
-// "1,5" and "" are refused rather than read as some prefix.
-//
-// A whole number: optional sign and decimal digits. Magnitudes beyond 2^53 are kept as 2^53, which
-// is outside every int32 range, so they fail the range check instead of wrapping.
-std::optional<int64_t> ParseWholeNumber(std::string_view text);
-// A decimal number: optional sign, digits with an optional point (at least one digit), an optional
-// exponent with at least one digit; no hexadecimal, "inf" or "nan". Independent of the C locale.
-// Beyond the double range it gives ±HUGE_VAL, which no range holds.
-std::optional<double> ParseDecimalNumber(std::string_view text);
 
 class CValueEntryDlg : public QDialog {
   Q_OBJECT
@@ -68,16 +40,17 @@ class CValueEntryDlg : public QDialog {
   QLineEdit* ValueEdit() const { return edit_; }
 
   // Results, valid after the dialog was accepted, each for its own variable type.
-  int16_t DiscreteValue() const { return discrete_; }
-  int32_t IntegerValue() const { return integer_; }
-  float FloatValue() const { return float_; }
+  int16_t DiscreteValue() const { return entered_.discrete; }
+  int32_t IntegerValue() const { return entered_.integer; }
+  float FloatValue() const { return entered_.real; }
   // The typed text in GBK, as the string writer takes it.
-  const std::string& GbkText() const { return gbkText_; }
+  const std::string& GbkText() const { return entered_.gbkText; }
+  // All of the result, as WriteEnteredValue takes it.
+  const EnteredValue& Entered() const { return entered_; }
 
-  // Converts the text for the dialog's type and closes with OK. Text that is not a number of the
-  // tag's type, a number outside the tag's range, or a string that could never be written (empty,
-  // no GBK form, a NUL character, longer than kMaxStringValueBytes in GBK) is refused with a
-  // message naming the reason, and the dialog stays open for a correction.
+  // Converts the text for the dialog's type (CheckEnteredValue) and closes with OK. A text it
+  // refuses is refused with a message naming the reason, and the dialog stays open for a
+  // correction.
   void accept() override;
 
  private:
@@ -88,10 +61,7 @@ class CValueEntryDlg : public QDialog {
   int varType_;
   ValueLimits limits_;
   QLineEdit* edit_ = nullptr;
-  int16_t discrete_ = 0;
-  int32_t integer_ = 0;
-  float float_ = 0.0f;
-  std::string gbkText_;
+  EnteredValue entered_;
 };
 
 // Hands an accepted dialog's result to the runtime tag table's writer for the dialog's type,

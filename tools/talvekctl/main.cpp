@@ -1,0 +1,253 @@
+// talvekctl: reads and writes registers of a device given on the command line, and runs a
+// project's communication without a window (see talvekctl.h and docs/talvekctl.md).
+#include <cstdio>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
+
+#include "platform/com.h"
+#include "tools/talvekctl/talvekctl.h"
+
+namespace talvekctl {
+namespace {
+
+QString Q(const char* english, const char* chinese) {
+  return QString::fromUtf8(Tr(english, chinese));
+}
+
+const char kSummaryEn[] =
+    "Commands:\n"
+    "  read     read registers of a device: talvekctl read --driver ppi --line /dev/ttyUSB0 "
+    "--station 2 VW100:int16 VD10:float\n"
+    "  write    write registers: talvekctl write --driver modbus-tcp --line 127.0.0.1:502 "
+    "4X1:uint16=7\n"
+    "  run      poll a project until interrupted: talvekctl run PROJECT [--json|--csv]\n"
+    "  get      read tags of a project by name: talvekctl get PROJECT TAG...\n"
+    "  set      write tags of a project by name: talvekctl set PROJECT TAG=VALUE...\n"
+    "\"talvekctl COMMAND --help\" describes a command's options.\n"
+    "Exit codes: 0 success, 1 a device or tag failed, 2 bad usage or input.";
+const char kSummaryZh[] =
+    "命令:\n"
+    "  read     读设备的寄存器: talvekctl read --driver ppi --line /dev/ttyUSB0 --station 2 "
+    "VW100:int16 VD10:float\n"
+    "  write    写寄存器: talvekctl write --driver modbus-tcp --line 127.0.0.1:502 4X1:uint16=7\n"
+    "  run      运行工程的通讯直到中断: talvekctl run 工程 [--json|--csv]\n"
+    "  get      按名称读工程的变量: talvekctl get 工程 变量...\n"
+    "  set      按名称写工程的变量: talvekctl set 工程 变量=值...\n"
+    "\"talvekctl 命令 --help\" 说明命令的选项。\n"
+    "退出码: 0 成功, 1 设备或变量失败, 2 用法或输入错误。";
+
+// A whole number option; false (and a complaint) when the text is not one.
+bool IntOption(const QCommandLineParser& parser, const QString& name, int& out) {
+  if (!parser.isSet(name))
+    return true;
+  bool ok = false;
+  const int v = parser.value(name).toInt(&ok);
+  if (!ok) {
+    Complain(std::string("--") + name.toStdString() + Tr(" takes a whole number", " 需要一个整数"));
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+int Usage(const QCommandLineParser& parser, const QString& error) {
+  Complain(error.toStdString());
+  std::fputs(parser.helpText().toLocal8Bit().constData(), stderr);
+  return kExitUsage;
+}
+
+bool FormatOptions(const QCommandLineParser& parser, Format& format) {
+  if (parser.isSet("json") && parser.isSet("csv")) {
+    Complain(Tr("--json and --csv exclude each other", "--json 和 --csv 不能同时使用"));
+    return false;
+  }
+  format = parser.isSet("json")  ? Format::kJson
+           : parser.isSet("csv") ? Format::kCsv
+                                 : Format::kTable;
+  return true;
+}
+
+std::vector<std::string> Strings(const QStringList& list) {
+  std::vector<std::string> out;
+  for (const QString& s : list)
+    out.push_back(s.toStdString());
+  return out;
+}
+
+int Main(const QStringList& arguments) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(Q("The drivers and a project's runtime from a terminal.",
+                                     "在终端中使用驱动和工程的运行时。") +
+                                   QStringLiteral("\n\n") + Q(kSummaryEn, kSummaryZh));
+  parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+  const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                Q("Shows this help.", "显示本帮助。"));
+  parser.addOption(help);
+  parser.addPositionalArgument(QStringLiteral("command"),
+                               Q("read, write, run, get or set", "read、write、run、get 或 set"));
+  // The first pass finds the command only; its options are added below.
+  const QStringList head = arguments.mid(0, 2);
+  parser.parse(head);
+  const QStringList first = parser.positionalArguments();
+  if (first.isEmpty()) {
+    if (parser.isSet(help)) {
+      std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+      return kExitOk;
+    }
+    return Usage(parser, Q("no command given", "没有给出命令"));
+  }
+  const QString command = first.front();
+  parser.clearPositionalArguments();
+  parser.addPositionalArgument(command, QString(), command);
+
+  const QCommandLineOption json(QStringLiteral("json"),
+                                Q("One JSON object per line.", "每行一个 JSON 对象。"));
+  const QCommandLineOption csv(QStringLiteral("csv"),
+                               Q("CSV lines with a header.", "带表头的 CSV 行。"));
+  parser.addOption(json);
+  parser.addOption(csv);
+
+  const bool adhoc = command == QLatin1String("read") || command == QLatin1String("write");
+  const bool project = command == QLatin1String("run") || command == QLatin1String("get") ||
+                       command == QLatin1String("set");
+  if (!adhoc && !project)
+    return Usage(parser, Q("unknown command: ", "未知命令：") + command);
+
+  if (adhoc) {
+    parser.addOptions({
+        {QStringLiteral("driver"),
+         Q("ppi, modbus-rtu, modbus-ascii or modbus-tcp.",
+           "ppi、modbus-rtu、modbus-ascii 或 modbus-tcp。"),
+         QStringLiteral("driver")},
+        {QStringLiteral("line"),
+         Q("The line: a device path (/dev/ttyUSB0), a port name (Com3) or host:port for TCP.",
+           "线路: 设备路径 (/dev/ttyUSB0)、端口名 (Com3) 或 TCP 的 主机:端口。"),
+         QStringLiteral("line")},
+        {QStringLiteral("baud"), Q("Baud rate (9600).", "波特率 (9600)。"), QStringLiteral("n")},
+        {QStringLiteral("parity"),
+         Q("none, odd or even (PPI: even, Modbus: none).",
+           "none、odd 或 even (PPI: even, Modbus: none)。"),
+         QStringLiteral("parity")},
+        {QStringLiteral("timeout"), Q("Answer time-out in ms (1000).", "应答超时，毫秒 (1000)。"),
+         QStringLiteral("ms")},
+        {QStringLiteral("station"),
+         Q("Station or unit (PPI: 2, Modbus: 1).", "站号或单元号 (PPI: 2, Modbus: 1)。"),
+         QStringLiteral("n")},
+        {QStringLiteral("count"), Q("Rounds to poll (1).", "轮询次数 (1)。"), QStringLiteral("n")},
+        {QStringLiteral("interval"),
+         Q("Wait between rounds in ms (1000).", "两次轮询之间的等待，毫秒 (1000)。"),
+         QStringLiteral("ms")},
+    });
+    parser.addPositionalArgument(
+        QStringLiteral("registers"),
+        command == QLatin1String("read")
+            ? Q("REGISTER:TYPE..., TYPE one of bit byte int16 uint16 bcd int32 bcd32 float string.",
+                "寄存器:类型...，类型为 bit byte int16 uint16 bcd int32 bcd32 float string 之一。")
+            : Q("REGISTER:TYPE=VALUE...", "寄存器:类型=值..."),
+        QStringLiteral("REGISTER:TYPE..."));
+  } else {
+    parser.addPositionalArgument(
+        QStringLiteral("project"),
+        Q("The project folder or its project file.", "工程文件夹或工程文件。"));
+    if (command == QLatin1String("run")) {
+      parser.addOptions({
+          {QStringLiteral("all"), Q("Print every tag each cycle, not only changes.",
+                                    "每个周期输出所有变量，而不只是变化的。")},
+          {QStringLiteral("stats"),
+           Q("Print each device's counters when it stops.", "停止时输出每个设备的统计。")},
+          {QStringLiteral("trace"), Q("Print every frame sent and received (standard error).",
+                                      "输出收发的每一帧 (标准错误)。")},
+          {QStringLiteral("save"), Q("Save the tags' last values into Tag.dat when it stops.",
+                                     "停止时把变量的最后值保存到 Tag.dat。")},
+          {QStringLiteral("duration"), Q("Stop after S seconds.", "S 秒后停止。"),
+           QStringLiteral("s")},
+          {QStringLiteral("period"), Q("Polling cycle in ms (1000).", "轮询周期，毫秒 (1000)。"),
+           QStringLiteral("ms")},
+      });
+    } else {
+      parser.addPositionalArgument(
+          QStringLiteral("tags"),
+          command == QLatin1String("get") ? Q("Tag names.", "变量名称。")
+                                          : Q("TAG=VALUE...", "变量=值..."),
+          command == QLatin1String("get") ? QStringLiteral("TAG...")
+                                          : QStringLiteral("TAG=VALUE..."));
+    }
+  }
+
+  QStringList rest = arguments;
+  rest.removeAt(1);  // the command
+  if (!parser.parse(rest))
+    return Usage(parser, parser.errorText());
+  if (parser.isSet(help)) {
+    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    return kExitOk;
+  }
+  const std::vector<std::string> positional = Strings(parser.positionalArguments());
+  Format format = Format::kTable;
+  if (!FormatOptions(parser, format))
+    return kExitUsage;
+
+  int exitCode = kExitUsage;
+  platform::CoInitialize(nullptr);
+  if (adhoc) {
+    AdhocOptions o;
+    o.write = command == QLatin1String("write");
+    o.format = format;
+    o.driver = parser.value(QStringLiteral("driver")).toStdString();
+    o.line = parser.value(QStringLiteral("line")).toStdString();
+    o.parity = parser.value(QStringLiteral("parity")).toStdString();
+    o.station = parser.value(QStringLiteral("station")).toStdString();
+    o.registers = positional;
+    if (o.driver.empty() || o.line.empty()) {
+      exitCode = Usage(parser, Q("--driver and --line are needed", "需要 --driver 和 --line"));
+    } else if (IntOption(parser, QStringLiteral("baud"), o.baud) &&
+               IntOption(parser, QStringLiteral("timeout"), o.timeoutMs) &&
+               IntOption(parser, QStringLiteral("count"), o.count) &&
+               IntOption(parser, QStringLiteral("interval"), o.intervalMs)) {
+      exitCode = AdhocCommand(o);
+    }
+  } else if (positional.empty()) {
+    exitCode = Usage(parser, Q("no project given", "没有给出工程"));
+  } else {
+    ProjectOptions o;
+    o.format = format;
+    o.path = positional.front();
+    o.tags.assign(positional.begin() + 1, positional.end());
+    if (command == QLatin1String("run")) {
+      o.all = parser.isSet(QStringLiteral("all"));
+      o.stats = parser.isSet(QStringLiteral("stats"));
+      o.trace = parser.isSet(QStringLiteral("trace"));
+      o.save = parser.isSet(QStringLiteral("save"));
+      bool ok = true;
+      if (parser.isSet(QStringLiteral("duration"))) {
+        o.durationSec = parser.value(QStringLiteral("duration")).toDouble(&ok);
+        ok = ok && o.durationSec > 0;
+      }
+      if (!ok || !IntOption(parser, QStringLiteral("period"), o.periodMs) || o.periodMs <= 0 ||
+          !o.tags.empty()) {
+        exitCode =
+            Usage(parser, Q("run takes one project, --duration S above 0 and --period MS above 0",
+                            "run 只接受一个工程，--duration 和 --period 必须大于 0"));
+      } else {
+        exitCode = RunCommand(o);
+      }
+    } else if (o.tags.empty()) {
+      exitCode = Usage(parser, Q("no tag given", "没有给出变量"));
+    } else {
+      exitCode = command == QLatin1String("get") ? GetCommand(o) : SetCommand(o);
+    }
+  }
+  platform::CoUninitialize();
+  return exitCode;
+}
+
+}  // namespace
+}  // namespace talvekctl
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("talvekctl"));
+  return talvekctl::Main(QCoreApplication::arguments());
+}
