@@ -85,6 +85,13 @@ struct Fixture {
     }
     return ids;
   }
+  static QAction* Action(QMenu& menu, int command) {
+    for (QAction* action : menu.actions()) {
+      if (!action->isSeparator() && action->data().toInt() == command)
+        return action;
+    }
+    return nullptr;
+  }
   int CheckedCommand(QMenu& menu) {
     for (QAction* action : menu.actions()) {
       if (action->isChecked())
@@ -284,7 +291,9 @@ class TestProjListView : public QObject {
     // "加入趋势" hands the selected tags to the frame, and the refresh tick reaches its listener.
     f.view.SelectRows({0, 1});
     menu = f.view.BuildContextMenu();
-    QCOMPARE(f.Commands(*menu, true).end()[-2], kCmdAddToTrend);
+    const std::vector<int> live = f.Commands(*menu, true);
+    QCOMPARE(std::vector<int>(live.end() - 3, live.end()),
+             (std::vector<int>{kCmdAddToTrend, kCmdToggleHex, kCmdCopyRows}));
     f.view.OnCommand(kCmdAddToTrend);
     QCOMPARE(f.frame.trendTags, (std::vector<std::size_t>{0, 1}));
     int ticks = 0;
@@ -292,13 +301,13 @@ class TestProjListView : public QObject {
     f.view.RefreshLiveValues();
     f.view.SetLiveTickListener(nullptr);
     QCOMPARE(ticks, 1);
-    QVERIFY(!menu->actions().back()->isChecked());
+    QVERIFY(!f.Action(*menu, kCmdToggleHex)->isChecked());
     // The chosen item is carried out: the hex flag turns on and the item shows it.
-    f.view.SetMenuRunner([](QMenu& m, const QPoint&) { return m.actions().back(); });
+    f.view.SetMenuRunner([&f](QMenu& m, const QPoint&) { return f.Action(m, kCmdToggleHex); });
     f.view.ShowContextMenu(QPoint());
     QVERIFY(f.view.Model()->HexDisplay());
     menu = f.view.BuildContextMenu();
-    QVERIFY(menu->actions().back()->isChecked());
+    QVERIFY(f.Action(*menu, kCmdToggleHex)->isChecked());
 
     f.view.OnViewLargeIcons();
     menu = f.view.BuildContextMenu();
