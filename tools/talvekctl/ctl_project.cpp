@@ -34,10 +34,9 @@ extern "C" void OnStopSignal(int) {
   g_stop.store(true);
 }
 
-// Loads the project named by `path` (its folder or a file inside it) into `state` without
-// writing anything: a data file the workbench would refuse (and copy aside) is refused here
-// before it is read, and a missing port file gives the default ports instead of being created.
-bool LoadProject(const std::string& path, ProjectState& state) {
+}  // namespace
+
+bool LoadProject(const std::string& path, ProjectState& state, bool requireDevices) {
   std::error_code ec;
   fs::path folder = fs::path(path);
   if (!fs::is_directory(folder, ec))
@@ -83,12 +82,14 @@ bool LoadProject(const std::string& path, ProjectState& state) {
     Complain(Tr("out of memory loading the project", "内存不足，无法载入工程数据"));
     return false;
   }
-  if (state.devices.GetSize() == 0) {
+  if (requireDevices && state.devices.GetSize() == 0) {
     Complain(Tr("the project has no devices", "工程中没有设备"));
     return false;
   }
   return true;
 }
+
+namespace {
 
 std::string Utf8(std::string_view gbk) {
   return platform::GbkToUtf8(gbk);
@@ -255,7 +256,7 @@ std::size_t PrintChanges(const ProjectState& state, const std::vector<bool>& pol
 
 int RunCommand(const ProjectOptions& options) {
   ProjectState& state = talvek::Project();
-  if (!LoadProject(options.path, state))
+  if (!LoadProject(options.path, state, /*requireDevices=*/true))
     return kExitUsage;
   g_stop = false;
   struct sigaction action {};
@@ -314,7 +315,7 @@ int RunCommand(const ProjectOptions& options) {
 
 int GetCommand(const ProjectOptions& options) {
   ProjectState& state = talvek::Project();
-  if (!LoadProject(options.path, state))
+  if (!LoadProject(options.path, state, /*requireDevices=*/true))
     return kExitUsage;
   talvek::RuntimeTagTable& table = talvek::Tags();
   std::vector<uint16_t> indexes;
@@ -366,7 +367,7 @@ int GetCommand(const ProjectOptions& options) {
 
 int SetCommand(const ProjectOptions& options) {
   ProjectState& state = talvek::Project();
-  if (!LoadProject(options.path, state))
+  if (!LoadProject(options.path, state, /*requireDevices=*/true))
     return kExitUsage;
   talvek::RuntimeTagTable& table = talvek::Tags();
   struct Assignment {

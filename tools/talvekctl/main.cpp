@@ -25,6 +25,8 @@ const char kSummaryEn[] =
     "  run      poll a project until interrupted: talvekctl run PROJECT [--json|--csv]\n"
     "  get      read tags of a project by name: talvekctl get PROJECT TAG...\n"
     "  set      write tags of a project by name: talvekctl set PROJECT TAG=VALUE...\n"
+    "  tags     a project's tags to or from a CSV file: talvekctl tags export|import PROJECT "
+    "FILE.csv\n"
     "\"talvekctl COMMAND --help\" describes a command's options.\n"
     "Exit codes: 0 success, 1 a device or tag failed, 2 bad usage or input.";
 const char kSummaryZh[] =
@@ -35,6 +37,7 @@ const char kSummaryZh[] =
     "  run      运行工程的通讯直到中断: talvekctl run 工程 [--json|--csv]\n"
     "  get      按名称读工程的变量: talvekctl get 工程 变量...\n"
     "  set      按名称写工程的变量: talvekctl set 工程 变量=值...\n"
+    "  tags     导出或导入工程的变量表 (CSV): talvekctl tags export|import 工程 文件.csv\n"
     "\"talvekctl 命令 --help\" 说明命令的选项。\n"
     "退出码: 0 成功, 1 设备或变量失败, 2 用法或输入错误。";
 
@@ -85,8 +88,8 @@ int Main(const QStringList& arguments) {
   const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                 Q("Shows this help.", "显示本帮助。"));
   parser.addOption(help);
-  parser.addPositionalArgument(QStringLiteral("command"),
-                               Q("read, write, run, get or set", "read、write、run、get 或 set"));
+  parser.addPositionalArgument(QStringLiteral("command"), Q("read, write, run, get, set or tags",
+                                                            "read、write、run、get、set 或 tags"));
   // The first pass finds the command only; its options are added below.
   const QStringList head = arguments.mid(0, 2);
   parser.parse(head);
@@ -112,10 +115,26 @@ int Main(const QStringList& arguments) {
   const bool adhoc = command == QLatin1String("read") || command == QLatin1String("write");
   const bool project = command == QLatin1String("run") || command == QLatin1String("get") ||
                        command == QLatin1String("set");
-  if (!adhoc && !project)
+  const bool tags = command == QLatin1String("tags");
+  if (!adhoc && !project && !tags)
     return Usage(parser, Q("unknown command: ", "未知命令：") + command);
 
-  if (adhoc) {
+  if (tags) {
+    parser.addPositionalArgument(QStringLiteral("action"),
+                                 Q("export or import.", "export 或 import。"));
+    parser.addPositionalArgument(
+        QStringLiteral("project"),
+        Q("The project folder or its project file.", "工程文件夹或工程文件。"));
+    parser.addPositionalArgument(
+        QStringLiteral("file"),
+        Q("The CSV file (- for standard output or input).", "CSV 文件 (- 表示标准输出或输入)。"));
+    parser.addOptions({
+        {QStringLiteral("update"), Q("import: rows naming existing tags overwrite them.",
+                                     "import: 与现有变量同名的行覆盖这些变量。")},
+        {QStringLiteral("keep"), Q("import: rows naming existing tags leave them as they are.",
+                                   "import: 与现有变量同名的行不改变这些变量。")},
+    });
+  } else if (adhoc) {
     parser.addOptions({
         {QStringLiteral("driver"),
          Q("ppi, modbus-rtu, modbus-ascii or modbus-tcp.",
@@ -191,7 +210,26 @@ int Main(const QStringList& arguments) {
 
   int exitCode = kExitUsage;
   platform::CoInitialize(nullptr);
-  if (adhoc) {
+  if (tags) {
+    const QString action = positional.empty() ? QString() : QString::fromStdString(positional[0]);
+    if (positional.size() != 3 ||
+        (action != QLatin1String("export") && action != QLatin1String("import"))) {
+      exitCode = Usage(parser, Q("tags takes export or import, a project and a file",
+                                 "tags 需要 export 或 import、一个工程和一个文件"));
+    } else if (parser.isSet(QStringLiteral("update")) && parser.isSet(QStringLiteral("keep"))) {
+      exitCode = Usage(
+          parser, Q("--update and --keep exclude each other", "--update 和 --keep 不能同时使用"));
+    } else {
+      TagsOptions o;
+      o.path = positional[1];
+      o.file = positional[2];
+      if (parser.isSet(QStringLiteral("update")))
+        o.existing = talvek::ExistingTags::kUpdate;
+      else if (parser.isSet(QStringLiteral("keep")))
+        o.existing = talvek::ExistingTags::kKeep;
+      exitCode = action == QLatin1String("export") ? TagsExportCommand(o) : TagsImportCommand(o);
+    }
+  } else if (adhoc) {
     AdhocOptions o;
     o.write = command == QLatin1String("write");
     o.format = format;

@@ -4,6 +4,7 @@
 //   talvekctl write --driver modbus-tcp --line 127.0.0.1:1502 4X1:uint16=7
 //   talvekctl run PROJECT [--json|--csv] [--all] [--stats] [--trace] [--duration S] [--save]
 //   talvekctl get PROJECT TAG...   /   talvekctl set PROJECT TAG=VALUE
+//   talvekctl tags export PROJECT FILE.csv   /   talvekctl tags import PROJECT FILE.csv [--update]
 //
 // Every exchange goes through the runtime's DriverHost and the driver modules created through
 // COM, as the workbench's polling does. Exit codes: 0 success, 1 a device or tag failed, 2 bad
@@ -19,6 +20,7 @@
 
 #include "common/records.h"
 #include "workbench/project/project_state.h"
+#include "workbench/project/tag_csv.h"
 
 namespace talvekctl {
 
@@ -101,6 +103,20 @@ struct ProjectOptions {
   std::vector<std::string> tags;  // get: names; set: NAME=VALUE
 };
 
+// What `tags export` and `tags import` were given.
+struct TagsOptions {
+  std::string path;  // the project folder or its project file
+  std::string file;  // the CSV file; "-" for standard output or input
+  // import: what to do with rows naming existing tags; unset refuses such a file.
+  std::optional<talvek::ExistingTags> existing;
+};
+
+// Loads the project named by `path` (its folder or a file inside it) into `state` without
+// writing anything: a data file the workbench would refuse (and copy aside) is refused here
+// before it is read, and a missing port file gives the default ports instead of being created.
+// With `requireDevices`, a project without devices is refused too. False after telling why.
+bool LoadProject(const std::string& path, talvek::ProjectState& state, bool requireDevices);
+
 // What a printed tag showed last, so that only changes are printed; a tag not read yet (quality
 // "waiting for data") has nothing to show.
 struct Shown {
@@ -119,5 +135,7 @@ int AdhocCommand(const AdhocOptions& options);
 int RunCommand(const ProjectOptions& options);
 int GetCommand(const ProjectOptions& options);
 int SetCommand(const ProjectOptions& options);
+int TagsExportCommand(const TagsOptions& options);
+int TagsImportCommand(const TagsOptions& options);
 
 }  // namespace talvekctl

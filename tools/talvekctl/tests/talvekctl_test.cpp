@@ -255,4 +255,36 @@ TEST_F(TalvekctlProjectTest, GetAndSetByTagNameWithTheScalingAndTheDialogsChecks
   EXPECT_EQ(Snapshot(), files_);
 }
 
+TEST_F(TalvekctlProjectTest, TagsExportThenImportKeepsTagDatAndARefusedRowImportsNothing) {
+  const std::string folder = project_.str();
+  testing_support::TempDir out;
+  const std::string csv = (out / "tags.csv").string();
+  RunResult r = RunProgram({Ctl(), "tags", "export", folder, csv});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<uint8_t> exported = testing_support::ReadFileBytes(out / "tags.csv").value();
+  ASSERT_GT(exported.size(), 3u);
+  EXPECT_EQ(std::string(exported.begin(), exported.begin() + 3), "\xEF\xBB\xBF");
+
+  // Every row names a tag the project has: the user must say what to do with them.
+  r = RunProgram({Ctl(), "tags", "import", folder, csv});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.output.find("--update"), std::string::npos) << r.output;
+  r = RunProgram({Ctl(), "tags", "import", folder, csv, "--update"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Snapshot(), files_);  // Tag.dat byte for byte as it was
+
+  // A refused row, reported with its line; nothing imported.
+  const std::string text(exported.begin(), exported.end());
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2)
+    ++lines;
+  const std::string bad = text + "新变量,,不是类型\r\n";
+  ASSERT_TRUE(testing_support::WriteFileBytes(out / "bad.csv", {bad.begin(), bad.end()}));
+  r = RunProgram({Ctl(), "tags", "import", folder, (out / "bad.csv").string(), "--keep"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.output.find("第 " + std::to_string(lines + 1) + " 行"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(Snapshot(), files_);
+}
+
 }  // namespace
