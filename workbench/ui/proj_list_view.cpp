@@ -20,6 +20,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QResizeEvent>
+#include <QShowEvent>
 #include <QMenu>
 #include <QStackedWidget>
 #include <QStyle>
@@ -346,6 +348,7 @@ void CProjListView::ApplyColumnWidths() {
   const std::optional<std::string> saved =
       platform::Registry::Instance().GetString(kSettingsKey, ColumnWidthsValue(mode));
   std::vector<int> widths = saved ? ParseColumnWidths(*saved, columns) : std::vector<int>();
+  widthsBeforeShown_ = widths.empty() && !isVisible();
   if (widths.empty()) {
     const int outer = frameGeometry().width();
     widths = ProjListModel::ColumnWidths(mode, outer);
@@ -380,6 +383,18 @@ void CProjListView::ApplyColumnWidths() {
   }
   for (int column = 0; column < columns; ++column)
     header->resizeSection(column, widths[static_cast<std::size_t>(column)]);
+}
+
+void CProjListView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (widthsBeforeShown_)
+    ApplyColumnWidths();
+}
+
+void CProjListView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (widthsBeforeShown_ && isVisible())
+    ApplyColumnWidths();
 }
 
 void CProjListView::SaveColumnWidths() {

@@ -175,6 +175,8 @@ class CProjListView : public QWidget, public ProjectView {
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   ProjectState& State();
@@ -228,6 +230,9 @@ class CProjListView : public QWidget, public ProjectView {
   int viewStyle_ = kStyleDetails;
   bool headerPressed_ = false;  // a mouse button is down on the header: resizes are the user's
   bool widthsDragged_ = false;  // ... and the user changed a width meanwhile
+  // The columns were sized from the list's width before it was shown (a project opened at
+  // start-up): they are sized again once the list has its real width.
+  bool widthsBeforeShown_ = false;
   int rememberedRow_ = -1;
   std::uint64_t updatesSeen_ = 0;  // OnUpdate calls, to see whether a hint sent came back
 

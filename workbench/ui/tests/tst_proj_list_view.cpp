@@ -249,6 +249,17 @@ class TestProjListView : public QObject {
     QVERIFY(!model.HasImages());
     f.view.OnUpdate(kHintProjectOpened);
     QVERIFY(model.HasImages());
+
+    // Columns built before the list is shown (a project opened at start-up) are sized again
+    // from the width it is shown at, not left at the width it had while hidden.
+    const QSize shownSize = f.view.size();
+    f.view.resize(shownSize.width() / 3, shownSize.height());
+    f.view.OnUpdate(kHintTags);
+    QVERIFY(header->sectionSize(5) < 150);
+    f.view.resize(shownSize);
+    f.view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+    QCOMPARE(header->sectionSize(5), 150);
   }
 
   void contextMenuFollowsModeAndState() {
