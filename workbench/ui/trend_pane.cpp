@@ -57,6 +57,8 @@ QIcon Swatch(const QColor& colour) {
 
 // The live value as the legend shows it: integers whole, floats with up to six digits.
 QString ValueText(const TrendSample& s, std::int32_t varType) {
+  if (s.unread)
+    return QStringLiteral("（等待数据）");
   if (!s.drawable)
     return QStringLiteral("（质量坏）");
   if (varType == kVarFloat)
@@ -456,7 +458,7 @@ void TrendPane::RefreshLegendRows() {
     const TrendRange range = store_.RangeOf(i, from);
     std::size_t gaps = 0;
     for (std::size_t k = s.ring.FirstAtOrAfter(from); k < s.ring.Size(); ++k)
-      gaps += s.ring[k].drawable ? 0 : 1;
+      gaps += s.ring[k].drawable || s.ring[k].unread ? 0 : 1;
     const QString texts[kLegendColumnCount] = {
         TextFromGbk(s.name),
         s.ring.Size() == 0 ? QString() : ValueText(s.ring[s.ring.Size() - 1], s.varType),

@@ -14,6 +14,7 @@ namespace {
 
 // The quality of a good read.
 constexpr std::uint16_t kGoodQuality = 192;
+constexpr std::uint16_t kWaitingForData = 0x20;
 
 bool IsNumeric(std::int32_t varType) {
   return varType == kVarDiscrete || varType == kVarInteger || varType == kVarFloat;
@@ -197,7 +198,9 @@ void TrendStore::Sample(std::span<const TagRecord> tags, std::int64_t nowMs) {
       const std::int32_t word = LoadValueWord(tag);
       sample.value = s.varType == kVarFloat ? static_cast<double>(WordToFloat(word))
                                             : static_cast<double>(word);
-      sample.drawable = LoadQuality(tag) == kGoodQuality && std::isfinite(sample.value);
+      const std::uint16_t quality = LoadQuality(tag);
+      sample.drawable = quality == kGoodQuality && std::isfinite(sample.value);
+      sample.unread = quality == kWaitingForData;
     }
     s.ring.TrimBefore(nowMs - kTrendLongestWindowMs);
     s.ring.Push(sample);

@@ -39,6 +39,9 @@ struct TrendSample {
   std::int64_t timeMs = 0;  // milliseconds since the Unix epoch
   double value = 0;
   bool drawable = false;
+  // The tag had not been read yet (just started, or its device not reached yet): a gap, but not
+  // a bad read.
+  bool unread = false;
 };
 
 // A ring of samples in time order with a fixed capacity: the oldest goes when a new one comes to

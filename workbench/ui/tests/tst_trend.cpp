@@ -99,6 +99,7 @@ void TestTrend::badQualityAndNonFiniteValuesAreGaps() {
   QVERIFY(f[0].drawable && f[0].value == 1.5);
   QVERIFY(!f[1].drawable);
   QVERIFY(!i[0].drawable && !i[1].drawable && !i[2].drawable);
+  QVERIFY(!i[0].unread && i[1].unread && !i[2].unread);
   // The automatic range looks at drawable samples only.
   const TrendRange r = AutoRange(f, 0);
   QVERIFY(r.low < 1.5 && r.high > 1.5 && r.high - r.low <= 1.0);
@@ -212,8 +213,11 @@ void TestTrend::paneDrawsRunsAndTellsWhatItRefused() {
   const std::int64_t t0 = 1'700'000'000'000;
   for (int s = 0; s < 7; ++s) {
     SetLive(tags[0], 10 * s, good[s] ? kGood : 0);
+    SetLive(tags[1], 0, 0x20);  // never read: gaps, but no bad reads
     pane.Sample(tags, t0 + s * 1000);
   }
+  QCOMPARE(pane.Legend()->item(1, TrendPane::kColGaps)->text(), QString("0"));
+  QCOMPARE(pane.Legend()->item(1, TrendPane::kColValue)->text(), QString("（等待数据）"));
   QCOMPARE(pane.LineCount(0), std::size_t{2});
   QCOMPARE(pane.DotCount(0), std::size_t{1});
   QCOMPARE(pane.Legend()->item(0, TrendPane::kColGaps)->text(), QString("2"));
