@@ -16,25 +16,18 @@
 namespace talvekctl {
 namespace {
 
-// A tag file larger than this is not a tag list (65,536 tags take about 10 MB).
-constexpr std::uintmax_t kMaxTagFileBytes = 64 * 1024 * 1024;
-
-std::span<const DeviceRecord> DevicesOf(const talvek::ProjectState& state) {
-  if (state.devices.GetSize() == 0)
-    return {};
-  return {&state.devices[0], state.devices.GetSize()};
-}
+using talvek::kMaxTagFileBytes;
 
 // The whole file at `path`, or "-" for standard input. False, with the reason told, when it
 // cannot be read or is too large to be a tag list.
 bool ReadTagFile(const std::string& path, std::string& bytes) {
+  bool tooLarge = false;
   if (path == "-") {
     char chunk[65536];
     std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+    while (!tooLarge && (n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
       bytes.append(chunk, n);
-      if (bytes.size() > kMaxTagFileBytes)
-        break;
+      tooLarge = bytes.size() > kMaxTagFileBytes;
     }
   } else {
     std::error_code ec;
@@ -44,15 +37,14 @@ bool ReadTagFile(const std::string& path, std::string& bytes) {
       Complain(std::string(Tr("cannot read the file ", "无法读取文件 ")) + path);
       return false;
     }
-    if (size <= kMaxTagFileBytes) {
+    tooLarge = size > kMaxTagFileBytes;
+    if (!tooLarge) {
       bytes.resize(static_cast<std::size_t>(size));
       in.read(bytes.data(), static_cast<std::streamsize>(size));
       bytes.resize(static_cast<std::size_t>(in.gcount()));
-    } else {
-      bytes.resize(kMaxTagFileBytes + 1);
     }
   }
-  if (bytes.size() > kMaxTagFileBytes) {
+  if (tooLarge) {
     Complain(std::string(Tr("the file is too large to be a tag list: ", "文件太大，不是变量表：")) +
              path);
     return false;
@@ -92,7 +84,8 @@ int TagsImportCommand(const TagsOptions& options) {
   if (!ReadTagFile(options.file, bytes))
     return kExitUsage;
   talvek::DriverRegisterCheck drivers;
-  const talvek::TagImport import = talvek::ReadTagCsv(bytes, DevicesOf(state), state.tags, drivers);
+  const talvek::TagImport import =
+      talvek::ReadTagCsv(bytes, talvek::DevicesOf(state.devices), state.tags, drivers);
   if (!import.errors.empty()) {
     for (const talvek::TagRowError& error : import.errors)
       Complain(options.file + ": " + talvek::TagRowErrorText(error));

@@ -19,12 +19,23 @@
 #include <utility>
 #include <vector>
 
+#include "common/device_array.h"
 #include "common/records.h"
 #include "platform/com_ptr.h"
 
 struct IProtocolDriver;
 
 namespace talvek {
+
+// A tag file larger than this is not a tag list (65,536 tags take about 10 MB): refused unread.
+inline constexpr std::size_t kMaxTagFileBytes = 64 * 1024 * 1024;
+
+// The devices of a table as the checks below take them.
+inline std::span<const DeviceRecord> DevicesOf(const DeviceArray& devices) {
+  if (devices.GetSize() == 0)
+    return {};
+  return {&devices[0], devices.GetSize()};
+}
 
 // The columns of a tag row, in the order a written file has them.
 enum TagColumn {

@@ -23,15 +23,7 @@ namespace talvek {
 
 namespace {
 
-// A tag file larger than this is not a tag list (65,536 tags take about 10 MB).
-constexpr qint64 kMaxTagFileBytes = 64 * 1024 * 1024;
 constexpr char kFileFilter[] = "变量表 (*.csv);;所有文件 (*)";
-
-std::span<const DeviceRecord> DevicesOf(const ProjectState& state) {
-  if (state.devices.GetSize() == 0)
-    return {};
-  return {&state.devices[0], state.devices.GetSize()};
-}
 
 void Tell(const std::string& text, MessageIcon icon) {
   ShowMessage(text, {}, MessageButtons::kOk, icon);
@@ -92,7 +84,7 @@ void CProjListView::ImportTagsFrom(const QString& path) {
   if (Running() || !state.IsOpen())
     return;
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxTagFileBytes) {
+  if (!file.open(QIODevice::ReadOnly) || file.size() > static_cast<qint64>(kMaxTagFileBytes)) {
     Tell("无法读取文件“" + path.toStdString() + "”" +
              (file.isOpen() ? "：文件太大，不是变量表。" : "：" + file.errorString().toStdString()),
          MessageIcon::kWarning);
@@ -105,7 +97,7 @@ void CProjListView::ImportTagsFrom(const QString& path) {
   DriverRegisterCheck drivers;
   const TagImport import =
       ReadTagCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                 DevicesOf(state), state.tags, drivers);
+                 DevicesOf(state.devices), state.tags, drivers);
   if (!import.errors.empty()) {
     TagImportErrorsDlg(path, import.errors, context_.MainWindow()).exec();
     return;
@@ -136,7 +128,7 @@ void CProjListView::BatchCreateTags() {
   if (selected == nullptr)
     return;
   ProjectState& state = State();
-  TagBatchDlg dialog(*selected, DevicesOf(state), state.tags, context_.MainWindow());
+  TagBatchDlg dialog(*selected, DevicesOf(state.devices), state.tags, context_.MainWindow());
   if (dialog.exec() != QDialog::Accepted || !BatchIsSound(dialog.Rows()))
     return;
   ReleaseRows();
