@@ -141,6 +141,31 @@ TEST_F(TalvekctlTest, ModbusTcpWriteThenReadAndAReadOnlyAreaRefused) {
   EXPECT_NE(r.output.find("3X1:int16: 该寄存器区只读"), std::string::npos) << r.output;
 }
 
+TEST_F(TalvekctlTest, ModbusRtuAndAsciiWriteThenReadOverASerialLine) {
+  std::string why;
+  ASSERT_TRUE(ModbusPeer::CanRun(&why)) << why;
+  for (const auto framing :
+       {testing_support::SerialFraming::kRtu, testing_support::SerialFraming::kAscii}) {
+    const std::string driver =
+        framing == testing_support::SerialFraming::kRtu ? "modbus-rtu" : "modbus-ascii";
+    SCOPED_TRACE(driver);
+    testing_support::PtyPair pty;
+    ASSERT_TRUE(pty.Start()) << pty.Error();
+    ModbusPeer peer;
+    ASSERT_TRUE(peer.StartSerial(framing, pty.PeerEnd(), 9600, {3})) << peer.Error();
+    auto run = [&](const char* command, const char* reg) {
+      return RunProgram({Ctl(), command, "--driver", driver, "--line", pty.DriverEnd(), "--baud",
+                         "9600", "--station", "3", "--json", reg});
+    };
+    RunResult r = run("write", "4X2:int16=-1234");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    r = run("read", "4X2:int16");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("\"register\":\"4X2:int16\",\"value\":-1234,"), std::string::npos)
+        << r.output;
+  }
+}
+
 // The demo project on the simulator (Com1) and the peer (Com2), in a folder of its own.
 class TalvekctlProjectTest : public TalvekctlTest {
  protected:
