@@ -109,15 +109,16 @@ int Main(const QStringList& arguments) {
                                 Q("One JSON object per line.", "每行一个 JSON 对象。"));
   const QCommandLineOption csv(QStringLiteral("csv"),
                                Q("CSV lines with a header.", "带表头的 CSV 行。"));
-  parser.addOption(json);
-  parser.addOption(csv);
-
   const bool adhoc = command == QLatin1String("read") || command == QLatin1String("write");
   const bool project = command == QLatin1String("run") || command == QLatin1String("get") ||
                        command == QLatin1String("set");
   const bool tags = command == QLatin1String("tags");
   if (!adhoc && !project && !tags)
     return Usage(parser, Q("unknown command: ", "未知命令：") + command);
+  if (!tags) {  // a tag file has one format
+    parser.addOption(json);
+    parser.addOption(csv);
+  }
 
   if (tags) {
     parser.addPositionalArgument(QStringLiteral("action"),
@@ -205,7 +206,7 @@ int Main(const QStringList& arguments) {
   }
   const std::vector<std::string> positional = Strings(parser.positionalArguments());
   Format format = Format::kTable;
-  if (!FormatOptions(parser, format))
+  if (!tags && !FormatOptions(parser, format))
     return kExitUsage;
 
   int exitCode = kExitUsage;
