@@ -145,6 +145,13 @@ TrendPane::TrendPane(QWidget* parent) : QDockWidget(QStringLiteral("趋势"), pa
   percentAxis_->setTitleText(QStringLiteral("各自量程 %"));
   chart_->addAxis(timeAxis_, Qt::AlignBottom);
   chart_->addAxis(percentAxis_, Qt::AlignLeft);
+  // Labels that would overlap are left out by the chart, which leaves uneven steps (0, 20, 60,
+  // 100 %) on a low plot: a low plot gets the steps of 50 % that fit.
+  connect(chart_, &QChart::plotAreaChanged, this, [this](const QRectF& area) {
+    const int ticks = area.height() >= 6 * 2.2 * fontMetrics().height() ? 6 : 3;
+    if (percentAxis_->tickCount() != ticks)
+      percentAxis_->setTickCount(ticks);
+  });
   auto* view = new QChartView(chart_, split);
   view->setObjectName(QStringLiteral("trendChart"));
   view->setRenderHint(QPainter::Antialiasing);
