@@ -276,40 +276,57 @@ void MqttClient::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
 
 void MqttClient::SendWaiting() {
   for (;;) {
-    std::string topic;
-    std::string payload;
-    bool retain = true;
-    std::size_t slot = SIZE_MAX;
+    // A batch under one lock, so that the run loop's updates rarely wait for this thread.
+    batch_.clear();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!connected_ || inFlight_ >= kMaxInFlight)
+      if (!connected_)
         return;
-      if (!results_.empty()) {
-        topic = std::move(results_.front().first);
-        payload = std::move(results_.front().second);
-        results_.pop_front();
-        retain = false;
-      } else if (!dirty_.empty()) {
-        slot = dirty_.front();
-        dirty_.pop_front();
-        Slot& s = slots_[slot];
-        s.dirty = false;
-        topic = s.topic;
-        payload = s.payload;
-      } else {
+      while (batch_.size() < kBatch && inFlight_ + batch_.size() < kMaxInFlight) {
+        if (!results_.empty()) {
+          batch_.push_back(Outgoing{SIZE_MAX, std::move(results_.front().first),
+                                    std::move(results_.front().second)});
+          results_.pop_front();
+        } else if (!dirty_.empty()) {
+          const std::size_t slot = dirty_.front();
+          dirty_.pop_front();
+          Slot& s = slots_[slot];
+          s.dirty = false;
+          batch_.push_back(Outgoing{slot, s.topic, s.payload});
+        } else {
+          break;
+        }
+      }
+      if (batch_.empty()) {
         changed_.notify_all();
         return;
       }
-      ++inFlight_;  // before the call: a QoS 0 message is acknowledged inside it
+      inFlight_ += batch_.size();  // before the calls: a QoS 0 message is acknowledged inside
     }
-    const int rc =
-        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), options_.qos, retain);
-    if (rc != MOSQ_ERR_SUCCESS) {
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+      const Outgoing& m = batch_[i];
+      const int rc =
+          mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                            m.payload.data(), options_.qos, m.slot != SIZE_MAX);
+      if (rc == MOSQ_ERR_SUCCESS)
+        continue;
       std::lock_guard<std::mutex> lock(mutex_);
-      if (inFlight_ > 0)
-        --inFlight_;
-      // The connection went: the slot goes again after the reconnect (MarkAllDirty).
+      inFlight_ -= std::min(
+          inFlight_, rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO
+                         ? batch_.size() - i
+                         : std::size_t{1});
+      if (rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST && rc != MOSQ_ERR_ERRNO)
+        continue;  // this message cannot be sent at all (too large): the others still go
+      // The connection went: what was not sent waits for the next connect.
+      for (std::size_t j = batch_.size(); j-- > i;) {
+        Outgoing& back = batch_[j];
+        if (back.slot == SIZE_MAX) {
+          results_.emplace_front(std::move(back.topic), std::move(back.payload));
+        } else if (!slots_[back.slot].dirty) {
+          slots_[back.slot].dirty = true;
+          dirty_.push_front(back.slot);
+        }
+      }
       return;
     }
   }

@@ -101,6 +101,12 @@ class MqttClient {
     std::string payload;
     bool dirty = false;
   };
+  struct Outgoing {
+    std::size_t slot;  // SIZE_MAX: a result, not retained
+    std::string topic;
+    std::string payload;
+  };
+  static constexpr std::size_t kBatch = 64;
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
@@ -130,6 +136,7 @@ class MqttClient {
   int drainMs_ = 2000;  // Stop's wait for what is in flight
   uint64_t acknowledged_ = 0;
   // Network thread only.
+  std::vector<Outgoing> batch_;
   bool refusedSaid_ = false;
   int backoffMs_ = 500;
 };
