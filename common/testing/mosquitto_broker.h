@@ -64,8 +64,10 @@ class MosquittoBroker {
   }
 
   // Listens on a free port of 127.0.0.1 (anonymous clients, nothing kept on disk), or on the port
-  // of the previous start. False with Error() when it does not listen within 10 s.
-  bool Start() {
+  // of the previous start; with `tls`, on a second port too (TlsPort()), with a certificate for
+  // 127.0.0.1 signed by a test CA made here with openssl (CaFile()). False with Error() when it
+  // does not listen within 10 s.
+  bool Start(bool tls = false) {
     namespace d = modbus_peer_detail;
     Stop();
     const bool restart = port_ != 0;
@@ -80,6 +82,16 @@ class MosquittoBroker {
           << "allow_anonymous true\n"
           << "persistence false\n"
           << "log_dest none\n";
+      if (tls) {
+        if (tlsPort_ == 0 && (tlsPort_ = d::FreeLoopbackPort()) == 0)
+          return Fail("no free TCP port");
+        if (!MakeCertificates())
+          return Fail("openssl could not make the test certificates");
+        out << "listener " << tlsPort_ << " 127.0.0.1\n"
+            << "cafile " << CaFile() << "\n"
+            << "certfile " << (dir_ / "server.pem").string() << "\n"
+            << "keyfile " << (dir_ / "server.key").string() << "\n";
+      }
       // Run as root, the broker would switch to the user "mosquitto": keep it ours.
       if (const passwd* pw = getpwuid(getuid()))
         out << "user " << pw->pw_name << "\n";
@@ -90,7 +102,7 @@ class MosquittoBroker {
         return Fail("mosquitto could not be started (scripts/setup.sh installs it)");
       const int64_t deadline = d::NowMs() + kReadyDeadlineMs;
       while (d::NowMs() < deadline) {
-        if (d::ListeningOnLoopback(port_))
+        if (d::ListeningOnLoopback(port_) && (!tls || d::ListeningOnLoopback(tlsPort_)))
           return true;
         if (d::WaitForExit(pid_, d::NowMs() + 20)) {
           pid_ = -1;
@@ -135,9 +147,41 @@ class MosquittoBroker {
 
   int Port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+  std::string TlsUrl() const { return "mqtts://127.0.0.1:" + std::to_string(tlsPort_); }
+  std::string CaFile() const { return (dir_ / "ca.pem").string(); }
   const std::string& Error() const { return error_; }
 
  private:
+  // A CA and a server certificate for 127.0.0.1 signed by it (P-256 keys: quick to make).
+  bool MakeCertificates() {
+    namespace d = modbus_peer_detail;
+    if (access(CaFile().c_str(), R_OK) == 0)
+      return true;
+    {
+      std::ofstream ext(dir_ / "ext.cnf");
+      ext << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+    }
+    const std::string at = dir_.str() + "/";
+    const std::vector<std::vector<std::string>> steps = {
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", at + "ca.key", "-out", at + "ca.pem", "-days", "2", "-subj",
+         "/CN=talvek test CA"},
+        {"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", at + "server.key", "-out", at + "server.csr", "-subj", "/CN=127.0.0.1"},
+        {"openssl", "x509", "-req", "-in", at + "server.csr", "-CA", at + "ca.pem", "-CAkey",
+         at + "ca.key", "-CAcreateserial", "-out", at + "server.pem", "-days", "2", "-extfile",
+         at + "ext.cnf"}};
+    for (const auto& step : steps) {
+      const pid_t pid = d::Spawn(step, true, d::kDevNull, d::kDevNull, d::kDevNull);
+      if (pid < 0)
+        return false;
+      const int status = d::EndChild(pid, 0, 10000);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return false;
+    }
+    return true;
+  }
+
   bool Fail(std::string why) {
     error_ = std::move(why);
     return false;
@@ -146,6 +190,7 @@ class MosquittoBroker {
   TempDir dir_;
   pid_t pid_ = -1;
   int port_ = 0;
+  int tlsPort_ = 0;
   std::string error_;
 };
 

@@ -398,7 +398,7 @@ void MqttClient::Loop() {
   // broker does not send the will).
   if (!socketUp)
     return;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(drainMs);
+  auto deadline = Clock::now() + std::chrono::milliseconds(drainMs);
   auto drain = [&](auto done) {
     while (Clock::now() < deadline && Connected() && !done()) {
       SendWaiting();
@@ -411,6 +411,8 @@ void MqttClient::Loop() {
     return dirty_.empty() && results_.empty() && inFlight_ == 0;
   });
   if (Connected()) {
+    // "offline" gets its own time, however long the last values took.
+    deadline = Clock::now() + std::chrono::milliseconds(drainMs);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++inFlight_;

@@ -458,12 +458,25 @@ TEST_F(TalvekctlMqttTest, WritesRefusedWithoutAllowWritesAndBadOptionsExitWithTw
   }
 }
 
-TEST_F(TalvekctlMqttTest, BrokerRestartLosesNoLatestValueAndTheWillMarksAKilledGatewayOffline) {
-  Run({"--quiet"});
-  ASSERT_TRUE(watch_.WaitFor("t/泵站PLC/批次号", "\"value\":2024,", kWaitMs)) << Output();
+TEST_F(TalvekctlMqttTest, BrokerAwayAtStartOrRestartedLosesNoLatestValueAndTheWillMarksAKill) {
+  // No broker at start: not fatal, polling goes on and the gateway connects once it is there.
   broker_.Stop();
   watch_.Stop();
+  Run({});
+  const int64_t deadline = testing_support::modbus_peer_detail::NowMs() + kWaitMs;
+  while (Output().find("the broker cannot be reached") == std::string::npos &&
+         testing_support::modbus_peer_detail::NowMs() < deadline) {
+    pollfd none{-1, 0, 0};
+    poll(&none, 0, 20);
+  }
+  ASSERT_NE(Output().find("the broker cannot be reached"), std::string::npos) << Output();
+  ASSERT_TRUE(broker_.Start()) << broker_.Error();
+  ASSERT_TRUE(watch_.Start(broker_.Port(), "t/#")) << watch_.Error();
+  ASSERT_TRUE(watch_.WaitFor("t/泵站PLC/批次号", "\"value\":2024,", kWaitMs)) << Output();
+
   // Changed while the broker is away: polled meanwhile, published once it is back.
+  broker_.Stop();
+  watch_.Stop();
   Set("V142", ppisim::ValueType::kWord, "777");
   ASSERT_TRUE(peer_.SetRegisters(1, testing_support::RegisterTable::kHolding, 0, {43}));
   ASSERT_TRUE(broker_.Start()) << broker_.Error();
@@ -481,6 +494,26 @@ TEST_F(TalvekctlMqttTest, BrokerRestartLosesNoLatestValueAndTheWillMarksAKilledG
   ASSERT_TRUE(status);
   EXPECT_TRUE(status->retained);
   EXPECT_TRUE(later.WaitFor("t/泵站PLC/批次号", "\"value\":777,", kWaitMs));
+}
+
+TEST_F(TalvekctlMqttTest, MqttsTrustsTheGivenCaOnlyAndKeepsPollingWhenRefused) {
+  ASSERT_TRUE(broker_.Start(/*tls=*/true)) << broker_.Error();
+  ASSERT_TRUE(watch_.Start(broker_.Port(), "t/#")) << watch_.Error();
+  // The test CA is not in the system's store: no connection, said once, polling goes on.
+  auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {Ctl(), "run",    project_.str(),   "--duration",
+                                     "1",   "--mqtt", broker_.TlsUrl(), "--topic-prefix",
+                                     "t"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunProgram(args);
+  };
+  RunResult r = run({"--json"});
+  EXPECT_NE(r.output.find("the broker cannot be reached"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"register\":\"4X1\",\"value\":42"), std::string::npos) << r.output;
+  EXPECT_FALSE(watch_.WaitFor("t/$status", "", 0));
+  r = run({"--quiet", "--ca", broker_.CaFile()});
+  EXPECT_TRUE(watch_.WaitFor("t/水质监测仪/加药泵频率", "\"value\":42,", kWaitMs)) << r.output;
+  EXPECT_TRUE(watch_.WaitFor("t/$status", "\"offline\",\"reason\":\"stopped\"", kWaitMs));
 }
 
 }  // namespace
