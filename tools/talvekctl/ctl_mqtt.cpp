@@ -382,7 +382,8 @@ void MqttClient::Loop() {
       up = false;
     }
     if (!up) {
-      if (!downSaid && !Connected()) {
+      // A refused connect was said already, with the broker's reason.
+      if (!downSaid && !Connected() && !refusedSaid_) {
         Say(std::string(Tr("the broker cannot be reached (", "无法连接代理 (")) + where + ": " +
             (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
             Tr("); polling goes on, retrying", ")；轮询继续，稍后重试"));
