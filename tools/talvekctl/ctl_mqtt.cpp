@@ -470,6 +470,11 @@ void MqttBridge::Answer(const std::string& levels, bool ok, const std::string& e
 void MqttBridge::OnEvents(const std::vector<talvek::RuntimeEvent>& events) {
   using Kind = talvek::RuntimeEvent::Kind;
   for (const talvek::RuntimeEvent& e : events) {
+    const auto down = std::find(downPorts_.begin(), downPorts_.end(), e.portNumber);
+    if (e.kind == Kind::kPortDown && down == downPorts_.end())
+      downPorts_.push_back(e.portNumber);
+    else if (e.kind == Kind::kPortUp && down != downPorts_.end())
+      downPorts_.erase(down);
     if (!e.interactive || (e.kind != Kind::kWriteDone && e.kind != Kind::kWriteFailed &&
                            e.kind != Kind::kWriteNotQueued))
       continue;
@@ -530,10 +535,14 @@ void MqttBridge::Statuses(talvek::DriverHost& host, int64_t nowMs, bool force) {
     });
     if (it == all.end())
       continue;
-    const std::string status = DeviceStatusText(it->state);
+    talvek::DeviceStatistics s = *it;
+    // A port that never opened leaves its stations "waiting": to a subscriber they are failing.
+    if (s.state == talvek::DeviceState::kWaiting &&
+        std::find(downPorts_.begin(), downPorts_.end(), s.portNumber) != downPorts_.end())
+      s.state = talvek::DeviceState::kPortDown;
+    const std::string status = DeviceStatusText(s.state);
     if (!force && status == d.lastStatus && nowMs - d.lastMs < kStatusRefreshMs)
       continue;
-    talvek::DeviceStatistics s = *it;
     s.lastError = Utf8(s.lastError);
     client_.Update(d.slot, DeviceStatusPayload(s));
     d.lastStatus = status;

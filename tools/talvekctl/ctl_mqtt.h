@@ -186,7 +186,8 @@ class MqttBridge {
   const std::vector<bool>& polled_;
   std::vector<std::size_t> tagSlot_;  // per tag index; SIZE_MAX when not published
   std::vector<Device> devices_;
-  std::deque<Pending> pending_;  // writes handed to a driver, awaiting their outcome
+  std::deque<Pending> pending_;     // writes handed to a driver, awaiting their outcome
+  std::vector<int32_t> downPorts_;  // ports reported down and not up since
 };
 
 }  // namespace talvekctl
