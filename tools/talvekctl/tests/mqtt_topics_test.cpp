@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/talvekctl/talvekctl.h"
 
 namespace talvekctl {
 namespace {
@@ -73,13 +72,6 @@ TEST(MqttTopicsTest, SetPayloadsAndJsonValues) {
   EXPECT_EQ(JsonValue("-inf", false, true), "\"-inf\"");
   EXPECT_EQ(JsonValue("1.5e+10", false, true), "1.5e+10");
   EXPECT_EQ(JsonValue("12", false, false), "null");
-  Row row;
-  row.value = "a\"b";
-  row.raw = "a\"b";
-  row.text = true;
-  row.quality = 192;
-  EXPECT_EQ(TagPayload(row),
-            "{\"value\":\"a\\\"b\",\"raw\":\"a\\\"b\",\"quality\":192,\"time\":null}");
 }
 
 }  // namespace
