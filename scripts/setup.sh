@@ -13,6 +13,8 @@ packages=(
   libmodbus-dev socat python3-pymodbus python3-serial python3-serial-asyncio
   # tests: the serial device server that bridges a TCP port to a simulator's line
   ser2net
+  # talvekctl run --mqtt: the MQTT client library; tests: the broker and its command-line clients
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   # scripts/fuzz.sh: clang and its runtimes (libFuzzer, the sanitizers), which clang only
   # recommends.
   clang libclang-rt-14-dev

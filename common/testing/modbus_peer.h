@@ -17,6 +17,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,8 +29,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -123,6 +126,36 @@ inline int EndChild(pid_t pid, int signal, int graceMs) {
     }
   }
   return status;
+}
+
+// A TCP port of 127.0.0.1 that nobody uses at the moment; 0 when none could be had.
+inline int FreeLoopbackPort() {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&at), &length) != 0)
+    return 0;
+  return ntohs(at.sin_port);
+}
+
+// True when /proc/net/tcp shows a socket listening on 127.0.0.1:`port` (seen without connecting,
+// which some servers would take as a client).
+inline bool ListeningOnLoopback(int port) {
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  while (std::getline(table, line)) {
+    char local[64] = {}, remote[64] = {};
+    unsigned state = 0;
+    if (std::sscanf(line.c_str(), "%*d: %63s %63s %x", local, remote, &state) == 3 &&
+        std::string(local) == wanted && state == 0x0A)
+      return true;
+  }
+  return false;
 }
 
 // A child's output, handed out line by line with a deadline for each line.

@@ -10,11 +10,8 @@
 // device). The child never outlives the fixture.
 #pragma once
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -44,7 +41,7 @@ class Ser2net {
     const bool restart = port_ != 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (!restart)
-        port_ = FreePort();
+        port_ = modbus_peer_detail::FreeLoopbackPort();
       if (port_ == 0)
         return Fail("no free TCP port");
       mode_ = mode;
@@ -63,7 +60,7 @@ class Ser2net {
         return Fail("ser2net could not be started (scripts/setup.sh installs it)");
       const int64_t deadline = d::NowMs() + kReadyDeadlineMs;
       while (d::NowMs() < deadline) {
-        if (Listening(port_))
+        if (modbus_peer_detail::ListeningOnLoopback(port_))
           return true;
         int status = 0;
         if (d::WaitForExit(pid_, d::NowMs() + 20, &status)) {
@@ -92,34 +89,6 @@ class Ser2net {
   const std::string& Error() const { return error_; }
 
  private:
-  static int FreePort() {
-    modbus_peer_detail::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&at), &length) != 0)
-      return 0;
-    return ntohs(at.sin_port);
-  }
-
-  // True when /proc/net/tcp shows a socket listening on 127.0.0.1:`port`.
-  static bool Listening(int port) {
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-      char local[64] = {}, remote[64] = {};
-      unsigned state = 0;
-      if (std::sscanf(line.c_str(), "%*d: %63s %63s %x", local, remote, &state) == 3 &&
-          std::string(local) == wanted && state == 0x0A)
-        return true;
-    }
-    return false;
-  }
-
   bool Fail(std::string why) {
     error_ = std::move(why);
     return false;

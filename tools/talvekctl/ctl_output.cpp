@@ -5,6 +5,7 @@
 #include "platform/atoms.h"
 #include "platform/clock.h"
 #include "platform/gbk.h"
+#include "tools/talvekctl/mqtt_topics.h"
 #include "tools/talvekctl/talvekctl.h"
 #include "workbench/runtime/tag_fields.h"
 #include "workbench/runtime/tag_table.h"
@@ -20,24 +21,6 @@ const char* MessagesLocale() {
       return value;
   }
   return "";
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-      out += buffer;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 // A CSV field, quoted when it holds a separator, a quote or a line break.
@@ -172,11 +155,7 @@ void Printer::Print(const Row& row) {
   std::string line;
   switch (format_) {
     case Format::kJson: {
-      auto value = [&](const std::string& v) {
-        if (!row.hasValue)
-          return std::string("null");
-        return row.text ? JsonString(v) : v;
-      };
+      auto value = [&](const std::string& v) { return JsonValue(v, row.text, row.hasValue); };
       line = "{";
       if (project)
         line += "\"tag\":" + JsonString(row.tag) + ",\"device\":" + JsonString(row.device) + ",";

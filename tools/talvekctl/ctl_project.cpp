@@ -6,12 +6,14 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "common/driver_trace.h"
 #include "platform/clock.h"
 #include "platform/gbk.h"
 #include "platform/hex.h"
+#include "tools/talvekctl/mqtt_topics.h"
 #include "tools/talvekctl/talvekctl.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/new_records.h"
@@ -105,8 +107,8 @@ Row TagRow(const TagRecord& tag) {
 }
 
 // Port and device events go to standard error, one line each.
-void PrintEvents(talvek::DriverHost& host) {
-  for (const RuntimeEvent& e : host.TakeEvents()) {
+void PrintEvents(const std::vector<RuntimeEvent>& events) {
+  for (const RuntimeEvent& e : events) {
     const char* what = nullptr;
     switch (e.kind) {
       case RuntimeEvent::Kind::kWriteDone:
@@ -235,22 +237,33 @@ std::vector<bool> PolledTags(const ProjectState& state) {
   return polled;
 }
 
-std::size_t PrintChanges(const ProjectState& state, const std::vector<bool>& polled,
-                         std::vector<Shown>& shown, Printer& printer, bool all) {
-  std::size_t printed = 0;
+std::size_t CollectChanges(const ProjectState& state, const std::vector<bool>& polled,
+                           std::vector<Shown>& shown, bool all,
+                           const std::function<void(std::size_t, const Row&, bool)>& visit) {
+  std::size_t changed = 0;
   for (std::size_t i = 0; i < state.tags.size(); ++i) {
     if (!polled[i])
       continue;
     const TagRecord& tag = state.tags[i];
     const Shown now{talvek::LoadValueWord(tag), talvek::LoadRawWord(tag), talvek::LoadQuality(tag)};
-    if (!all && now.value == shown[i].value && now.raw == shown[i].raw &&
-        now.quality == shown[i].quality) {
+    const bool same =
+        now.value == shown[i].value && now.raw == shown[i].raw && now.quality == shown[i].quality;
+    if (same && !all)
       continue;
-    }
     shown[i] = now;
-    printer.Print(TagRow(tag));
-    ++printed;
+    visit(i, TagRow(tag), !same);
+    changed += same ? 0 : 1;
   }
+  return changed;
+}
+
+std::size_t PrintChanges(const ProjectState& state, const std::vector<bool>& polled,
+                         std::vector<Shown>& shown, Printer& printer, bool all) {
+  std::size_t printed = 0;
+  CollectChanges(state, polled, shown, all, [&](std::size_t, const Row& row, bool) {
+    printer.Print(row);
+    ++printed;
+  });
   return printed;
 }
 
@@ -268,6 +281,33 @@ int RunCommand(const ProjectOptions& options) {
   Printer printer(options.format, stdout);
   std::vector<Shown> shown(state.tags.size());
   const std::vector<bool> polled = PolledTags(state);
+  std::unique_ptr<MqttBridge> bridge;
+  if (options.mqtt) {
+    MqttOptions mqtt = *options.mqtt;
+    if (mqtt.prefix.empty()) {
+      const fs::path folder(Utf8(platform::ArrayText(state.folder)));
+      mqtt.prefix = "talvek/" + EscapeLevel(folder.filename().string());
+    }
+    bridge = std::make_unique<MqttBridge>(std::move(mqtt), state, polled);
+    std::string error;
+    if (!bridge->Start(&error)) {
+      Complain(error);
+      return kExitUsage;
+    }
+  }
+  auto report = [&](std::size_t index, const Row& row, bool changed) {
+    if (!options.quiet)
+      printer.Print(row);
+    if (bridge && changed)
+      bridge->OnChange(index, row);
+  };
+  auto events = [&](talvek::DriverHost& host) {
+    const std::vector<RuntimeEvent> taken = host.TakeEvents();
+    if (!options.quiet)
+      PrintEvents(taken);
+    if (bridge)
+      bridge->OnEvents(taken);
+  };
   int exitCode = kExitOk;
   {
     talvek::DriverHost host;
@@ -278,26 +318,37 @@ int RunCommand(const ProjectOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     auto nextAll = start;
     for (;;) {
-      const bool last = g_stop.load() || (options.durationSec > 0 &&
-                                          std::chrono::steady_clock::now() - start >=
-                                              std::chrono::duration<double>(options.durationSec));
-      PrintEvents(host);
+      const auto now = std::chrono::steady_clock::now();
+      const bool last =
+          g_stop.load() || (options.durationSec > 0 &&
+                            now - start >= std::chrono::duration<double>(options.durationSec));
+      events(host);
       if (options.trace)
         PrintTrace(host);
-      const bool allDue = options.all && std::chrono::steady_clock::now() >= nextAll;
+      const bool allDue = options.all && now >= nextAll;
       if (allDue)
         nextAll += std::chrono::milliseconds(options.periodMs);
-      PrintChanges(state, polled, shown, printer, allDue);
+      CollectChanges(state, polled, shown, allDue, report);
       printer.Flush();
+      if (bridge)
+        bridge->Tick(host,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
       if (last)
         break;
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(options.periodMs, 50)));
     }
     // Signals from now on end the program the usual way only once the drivers have stopped.
     host.StopAll();
-    PrintEvents(host);
+    events(host);
     if (options.trace)
       PrintTrace(host);
+    if (bridge) {
+      // The last values and statuses, then "offline" and a clean disconnect.
+      CollectChanges(state, polled, shown, false, report);
+      printer.Flush();
+      bridge->PublishStatuses(host);
+      bridge->Stop();
+    }
     if (options.stats)
       PrintStatistics(host);
     for (std::size_t i = 0; i < state.tags.size(); ++i) {
@@ -360,7 +411,7 @@ int GetCommand(const ProjectOptions& options) {
     printer.Print(row);
   }
   printer.Flush();
-  PrintEvents(host);
+  PrintEvents(host.TakeEvents());
   host.StopAll();
   return exitCode;
 }

@@ -1,12 +1,15 @@
 // talvekctl: reads and writes registers of a device given on the command line, and runs a
 // project's communication without a window (see talvekctl.h and docs/talvekctl.md).
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
 
 #include "platform/com.h"
+#include "tools/talvekctl/mqtt_topics.h"
 #include "tools/talvekctl/talvekctl.h"
 
 namespace talvekctl {
@@ -22,7 +25,8 @@ const char kSummaryEn[] =
     "--station 2 VW100:int16 VD10:float\n"
     "  write    write registers: talvekctl write --driver modbus-tcp --line 127.0.0.1:502 "
     "4X1:uint16=7\n"
-    "  run      poll a project until interrupted: talvekctl run PROJECT [--json|--csv]\n"
+    "  run      poll a project until interrupted: talvekctl run PROJECT [--json|--csv] "
+    "[--mqtt URL]\n"
     "  get      read tags of a project by name: talvekctl get PROJECT TAG...\n"
     "  set      write tags of a project by name: talvekctl set PROJECT TAG=VALUE...\n"
     "  tags     a project's tags to or from a CSV file: talvekctl tags export|import PROJECT "
@@ -34,7 +38,7 @@ const char kSummaryZh[] =
     "  read     读设备的寄存器: talvekctl read --driver ppi --line /dev/ttyUSB0 --station 2 "
     "VW100:int16 VD10:float\n"
     "  write    写寄存器: talvekctl write --driver modbus-tcp --line 127.0.0.1:502 4X1:uint16=7\n"
-    "  run      运行工程的通讯直到中断: talvekctl run 工程 [--json|--csv]\n"
+    "  run      运行工程的通讯直到中断: talvekctl run 工程 [--json|--csv] [--mqtt 地址]\n"
     "  get      按名称读工程的变量: talvekctl get 工程 变量...\n"
     "  set      按名称写工程的变量: talvekctl set 工程 变量=值...\n"
     "  tags     导出或导入工程的变量表 (CSV): talvekctl tags export|import 工程 文件.csv\n"
@@ -69,6 +73,75 @@ bool FormatOptions(const QCommandLineParser& parser, Format& format) {
   format = parser.isSet("json")  ? Format::kJson
            : parser.isSet("csv") ? Format::kCsv
                                  : Format::kTable;
+  return true;
+}
+
+// The options of `run --mqtt`; false (after a complaint) when one cannot be used. Nothing said
+// here ever holds the password.
+bool MqttOptionsFrom(const QCommandLineParser& parser, std::optional<MqttOptions>& out) {
+  const QString url = QStringLiteral("mqtt");
+  if (!parser.isSet(url)) {
+    for (const char* name :
+         {"topic-prefix", "qos", "ca", "user", "password-file", "allow-writes"}) {
+      if (parser.isSet(QString::fromLatin1(name))) {
+        Complain(std::string("--") + name + Tr(" needs --mqtt", " 需要 --mqtt"));
+        return false;
+      }
+    }
+    return true;
+  }
+  MqttOptions o;
+  std::string refusal;
+  const std::optional<BrokerUrl> broker = ParseBrokerUrl(parser.value(url).toStdString(), &refusal);
+  if (!broker) {
+    Complain(refusal);
+    return false;
+  }
+  o.broker = *broker;
+  if (parser.isSet(QStringLiteral("topic-prefix"))) {
+    o.prefix = parser.value(QStringLiteral("topic-prefix")).toStdString();
+    if (const std::optional<std::string> why = PrefixRefusal(o.prefix)) {
+      Complain(*why);
+      return false;
+    }
+  }
+  if (!IntOption(parser, QStringLiteral("qos"), o.qos))
+    return false;
+  if (o.qos < 0 || o.qos > 2) {
+    Complain(Tr("--qos takes 0, 1 or 2", "--qos 只能是 0、1 或 2"));
+    return false;
+  }
+  o.caFile = parser.value(QStringLiteral("ca")).toStdString();
+  if (!o.caFile.empty() && !o.broker.tls) {
+    Complain(Tr("--ca needs an mqtts:// broker", "--ca 需要 mqtts:// 代理"));
+    return false;
+  }
+  const char* envUser = std::getenv("TALVEK_MQTT_USER");
+  o.user = parser.isSet(QStringLiteral("user")) ? parser.value(QStringLiteral("user")).toStdString()
+           : envUser != nullptr                 ? envUser
+                                                : "";
+  if (parser.isSet(QStringLiteral("password-file"))) {
+    const std::string file = parser.value(QStringLiteral("password-file")).toStdString();
+    std::ifstream in(file);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+      Complain(std::string(Tr("the password file cannot be read: ", "无法读取密码文件：")) + file);
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    o.password = line;
+  } else if (const char* envPassword = std::getenv("TALVEK_MQTT_PASSWORD")) {
+    o.password = std::string(envPassword);
+  }
+  if (o.password && o.user.empty()) {
+    Complain(Tr("a broker password needs a user name (--user or TALVEK_MQTT_USER)",
+                "代理密码需要用户名 (--user 或 TALVEK_MQTT_USER)"));
+    return false;
+  }
+  o.allowWrites = parser.isSet(QStringLiteral("allow-writes"));
+  o.quiet = parser.isSet(QStringLiteral("quiet"));
+  out = std::move(o);
   return true;
 }
 
@@ -185,6 +258,33 @@ int Main(const QStringList& arguments) {
            QStringLiteral("s")},
           {QStringLiteral("period"), Q("Polling cycle in ms (1000).", "轮询周期，毫秒 (1000)。"),
            QStringLiteral("ms")},
+          {QStringLiteral("quiet"), Q("Print no tags and no events (with --mqtt).",
+                                      "不输出变量和事件 (与 --mqtt 一起使用)。")},
+          {QStringLiteral("mqtt"),
+           Q("Publish to an MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT].",
+             "发布到 MQTT 代理: mqtt://主机[:端口] 或 mqtts://主机[:端口]。"),
+           QStringLiteral("url")},
+          {QStringLiteral("topic-prefix"),
+           Q("Topic prefix (talvek/<project folder's name>).",
+             "主题前缀 (talvek/<工程文件夹名>)。"),
+           QStringLiteral("prefix")},
+          {QStringLiteral("qos"),
+           Q("MQTT quality of service 0, 1 or 2 (1).", "MQTT 服务质量 0、1 或 2 (1)。"),
+           QStringLiteral("n")},
+          {QStringLiteral("ca"),
+           Q("mqtts: the CA certificate file (else the system's certificates).",
+             "mqtts: CA 证书文件 (否则使用系统证书)。"),
+           QStringLiteral("file")},
+          {QStringLiteral("user"),
+           Q("Broker user name (else TALVEK_MQTT_USER).", "代理用户名 (否则取 TALVEK_MQTT_USER)。"),
+           QStringLiteral("name")},
+          {QStringLiteral("password-file"),
+           Q("A file whose first line is the broker password (else TALVEK_MQTT_PASSWORD).",
+             "第一行为代理密码的文件 (否则取 TALVEK_MQTT_PASSWORD)。"),
+           QStringLiteral("file")},
+          {QStringLiteral("allow-writes"),
+           Q("Carry out writes received on PREFIX/<device>/<tag>/set.",
+             "执行在 前缀/<设备>/<变量>/set 上收到的写入。")},
       });
     } else {
       parser.addPositionalArgument(
@@ -264,11 +364,14 @@ int Main(const QStringList& arguments) {
         o.durationSec = parser.value(QStringLiteral("duration")).toDouble(&ok);
         ok = ok && o.durationSec > 0;
       }
+      o.quiet = parser.isSet(QStringLiteral("quiet"));
       if (!ok || !IntOption(parser, QStringLiteral("period"), o.periodMs) || o.periodMs <= 0 ||
           !o.tags.empty()) {
         exitCode =
             Usage(parser, Q("run takes one project, --duration S above 0 and --period MS above 0",
                             "run 只接受一个工程，--duration 和 --period 必须大于 0"));
+      } else if (!MqttOptionsFrom(parser, o.mqtt)) {
+        exitCode = kExitUsage;
       } else {
         exitCode = RunCommand(o);
       }

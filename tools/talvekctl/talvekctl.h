@@ -13,12 +13,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/records.h"
+#include "tools/talvekctl/ctl_mqtt.h"
 #include "workbench/project/project_state.h"
 #include "workbench/project/tag_csv.h"
 
@@ -101,6 +103,9 @@ struct ProjectOptions {
   int periodMs = 1000;            // the polling cycle's idle wait
   int timeoutMs = 5000;           // get/set: how long to wait for the first value or the write
   std::vector<std::string> tags;  // get: names; set: NAME=VALUE
+  bool quiet = false;             // run: print no rows and no events
+  // run: publish to an MQTT broker too (an empty prefix: "talvek/<project folder's name>").
+  std::optional<MqttOptions> mqtt;
 };
 
 // What `tags export` and `tags import` were given.
@@ -124,6 +129,12 @@ struct Shown {
   int32_t raw = 0;
   uint16_t quality = 0x20;
 };
+// Calls `visit` for each polled tag whose value, raw value or quality differs from what `shown`
+// holds (changed true), and when `all` for every other polled tag too (changed false); remembers
+// what it visited. The number of changed tags.
+std::size_t CollectChanges(const talvek::ProjectState& state, const std::vector<bool>& polled,
+                           std::vector<Shown>& shown, bool all,
+                           const std::function<void(std::size_t, const Row&, bool)>& visit);
 // For each tag of `state`: whether it is polled (external, of a device of the project).
 std::vector<bool> PolledTags(const talvek::ProjectState& state);
 // Prints each polled tag whose value, raw value or quality differs from what `shown` holds (every
