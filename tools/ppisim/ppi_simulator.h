@@ -47,9 +47,9 @@ struct Options {
   FILE* logStream = nullptr;            // also write each log line here (stderr, a file)
   size_t logCapacity = 10000;           // lines kept for LogLines(); older lines are dropped
   // Data blocks (number 2..65535, size in bytes) each station's memory has besides V (DB 1).
-  std::vector<std::pair<uint16_t, size_t>> dataBlocks;
+  std::vector<std::pair<uint16_t, size_t>> dataBlocks = {};
   // The ISO-on-TCP side (off unless tcp.port >= 0). It serves the memory of the first station.
-  TcpOptions tcp;
+  TcpOptions tcp = {};
 };
 
 // A misbehaviour for the coming exchanges.
