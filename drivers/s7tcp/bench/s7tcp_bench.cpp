@@ -88,10 +88,15 @@ class LibmodbusServer {
 template <typename Driver>
 class GroupRead {
  public:
-  GroupRead(const char* model, const std::string& station, const char* prefix, int first,
-            int step, int count)
+  GroupRead(const char* model, const std::string& station, const char* prefix, int first, int step,
+            int count)
       : driver_(new Driver), model_(model) {
+    // A serial port entry as the host passes it (the Modbus driver checks its baud rate).
     CommSettings settings{};
+    std::snprintf(settings.portName, sizeof settings.portName, "Com1");
+    settings.baudRate = 9600;
+    settings.dataBits = 8;
+    settings.stopBits = 1;
     settings.timeoutMs = 1000;
     if (driver_->ParseStationAddress(station.c_str(), &station_) != 1 ||
         driver_->OpenPort(1, &settings) != 1)
@@ -179,9 +184,8 @@ void BM_S7TcpRead200Bytes(benchmark::State& state) {
     state.SkipWithError("the simulator's memory could not be set");
     return;
   }
-  GroupRead<CS7Tcp> read(s7tcp::kModel300,
-                         "127.0.0.1:" + std::to_string(sim.TcpPort()) + ",0,2", "DB5.DBW", 0, 2,
-                         100);
+  GroupRead<CS7Tcp> read(s7tcp::kModel300, "127.0.0.1:" + std::to_string(sim.TcpPort()) + ",0,2",
+                         "DB5.DBW", 0, 2, 100);
   Run(state, read, 0x1234, 99);
 }
 BENCHMARK(BM_S7TcpRead200Bytes)->UseRealTime();
@@ -192,8 +196,8 @@ void BM_ModbusTcpRead125Registers(benchmark::State& state) {
     state.SkipWithError("the libmodbus server did not start");
     return;
   }
-  GroupRead<CZireviVer> read("ModbusTCP", "127.0.0.1:" + std::to_string(server.port()) + "#1",
-                             "4X", 1, 1, 125);
+  GroupRead<CZireviVer> read("ModbusTCP", "127.0.0.1:" + std::to_string(server.port()) + "#1", "4X",
+                             1, 1, 125);
   Run(state, read, 1000 + 124, 124);
 }
 BENCHMARK(BM_ModbusTcpRead125Registers)->UseRealTime();
