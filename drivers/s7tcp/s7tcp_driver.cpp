@@ -84,7 +84,38 @@ BOOL CS7Tcp::InitLink(const char* model, int32_t /*stationNumber*/, int32_t* /*o
     SetLastError(kErrUnknownModel);
     return 0;
   }
+  std::lock_guard lock(probeMutex_);
+  probeModel_ = model;
   return 1;
+}
+
+BOOL CS7Tcp::ProbeStation(int32_t, int32_t, int32_t) {
+  return Guarded<BOOL>(0, [&]() -> BOOL {
+    Station station;
+    std::string model;
+    {
+      std::lock_guard lock(probeMutex_);
+      if (!probeStation_ || probeModel_.empty()) {
+        SetLastError(probeModel_.empty() ? kErrUnknownModel : kErrStationText);
+        return 0;
+      }
+      station = *probeStation_;
+      model = probeModel_;
+    }
+    Family family;
+    Tsaps tsaps;
+    if (!FamilyOf(model, &family) || !TsapsFor(family, station, &tsaps)) {
+      SetLastError(kErrRackSlot);
+      return 0;
+    }
+    s7tcp::Link link;
+    int32_t error = kErrNoError;
+    if (!link.Open(station, tsaps, timeoutMs_, &error)) {
+      SetLastError(error);
+      return 0;
+    }
+    return 1;
+  });
 }
 
 BOOL CS7Tcp::CanMergeItem(const DriverItem* item, int32_t writeFlag, RequestGroup* group) {
@@ -97,6 +128,11 @@ BOOL CS7Tcp::ParseStationAddress(const char* text, StationInfo* out) {
     const BOOL r = s7tcp::ParseStationAddress(text, out, error);
     if (error != kErrNoError)
       SetLastError(error);
+    Station station;
+    if (r == 1 && ParseStation(text, &station) == 0) {
+      std::lock_guard lock(probeMutex_);
+      probeStation_ = std::move(station);
+    }
     return r;
   });
 }

@@ -17,6 +17,8 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -62,8 +64,11 @@ class CS7Tcp final
 
   // IProtocolDriver; contracts in common/driver_contract.h.
   BOOL GetRegisters(const char* model, const AddressArea** table, int32_t* count) override;
-  // Always 1: a TCP PLC has no station to probe on a line.
-  BOOL ProbeStation(int32_t, int32_t, int32_t) override { return 1; }
+  // 1 when a connection (TCP, COTP, setup communication) to the PLC of the address text parsed
+  // last, with the TSAPs of the model InitLink was given last, can be made within the time-out;
+  // the connection is closed again. 0 with LastError set otherwise (kErrUnknownModel before any
+  // InitLink, kErrStationText before any address).
+  BOOL ProbeStation(int32_t reserved, int32_t station, int32_t reserved2) override;
   uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out) override;
   BOOL Reserved6(int32_t, int32_t, int32_t) override { return 1; }
   // Keeps the time-out of the settings (timeoutMs, kDefaultTimeoutMs for 0); 0 for null settings.
@@ -126,6 +131,11 @@ class CS7Tcp final
   int timeoutMs_ = s7tcp::kDefaultTimeoutMs;
   uint16_t reference_ = 0;
   std::map<std::string, Plc> plcs_;  // by model and address text
+  // What ProbeStation connects to: the station of the address text parsed last and the model of
+  // the last InitLink (both may come from the UI thread).
+  std::mutex probeMutex_;
+  std::optional<s7tcp::Station> probeStation_;
+  std::string probeModel_;
   ITraceSink* traceSink_ = nullptr;
   int32_t traceStation_ = -1;
 };

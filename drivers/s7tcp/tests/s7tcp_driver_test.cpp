@@ -468,6 +468,17 @@ TEST_F(S7TcpTest, ARefusedTsapIsReportedAndNotAskedAgainAtOnce) {
   EXPECT_NE(LastText().find("槽号"), std::string::npos) << LastText();
   EXPECT_EQ(driver_->InitLink("S7-400", 0, nullptr), 0);
   EXPECT_EQ(sim_->GetTcpCounters().connections, 1u);
+
+  // The wizard's connection test: a PLC that answers, then one whose TSAP is refused.
+  StationInfo probe{};
+  ASSERT_EQ(driver_->ParseStationAddress(slot2.c_str(), &probe), 1);
+  EXPECT_EQ(driver_->ProbeStation(0, probe.stationNumber, 0), 0);  // no model yet
+  ASSERT_EQ(driver_->InitLink(s7tcp::kModel300, probe.stationNumber, nullptr), 1);
+  EXPECT_EQ(driver_->ProbeStation(0, probe.stationNumber, 0), 1) << LastText();
+  ASSERT_EQ(driver_->ParseStationAddress(slot5.c_str(), &probe), 1);
+  EXPECT_EQ(driver_->ProbeStation(0, probe.stationNumber, 0), 0);
+  EXPECT_NE(LastText().find("TSAP"), std::string::npos) << LastText();
+  EXPECT_EQ(sim_->GetTcpCounters().refused, 2u);
   StationInfo station{};
   EXPECT_EQ(driver_->ParseStationAddress("192.168.0.10", &station), 0);
   EXPECT_NE(LastText().find("机架"), std::string::npos) << LastText();
