@@ -543,7 +543,7 @@ bool StoreNumber(Memory& memory, const Location& location, ValueType type, doubl
   }
   if (type == ValueType::kFloat) {
     return memory.Write(location.area, location.byte,
-                        BigEndian(FloatBits(static_cast<float>(value)), 4));
+                        BigEndian(FloatBits(static_cast<float>(value)), 4), location.db);
   }
   if (!std::isfinite(value))
     value = 0;

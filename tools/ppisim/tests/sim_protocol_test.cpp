@@ -429,6 +429,17 @@ TEST(IsoTcp, PacketsConnectRequestsAndMultiItemJobs) {
   EXPECT_FALSE(ppisim::ParseLocation("DB7.DBX3", &where));  // DBX names a bit
   EXPECT_FALSE(ppisim::ParseLocation("DB7.DBW3.1", &where));
   EXPECT_FALSE(ppisim::ParseLocation("DB0.DBB1", &where));
+  // Generators move values in data blocks too, never in V memory at the same byte.
+  ASSERT_TRUE(ppisim::ParseLocation("DB5.DBD4", &where));
+  for (ppisim::ValueType type : {ppisim::ValueType::kFloat, ppisim::ValueType::kDword}) {
+    ASSERT_TRUE(ppisim::StoreNumber(memory, where, type, 2.0));
+    std::string text;
+    ASSERT_TRUE(ppisim::LoadValue(memory, where, type, 0, &text, &error)) << error;
+    EXPECT_EQ(text, "2");
+  }
+  Bytes v(4);
+  ASSERT_TRUE(memory.Read(ppisim::Area::kV, 4, v));
+  EXPECT_EQ(v, Bytes(4, 0));
 }
 
 }  // namespace
