@@ -310,10 +310,14 @@ void IsoTcpServer::HandlePacket(Connection& c, std::span<const uint8_t> cotp) {
                   known ? "confirmed" : "refused");
     log_("TCP", {}, note);
     if (!known) {
+      {
+        // Counted before the client can see the refusal, so a client that reads the counters
+        // next finds it there.
+        std::lock_guard lock(mu_);
+        ++counters_.refused;
+      }
       Send(c, BuildConnectRefusal(request));
       c.closing = true;
-      std::lock_guard lock(mu_);
-      ++counters_.refused;
       return;
     }
     c.open = true;
