@@ -150,11 +150,9 @@ BOOL CS7Tcp::GetPortHandle(HANDLE* handle) {
 }
 
 BOOL CS7Tcp::SetTraceSink(ITraceSink* sink) {
+  // Each link's monitor asks for the sink at every packet, so a sink attached while connections
+  // are open sees their packets from then on, and none after it is detached.
   traceSink_ = sink;
-  for (auto& [key, plc] : plcs_) {
-    if (sink == nullptr)
-      plc.link.SetMonitor({});
-  }
   return 1;
 }
 
@@ -206,12 +204,11 @@ bool CS7Tcp::EnsureOpen(Plc& plc, int32_t* error) {
     *error = plc.lastConnectError;
     return false;
   }
-  if (traceSink_ != nullptr) {
-    plc.link.SetMonitor([this](bool sent, std::span<const uint8_t> packet) {
+  plc.link.SetMonitor([this](bool sent, std::span<const uint8_t> packet) {
+    if (traceSink_ != nullptr)
       SendTrace(traceSink_, sent ? kTraceSent : kTraceReceived, kTraceNoEvent, traceStation_, 0,
                 packet, nullptr);
-    });
-  }
+  });
   if (!plc.link.Open(plc.station, plc.tsaps, timeoutMs_, error)) {
     plc.backoffMs =
         plc.backoffMs == 0 ? kFirstBackoffMs : std::min(plc.backoffMs * 2, kMaxBackoffMs);

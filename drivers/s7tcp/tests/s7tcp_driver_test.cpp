@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -427,17 +428,39 @@ TEST_F(S7TcpTest, ADroppedConnectionIsMadeAgainAndBacksOffWhileItFails) {
   EXPECT_EQ(read->item(0).value, 321);
 }
 
+// Keeps the kind and event of every trace record.
+struct RecordingSink : ITraceSink {
+  void Trace(const TraceRecord* r) override { records.emplace_back(r->kind, r->event); }
+  std::vector<std::pair<int32_t, int32_t>> records;
+};
+
 TEST_F(S7TcpTest, FaultyRepliesAreRefusedWithTheirOwnText) {
   SetSim("M0", ppisim::ValueType::kWord, "7");
   Group* read = NewGroup("MW0", kTypeUint16, 0);
+  IDriverTrace* trace = nullptr;
+  ASSERT_EQ(driver_->QueryInterface(IID_IDriverTrace, reinterpret_cast<void**>(&trace)), S_OK);
+  RecordingSink sink;
+  trace->SetTraceSink(&sink);
   ASSERT_EQ(Run(read), 1) << LastText();
+  // Connection request, setup and the read: three packets each way.
+  EXPECT_EQ(std::count(sink.records.begin(), sink.records.end(),
+                       std::make_pair(int32_t{kTraceSent}, int32_t{kTraceNoEvent})),
+            3);
+  EXPECT_EQ(std::count(sink.records.begin(), sink.records.end(),
+                       std::make_pair(int32_t{kTraceReceived}, int32_t{kTraceNoEvent})),
+            3);
 
   sim_->SetTcpFault({.kind = ppisim::TcpFaultKind::kWrongReference});
   read->item(0).value = 99;
   EXPECT_EQ(Run(read), 0);
   EXPECT_EQ(read->item(0).value, 99);  // nothing of another job's reply is taken
   EXPECT_NE(LastText().find("参考号"), std::string::npos) << LastText();
+  EXPECT_EQ(sink.records.back(), std::make_pair(int32_t{kTraceEvent}, int32_t{kTraceBadFormat}));
+  trace->SetTraceSink(nullptr);
+  trace->Release();
+  const size_t traced = sink.records.size();
   ASSERT_EQ(Run(read), 1) << LastText();
+  EXPECT_EQ(sink.records.size(), traced);
 
   sim_->SetTcpFault({.kind = ppisim::TcpFaultKind::kItemError, .returnCode = 0x05});
   EXPECT_EQ(Run(read), 0);
