@@ -39,7 +39,7 @@ void PutJobHeader(uint8_t* p, uint16_t reference, uint16_t parameterLength, uint
 
 void PutItemSpec(uint8_t* p, uint8_t transportSize, uint16_t count, uint16_t db, uint8_t area,
                  uint32_t bitAddress) {
-  p[0] = 0x12;  // variable specification
+  p[0] = 0x12;  // item address
   p[1] = 0x0A;  // its length
   p[2] = 0x10;  // S7-ANY addressing
   p[3] = transportSize;

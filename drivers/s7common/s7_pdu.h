@@ -1,4 +1,4 @@
-// The S7 PDU: the job header, the variable specification of a read or write item, the
+// The S7 PDU: the job header, the item address of a read or write item, the
 // setup-communication job, and the checks and item walk of an ack-data reply. Shared by the PPI
 // driver (which wraps the PDU in an SD2 frame) and the ISO-on-TCP driver (TPKT and COTP).
 //
@@ -39,7 +39,7 @@ inline constexpr std::size_t kReferenceOffset = 4;
 // The 10-byte job header: 32 01 0000 REF PARLEN DATLEN.
 void PutJobHeader(uint8_t* p, uint16_t reference, uint16_t parameterLength, uint16_t dataLength);
 
-// The 12-byte variable specification 12 0A 10 TS COUNT DB AREA ADDR(3 bytes, bits).
+// The 12-byte item address 12 0A 10 TS COUNT DB AREA ADDR(3 bytes, bits).
 void PutItemSpec(uint8_t* p, uint8_t transportSize, uint16_t count, uint16_t db, uint8_t area,
                  uint32_t bitAddress);
 
