@@ -401,6 +401,28 @@ TEST_F(S7TcpTest, ReadsAreSplitToThePduAndScatteredItemsShareAJob) {
   c = sim_->GetTcpCounters();
   EXPECT_EQ(c.jobs, 4u);
   EXPECT_EQ(c.items, 8u);
+
+  // A PLC that agrees to 480 bytes: the same 600 bytes in two jobs of 462 and 138 bytes.
+  ppisim::Options larger;
+  larger.dataBlocks = {{7, 2048}};
+  larger.tcp.port = 0;
+  larger.tcp.pduSize = 480;
+  auto big = std::make_unique<ppisim::PpiSimulator>(larger);
+  ASSERT_TRUE(big->Start()) << big->LastError();
+  ppisim::Location where;
+  std::string error;
+  ASSERT_TRUE(ppisim::ParseLocation("DB7.DBD1596", &where));
+  ASSERT_TRUE(big->SetValue(where, ppisim::ValueType::kDword, "-7", &error)) << error;
+  address_ = "127.0.0.1:" + std::to_string(big->TcpPort()) + ",0,2";
+  Group* wide = NewGroup("DB7.DBD1000", kTypeInt32, 0);
+  for (int a = 1004; a < 1600; a += 4) {
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "DB7.DBD%d", a);
+    ASSERT_TRUE(Merge(wide, tag, kTypeInt32)) << tag;
+  }
+  ASSERT_EQ(Run(wide), 1) << LastText();
+  EXPECT_EQ(wide->item(wide->size() - 1).value, -7);
+  EXPECT_EQ(big->GetTcpCounters().jobs, 2u);
 }
 
 TEST_F(S7TcpTest, ADroppedConnectionIsMadeAgainAndBacksOffWhileItFails) {
