@@ -26,8 +26,12 @@ struct AddressArea {
   int32_t minAddress;  // lowest address number
   int32_t maxAddress;  // highest address number
   int32_t typeMask;    // OR of the DataTypeFlags (1 << rawType) allowed in the area
+  // 0, or kAreaAddressFromDriver: the number right after the name is not the address (a data
+  // block "DB5.DBW10" names its block there), so the host takes the address of an item of this
+  // area from the driver's ConvertUserConfigToVar (DriverItem::byteAddress).
   int32_t reserved;
 };
+inline constexpr int32_t kAreaAddressFromDriver = 1;
 static_assert(sizeof(AddressArea) == 24);
 static_assert(offsetof(AddressArea, minAddress) == 8);
 static_assert(offsetof(AddressArea, typeMask) == 16);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and opens the workbench on a demo project whose S7-200 PLC is
-# the simulator ppisim on a pseudo-terminal mapped to Com1, and whose Modbus TCP device (Com2) is
-# the server tools/modbuspeer/modbus_peer.py on 127.0.0.1, both with moving values.
+# the simulator ppisim on a pseudo-terminal mapped to Com1, whose Modbus TCP device (Com2) is
+# the server tools/modbuspeer/modbus_peer.py on 127.0.0.1, and whose Ethernet PLC (an S7-300/400
+# on ISO-on-TCP, Com3) is the same simulator's TCP side on 127.0.0.1, all with moving values.
 #
 #   scripts/run.sh                        the workbench on the demo project
 #   scripts/run.sh --start                ... and communication started at once
@@ -13,9 +14,10 @@
 #
 # Everything the run writes stays in the build folder (build/, or $TALVEK_BUILD_DIR): the registry
 # store (build/config), the demo project (build/demo), the simulator's line (build/demo/Com1) and
-# the logs of both servers. The Modbus server listens on TCP port 15020 ($TALVEK_DEMO_MODBUS_PORT;
-# a kept demo project keeps the port it was written with). Both servers stop when the workbench
-# exits.
+# the logs of both servers. The Modbus server listens on TCP port 15020 ($TALVEK_DEMO_MODBUS_PORT),
+# the simulator's ISO-on-TCP side on 15102 ($TALVEK_DEMO_S7_PORT); a kept demo project keeps the
+# ports it was written with (TALVEK_FRESH_DEMO=1 adds the Ethernet PLC to a demo written before
+# it existed). Both servers stop when the workbench exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,14 +31,15 @@ build=$(realpath -m "${TALVEK_BUILD_DIR:-build}")
 
 scripts/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar ZireviVer Almery Ondrel Tesvic \
-  talvek_demo talvekctl
+cmake --build "$build" --target talvek ppisim regsvr Ostrel Lexvar ZireviVer Kestavo Almery Ondrel \
+  Tesvic talvek_demo talvekctl
 
 bin=$build/bin
 export TALVEK_CONFIG_DIR=$build/config
 mkdir -p "$TALVEK_CONFIG_DIR"
 "$bin/regsvr" "$bin/libOstrel.so" >/dev/null
 "$bin/regsvr" "$bin/libZireviVer.so" >/dev/null
+"$bin/regsvr" "$bin/libKestavo.so" >/dev/null
 
 demo=$build/demo
 link=$demo/Com1
@@ -45,7 +48,9 @@ if [[ ${TALVEK_FRESH_DEMO:-0} == 1 ]]; then
   fresh=(--fresh)
 fi
 modbus_port=${TALVEK_DEMO_MODBUS_PORT:-15020}
-project=$("$bin/talvek_demo" "${fresh[@]}" --port-link "$link" --modbus-port "$modbus_port" "$demo")
+s7_port=${TALVEK_DEMO_S7_PORT:-15102}
+project=$("$bin/talvek_demo" "${fresh[@]}" --port-link "$link" --modbus-port "$modbus_port" \
+  --s7-port "$s7_port" "$demo")
 
 sim_pid=
 peer_pid=
@@ -91,7 +96,7 @@ log=$demo/ppisim.log
 # The simulator reads commands on its standard input and ends when that closes, so it cannot
 # outlive this script even if the script is killed.
 coproc SIM { exec "$bin/ppisim" --link "$link" --baud 9600 --memory "$demo/demo.mem" \
-  --log "$log" "${sim_args[@]}" {peer_in}>&- {peer_out}<&-; }
+  --tcp "$s7_port" --log "$log" "${sim_args[@]}" {peer_in}>&- {peer_out}<&-; }
 exec {sim_in}>&"${SIM[1]}"
 sim_pid=$SIM_PID
 
@@ -101,5 +106,11 @@ if ! read -r -t 10 first <&"${SIM[0]}" || [[ $first != PTY* ]]; then
   exit 1
 fi
 echo "PLC simulator: station 2 on ${first#PTY } (Com1 = $link), 9600 baud; log $log"
+# The second line, "TCP <port>", once its ISO-on-TCP side listens.
+if ! read -r -t 10 second <&"${SIM[0]}" || [[ $second != TCP* ]]; then
+  echo "run.sh: the PLC simulator's TCP side did not start on port $s7_port (log: $log)" >&2
+  exit 1
+fi
+echo "PLC simulator: ISO-on-TCP on 127.0.0.1:${second#TCP } (rack 0, slot 2), DB10; log $log"
 
 "$bin/talvek" "$project" "$@" {peer_in}>&- {peer_out}<&-

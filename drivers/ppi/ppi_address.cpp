@@ -64,60 +64,9 @@ constexpr bool WidthEntriesFirst() {
 }
 static_assert(WidthEntriesFirst(), "a shorter area name before a longer one that it starts");
 
-// Beyond every area's maximum and below every minimum, so a clamped number is still refused.
-constexpr int64_t kNumberClamp = int64_t{1} << 32;
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front()))
-    s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back()))
-    s.remove_suffix(1);
-  return s;
-}
-
-// A decimal number the way the address forms write it: leading blanks, an optional sign, digits
-// up to the first other character. `digits` tells whether any digit was read (no digits read as
-// 0). Magnitudes are clamped so that huge digit strings cannot overflow and stay out of range.
-struct Number {
-  int64_t value = 0;
-  bool digits = false;
-  std::size_t length = 0;  // characters read, blanks and sign included
-};
-
-Number ReadNumber(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i]))
-    ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
-  Number n;
-  for (; i < s.size() && IsDigit(s[i]); ++i) {
-    n.digits = true;
-    if (n.value < kNumberClamp)
-      n.value = n.value * 10 + (s[i] - '0');
-  }
-  if (n.value > kNumberClamp)
-    n.value = kNumberClamp;
-  if (negative)
-    n.value = -n.value;
-  n.length = i;
-  return n;
-}
-
-// A single known flag that the area allows; several bits at once are not a DataTypeFlag.
-bool TypeAllowed(const AddressArea& area, uint16_t type) {
-  return type != 0 && (type & (type - 1)) == 0 && (area.typeMask & type) != 0;
-}
+using s7::IsBlank;
+using s7::TrimBlanks;
+using s7::TypeAllowed;
 
 void Fill(const TagAddressInput& in, int areaIndex, int32_t byteAddress, DriverItem& out) {
   out.area = &kAreas[areaIndex];
@@ -163,33 +112,7 @@ const AreaInfo* AreaInfoOf(int areaIndex) {
 
 bool IsReadOnly(int areaIndex, int32_t first, int32_t /*last*/) {
   const AreaInfo* info = AreaInfoOf(areaIndex);
-  if (info == nullptr)
-    return false;
-  switch (info->memory) {
-    case Memory::kI:
-    case Memory::kAI:
-      return true;
-    case Memory::kSM:
-      return first < kFirstWritableSm;  // a write that starts below SMB30 changes one of them
-    default:
-      return false;
-  }
-}
-
-int ValueWidth(uint16_t dataType) {
-  switch (dataType) {
-    case kTypeBit:
-    case kTypeByte:
-      return 1;
-    case kTypeInt16:
-    case kTypeUint16:
-      return 2;
-    case kTypeInt32:
-    case kTypeFloat:
-      return 4;
-    default:
-      return 0;
-  }
+  return info != nullptr && s7::IsReadOnlyMemory(info->memory, first);
 }
 
 BOOL ParseStationAddress(const char* text, StationInfo* out, int32_t& lastError) {
@@ -198,7 +121,7 @@ BOOL ParseStationAddress(const char* text, StationInfo* out, int32_t& lastError)
   const std::size_t len = std::strlen(text);
   int64_t value = 0;
   for (std::size_t i = 0; i < len; ++i) {
-    if (!IsDigit(text[i])) {
+    if (text[i] < '0' || text[i] > '9') {
       lastError = kErrStationNotDigits;
       return 0;
     }
@@ -239,61 +162,17 @@ uint16_t ConvertUserConfigToVar(const TagAddressInput* in, DriverItem* out, int3
     return 1;
   }
 
-  int index = -1;
-  for (int i = 0; i < kAreaCount; ++i) {
-    if (t.starts_with(kAreas[i].name)) {
-      index = i;
-      break;
-    }
-  }
-  if (index < 0)
+  s7::ParsedAddress parsed;
+  const int32_t code = s7::ParseAddress(t, type, kAreas, kInfo, kAreaV, true, &parsed);
+  if (code == s7::kErrNoArea)
     return 1;  // no area of this driver: no code of its own
-  const AddressArea& area = kAreas[index];
-  const AreaInfo& info = kInfo[index];
-  std::string_view rest = t.substr(std::strlen(area.name));
-
-  // The whole text must be one address: a number right after the area name, and after it only a
-  // bit number or a string length. "VD10" read as "V" followed by no digits once became V0.
-  const Number address = ReadNumber(rest);
-  if (!address.digits) {
-    lastError = kErrAddressForm;
+  if (code != s7::kErrNone) {
+    lastError = code;
     return 1;
   }
-  rest.remove_prefix(address.length);
-  // Analog words lie at even addresses: AIW1 is no word of the PLC.
-  if (address.value < area.minAddress || address.value > area.maxAddress ||
-      (info.even && address.value % 2 != 0)) {
-    lastError = kErrAddressOutOfRange;
-    return 1;
-  }
-  if (!TypeAllowed(area, type)) {
-    // A width entry names the value's size: a type of another size contradicts the text.
-    lastError = info.width != 0 && TypeAllowed(kAreas[kAreaV], type) ? kErrWidthMismatch
-                                                                     : kErrTypeNotAllowed;
-    return 1;
-  }
-
-  int32_t bitOrLength = -1;
-  if (type == kTypeBit || type == kTypeString) {
-    const bool dot = !rest.empty() && rest.front() == '.';
-    const Number n = dot ? ReadNumber(rest.substr(1)) : Number{};
-    const bool ok = n.digits && (type == kTypeBit ? n.value >= 0 && n.value <= 7
-                                                  : n.value >= 1 && n.value <= kMaxStringLength);
-    if (!ok) {
-      lastError = kErrBitOrLength;
-      return 1;
-    }
-    rest.remove_prefix(1 + n.length);
-    bitOrLength = static_cast<int32_t>(n.value);
-  }
-  if (!rest.empty()) {
-    lastError = kErrAddressForm;
-    return 1;
-  }
-
-  Fill(*in, index, static_cast<int32_t>(address.value), *out);
-  if (bitOrLength >= 0)
-    out->bitOrLength = static_cast<int16_t>(bitOrLength);
+  Fill(*in, parsed.index, parsed.byteAddress, *out);
+  if (parsed.bitOrLength >= 0)
+    out->bitOrLength = static_cast<int16_t>(parsed.bitOrLength);
   return 0;
 }
 

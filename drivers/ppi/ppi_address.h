@@ -13,20 +13,22 @@
 
 #include "common/driver_contract.h"
 #include "common/records.h"
+#include "drivers/s7common/s7_address.h"
+#include "drivers/s7common/s7_values.h"
 #include "platform/win_types.h"
 
 namespace ppi {
 
-// DataTypeFlag values: 1 shifted left by the tag's raw type.
-inline constexpr uint16_t kTypeBit = 1;
-inline constexpr uint16_t kTypeByte = 2;
-inline constexpr uint16_t kTypeInt16 = 4;
-inline constexpr uint16_t kTypeUint16 = 8;
-inline constexpr uint16_t kTypeBcd16 = 16;  // never accepted by this driver
-inline constexpr uint16_t kTypeInt32 = 32;
-inline constexpr uint16_t kTypeBcd32 = 64;  // never accepted by this driver
-inline constexpr uint16_t kTypeFloat = 128;
-inline constexpr uint16_t kTypeString = 256;
+// DataTypeFlag values: 1 shifted left by the tag's raw type (drivers/s7common/s7_values.h).
+using s7::kTypeBcd16;  // never accepted by this driver
+using s7::kTypeBcd32;  // never accepted by this driver
+using s7::kTypeBit;
+using s7::kTypeByte;
+using s7::kTypeFloat;
+using s7::kTypeInt16;
+using s7::kTypeInt32;
+using s7::kTypeString;
+using s7::kTypeUint16;
 
 // The area table. Every memory has its plain entry ("V": the area's own forms, "V" n, "V" n "." b
 // for bits, "V" n "." len for strings) and its S7 width entries ("VB", "VW", "VD" n: one byte,
@@ -64,19 +66,12 @@ inline constexpr int kAreaDelay = 26;  // the driver's two PollDelay registers, 
 inline constexpr int kAreaCount = 27;
 
 // SMB0..SMB29 hold the PLC's status bits and counters: a master may read, never write them.
-inline constexpr int32_t kFirstWritableSm = 30;
+using s7::kFirstWritableSm;
 
-// The PLC memory an area entry addresses; the entries of one memory share it.
-enum class Memory : uint8_t { kV, kI, kQ, kM, kSM, kS, kAI, kAQ, kDelay };
-
-// What the frames need to know of an area entry.
-struct AreaInfo {
-  Memory memory;
-  uint8_t code;  // S7 area code on the wire (0 for DELAY)
-  uint16_t db;   // DB number on the wire: 1 for V memory, else 0
-  int width;     // bytes named by a width entry (1, 2, 4); 0 for a plain entry
-  bool even;     // words at even byte addresses only (AIW, AQW)
-};
+// The PLC memory an area entry addresses, and what the frames need to know of an entry
+// (drivers/s7common/s7_address.h).
+using s7::AreaInfo;
+using s7::Memory;
 
 // The entry's description; null for an index outside the table.
 const AreaInfo* AreaInfoOf(int areaIndex);
@@ -86,18 +81,18 @@ const AreaInfo* AreaInfoOf(int areaIndex);
 bool IsReadOnly(int areaIndex, int32_t first, int32_t last);
 
 // LastError codes (string resources of the same numbers hold their texts).
-inline constexpr int32_t kErrNoError = -1;            // initial value: no code was ever set
-inline constexpr int32_t kErrStationNotDigits = 11;   // station text holds a non-digit
-inline constexpr int32_t kErrAddressEmpty = 12;       // address text empty or blank
-inline constexpr int32_t kErrTypeNotAllowed = 13;     // data type not allowed in the area
-inline constexpr int32_t kErrAddressOutOfRange = 14;  // byte address outside the area
-inline constexpr int32_t kErrBitOrLength = 15;        // bit not 0..7 / string length not 1..127
-inline constexpr int32_t kErrAddressForm = 16;        // text after the area is not a whole address
-inline constexpr int32_t kErrWidthMismatch = 17;      // VB/VW/VD width differs from the data type
+inline constexpr int32_t kErrNoError = -1;           // initial value: no code was ever set
+inline constexpr int32_t kErrStationNotDigits = 11;  // station text holds a non-digit
+inline constexpr int32_t kErrAddressEmpty = s7::kErrAddressEmpty;
+inline constexpr int32_t kErrTypeNotAllowed = s7::kErrTypeNotAllowed;
+inline constexpr int32_t kErrAddressOutOfRange = s7::kErrAddressOutOfRange;
+inline constexpr int32_t kErrBitOrLength = s7::kErrBitOrLength;
+inline constexpr int32_t kErrAddressForm = s7::kErrAddressForm;
+inline constexpr int32_t kErrWidthMismatch = s7::kErrWidthMismatch;
 inline constexpr int32_t kErrReadOnly = 18;  // a write to memory the PLC does not let change
 
 // Longest string tag in bytes, and the widest span of one merged read request.
-inline constexpr int kMaxStringLength = 127;
+inline constexpr int kMaxStringLength = s7::kMaxStringLength;
 inline constexpr int kMaxReadSpan = 200;
 
 // The area table (kAreaCount entries, see above). The array is static: the pointer stays valid for
@@ -106,7 +101,7 @@ const AddressArea* AreaTable();
 
 // Width in bytes of a value of `dataType` on the wire (1 for bit and byte, 2, 4); 0 for string,
 // BCD and anything that is not a single known flag.
-int ValueWidth(uint16_t dataType);
+using s7::ValueWidth;
 
 // Parses a station address made of decimal digits only. On success writes out->stationNumber
 // (empty text = 0; values beyond INT32_MAX clamp to it) and copies the first bytes of `text`, at

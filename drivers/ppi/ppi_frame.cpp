@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "drivers/ppi/ppi_address.h"
+#include "drivers/s7common/s7_pdu.h"
+#include "drivers/s7common/s7_values.h"
 #include "platform/atoms.h"
 
 namespace ppi {
@@ -36,11 +38,6 @@ void Put16(uint8_t* p, uint32_t v) {
   p[1] = static_cast<uint8_t>(v);
 }
 
-void Put24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 16);
-  Put16(p + 1, v);
-}
-
 GroupItem* FirstItem(const RequestGroup& group) {
   return group.items.head != nullptr ? group.items.head->item : nullptr;
 }
@@ -67,20 +64,11 @@ void PutJobHeader(uint8_t* f, uint8_t le, uint8_t da, uint8_t fc, uint8_t functi
   f[4] = da;
   f[5] = 0;  // SA: the driver is always station 0
   f[6] = fc;
-  f[7] = 0x32;  // S7 protocol id
-  f[8] = 0x01;  // job
-  Put16(f + 13, 0x000E);
-  Put16(f + 15, dataLength);
+  // The S7 PDU from byte 7 on; the PDU reference (bytes 11..12) is stamped when the job is sent.
+  s7::PutJobHeader(f + 7, 0, 0x000E, dataLength);
   f[17] = function;
   f[18] = 0x01;  // one item
-  f[19] = 0x12;
-  f[20] = 0x0A;
-  f[21] = 0x10;
-  f[22] = transportSize;
-  Put16(f + 23, count);
-  Put16(f + 25, area.db);
-  f[27] = area.code;
-  Put24(f + 28, bitAddress);
+  s7::PutItemSpec(f + 19, transportSize, count, area.db, area.code, bitAddress);
 }
 
 // FCS over DA..the byte before it, then the end delimiter; returns the frame length.
@@ -127,20 +115,6 @@ int ReadCount(const RequestGroup& group, Interface via) {
   // The count field is one byte wide in practice; merged spans stay within 200 bytes.
   const int64_t span = int64_t{group.endAddress} - group.startAddress + 1;
   return span >= 1 && span <= 255 ? static_cast<int>(span) : 0;
-}
-
-// Up to `n` characters of the string atom `atom`, zero-padded to n bytes. False for an atom that
-// is not in the table; atom 0 stands for the empty text.
-bool StringFromAtom(ATOM atom, int n, uint8_t* dest) {
-  char name[128] = {};
-  const UINT got = atom != 0 ? platform::GlobalGetAtomNameA(atom, name, sizeof name) : 0;
-  if (atom != 0 && got == 0)
-    return false;
-  // Copy only the atom's own text; the rest of the n bytes stays zero.
-  const std::size_t copy = std::min<std::size_t>(got, static_cast<std::size_t>(n));
-  std::memcpy(dest, name, copy);
-  std::memset(dest + copy, 0, static_cast<std::size_t>(n) - copy);
-  return true;
 }
 
 // The 52-byte user-data job with which the first interface writes one bit of area Q.
@@ -291,11 +265,10 @@ std::size_t BuildWriteJob(const RequestGroup& group, Interface via, std::span<ui
   uint8_t* f = out.data();
   uint8_t* data = f + kWriteDataStart;
   if (type == kTypeString) {
-    if (!StringFromAtom(static_cast<ATOM>(value & 0xFFFF), n, data))
+    if (!s7::StringFromAtom(static_cast<ATOM>(value & 0xFFFF), n, data))
       return 0;
   } else {
-    for (int i = 0; i < n; ++i)
-      data[i] = static_cast<uint8_t>(value >> (8 * (n - 1 - i)));
+    s7::PutBigEndian(value, n, data);
   }
   PutJobHeader(f, static_cast<uint8_t>(fcsPos + 2 - 6), da, kFcJob, 0x05,
                static_cast<uint16_t>(wire + 4), 0x02, static_cast<uint16_t>(wire), area,
@@ -398,39 +371,10 @@ BOOL DecodeReadReply(std::span<const uint8_t> reply, RequestGroup& group, Interf
       return 0;  // not in the bytes received
     const uint8_t* d = reply.data() + pos;
 
-    switch (type) {
-      case kTypeBit: {
-        const unsigned bit =
-            via == Interface::kSecond ? static_cast<uint8_t>(item->bitOrLength) : item->bitNumber;
-        if (bit > 7)
-          return 0;
-        target = (d[0] >> bit) & 1;
-        break;
-      }
-      case kTypeByte:
-        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFu) | d[0]);
-        break;
-      case kTypeInt16:
-        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFFFu) |
-                                      (uint32_t{d[0]} << 8 | d[1]));
-        break;
-      case kTypeUint16:
-        target = static_cast<int32_t>(uint32_t{d[0]} << 8 | d[1]);
-        break;
-      case kTypeInt32:
-      case kTypeFloat:
-        target = static_cast<int32_t>(uint32_t{d[0]} << 24 | uint32_t{d[1]} << 16 |
-                                      uint32_t{d[2]} << 8 | d[3]);
-        break;
-      case kTypeString: {
-        // Copied out so the reply buffer is left as received.
-        char text[kMaxStringLength + 1] = {};
-        std::memcpy(text, d, static_cast<std::size_t>(size));
-        const ATOM atom = platform::GlobalAddAtomA(text);  // 0 for an empty text
-        target = static_cast<int32_t>((static_cast<uint32_t>(target) & ~0xFFFFu) | atom);
-        break;
-      }
-    }
+    const unsigned bit =
+        via == Interface::kSecond ? static_cast<uint8_t>(item->bitOrLength) : item->bitNumber;
+    if (!s7::DecodeValue(type, bit, d, size, target))
+      return 0;
     if (via == Interface::kSecond) {
       item->quality = kQualityGood;
       item->updateTime = now;

@@ -24,6 +24,9 @@ constexpr EntryText kEntries[kCatalogueSize] = {
     {"ModbusTcp", "莫迪康系列", "ModbusTCP", "TCP/IP", kModbusProgId, kLinkTcpIp},
     {"ModbusAscii", "莫迪康系列", "ModbusASCII", "Ascii", kModbusProgId, kLinkSerial},
     {"S7-200(PPI)", "西门子", "S7-200(PPI)", "PPI", kPpiProgId, kLinkSerial},
+    {"S7-200(TCP)", "西门子", "S7-200(TCP)", "TCP/IP", kS7TcpProgId, kLinkTcpIp},
+    {"S7-300/400(TCP)", "西门子", "S7-300/400(TCP)", "TCP/IP", kS7TcpProgId, kLinkTcpIp},
+    {"S7-1200/1500(TCP)", "西门子", "S7-1200/1500(TCP)", "TCP/IP", kS7TcpProgId, kLinkTcpIp},
 };
 
 }  // namespace

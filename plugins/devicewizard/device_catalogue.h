@@ -1,7 +1,8 @@
 // The device models the wizard offers: one DriverDescriptor per entry of step 0's model list.
 //
 // The three Modbus models share one driver class and differ in their texts and link kind; the
-// S7-200 model is served by the PPI driver. Driver classes are looked up by ProgID each time the
+// S7-200 model is served by the PPI driver, the three S7 Ethernet models (TCP/IP devices) by the
+// ISO-on-TCP driver. Driver classes are looked up by ProgID each time the
 // catalogue is built, so a driver registered while the program runs is found by the next wizard.
 #pragma once
 
@@ -13,11 +14,12 @@
 
 namespace ondrel {
 
-inline constexpr int kCatalogueSize = 4;
+inline constexpr int kCatalogueSize = 7;
 
-// ProgIDs of the two driver classes.
+// ProgIDs of the three driver classes.
 inline constexpr char kModbusProgId[] = "ZireviVer.ZireviVerPro";
 inline constexpr char kPpiProgId[] = "Ostrel.S7Proto";
+inline constexpr char kS7TcpProgId[] = "Kestavo.S7Tcp";
 
 // The model list of step 0 and the descriptor of each entry, in list order.
 struct Catalogue {
@@ -25,7 +27,7 @@ struct Catalogue {
   std::array<DriverDescriptor, kCatalogueSize> entries;
 };
 
-// Builds the four entries. The driver class of a ProgID that is not registered stays all zero;
+// Builds the entries. The driver class of a ProgID that is not registered stays all zero;
 // choosing that model then fails when its driver is created.
 Catalogue BuildCatalogue();
 

@@ -210,33 +210,84 @@ TagRecord ModbusDemoTagRecord(const ModbusDemoTag& tag) {
   return t;
 }
 
+const std::vector<DemoTag>& EthernetDemoTags() {
+  // clang-format off
+  static const std::vector<DemoTag> tags = {
+      {"出水流量", "出水流量 (m³/h, 斜坡)", "DB10.DBW0", kRawInt16, kVarInteger, 0, 1000, 0, 1000,
+       Motion::kRamp, "DB10.DBW0", 'i', "0:1000:25"},
+      {"出水压力", "出水压力 (MPa, 正弦)", "DB10.DBD2", kRawFloat, kVarFloat, 0, 1, 0, 1,
+       Motion::kSine, "DB10.DBD2", 'f', "0.1:0.45:20"},
+      {"清水池液位", "清水池液位 (m, 正弦)", "DB10.DBD6", kRawFloat, kVarFloat, 0, 5, 0, 5,
+       Motion::kSine, "DB10.DBD6", 'f', "0.8:3.2:90"},
+      {"送水泵运行", "送水泵运行", "DB10.DBX10.0", kRawBit, kVarDiscrete, 0, 1, 0, 1,
+       Motion::kFixed, "DB10.DBX10.0", 'x', "1"},
+      {"累计运行小时", "累计运行小时", "DB10.DBW12", kRawUInt16, kVarInteger, 0, 65535, 0, 65535,
+       Motion::kFixed, "DB10.DBW12", 'w', "1234"},
+  };
+  // clang-format on
+  return tags;
+}
+
+DeviceRecord EthernetDemoDevice(const CLSID& driverClsid, int tcpPort) {
+  DeviceRecord d = talvek::NewDeviceRecord();
+  CopyGbk(d.descriptor.manufacturer, sizeof d.descriptor.manufacturer, "西门子");
+  CopyGbk(d.descriptor.model, sizeof d.descriptor.model, std::string(kEthernetModel).c_str());
+  CopyGbk(d.descriptor.commKind, sizeof d.descriptor.commKind, "TCP/IP");
+  d.descriptor.driverClsid = driverClsid;
+  d.descriptor.linkKind = kLinkTcpIp;
+  CopyGbk(d.logicalName, sizeof d.logicalName, std::string(kEthernetDeviceName).c_str());
+  // The driver's parsed form of "127.0.0.1:<port>,0,2": rack × 32 + slot, and the text.
+  d.station.stationNumber = 2;
+  std::snprintf(d.station.addressText, sizeof d.station.addressText, "127.0.0.1:%d,0,2", tcpPort);
+  d.portNumber = kEthernetPort;
+  return d;
+}
+
+TagRecord EthernetDemoTagRecord(const DemoTag& tag) {
+  TagRecord t =
+      ExternalTag(tag.name, tag.description, tag.registerText, tag.rawType, tag.varType, tag.rawMin,
+                  tag.rawMax, tag.engMin, tag.engMax, kEthernetModel, kEthernetDeviceName);
+  t.registerIndex = 26;  // "DB" in the ISO-on-TCP driver's table
+  return t;
+}
+
 std::vector<std::string> SimulatorArguments() {
-  std::vector<std::string> args;
-  for (const DemoTag& tag : DemoTags()) {
-    if (tag.motion == Motion::kFixed)
-      continue;
-    args.push_back(tag.motion == Motion::kRamp ? "--ramp" : "--sine");
-    args.push_back(std::string(tag.location) + ":" + tag.simType + ":" + tag.simulation);
+  std::vector<std::string> args = {"--db", std::to_string(kEthernetDb) + ":256"};
+  for (const auto* list : {&DemoTags(), &EthernetDemoTags()}) {
+    for (const DemoTag& tag : *list) {
+      if (tag.motion == Motion::kFixed)
+        continue;
+      args.push_back(tag.motion == Motion::kRamp ? "--ramp" : "--sine");
+      args.push_back(std::string(tag.location) + ":" + tag.simType + ":" + tag.simulation);
+    }
   }
   return args;
 }
 
 std::string SimulatorMemoryFile() {
   std::string text = "# Start values of the demo project's fixed tags (strings in GBK).\n";
-  for (const DemoTag& tag : DemoTags()) {
-    if (tag.motion != Motion::kFixed)
-      continue;
-    text += std::string(tag.location) + " " + tag.simType + " " +
-            platform::Utf8ToGbk(tag.simulation) + "\n";
+  for (const auto* list : {&DemoTags(), &EthernetDemoTags()}) {
+    for (const DemoTag& tag : *list) {
+      if (tag.motion != Motion::kFixed)
+        continue;
+      text += std::string(tag.location) + " " + tag.simType + " " +
+              platform::Utf8ToGbk(tag.simulation) + "\n";
+    }
   }
   return text;
 }
 
 bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::string* error,
-                      const std::optional<ModbusDemo>& modbus) {
+                      const std::optional<ModbusDemo>& modbus,
+                      const std::optional<EthernetDemo>& ethernet) {
   if (modbus && (modbus->tcpPort < 1 || modbus->tcpPort > 65535)) {
     *error =
         "the Modbus server's TCP port " + std::to_string(modbus->tcpPort) + " is outside 1..65535";
+    return false;
+  }
+  if (ethernet && (ethernet->tcpPort < 1 || ethernet->tcpPort > 65535)) {
+    *error =
+        "the simulator's TCP port " + std::to_string(ethernet->tcpPort) + " is outside 1..65535";
     return false;
   }
   std::error_code ec;
@@ -259,10 +310,17 @@ bool WriteDemoProject(const std::string& folder, const CLSID& driverClsid, std::
     for (const ModbusDemoTag& tag : ModbusDemoTags())
       state.tags.push_back(ModbusDemoTagRecord(tag));
   }
+  if (ethernet) {
+    state.devices.Add(EthernetDemoDevice(ethernet->driverClsid, ethernet->tcpPort));
+    for (const DemoTag& tag : EthernetDemoTags())
+      state.tags.push_back(EthernetDemoTagRecord(tag));
+  }
   // Com1 as a PPI line runs it: 9600 baud, 8 data bits, even parity, 1 stop bit.
   CommSettings com1 = talvek::DefaultPortEntry(1);
   com1.parity = 2;
   state.ports = {com1, talvek::DefaultPortEntry(2)};
+  if (ethernet)
+    state.ports.push_back(talvek::DefaultPortEntry(kEthernetPort));
   state.screens = {Screen("泵站总貌", "overview.pic"), Screen("一号泵详情", "pump1.pic")};
   talvek::MarkPortsInUse(state);
 

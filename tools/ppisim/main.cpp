@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/ppisim/ppi_simulator.h"
@@ -33,7 +34,12 @@ constexpr char kUsage[] =
     "  --link PATH        symbolic link to the slave side, removed at exit\n"
     "  --log FILE         frame log to FILE instead of standard error\n"
     "  --quiet            no frame log\n"
-    "  --no-control       ignore standard input; run until SIGTERM or SIGINT\n";
+    "  --no-control       ignore standard input; run until SIGTERM or SIGINT\n"
+    "  --db N[:SIZE]      add data block N (2..65535) of SIZE bytes (default 1024)\n"
+    "  --tcp PORT         also serve ISO-on-TCP on 127.0.0.1:PORT (0: any free port)\n"
+    "  --pdu N            largest PDU agreed on the TCP side, 240..960 (default 240)\n"
+    "  --rack-slot R,S    TSAP accepted on the TCP side; repeat (default 0,0 0,1 0,2)\n"
+    "  --tcp-fault FAULT  KIND[:COUNT|always[:ARG]], e.g. delay:always:500\n";
 
 int Fail(const std::string& message, int code = 1) {
   std::fprintf(stderr, "ppisim: %s\n", message.c_str());
@@ -70,6 +76,8 @@ int main(int argc, char** argv) {
   std::string logPath;
   bool quiet = false;
   bool control = true;
+  bool rackSlotsGiven = false;
+  ppisim::TcpFault tcpFault;
 
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
@@ -119,6 +127,40 @@ int main(int argc, char** argv) {
         c = c == ':' ? ' ' : c;
       if (!ppisim::ParseFault(words, &fault, &error))
         return Fail("--fault: " + error, 2);
+    } else if (arg == "--db") {
+      std::string_view spec = text;
+      const size_t colon = spec.find(':');
+      int db = 0, size = static_cast<int>(ppisim::kDefaultDbSize);
+      if (!ParseInt(std::string(spec.substr(0, colon)).c_str(), 2, 65535, &db) ||
+          (colon != std::string_view::npos &&
+           !ParseInt(std::string(spec.substr(colon + 1)).c_str(), 1, 65536, &size)))
+        return Fail("--db takes N[:SIZE], N 2..65535, SIZE 1..65536", 2);
+      options.dataBlocks.emplace_back(static_cast<uint16_t>(db), static_cast<size_t>(size));
+    } else if (arg == "--tcp") {
+      if (!ParseInt(text, 0, 65535, &options.tcp.port))
+        return Fail("--tcp must be 0..65535", 2);
+    } else if (arg == "--pdu") {
+      if (!ParseInt(text, 240, 960, &number))
+        return Fail("--pdu must be 240..960", 2);
+      options.tcp.pduSize = static_cast<uint16_t>(number);
+    } else if (arg == "--rack-slot") {
+      std::string_view spec = text;
+      const size_t comma = spec.find(',');
+      int rack = 0, slot = 0;
+      if (comma == std::string_view::npos ||
+          !ParseInt(std::string(spec.substr(0, comma)).c_str(), 0, 7, &rack) ||
+          !ParseInt(std::string(spec.substr(comma + 1)).c_str(), 0, 31, &slot))
+        return Fail("--rack-slot takes R,S with R 0..7 and S 0..31", 2);
+      if (!rackSlotsGiven)
+        options.tcp.rackSlots.clear();
+      rackSlotsGiven = true;
+      options.tcp.rackSlots.push_back(static_cast<uint8_t>(rack * 32 + slot));
+    } else if (arg == "--tcp-fault") {
+      std::string words = text;
+      for (char& c : words)
+        c = c == ':' ? ' ' : c;
+      if (!ppisim::ParseTcpFault(words, &tcpFault, &error))
+        return Fail("--tcp-fault: " + error, 2);
     } else if (arg == "--link") {
       linkPath = text;
     } else if (arg == "--log") {
@@ -177,6 +219,10 @@ int main(int argc, char** argv) {
       }
     }
     std::printf("PTY %s\n", slave.c_str());
+    if (options.tcp.port >= 0) {
+      sim.SetTcpFault(tcpFault);
+      std::printf("TCP %u\n", unsigned{sim.TcpPort()});
+    }
     std::fflush(stdout);
 
     std::string input;

@@ -96,8 +96,11 @@ PpiSimulator::PpiSimulator(Options options)
       // One character is start bit, 8 data bits, parity and stop bit: 11 bits.
       charNs_(options_.baud > 0 ? int64_t{11} * 1000000000 / options_.baud : 0),
       createdNs_(NowNs()) {
-  for (uint8_t station : options_.stations)
-    memory_[station];
+  for (uint8_t station : options_.stations) {
+    Memory& memory = memory_[station];
+    for (const auto& [db, size] : options_.dataBlocks)
+      (void)memory.AddDb(db, size);  // main() and the tests check the numbers and sizes
+  }
 }
 
 PpiSimulator::~PpiSimulator() {
@@ -169,15 +172,67 @@ bool PpiSimulator::Start() {
     stations += Format(" %u", station);
   LogNote(Format("serving station(s)%s on %s, baud %d, turnaround %d ms", stations.c_str(), name,
                  options_.baud, options_.turnaroundMs));
+  if (options_.tcp.port >= 0) {
+    auto tcp = std::make_unique<IsoTcpServer>(
+        options_.tcp,
+        [this](const Job& job, size_t maxReadBytes) { return ExecuteTcpItem(job, maxReadBytes); },
+        [this](const char* tag, std::span<const uint8_t> bytes, std::string_view note) {
+          Log(tag, bytes, note);
+        });
+    std::string why;
+    if (!tcp->Start(&why)) {
+      master_.reset();
+      slaveHold_.reset();
+      std::lock_guard<std::mutex> lock(mu_);
+      slavePath_.clear();
+      lastError_ = why;
+      return false;
+    }
+    tcp_ = std::move(tcp);
+  }
   running_ = true;
   thread_ = std::thread(&PpiSimulator::Serve, this);
   return true;
+}
+
+ItemResult PpiSimulator::ExecuteTcpItem(const Job& job, size_t maxReadBytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const bool read = job.type == Job::Type::kRead;
+  if (read)
+    RunGenerators();
+  ItemResult result = ExecuteJob(job, memory_.at(options_.stations.front()), maxReadBytes);
+  Area area;
+  const bool knownArea = AreaFromCode(job.areaCode, &area);
+  ++counters_.jobs;
+  ++(read ? counters_.reads : counters_.writes);
+  if (knownArea)
+    ++(read ? counters_.readsByArea : counters_.writesByArea)[AreaIndex(area)];
+  return result;
+}
+
+uint16_t PpiSimulator::TcpPort() const {
+  return tcp_ ? tcp_->Port() : 0;
+}
+
+void PpiSimulator::SetTcpFault(const TcpFault& fault) {
+  if (tcp_)
+    tcp_->SetFault(fault);
+}
+
+TcpFault PpiSimulator::CurrentTcpFault() const {
+  return tcp_ ? tcp_->CurrentFault() : TcpFault();
+}
+
+TcpCounters PpiSimulator::GetTcpCounters() const {
+  return tcp_ ? tcp_->GetCounters() : TcpCounters();
 }
 
 void PpiSimulator::Stop() {
   std::lock_guard<std::mutex> runLock(runMu_);
   if (!thread_.joinable())
     return;
+  if (tcp_)
+    tcp_->Stop();
   stop_ = true;
   const char wake = 'x';
   if (write(wakeWrite_.get(), &wake, 1) < 0) {

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "tools/ppisim/iso_tcp_server.h"
 #include "tools/ppisim/sim_memory.h"
 #include "tools/ppisim/sim_protocol.h"
 
@@ -44,6 +46,10 @@ struct Options {
   int idleResyncMs = 50;                // a partial frame this long without new bytes is garbage
   FILE* logStream = nullptr;            // also write each log line here (stderr, a file)
   size_t logCapacity = 10000;           // lines kept for LogLines(); older lines are dropped
+  // Data blocks (number 2..65535, size in bytes) each station's memory has besides V (DB 1).
+  std::vector<std::pair<uint16_t, size_t>> dataBlocks = {};
+  // The ISO-on-TCP side (off unless tcp.port >= 0). It serves the memory of the first station.
+  TcpOptions tcp = {};
 };
 
 // A misbehaviour for the coming exchanges.
@@ -62,9 +68,6 @@ enum class FaultKind {
   kWrongReference,  // the reply carries another PDU reference (+ 1)
   kBusy,            // the first `polls` requests for data get E5 (not ready), then the reply
 };
-
-// Pass as Fault::count to keep the fault until it is cleared.
-inline constexpr int kAlways = -1;
 
 // One fault and the exchanges it lasts for. An exchange is a job addressed to a served station
 // (acknowledgement and reply) or a status request; faults that cannot apply to a status request
@@ -150,6 +153,12 @@ class PpiSimulator {
   // The active fault with its remaining count; kind kNone when there is none.
   Fault CurrentFault() const;
 
+  // The ISO-on-TCP side: the port it listens on (0 when off), its fault and its counters.
+  uint16_t TcpPort() const;
+  void SetTcpFault(const TcpFault& fault);
+  TcpFault CurrentTcpFault() const;
+  TcpCounters GetTcpCounters() const;
+
   // A snapshot of the counters.
   Counters GetCounters() const;
   // Sets every counter to 0.
@@ -214,6 +223,10 @@ class PpiSimulator {
   UniqueFd slaveHold_;  // keeps the slave side open so the master never sees a hang-up
   UniqueFd wakeRead_, wakeWrite_;
   std::thread thread_;
+
+  // Executes an item of the TCP side in the first station's memory, counted like a PPI job.
+  ItemResult ExecuteTcpItem(const Job& job, size_t maxReadBytes);
+  std::unique_ptr<IsoTcpServer> tcp_;  // exists while running with a TCP side
 
   // Serving thread only.
   FrameScanner scanner_;

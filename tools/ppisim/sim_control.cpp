@@ -279,6 +279,27 @@ std::string RunCommand(PpiSimulator& sim, std::string_view line, bool* quit) {
     sim.SetFault(fault);
     return "OK";
   }
+  if (verb == "tcpfault") {
+    TcpFault fault;
+    if (!ParseTcpFault(rest, &fault, &error))
+      return "ERR " + error;
+    if (sim.TcpPort() == 0)
+      return "ERR no TCP side (start with --tcp PORT)";
+    sim.SetTcpFault(fault);
+    return "OK";
+  }
+  if (verb == "tcpcounters" && rest.empty()) {
+    const TcpCounters c = sim.GetTcpCounters();
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "OK port=%u connections=%llu refused=%llu setups=%llu jobs=%llu items=%llu "
+                  "faults=%llu",
+                  unsigned{sim.TcpPort()}, (unsigned long long)c.connections,
+                  (unsigned long long)c.refused, (unsigned long long)c.setups,
+                  (unsigned long long)c.jobs, (unsigned long long)c.items,
+                  (unsigned long long)c.faults);
+    return text;
+  }
   if (verb == "counters" && rest.empty())
     return "OK " + CountersText(sim.GetCounters());
   if (verb == "reset" && rest.empty()) {
@@ -293,7 +314,8 @@ std::string RunCommand(PpiSimulator& sim, std::string_view line, bool* quit) {
   }
   if (verb == "help") {
     return "OK set [@N] ADDR TYPE VALUE | get [@N] ADDR TYPE [LEN] | fault KIND [COUNT|always] "
-           "[ARGS] | fault off | counters | reset | path | quit";
+           "[ARGS] | fault off | tcpfault KIND [COUNT|always] [ARG] | tcpfault off | counters | "
+           "tcpcounters | reset | path | quit";
   }
   return "ERR unknown command '" + std::string(verb) + "' (try help)";
 }

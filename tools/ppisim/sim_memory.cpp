@@ -175,63 +175,90 @@ Memory::Memory()
       ai_(kAnalogSize),
       aq_(kAnalogSize) {}
 
-std::vector<uint8_t>& Memory::Bytes(Area area) {
+std::vector<uint8_t>* Memory::Bytes(Area area, uint16_t db) {
   switch (area) {
     case Area::kI:
-      return i_;
+      return &i_;
     case Area::kQ:
-      return q_;
+      return &q_;
     case Area::kM:
-      return m_;
+      return &m_;
     case Area::kSM:
-      return sm_;
+      return &sm_;
     case Area::kS:
-      return s_;
+      return &s_;
     case Area::kAI:
-      return ai_;
+      return &ai_;
     case Area::kAQ:
-      return aq_;
+      return &aq_;
     case Area::kV:
       break;
   }
-  return v_;
+  if (db <= 1)
+    return &v_;
+  auto it = dbs_.find(db);
+  return it != dbs_.end() ? &it->second : nullptr;
 }
 
-const std::vector<uint8_t>& Memory::Bytes(Area area) const {
-  return const_cast<Memory*>(this)->Bytes(area);
+const std::vector<uint8_t>* Memory::Bytes(Area area, uint16_t db) const {
+  return const_cast<Memory*>(this)->Bytes(area, db);
 }
 
-bool Memory::Read(Area area, uint32_t address, std::span<uint8_t> out) const {
-  const auto& bytes = Bytes(area);
+bool Memory::AddDb(uint32_t db, size_t size) {
+  if (db < 2 || db > kMaxDb || size == 0 || size > kVSize)
+    return false;
+  dbs_[static_cast<uint16_t>(db)].resize(size);
+  return true;
+}
+
+bool Memory::Has(Area area, uint16_t db) const {
+  return Bytes(area, db) != nullptr;
+}
+
+size_t Memory::Size(Area area, uint16_t db) const {
+  const auto* bytes = Bytes(area, db);
+  return bytes != nullptr ? bytes->size() : 0;
+}
+
+std::vector<std::pair<uint16_t, size_t>> Memory::DataBlocks() const {
+  std::vector<std::pair<uint16_t, size_t>> blocks;
+  for (const auto& [number, bytes] : dbs_)
+    blocks.emplace_back(number, bytes.size());
+  return blocks;
+}
+
+bool Memory::Read(Area area, uint32_t address, std::span<uint8_t> out, uint16_t db) const {
+  const auto* bytes = Bytes(area, db);
   // Compared in 64 bits so that an address near 2^32 cannot wrap into range.
-  if (uint64_t{address} + out.size() > bytes.size())
+  if (bytes == nullptr || uint64_t{address} + out.size() > bytes->size())
     return false;
-  std::copy_n(bytes.begin() + address, out.size(), out.begin());
+  std::copy_n(bytes->begin() + address, out.size(), out.begin());
   return true;
 }
 
-bool Memory::Write(Area area, uint32_t address, std::span<const uint8_t> data) {
-  auto& bytes = Bytes(area);
-  if (uint64_t{address} + data.size() > bytes.size())
+bool Memory::Write(Area area, uint32_t address, std::span<const uint8_t> data, uint16_t db) {
+  auto* bytes = Bytes(area, db);
+  if (bytes == nullptr || uint64_t{address} + data.size() > bytes->size())
     return false;
-  std::copy(data.begin(), data.end(), bytes.begin() + address);
+  std::copy(data.begin(), data.end(), bytes->begin() + address);
   return true;
 }
 
-bool Memory::ReadBit(Area area, uint32_t bitAddress, bool* value) const {
-  const auto& bytes = Bytes(area);
-  if (bitAddress / 8 >= bytes.size())
+bool Memory::ReadBit(Area area, uint32_t bitAddress, bool* value, uint16_t db) const {
+  const auto* bytes = Bytes(area, db);
+  if (bytes == nullptr || bitAddress / 8 >= bytes->size())
     return false;
-  *value = (bytes[bitAddress / 8] >> (bitAddress % 8)) & 1;
+  *value = ((*bytes)[bitAddress / 8] >> (bitAddress % 8)) & 1;
   return true;
 }
 
-bool Memory::WriteBit(Area area, uint32_t bitAddress, bool value) {
-  auto& bytes = Bytes(area);
-  if (bitAddress / 8 >= bytes.size())
+bool Memory::WriteBit(Area area, uint32_t bitAddress, bool value, uint16_t db) {
+  auto* bytes = Bytes(area, db);
+  if (bytes == nullptr || bitAddress / 8 >= bytes->size())
     return false;
+  uint8_t& byte = (*bytes)[bitAddress / 8];
   const uint8_t mask = static_cast<uint8_t>(1u << (bitAddress % 8));
-  bytes[bitAddress / 8] = value ? (bytes[bitAddress / 8] | mask) : (bytes[bitAddress / 8] & ~mask);
+  byte = value ? (byte | mask) : (byte & ~mask);
   return true;
 }
 
@@ -291,6 +318,30 @@ bool ParseLocation(std::string_view text, Location* location) {
   if (text.size() < 2)
     return false;
   Location parsed;
+  // A data block: "DB" n "." "DB" and a width letter, then the byte as for the other areas.
+  auto upper = [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); };
+  if (text.size() > 2 && upper(text[0]) == 'D' && upper(text[1]) == 'B' && text[2] >= '0' &&
+      text[2] <= '9') {
+    const size_t dot = text.find('.');
+    uint32_t db = 0;
+    auto [end, ec] = std::from_chars(text.data() + 2, text.data() + std::min(dot, text.size()), db);
+    if (dot == std::string_view::npos || ec != std::errc() || end != text.data() + dot || db < 1 ||
+        db > kMaxDb)
+      return false;
+    std::string_view rest = text.substr(dot + 1);
+    if (rest.size() < 4 || upper(rest[0]) != 'D' || upper(rest[1]) != 'B' ||
+        std::string_view("XBWD").find(upper(rest[2])) == std::string_view::npos)
+      return false;
+    const bool bitForm = upper(rest[2]) == 'X';
+    rest.remove_prefix(3);
+    Location inner;
+    // The byte and bit read like a V address; V memory is as large as a data block can be.
+    if (!ParseLocation("V" + std::string(rest), &inner) || bitForm != (inner.bit >= 0))
+      return false;
+    inner.db = static_cast<uint16_t>(db);
+    *location = inner;
+    return true;
+  }
   // Longer names first: "SM" before "S".
   static constexpr Area kByName[] = {Area::kAI, Area::kAQ, Area::kSM, Area::kV,
                                      Area::kI,  Area::kQ,  Area::kM,  Area::kS};
@@ -333,7 +384,14 @@ bool ParseLocation(std::string_view text, Location* location) {
 }
 
 std::string FormatLocation(const Location& location) {
-  char text[32];
+  char text[40];
+  if (location.area == Area::kV && location.db > 1) {
+    if (location.bit >= 0)
+      std::snprintf(text, sizeof text, "DB%u.DBX%u.%d", location.db, location.byte, location.bit);
+    else
+      std::snprintf(text, sizeof text, "DB%u.DBB%u", location.db, location.byte);
+    return text;
+  }
   if (location.bit >= 0) {
     std::snprintf(text, sizeof text, "%s%u.%d", AreaName(location.area), location.byte,
                   location.bit);
@@ -355,7 +413,8 @@ bool StoreValue(Memory& memory, const Location& location, ValueType type, std::s
         *error = "a bit is 0 or 1";
         return false;
       }
-      if (!memory.WriteBit(location.area, location.byte * 8 + location.bit, integer != 0)) {
+      if (!memory.WriteBit(location.area, location.byte * 8 + location.bit, integer != 0,
+                           location.db)) {
         *error = "address outside the area";
         return false;
       }
@@ -396,7 +455,7 @@ bool StoreValue(Memory& memory, const Location& location, ValueType type, std::s
       bytes.push_back(0);  // terminated, so that a read of the string's length + 1 ends in 0
       break;
   }
-  if (!memory.Write(location.area, location.byte, bytes)) {
+  if (!memory.Write(location.area, location.byte, bytes, location.db)) {
     *error = "value runs past the end of the area";
     return false;
   }
@@ -410,7 +469,7 @@ bool LoadValue(const Memory& memory, const Location& location, ValueType type, s
   char buffer[64];
   if (type == ValueType::kBit) {
     bool bit = false;
-    if (!memory.ReadBit(location.area, location.byte * 8 + location.bit, &bit)) {
+    if (!memory.ReadBit(location.area, location.byte * 8 + location.bit, &bit, location.db)) {
       *error = "address outside the area";
       return false;
     }
@@ -418,7 +477,8 @@ bool LoadValue(const Memory& memory, const Location& location, ValueType type, s
     return true;
   }
   if (type == ValueType::kString) {
-    const size_t room = AreaSize(location.area) - location.byte;
+    const size_t size = memory.Size(location.area, location.db);
+    const size_t room = size > location.byte ? size - location.byte : 0;
     size_t length = stringLength == 0 ? 254 : stringLength;
     if (length > room) {
       if (stringLength != 0) {
@@ -428,7 +488,7 @@ bool LoadValue(const Memory& memory, const Location& location, ValueType type, s
       length = room;
     }
     std::vector<uint8_t> bytes(length);
-    if (!memory.Read(location.area, location.byte, bytes)) {
+    if (!memory.Read(location.area, location.byte, bytes, location.db)) {
       *error = "address outside the area";
       return false;
     }
@@ -442,7 +502,7 @@ bool LoadValue(const Memory& memory, const Location& location, ValueType type, s
   }
   uint8_t bytes[4] = {};
   const size_t size = FixedSize(type);
-  if (!memory.Read(location.area, location.byte, std::span<uint8_t>(bytes, size))) {
+  if (!memory.Read(location.area, location.byte, std::span<uint8_t>(bytes, size), location.db)) {
     *error = "value runs past the end of the area";
     return false;
   }
@@ -478,11 +538,12 @@ bool StoreNumber(Memory& memory, const Location& location, ValueType type, doubl
   if (type == ValueType::kString || !CheckPlace(location, type, &error))
     return false;
   if (type == ValueType::kBit) {
-    return memory.WriteBit(location.area, location.byte * 8 + location.bit, value >= 0.5);
+    return memory.WriteBit(location.area, location.byte * 8 + location.bit, value >= 0.5,
+                           location.db);
   }
   if (type == ValueType::kFloat) {
     return memory.Write(location.area, location.byte,
-                        BigEndian(FloatBits(static_cast<float>(value)), 4));
+                        BigEndian(FloatBits(static_cast<float>(value)), 4), location.db);
   }
   if (!std::isfinite(value))
     value = 0;
@@ -490,7 +551,7 @@ bool StoreNumber(Memory& memory, const Location& location, ValueType type, doubl
   // converting with undefined behaviour.
   const double clamped = std::fmax(std::fmin(std::round(value), 9.0e18), -9.0e18);
   const uint32_t raw = static_cast<uint32_t>(static_cast<int64_t>(clamped));
-  return memory.Write(location.area, location.byte, BigEndian(raw, FixedSize(type)));
+  return memory.Write(location.area, location.byte, BigEndian(raw, FixedSize(type)), location.db);
 }
 
 bool ParseGenerator(Generator::Kind kind, std::string_view text, Generator* out,

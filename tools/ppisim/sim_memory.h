@@ -7,9 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ppisim {
@@ -48,25 +50,47 @@ const char* AreaName(Area area);
 // True for the areas that hold words at even addresses only (AI, AQ).
 bool IsWordArea(Area area);
 
+// Highest data block number, and the size a data block gets when none is given.
+inline constexpr uint32_t kMaxDb = 65535;
+inline constexpr size_t kDefaultDbSize = 1024;
+
 // One PLC's memory image. Not locked: the owner serialises access.
+//
+// Data blocks: V memory is data block 1 (area code 0x84, DB 1). Further blocks (DB 2..65535) exist
+// only once added; every access names its block in `db`, which counts only for area V (0 and 1
+// both mean V memory itself).
 class Memory {
  public:
   Memory();
 
+  // Adds data block `db` (2..65535) of `size` bytes (1..65536), zeroed; an existing block keeps
+  // its contents and takes the new size. False for a number or size outside those ranges.
+  [[nodiscard]] bool AddDb(uint32_t db, size_t size);
+  // True when the area (and for V, the data block) exists.
+  bool Has(Area area, uint16_t db = 0) const;
+  // Size in bytes of the area or data block; 0 when it does not exist.
+  size_t Size(Area area, uint16_t db = 0) const;
+  // The added data blocks and their sizes, in number order.
+  std::vector<std::pair<uint16_t, size_t>> DataBlocks() const;
+
   // Copies out.size() bytes from `address`; false, copying nothing, when the range leaves the area.
-  [[nodiscard]] bool Read(Area area, uint32_t address, std::span<uint8_t> out) const;
+  [[nodiscard]] bool Read(Area area, uint32_t address, std::span<uint8_t> out,
+                          uint16_t db = 0) const;
   // Stores `data` at `address`; false, storing nothing, when the range leaves the area.
-  [[nodiscard]] bool Write(Area area, uint32_t address, std::span<const uint8_t> data);
+  [[nodiscard]] bool Write(Area area, uint32_t address, std::span<const uint8_t> data,
+                           uint16_t db = 0);
   // Reads the bit at bit address byte × 8 + bit; false when the byte is outside the area.
-  [[nodiscard]] bool ReadBit(Area area, uint32_t bitAddress, bool* value) const;
+  [[nodiscard]] bool ReadBit(Area area, uint32_t bitAddress, bool* value, uint16_t db = 0) const;
   // Sets or clears the bit at bit address byte × 8 + bit; false when outside the area.
-  [[nodiscard]] bool WriteBit(Area area, uint32_t bitAddress, bool value);
+  [[nodiscard]] bool WriteBit(Area area, uint32_t bitAddress, bool value, uint16_t db = 0);
 
  private:
-  std::vector<uint8_t>& Bytes(Area area);
-  const std::vector<uint8_t>& Bytes(Area area) const;
+  // The bytes of the area or data block; null for a data block that was never added.
+  std::vector<uint8_t>* Bytes(Area area, uint16_t db);
+  const std::vector<uint8_t>* Bytes(Area area, uint16_t db) const;
 
   std::vector<uint8_t> v_, i_, q_, m_, sm_, s_, ai_, aq_;
+  std::map<uint16_t, std::vector<uint8_t>> dbs_;
 };
 
 // Parses a decimal or 0x-prefixed hexadecimal integer with an optional sign (a leading 0 does
@@ -83,11 +107,13 @@ enum class ValueType { kBit, kByte, kWord, kInt, kDword, kFloat, kString };
 char ValueTypeLetter(ValueType type);
 
 // A place in memory written as an address text: "V100", "I0", "Q0.1", "m12.7", "SM0.5", "S3",
-// "AIW2".
+// "AIW2", or in a data block "DB5.DBB10", "DB5.DBW10", "DB5.DBD10", "DB5.DBX10.3" (the width
+// letter after DB is a reading aid; the type of the value says how many bytes count).
 struct Location {
   Area area = Area::kV;
   uint32_t byte = 0;
-  int bit = -1;  // -1 when the text names a byte
+  int bit = -1;     // -1 when the text names a byte
+  uint16_t db = 0;  // data block (area V only); 0 for V memory itself
 };
 
 // Parses an address text; false when the area letter, the number or the bit (0..7) is invalid or

@@ -231,7 +231,7 @@ bool DecodeJob(std::span<const uint8_t> f, Job* job, std::string* why) {
   return true;
 }
 
-ItemResult ExecuteJob(const Job& job, Memory& memory) {
+ItemResult ExecuteJob(const Job& job, Memory& memory, size_t maxReadBytes) {
   ItemResult result;
   auto fail = [&result](uint8_t code) {
     result.returnCode = code;
@@ -250,8 +250,10 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
     }
     return result;
   }
-  // V is data block 1; the other areas have no block number.
-  if (job.db != (area == Area::kV ? 1 : 0))
+  // V is data block 1, further data blocks exist once added; the other areas have no block
+  // number.
+  const uint16_t db = job.db;
+  if (area == Area::kV ? (db == 0 || !memory.Has(area, db)) : db != 0)
     return fail(kRcObjectDoesNotExist);
 
   if (job.transportSize == 0x01) {  // one bit, addressed by byte × 8 + bit
@@ -259,7 +261,7 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
       return fail(kRcTypeInconsistent);
     if (job.type == Job::Type::kRead) {
       bool bit = false;
-      if (!memory.ReadBit(area, job.bitAddress, &bit))
+      if (!memory.ReadBit(area, job.bitAddress, &bit, db))
         return fail(kRcAddressOutOfRange);
       result.dataTransport = 0x03;
       result.lengthField = 1;
@@ -270,7 +272,7 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
       return fail(kRcTypeInconsistent);
     }
     // The value travels in a whole byte; its lowest bit is the bit's new state.
-    if (!memory.WriteBit(area, job.bitAddress, job.data[0] & 1)) {
+    if (!memory.WriteBit(area, job.bitAddress, job.data[0] & 1, db)) {
       return fail(kRcAddressOutOfRange);
     }
     return result;
@@ -289,10 +291,10 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
     return fail(kRcAddressOutOfRange);
 
   if (job.type == Job::Type::kRead) {
-    if (bytes > kMaxReadBytes)
+    if (bytes > maxReadBytes)
       return fail(kRcAddressOutOfRange);
     result.data.resize(bytes);
-    if (!memory.Read(area, address, result.data))
+    if (!memory.Read(area, address, result.data, db))
       return fail(kRcAddressOutOfRange);
     result.dataTransport = 0x04;  // length counted in bits
     result.lengthField = static_cast<uint16_t>(bytes * 8);
@@ -316,7 +318,7 @@ ItemResult ExecuteJob(const Job& job, Memory& memory) {
   }
   if (sent != bytes || job.data.size() < bytes)
     return fail(kRcTypeInconsistent);
-  if (!memory.Write(area, address, std::span<const uint8_t>(job.data).first(bytes))) {
+  if (!memory.Write(area, address, std::span<const uint8_t>(job.data).first(bytes), db)) {
     return fail(kRcAddressOutOfRange);
   }
   return result;

@@ -31,6 +31,9 @@ inline constexpr uint8_t kResponseFc = 0x08;
 // on a PPI line. (0x20 would say "master, ready to enter the token ring".)
 inline constexpr uint8_t kStationStatus = 0x00;
 
+// Pass as the count of a fault (Fault, TcpFault) to keep it until it is cleared.
+inline constexpr int kAlways = -1;
+
 // Item return codes.
 inline constexpr uint8_t kRcSuccess = 0xFF;
 inline constexpr uint8_t kRcAccessDenied = 0x03;  // a write to SMB0..SMB29 or to AI
@@ -109,7 +112,9 @@ struct ItemResult {
 // cannot serve leaves memory untouched and gives a return code other than 0xFF: a write to
 // read-only memory (SMB0..SMB29, AI) 0x03, an odd address or byte count in AI or AQ (words only)
 // 0x05.
-ItemResult ExecuteJob(const Job& job, Memory& memory);
+// `maxReadBytes` is the largest read served (the ISO-on-TCP side serves reads as large as its
+// negotiated PDU allows).
+ItemResult ExecuteJob(const Job& job, Memory& memory, size_t maxReadBytes = kMaxReadBytes);
 
 // The reply frame to a job. For read and write variable it is an SD2 frame with an ack-data PDU
 // whose item return code is at byte 21 and whose read data start at byte 25; for the user-data

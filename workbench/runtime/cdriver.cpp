@@ -556,6 +556,8 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
         continue;
       DriverItem copy = *conversion;
       if (driver_->CanMergeItem(&copy, writeFlag, &group) == 1) {
+        if (area->reserved & kAreaAddressFromDriver)
+          item->byteAddress = static_cast<uint16_t>(conversion->byteAddress);
         item->bitOrLength = copy.bitOrLength;
         if (item->dataType == DataTypeFlagOf(kRawBit))
           item->bitNumber = static_cast<uint8_t>(copy.bitOrLength);
@@ -590,6 +592,9 @@ int CDriver::AddItem(std::unique_ptr<GroupItem> item, const StationInfo& station
   group.dataType = conversion->dataType;
   group.bitOrLength = conversion->bitOrLength;
   group.wordOrder = conversion->wordOrder;
+  // An area whose text names more than the address (a data block) takes the driver's address.
+  if (area->reserved & kAreaAddressFromDriver)
+    item->byteAddress = static_cast<uint16_t>(conversion->byteAddress);
   group.startAddress = item->byteAddress;
   group.endAddress = item->byteAddress;
   group.writeFlag = static_cast<uint16_t>(writeFlag);

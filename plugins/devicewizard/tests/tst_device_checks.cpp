@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "common/testing/test_support.h"
@@ -296,10 +297,15 @@ class TestDeviceChecks : public QObject {
   // Without registered drivers the entries keep their texts and a zero driver class.
   void catalogueWithoutDrivers() {
     const Catalogue catalogue = BuildCatalogue();
-    const char* const lists[] = {"ZireviVER", "ModbusTcp", "ModbusAscii", "S7-200(PPI)"};
-    const char* const models[] = {"ZireviVER", "ModbusTCP", "ModbusASCII", "S7-200(PPI)"};
-    const char* const kinds[] = {"串口", "TCP/IP", "Ascii", "PPI"};
-    const uint16_t links[] = {1, 2, 1, 1};
+    const char* const lists[] = {"ZireviVER",        "ModbusTcp",   "ModbusAscii",
+                                 "S7-200(PPI)",      "S7-200(TCP)", "S7-300/400(TCP)",
+                                 "S7-1200/1500(TCP)"};
+    const char* const models[] = {"ZireviVER",        "ModbusTCP",   "ModbusASCII",
+                                  "S7-200(PPI)",      "S7-200(TCP)", "S7-300/400(TCP)",
+                                  "S7-1200/1500(TCP)"};
+    const char* const kinds[] = {"串口", "TCP/IP", "Ascii", "PPI", "TCP/IP", "TCP/IP", "TCP/IP"};
+    const uint16_t links[] = {1, 2, 1, 1, 2, 2, 2};
+    static_assert(std::size(links) == kCatalogueSize);
     for (int i = 0; i < kCatalogueSize; ++i) {
       const DriverDescriptor& e = catalogue.entries[i];
       QCOMPARE(catalogue.listTexts[i], QString::fromUtf8(lists[i]));
@@ -312,6 +318,7 @@ class TestDeviceChecks : public QObject {
     QCOMPARE(platform::ArrayText(catalogue.entries[0].manufacturer),
              platform::Utf8ToGbk("莫迪康系列"));
     QCOMPARE(platform::ArrayText(catalogue.entries[3].manufacturer), platform::Utf8ToGbk("西门子"));
+    QCOMPARE(platform::ArrayText(catalogue.entries[6].manufacturer), platform::Utf8ToGbk("西门子"));
 
     // A match needs both the driver class and the model, byte for byte.
     DeviceRecord d = Device(CLSID{}, "", 1, "");

@@ -2,6 +2,7 @@
 // regsvr, for a ModbusTCP device: the driver's four areas as the register list, the data types each
 // area allows (the dialog lists the editor's nine types and OK lets the driver decide by the area's
 // type mask), tags accepted and stored, and a refused register shown with the driver's own text.
+// Beside it the S7 Ethernet driver (libKestavo.so): its areas, data block tags among them.
 #include <bit>
 #include <cstring>
 #include <string>
@@ -46,9 +47,11 @@ class ModbusDriverEnvironment {
 
   // Empty on success, else what went wrong.
   QString SetUp() {
-    const testing_support::RunResult reg = testing_support::RegisterBuiltModule("libZireviVer.so");
-    if (reg.exitCode != 0)
-      return QStringLiteral("regsvr failed: %1").arg(QString::fromStdString(reg.output));
+    for (const char* module : {"libZireviVer.so", "libKestavo.so"}) {
+      const testing_support::RunResult reg = testing_support::RegisterBuiltModule(module);
+      if (reg.exitCode != 0)
+        return QStringLiteral("regsvr failed: %1").arg(QString::fromStdString(reg.output));
+    }
     platform::Registry::Instance().Reload();
     comInitialised_ = SUCCEEDED(platform::CoInitialize(nullptr));
     return {};
@@ -111,6 +114,18 @@ TagRecord ModbusTag(const char* registerText, int rawType) {
     t.rawMax = std::bit_cast<int32_t>(100.0f);
   }
   return t;
+}
+
+// {32FC4E8C-3085-499E-9D33-9573101B1A13}: the class libKestavo.so registers.
+constexpr CLSID kS7TcpClsid = {
+    0x32FC4E8C, 0x3085, 0x499E, {0x9D, 0x33, 0x95, 0x73, 0x10, 0x1B, 0x1A, 0x13}};
+
+DeviceRecord S7TcpDevice() {
+  DeviceRecord d = MakeDevice("配水站", "S7-300/400(TCP)", kS7TcpClsid);
+  d.descriptor.linkKind = kLinkTcpIp;
+  platform::CopyToArray(d.station.addressText, "127.0.0.1:102,0,2");
+  d.station.stationNumber = 2;
+  return d;
 }
 
 DeviceRecord ModbusTcpDevice() {
@@ -276,6 +291,39 @@ class TestTagEditZirevi : public QObject {
       QVERIFY(!e.Page().OnOK());
       QCOMPARE(messages.Texts(), QStringList{driver.RefusalText("4X5L", kRawInt16)});
       QVERIFY(messages.Last().startsWith(Utf8("地址后缀不正确")));
+    }
+  }
+
+  // The S7 Ethernet driver's table: the PPI areas and DB last. A data block tag selects DB, is
+  // stored whole, and a wrong block part is refused with the driver's text.
+  void s7EthernetAreasAndDataBlockTags() {
+    {
+      MessageRecorder messages;
+      Editor e;
+      e.devices.Add(S7TcpDevice());
+      e.tag = ExternalTag("Var1", "配水站", "DB5.DBW10", kRawInt16);
+      e.tag.varType = kVarInteger;
+      e.Open();
+      QComboBox* registers = e.Page().RegisterCombo();
+      QCOMPARE(registers->count(), 27);
+      QCOMPARE(registers->itemText(0), QStringLiteral("VB"));
+      QCOMPARE(registers->itemText(26), QStringLiteral("DB"));
+      QCOMPARE(registers->currentIndex(), 26);
+      QCOMPARE(registers->currentText(), QStringLiteral("DB5.DBW10"));
+      QVERIFY2(e.Page().OnOK(), qPrintable(messages.Last()));
+      QCOMPARE(Text(e.tag.registerText), QStringLiteral("DB5.DBW10"));
+      QCOMPARE(int(e.tag.registerIndex), 26);
+    }
+    {
+      MessageRecorder messages;
+      Editor e;
+      e.devices.Add(S7TcpDevice());
+      e.tag = ExternalTag("Var1", "配水站", "DB5.W10", kRawInt16);
+      e.tag.varType = kVarInteger;
+      e.Open();
+      QVERIFY(!e.Page().OnOK());
+      QCOMPARE(messages.Texts().size(), 1);
+      QVERIFY2(messages.Last().startsWith(Utf8("地址格式不正确")), qPrintable(messages.Last()));
     }
   }
 

@@ -1,5 +1,6 @@
 // End to end: the demo project's Modbus TCP device, as written to disk, polled by the driver host
-// through the real Modbus driver (registered by regsvr) from the independent peer server.
+// through the real Modbus driver (registered by regsvr) from the independent peer server; and its
+// Ethernet PLC through the ISO-on-TCP driver from the simulator's TCP side.
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -13,6 +14,8 @@
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "tools/demo/demo_project.h"
+#include "tools/ppisim/ppi_simulator.h"
+#include "tools/ppisim/sim_control.h"
 #include "workbench/project/data_files.h"
 #include "workbench/project/project_state.h"
 #include "workbench/runtime/driver_host.h"
@@ -55,6 +58,33 @@ class DemoModbusRuntime : public ::testing::Test {
   // Every Modbus tag of the project; the demo writes them after the PLC's.
   static std::size_t FirstModbusTag() { return demo::DemoTags().size(); }
 
+  // Loads the project in `folder`, polls it until the tags from `first` on are all good (at most
+  // 10 s) and stops.
+  void PollFrom(const std::string& folder, std::size_t first) {
+    talvek::ProjectState& project = talvek::Project();
+    std::strncpy(project.folder, folder.c_str(), sizeof project.folder - 1);
+    ASSERT_TRUE(talvek::LoadDevices(project));
+    ASSERT_TRUE(talvek::LoadTags(project));
+    ASSERT_TRUE(talvek::LoadPorts(project));
+    host_ = std::make_unique<talvek::DriverHost>();
+    host_->SetCyclePeriod(20);
+    host_->CreateDrivers("");
+    host_->StartAll();
+    const auto allGood = [&] {
+      for (std::size_t i = first; i < project.tags.size(); ++i) {
+        if (talvek::LoadQuality(project.tags[i]) != kGood)
+          return false;
+      }
+      return true;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!allGood() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    host_->StopAll();
+    for (std::size_t i = first; i < project.tags.size(); ++i)
+      EXPECT_EQ(talvek::LoadQuality(project.tags[i]), kGood) << project.tags[i].registerText;
+  }
+
   testing_support::TempDir config_;
   testing_support::TempDir runtime_;
   testing_support::ScopedEnv configEnv_;
@@ -84,31 +114,9 @@ TEST_F(DemoModbusRuntime, DemoTagsArePolledFromThePeer) {
   ASSERT_TRUE(
       demo::WriteDemoProject(folder.str(), CLSID{}, &error, demo::ModbusDemo{clsid, peer.Port()}))
       << error;
+  PollFrom(folder.str(), FirstModbusTag());
   talvek::ProjectState& project = talvek::Project();
-  std::strncpy(project.folder, folder.str().c_str(), sizeof project.folder - 1);
-  ASSERT_TRUE(talvek::LoadDevices(project));
-  ASSERT_TRUE(talvek::LoadTags(project));
-  ASSERT_TRUE(talvek::LoadPorts(project));
   ASSERT_EQ(project.tags.size(), FirstModbusTag() + demo::ModbusDemoTags().size());
-
-  host_ = std::make_unique<talvek::DriverHost>();
-  host_->SetCyclePeriod(20);
-  host_->CreateDrivers("");
-  host_->StartAll();
-  const auto allGood = [&] {
-    for (std::size_t i = FirstModbusTag(); i < project.tags.size(); ++i) {
-      if (talvek::LoadQuality(project.tags[i]) != kGood)
-        return false;
-    }
-    return true;
-  };
-  // The host offers nothing to wait on: look every 10 ms, up to 10 s.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!allGood() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  host_->StopAll();
-  for (std::size_t i = FirstModbusTag(); i < project.tags.size(); ++i)
-    EXPECT_EQ(talvek::LoadQuality(project.tags[i]), kGood) << project.tags[i].registerText;
 
   const auto value = [&](std::size_t k) {
     return talvek::LoadValueWord(project.tags[FirstModbusTag() + k]);
@@ -122,6 +130,44 @@ TEST_F(DemoModbusRuntime, DemoTagsArePolledFromThePeer) {
   EXPECT_EQ(value(6), 777);
   EXPECT_EQ(value(7), 1);
   EXPECT_EQ(value(8), 1);
+}
+
+TEST_F(DemoModbusRuntime, EthernetPlcTagsArePolledFromTheSimulatorsTcpSide) {
+  const testing_support::RunResult reg = testing_support::RegisterBuiltModule("libKestavo.so");
+  ASSERT_EQ(reg.exitCode, 0) << reg.output;
+  platform::Registry::Instance().Reload();
+  CLSID clsid{};
+  ASSERT_TRUE(SUCCEEDED(platform::CLSIDFromProgID(demo::kS7TcpProgId, &clsid)));
+  EXPECT_TRUE(clsid == demo::kS7TcpDriverClsid);
+
+  ppisim::Options options;
+  options.dataBlocks = {{demo::kEthernetDb, 256}};
+  options.tcp.port = 0;
+  ppisim::PpiSimulator sim(options);
+  ASSERT_TRUE(sim.Start()) << sim.LastError();
+  // The demo's own start values, then values the tags' block numbers must not be read as
+  // addresses: DB10 bytes 0..13 hold the tags, bytes at address 10 of V memory hold others.
+  for (const char* line : {"DB10.DBW0 i 345", "DB10.DBD2 f 0.5", "DB10.DBD6 f 2.25",
+                           "DB10.DBX10.0 x 1", "DB10.DBW12 w 1234", "V10 w 999"}) {
+    std::string error;
+    ASSERT_TRUE(ppisim::ApplyMemoryLine(sim, line, &error)) << line << ": " << error;
+  }
+
+  testing_support::TempDir folder;
+  std::string error;
+  ASSERT_TRUE(demo::WriteDemoProject(folder.str(), CLSID{}, &error, std::nullopt,
+                                     demo::EthernetDemo{clsid, sim.TcpPort()}))
+      << error;
+  PollFrom(folder.str(), FirstModbusTag());
+  const auto value = [&](std::size_t k) {
+    return talvek::LoadValueWord(talvek::Project().tags[FirstModbusTag() + k]);
+  };
+  ASSERT_EQ(talvek::Project().tags.size(), FirstModbusTag() + demo::EthernetDemoTags().size());
+  EXPECT_EQ(value(0), 345);
+  EXPECT_NEAR(WordToFloat(value(1)), 0.5f, 1e-6);
+  EXPECT_NEAR(WordToFloat(value(2)), 2.25f, 1e-6);
+  EXPECT_EQ(value(3), 1);
+  EXPECT_EQ(value(4), 1234);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The simulator seen from a PPI master: a client of the test's own opens the slave side of the
 // pseudo-terminal, sends hand-written frames and checks every byte that comes back.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -685,14 +688,54 @@ TEST(PpisimProgram, EndsCleanlyOnSignalsAndEndOfInputAndRejectsBadOptions) {
     EXPECT_FALSE(std::filesystem::is_symlink(link));
   }
   const std::vector<std::vector<std::string>> bad = {
-      {"--station", "0"},           {"--ramp", "V100:s:0:10:1"}, {"--sine", "V100:f:1:0:0"},
-      {"--memory", "/nonexistent"}, {"--fault", "split:often"},  {"--baud"},
-      {"--frobnicate", "1"}};
+      {"--station", "0"},         {"--ramp", "V100:s:0:10:1"},
+      {"--sine", "V100:f:1:0:0"}, {"--memory", "/nonexistent"},
+      {"--fault", "split:often"}, {"--baud"},
+      {"--frobnicate", "1"},      {"--tcp", "65536"},
+      {"--pdu", "100"},           {"--db", "1:10"},
+      {"--rack-slot", "8,1"},     {"--tcp-fault", "noise"}};
   for (const auto& args : bad) {
     SCOPED_TRACE(args[0]);
     Program program(args);
     EXPECT_EQ(program.Wait(), 2);
   }
+}
+
+TEST(PpisimProgram, ServesIsoOnTcpWithItsOwnFaultsAndCounters) {
+  Program program({"--quiet", "--tcp", "0", "--db", "5:16", "--rack-slot", "0,3"});
+  ASSERT_EQ(program.ReadLine().rfind("PTY ", 0), 0u);
+  const std::string second = program.ReadLine();
+  ASSERT_EQ(second.rfind("TCP ", 0), 0u) << second;
+  const int port = std::stoi(second.substr(4));
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(program.Command("set DB5.DBW14 w 513"), "OK");
+  EXPECT_EQ(program.Command("get DB5.DBB15 b"), "OK 1");
+  EXPECT_EQ(program.Command("set DB5.DBW15 w 1").rfind("ERR", 0), 0u);  // past the block's end
+  EXPECT_EQ(program.Command("tcpfault drop always"), "OK");
+
+  // A connection request for rack 0, slot 3 is confirmed; slot 2 is not one it was given.
+  for (uint8_t slot : {3, 2}) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const Bytes cr = {0x03, 0x00, 0x00, 0x12, 0x0D, 0xE0, 0x00, 0x00, 0x00,
+                      0x01, 0x00, 0xC2, 0x02, 0x01, slot, 0xC0, 0x01, 0x0A};
+    ASSERT_EQ(send(fd.get(), cr.data(), cr.size(), 0), ssize_t(cr.size()));
+    uint8_t answer[64];
+    pollfd p = {fd.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    ASSERT_GE(recv(fd.get(), answer, sizeof answer, 0), 6);
+    EXPECT_EQ(answer[5], slot == 3 ? 0xD0 : 0x80);
+  }
+  EXPECT_EQ(program.Command("tcpcounters")
+                .rfind("OK port=" + std::to_string(port) + " connections=2 refused=1 setups=0", 0),
+            0u);
+  EXPECT_EQ(program.Command("tcpfault off"), "OK");
+  EXPECT_EQ(program.Command("quit"), "OK");
+  EXPECT_EQ(program.Wait(), 0);
 }
 
 }  // namespace

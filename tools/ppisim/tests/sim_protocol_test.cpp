@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/ppisim/iso_tcp.h"
+#include "tools/ppisim/iso_tcp_server.h"
 #include "tools/ppisim/sim_control.h"
 #include "tools/ppisim/sim_memory.h"
 #include "tools/ppisim/sim_protocol.h"
@@ -329,6 +331,115 @@ TEST(Control, FaultTextsAndCommands) {
   EXPECT_FALSE(quit);
   EXPECT_EQ(ppisim::RunCommand(sim, "quit", &quit), "OK");
   EXPECT_TRUE(quit);
+}
+
+TEST(IsoTcp, PacketsConnectRequestsAndMultiItemJobs) {
+  // TPKT packets split across reads come out whole; a wrong version breaks the stream.
+  ppisim::TpktScanner scanner;
+  Bytes packet;
+  bool broken = false;
+  const Bytes cr = {0x03, 0x00, 0x00, 0x16, 0x11, 0xE0, 0x00, 0x00, 0x00, 0x01, 0x00,
+                    0xC0, 0x01, 0x0A, 0xC1, 0x02, 0x01, 0x00, 0xC2, 0x02, 0x01, 0x02};
+  scanner.Feed(Bytes(cr.begin(), cr.begin() + 9));
+  EXPECT_FALSE(scanner.Next(&packet, &broken));
+  scanner.Feed(Bytes(cr.begin() + 9, cr.end()));
+  ASSERT_TRUE(scanner.Next(&packet, &broken));
+  EXPECT_EQ(packet, cr);
+  scanner.Feed(Bytes{0x04, 0x00, 0x00, 0x07});
+  EXPECT_FALSE(scanner.Next(&packet, &broken));
+  EXPECT_TRUE(broken);
+
+  ppisim::ConnectRequest request;
+  std::string why;
+  ASSERT_TRUE(ppisim::DecodeConnectRequest(Bytes(cr.begin() + 4, cr.end()), &request, &why));
+  EXPECT_EQ(request.callingTsap, 0x0100);
+  EXPECT_EQ(request.calledTsap, 0x0102);
+  const Bytes confirm = ppisim::BuildConnectConfirm(request, 7);
+  EXPECT_EQ(confirm[5], 0xD0);
+  EXPECT_EQ(confirm.size(), static_cast<std::size_t>(confirm[2] << 8 | confirm[3]));
+  EXPECT_EQ(ppisim::BuildConnectRefusal(request)[5], 0x80);
+  // Without a called TSAP there is no CPU to connect to.
+  EXPECT_FALSE(ppisim::DecodeConnectRequest(
+      Bytes{0x0A, 0xE0, 0, 0, 0, 1, 0, 0xC1, 0x02, 0x01, 0x00}, &request, &why));
+
+  // A write of two items: 3 bytes (odd, so a fill byte follows) to DB5, then one bit of Q.
+  const Bytes write = {0x32, 0x01, 0x00, 0x00, 0x00, 0x09, 0x00, 0x1A, 0x00, 0x0D,  // header
+                       0x05, 0x02,                                                  // 2 items
+                       0x12, 0x0A, 0x10, 0x02, 0x00, 0x03, 0x00, 0x05, 0x84, 0x00, 0x00,
+                       0x50, 0x12, 0x0A, 0x10, 0x01, 0x00, 0x01, 0x00, 0x00, 0x82, 0x00,
+                       0x00, 0x03, 0x00, 0x04, 0x00, 0x18, 0xAA, 0xBB, 0xCC, 0x00,  // + fill
+                       0x00, 0x03, 0x00, 0x01, 0x01};
+  ppisim::TcpJob job;
+  ASSERT_TRUE(ppisim::DecodeTcpJob(write, &job, &why)) << why;
+  ASSERT_EQ(job.items.size(), 2u);
+  EXPECT_EQ(job.reference, 9);
+  EXPECT_EQ(job.items[0].db, 5);
+  EXPECT_EQ(job.items[0].bitAddress, 80u);
+  EXPECT_EQ(job.items[0].data, (Bytes{0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(job.items[1].data, Bytes{0x01});
+  ppisim::Memory memory;
+  ASSERT_TRUE(memory.AddDb(5, 16));
+  std::vector<ppisim::ItemResult> results;
+  for (const ppisim::Job& item : job.items)
+    results.push_back(ppisim::ExecuteJob(item, memory));
+  EXPECT_EQ(results[0].returnCode, ppisim::kRcSuccess);
+  EXPECT_EQ(results[1].returnCode, ppisim::kRcSuccess);
+  uint8_t q0 = 0;
+  ASSERT_TRUE(memory.Read(ppisim::Area::kQ, 0, {&q0, 1}));
+  EXPECT_EQ(q0, 0x08);
+  Bytes db(3);
+  ASSERT_TRUE(memory.Read(ppisim::Area::kV, 10, db, 5));
+  EXPECT_EQ(db, (Bytes{0xAA, 0xBB, 0xCC}));
+  // A data block that was never added does not exist; V memory is still DB 1.
+  ppisim::Job missing = job.items[0];
+  missing.db = 6;
+  EXPECT_EQ(ppisim::ExecuteJob(missing, memory).returnCode, ppisim::kRcObjectDoesNotExist);
+  EXPECT_EQ(ppisim::BuildTcpReply(job, results),
+            (Bytes{0x32, 0x03, 0x00, 0x00, 0x00, 0x09, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x05,
+                   0x02, 0xFF, 0xFF}));
+
+  // The read reply pads an odd item that is not the last.
+  job.kind = ppisim::TcpJob::Kind::kRead;
+  results[0].data = {1, 2, 3};
+  results[0].dataTransport = 0x04;
+  results[0].lengthField = 24;
+  results[1].data = {4};
+  results[1].dataTransport = 0x04;
+  results[1].lengthField = 8;
+  const Bytes reply = ppisim::BuildTcpReply(job, results);
+  EXPECT_EQ(Bytes(reply.begin() + 14, reply.end()),
+            (Bytes{0xFF, 0x04, 0x00, 0x18, 1, 2, 3, 0x00, 0xFF, 0x04, 0x00, 0x08, 4}));
+
+  ppisim::TcpFault fault;
+  std::string error;
+  ASSERT_TRUE(ppisim::ParseTcpFault("cut always 12", &fault, &error)) << error;
+  EXPECT_EQ(fault.kind, ppisim::TcpFaultKind::kCut);
+  EXPECT_EQ(fault.count, ppisim::kAlways);
+  EXPECT_EQ(fault.cutAfter, 12u);
+  EXPECT_FALSE(ppisim::ParseTcpFault("itemerror 1 0xFF", &fault, &error));
+  EXPECT_FALSE(ppisim::ParseTcpFault("drop 1 5", &fault, &error));
+  EXPECT_FALSE(ppisim::ParseTcpFault("noise", &fault, &error));
+
+  // Data block addresses in the text form.
+  ppisim::Location where;
+  ASSERT_TRUE(ppisim::ParseLocation("db7.dbx3.2", &where));
+  EXPECT_EQ(where.db, 7);
+  EXPECT_EQ(where.bit, 2);
+  EXPECT_EQ(ppisim::FormatLocation(where), "DB7.DBX3.2");
+  EXPECT_FALSE(ppisim::ParseLocation("DB7.DBX3", &where));  // DBX names a bit
+  EXPECT_FALSE(ppisim::ParseLocation("DB7.DBW3.1", &where));
+  EXPECT_FALSE(ppisim::ParseLocation("DB0.DBB1", &where));
+  // Generators move values in data blocks too, never in V memory at the same byte.
+  ASSERT_TRUE(ppisim::ParseLocation("DB5.DBD4", &where));
+  for (ppisim::ValueType type : {ppisim::ValueType::kFloat, ppisim::ValueType::kDword}) {
+    ASSERT_TRUE(ppisim::StoreNumber(memory, where, type, 2.0));
+    std::string text;
+    ASSERT_TRUE(ppisim::LoadValue(memory, where, type, 0, &text, &error)) << error;
+    EXPECT_EQ(text, "2");
+  }
+  Bytes v(4);
+  ASSERT_TRUE(memory.Read(ppisim::Area::kV, 4, v));
+  EXPECT_EQ(v, Bytes(4, 0));
 }
 
 }  // namespace

@@ -131,6 +131,25 @@ TEST_F(DriverHostTest, FirstMatchingAreaAndTheAddressNumber) {
   EXPECT_STREQ(d.ReadGroup(5).area->name, "M");
 }
 
+TEST_F(DriverHostTest, AnAreaMarkedSoTakesTheAddressFromTheDriver) {
+  // In "DB5.12" the number after the name is the block; the driver's conversion says byte 12,
+  // for the group a tag opens as for a tag merged into it.
+  AddDevice(MakeDevice("D1", 1, "2", kMode1DriverClsid));
+  AddTag(MakeTag("A", "D1", "DB5.12", kRawByte));
+  AddTag(MakeTag("B", "D1", "DB5.20", kRawByte));
+  AddTag(MakeTag("C", "D1", "V7", kRawByte));
+  DriverHost& host = MakeHost();
+  host.CreateDrivers("");
+  const CDriver& d = host.Driver(0);
+  ASSERT_EQ(d.ReadGroupCount(), 2u);
+  const auto items = Items(d.ReadGroup(0));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0]->byteAddress, 12);
+  EXPECT_EQ(items[1]->byteAddress, 20);
+  EXPECT_EQ(d.ReadGroup(0).startAddress, 12);
+  EXPECT_EQ(Items(d.ReadGroup(1))[0]->byteAddress, 7);
+}
+
 TEST_F(DriverHostTest, AreaTablesThatCannotBeUsed) {
   AddDevice(MakeDevice("D1", 1, "2", kMode1DriverClsid));
   AddTag(MakeTag("A", "D1", "V100", kRawInt16));

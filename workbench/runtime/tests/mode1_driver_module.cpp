@@ -22,6 +22,8 @@ const AddressArea kNormalTable[] = {
     {"V", 0, 65535, 0x1FF, 0},
     {"VB", 0, 65535, 0x1FF, 0},
     {"M", 0, 9999, 0x1FF, 0},
+    // "DB" n "." a: block n, byte address a, which only the driver's conversion gives.
+    {"DB", 1, 65535, 0x1FF, kAreaAddressFromDriver},
 };
 const AddressArea kEmptyNameTable[] = {
     {"", 0, 65535, 0x1FF, 0},
@@ -68,7 +70,7 @@ class Mode1Driver final : public testing_support::StandInDriver<Mode1Driver> {
         return 0;
       default:
         table_ = kNormalTable;
-        tableCount_ = 3;
+        tableCount_ = 4;
         break;
     }
     *table = table_;
@@ -93,7 +95,9 @@ class Mode1Driver final : public testing_support::StandInDriver<Mode1Driver> {
       return 1;
     const char* p = in->address + strnlen(table_[k].name, sizeof table_[k].name);
     char* rest = nullptr;
-    const long address = std::strtol(p, &rest, 10);
+    long address = std::strtol(p, &rest, 10);
+    if ((table_[k].reserved & kAreaAddressFromDriver) != 0 && rest != nullptr && *rest == '.')
+      address = std::strtol(rest + 1, &rest, 10);
     long bit = 0;
     if (rest != nullptr && *rest == '.')
       bit = std::strtol(rest + 1, nullptr, 10);
