@@ -38,7 +38,31 @@ constexpr DriverKind kDrivers[] = {
     {"modbus-rtu", "ZireviVer.ZireviVerPro", "ZireviVER", "串口", kLinkSerial, "none", "1"},
     {"modbus-ascii", "ZireviVer.ZireviVerPro", "ModbusASCII", "Ascii", kLinkSerial, "none", "1"},
     {"modbus-tcp", "ZireviVer.ZireviVerPro", "ModbusTCP", "TCP/IP", kLinkTcpIp, "none", "1"},
+    // S7 over ISO-on-TCP: one entry per PLC family, whose rules pick the connection's TSAPs.
+    {"s7-tcp", "Kestavo.S7Tcp", "S7-300/400(TCP)", "TCP/IP", kLinkTcpIp, "none", ""},
+    {"s7-tcp", "Kestavo.S7Tcp", "S7-200(TCP)", "TCP/IP", kLinkTcpIp, "none", ""},
+    {"s7-tcp", "Kestavo.S7Tcp", "S7-1200/1500(TCP)", "TCP/IP", kLinkTcpIp, "none", ""},
 };
+
+// The module that registers a driver class, for the message when it is not registered.
+const char* ModuleOf(const DriverKind& kind) {
+  if (std::strcmp(kind.option, "ppi") == 0)
+    return "libOstrel.so";
+  if (std::strcmp(kind.option, "s7-tcp") == 0)
+    return "libKestavo.so";
+  return "libZireviVer.so";
+}
+
+// The S7 family's model: "300" (S7-300/400, the default), "200" or "1200" (S7-1200/1500).
+const char* S7Model(const std::string& family) {
+  if (family.empty() || family == "300")
+    return "S7-300/400(TCP)";
+  if (family == "200")
+    return "S7-200(TCP)";
+  if (family == "1200")
+    return "S7-1200/1500(TCP)";
+  return nullptr;
+}
 
 // Type names of the command line, by raw type.
 constexpr const char* kTypeNames[kRawTypeCount] = {"bit",   "byte",  "int16", "uint16", "bcd",
@@ -179,16 +203,29 @@ void CopyText(char* dst, std::size_t size, std::string_view text) {
 }  // namespace
 
 int AdhocCommand(const AdhocOptions& options) {
+  const bool s7tcp = options.driver == "s7-tcp";
+  const char* s7Model = S7Model(options.family);
+  if (s7tcp && s7Model == nullptr) {
+    Complain(std::string(Tr("--family takes 200, 300 or 1200, not ",
+                            "--family 只能是 200、300 或 1200，而不是 ")) +
+             options.family);
+    return kExitUsage;
+  }
+  if (!s7tcp && (!options.family.empty() || options.rack >= 0 || options.slot >= 0)) {
+    Complain(Tr("--family, --rack and --slot are for --driver s7-tcp only",
+                "--family、--rack 和 --slot 只用于 --driver s7-tcp"));
+    return kExitUsage;
+  }
   const DriverKind* kind = nullptr;
   for (const DriverKind& k : kDrivers) {
-    if (options.driver == k.option)
+    if (options.driver == k.option && (!s7tcp || std::strcmp(k.model, s7Model) == 0))
       kind = &k;
   }
   if (kind == nullptr) {
-    Complain(
-        std::string(Tr("--driver takes ppi, modbus-rtu, modbus-ascii or modbus-tcp, not ",
-                       "--driver 只能是 ppi、modbus-rtu、modbus-ascii 或 modbus-tcp，而不是 ")) +
-        options.driver);
+    Complain(std::string(Tr(
+                 "--driver takes ppi, modbus-rtu, modbus-ascii, modbus-tcp or s7-tcp, not ",
+                 "--driver 只能是 ppi、modbus-rtu、modbus-ascii、modbus-tcp 或 s7-tcp，而不是 ")) +
+             options.driver);
     return kExitUsage;
   }
   if (options.line.empty() || options.line.size() >= sizeof(CommSettings::portName)) {
@@ -225,7 +262,7 @@ int AdhocCommand(const AdhocOptions& options) {
   if (FAILED(platform::CLSIDFromProgID(kind->progId, &clsid))) {
     Complain(std::string(Tr("the driver is not registered: run regsvr on its module (",
                             "驱动没有注册：请先用 regsvr 注册驱动模块 (")) +
-             (std::strcmp(kind->option, "ppi") == 0 ? "libOstrel.so" : "libZireviVer.so") + ")");
+             ModuleOf(*kind) + ")");
     return kExitFailed;
   }
   // A driver object of the same class checks the station and the registers first, so that a
@@ -246,8 +283,13 @@ int AdhocCommand(const AdhocOptions& options) {
   // Every round asks the station, however often it failed before.
   device.dynamicOptimization = 0;
   const std::string stationText = options.station.empty() ? kind->station : options.station;
+  // Modbus TCP: host:port#unit; S7 over TCP: host:port,rack,slot (rack 0 and the slot of an
+  // S7-300 CPU, 2, unless given).
   const std::string addressText =
-      kind->linkKind == kLinkTcpIp ? options.line + "#" + stationText : stationText;
+      s7tcp ? options.line + "," + std::to_string(options.rack >= 0 ? options.rack : 0) + "," +
+                  std::to_string(options.slot >= 0 ? options.slot : 2)
+      : kind->linkKind == kLinkTcpIp ? options.line + "#" + stationText
+                                     : stationText;
   if (addressText.size() >= sizeof device.station.addressText ||
       checker->ParseStationAddress(addressText.c_str(), &device.station) != 1) {
     Complain(std::string(Tr("station refused: ", "站地址不被接受：")) + addressText + " " +

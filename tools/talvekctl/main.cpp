@@ -211,8 +211,8 @@ int Main(const QStringList& arguments) {
   } else if (adhoc) {
     parser.addOptions({
         {QStringLiteral("driver"),
-         Q("ppi, modbus-rtu, modbus-ascii or modbus-tcp.",
-           "ppi、modbus-rtu、modbus-ascii 或 modbus-tcp。"),
+         Q("ppi, modbus-rtu, modbus-ascii, modbus-tcp or s7-tcp (S7 over Ethernet).",
+           "ppi、modbus-rtu、modbus-ascii、modbus-tcp 或 s7-tcp (以太网 S7)。"),
          QStringLiteral("driver")},
         {QStringLiteral("line"),
          Q("The line: a device path (/dev/ttyUSB0), a port name (Com3) or host:port for TCP.",
@@ -227,6 +227,14 @@ int Main(const QStringList& arguments) {
          QStringLiteral("ms")},
         {QStringLiteral("station"),
          Q("Station or unit (PPI: 2, Modbus: 1).", "站号或单元号 (PPI: 2, Modbus: 1)。"),
+         QStringLiteral("n")},
+        {QStringLiteral("family"),
+         Q("s7-tcp: the PLC family, 200, 300 (S7-300/400, the default) or 1200 (S7-1200/1500).",
+           "s7-tcp: PLC 系列，200、300 (S7-300/400，默认) 或 1200 (S7-1200/1500)。"),
+         QStringLiteral("family")},
+        {QStringLiteral("rack"), Q("s7-tcp: the CPU's rack (0).", "s7-tcp: CPU 的机架号 (0)。"),
+         QStringLiteral("n")},
+        {QStringLiteral("slot"), Q("s7-tcp: the CPU's slot (2).", "s7-tcp: CPU 的槽号 (2)。"),
          QStringLiteral("n")},
         {QStringLiteral("count"), Q("Rounds to poll (1).", "轮询次数 (1)。"), QStringLiteral("n")},
         {QStringLiteral("interval"),
@@ -338,14 +346,22 @@ int Main(const QStringList& arguments) {
     o.line = parser.value(QStringLiteral("line")).toStdString();
     o.parity = parser.value(QStringLiteral("parity")).toStdString();
     o.station = parser.value(QStringLiteral("station")).toStdString();
+    o.family = parser.value(QStringLiteral("family")).toStdString();
     o.registers = positional;
     if (o.driver.empty() || o.line.empty()) {
       exitCode = Usage(parser, Q("--driver and --line are needed", "需要 --driver 和 --line"));
     } else if (IntOption(parser, QStringLiteral("baud"), o.baud) &&
                IntOption(parser, QStringLiteral("timeout"), o.timeoutMs) &&
                IntOption(parser, QStringLiteral("count"), o.count) &&
-               IntOption(parser, QStringLiteral("interval"), o.intervalMs)) {
-      exitCode = AdhocCommand(o);
+               IntOption(parser, QStringLiteral("interval"), o.intervalMs) &&
+               IntOption(parser, QStringLiteral("rack"), o.rack) &&
+               IntOption(parser, QStringLiteral("slot"), o.slot)) {
+      if ((parser.isSet(QStringLiteral("rack")) && o.rack < 0) ||
+          (parser.isSet(QStringLiteral("slot")) && o.slot < 0))
+        exitCode =
+            Usage(parser, Q("--rack and --slot cannot be negative", "--rack 和 --slot 不能为负数"));
+      else
+        exitCode = AdhocCommand(o);
     }
   } else if (positional.empty()) {
     exitCode = Usage(parser, Q("no project given", "没有给出工程"));

@@ -84,6 +84,9 @@ struct AdhocOptions {
   std::string parity;  // none, odd, even; empty: the driver's usual (PPI even, Modbus none)
   int timeoutMs = 1000;
   std::string station;  // empty: the driver's usual (PPI 2, Modbus 1)
+  std::string family;   // s7-tcp: 200, 300 (the default) or 1200
+  int rack = -1;        // s7-tcp: -1 for rack 0
+  int slot = -1;        // s7-tcp: -1 for slot 2
   int count = 1;
   int intervalMs = 1000;
   Format format = Format::kTable;

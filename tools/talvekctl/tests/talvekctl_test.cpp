@@ -45,7 +45,7 @@ class TalvekctlTest : public ::testing::Test {
         langEnv_("LANG", "C.UTF-8") {}
 
   void SetUp() override {
-    for (const char* module : {"libOstrel.so", "libZireviVer.so"}) {
+    for (const char* module : {"libOstrel.so", "libZireviVer.so", "libKestavo.so"}) {
       const RunResult reg = testing_support::RegisterBuiltModule(module);
       ASSERT_EQ(reg.exitCode, 0) << reg.output;
     }
@@ -168,6 +168,41 @@ TEST_F(TalvekctlTest, ModbusRtuAndAsciiWriteThenReadOverASerialLine) {
     EXPECT_NE(r.output.find("\"register\":\"4X2:int16\",\"value\":-1234,"), std::string::npos)
         << r.output;
   }
+}
+
+TEST_F(TalvekctlTest, S7OverTcpReadsAndWritesDataBlocksAndMemoryAndRefusesABadCpu) {
+  ppisim::Options options;
+  options.tcp.port = 0;
+  options.dataBlocks = {{3, 256}};
+  ppisim::PpiSimulator plc(options);
+  ASSERT_TRUE(plc.Start()) << plc.LastError();
+  const std::string line = "127.0.0.1:" + std::to_string(plc.TcpPort());
+  auto run = [&](const char* command, std::vector<std::string> rest) {
+    std::vector<std::string> args = {Ctl(),    command, "--driver", "s7-tcp",
+                                     "--line", line,    "--json"};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return RunProgram(args);
+  };
+  RunResult r =
+      run("write", {"--rack", "0", "--slot", "1", "DB3.DBW100:int16=-321", "MW10:uint16=65000"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = run("read", {"--rack", "0", "--slot", "1", "DB3.DBW100:int16", "MW10:uint16"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("\"register\":\"DB3.DBW100:int16\",\"value\":-321,"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("\"register\":\"MW10:uint16\",\"value\":65000,"), std::string::npos)
+      << r.output;
+  // A CPU slot the PLC does not have: its connection is refused, a failed device.
+  r = run("read", {"--slot", "9", "DB3.DBW100:int16"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("TSAP 不被接受"), std::string::npos) << r.output;
+  // A rack the family's rule does not allow is refused when connecting, with the driver's text;
+  // a block that is not one is bad input.
+  r = run("read", {"--family", "1200", "--rack", "1", "DB3.DBW100:int16"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("机架号或槽号不符合该型号的规则"), std::string::npos) << r.output;
+  r = run("read", {"DB0.DBW100:int16"});
+  EXPECT_EQ(r.exitCode, 2) << r.output;
 }
 
 // The demo project on the simulator (Com1) and the peer (Com2), in a folder of its own.
