@@ -1,68 +1,24 @@
 #include "drivers/ppi/ppi_address.h"
 
+#include "drivers/s7common/s7_areas.h"
+
 #include <cstring>
 #include <string_view>
 
 namespace ppi {
 namespace {
 
-constexpr int32_t kAllTypes =
-    kTypeBit | kTypeByte | kTypeInt16 | kTypeUint16 | kTypeInt32 | kTypeFloat | kTypeString;
-constexpr int32_t kBitByte = kTypeBit | kTypeByte;
-constexpr int32_t kWordTypes = kTypeInt16 | kTypeUint16;
-constexpr int32_t kDwordTypes = kTypeInt32 | kTypeFloat;
-
-// The order is the area index; the host keeps this pointer, so the array must be static. A width
-// entry's maximum is the highest byte address at which its whole value still lies in the memory.
-constexpr AddressArea kAreas[kAreaCount] = {
-    {"VB", 0, 65535, kTypeByte, 0},   {"VW", 0, 65534, kWordTypes, 0},
-    {"VD", 0, 65532, kDwordTypes, 0}, {"V", 0, 65535, kAllTypes, 0},
-    {"IB", 0, 9999, kTypeByte, 0},    {"IW", 0, 9998, kWordTypes, 0},
-    {"ID", 0, 9996, kDwordTypes, 0},  {"I", 0, 9999, kBitByte, 0},
-    {"QB", 0, 9999, kTypeByte, 0},    {"QW", 0, 9998, kWordTypes, 0},
-    {"QD", 0, 9996, kDwordTypes, 0},  {"Q", 0, 9999, kBitByte, 0},
-    {"MB", 0, 9999, kTypeByte, 0},    {"MW", 0, 9998, kWordTypes, 0},
-    {"MD", 0, 9996, kDwordTypes, 0},  {"M", 0, 9999, kBitByte, 0},
-    {"SMB", 0, 549, kTypeByte, 0},    {"SMW", 0, 548, kWordTypes, 0},
-    {"SMD", 0, 546, kDwordTypes, 0},  {"SM", 0, 549, kBitByte, 0},
-    {"SB", 0, 31, kTypeByte, 0},      {"SW", 0, 30, kWordTypes, 0},
-    {"SD", 0, 28, kDwordTypes, 0},    {"S", 0, 31, kBitByte, 0},
-    {"AIW", 0, 62, kWordTypes, 0},    {"AQW", 0, 62, kWordTypes, 0},
-    {"DELAY", 0, 1, kTypeUint16, 0},
-};
+// The order is the area index; the host keeps this pointer, so the table is static: the S7-200
+// memories, then the pause between requests.
+constexpr AddressArea kOwnAreas[] = {{"DELAY", 0, 1, kTypeUint16, 0}};
+constexpr AreaInfo kOwnInfo[] = {{Memory::kDelay, 0, 0, 0, false}};
+constexpr auto kAreas = s7::MemoryAreasAnd(s7::kMemoryAreas, kOwnAreas);
+constexpr auto kInfo = s7::MemoryAreasAnd(s7::kMemoryAreaInfo, kOwnInfo);
+static_assert(kAreas.size() == kAreaCount && kAreaV == s7::kMemoryAreaV);
 static_assert(kAreas[kAreaV].typeMask == 0x1AF);
 static_assert(std::string_view(kAreas[kAreaDelay].name) == "DELAY");
-
-constexpr AreaInfo kInfo[kAreaCount] = {
-    {Memory::kV, 0x84, 1, 1, false},  {Memory::kV, 0x84, 1, 2, false},
-    {Memory::kV, 0x84, 1, 4, false},  {Memory::kV, 0x84, 1, 0, false},
-    {Memory::kI, 0x81, 0, 1, false},  {Memory::kI, 0x81, 0, 2, false},
-    {Memory::kI, 0x81, 0, 4, false},  {Memory::kI, 0x81, 0, 0, false},
-    {Memory::kQ, 0x82, 0, 1, false},  {Memory::kQ, 0x82, 0, 2, false},
-    {Memory::kQ, 0x82, 0, 4, false},  {Memory::kQ, 0x82, 0, 0, false},
-    {Memory::kM, 0x83, 0, 1, false},  {Memory::kM, 0x83, 0, 2, false},
-    {Memory::kM, 0x83, 0, 4, false},  {Memory::kM, 0x83, 0, 0, false},
-    {Memory::kSM, 0x05, 0, 1, false}, {Memory::kSM, 0x05, 0, 2, false},
-    {Memory::kSM, 0x05, 0, 4, false}, {Memory::kSM, 0x05, 0, 0, false},
-    {Memory::kS, 0x04, 0, 1, false},  {Memory::kS, 0x04, 0, 2, false},
-    {Memory::kS, 0x04, 0, 4, false},  {Memory::kS, 0x04, 0, 0, false},
-    {Memory::kAI, 0x06, 0, 2, true},  {Memory::kAQ, 0x07, 0, 2, true},
-    {Memory::kDelay, 0, 0, 0, false},
-};
-
-// Every width entry comes before the plain entry of its memory, whose name starts its own: the
-// first-match rule of the host must never stop at the shorter name.
-constexpr bool WidthEntriesFirst() {
-  for (int i = 0; i < kAreaCount; ++i) {
-    for (int j = 0; j < i; ++j) {
-      const std::string_view earlier = kAreas[j].name, later = kAreas[i].name;
-      if (later.starts_with(earlier))
-        return false;
-    }
-  }
-  return true;
-}
-static_assert(WidthEntriesFirst(), "a shorter area name before a longer one that it starts");
+static_assert(s7::WidthEntriesFirst(kAreas),
+              "a shorter area name before a longer one that it starts");
 
 using s7::IsBlank;
 using s7::TrimBlanks;
@@ -103,7 +59,7 @@ int DelayForm(std::string_view text) {
 }  // namespace
 
 const AddressArea* AreaTable() {
-  return kAreas;
+  return kAreas.data();
 }
 
 const AreaInfo* AreaInfoOf(int areaIndex) {

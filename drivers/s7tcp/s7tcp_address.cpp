@@ -1,5 +1,7 @@
 #include "drivers/s7tcp/s7tcp_address.h"
 
+#include "drivers/s7common/s7_areas.h"
+
 #include <cstring>
 
 namespace s7tcp {
@@ -14,59 +16,18 @@ using s7::kTypeString;
 using s7::kTypeUint16;
 using s7::Memory;
 
-constexpr int32_t kAllTypes =
-    kTypeBit | kTypeByte | kTypeInt16 | kTypeUint16 | kTypeInt32 | kTypeFloat | kTypeString;
-constexpr int32_t kBitByte = kTypeBit | kTypeByte;
-constexpr int32_t kWordTypes = kTypeInt16 | kTypeUint16;
-constexpr int32_t kDwordTypes = kTypeInt32 | kTypeFloat;
+using s7::kAllTypes;
+using s7::kDwordTypes;
+using s7::kWordTypes;
 
-// The order is the area index; the host keeps this pointer, so the array must be static.
-constexpr AddressArea kAreas[kAreaCount] = {
-    {"VB", 0, 65535, kTypeByte, 0},
-    {"VW", 0, 65534, kWordTypes, 0},
-    {"VD", 0, 65532, kDwordTypes, 0},
-    {"V", 0, 65535, kAllTypes, 0},
-    {"IB", 0, 9999, kTypeByte, 0},
-    {"IW", 0, 9998, kWordTypes, 0},
-    {"ID", 0, 9996, kDwordTypes, 0},
-    {"I", 0, 9999, kBitByte, 0},
-    {"QB", 0, 9999, kTypeByte, 0},
-    {"QW", 0, 9998, kWordTypes, 0},
-    {"QD", 0, 9996, kDwordTypes, 0},
-    {"Q", 0, 9999, kBitByte, 0},
-    {"MB", 0, 9999, kTypeByte, 0},
-    {"MW", 0, 9998, kWordTypes, 0},
-    {"MD", 0, 9996, kDwordTypes, 0},
-    {"M", 0, 9999, kBitByte, 0},
-    {"SMB", 0, 549, kTypeByte, 0},
-    {"SMW", 0, 548, kWordTypes, 0},
-    {"SMD", 0, 546, kDwordTypes, 0},
-    {"SM", 0, 549, kBitByte, 0},
-    {"SB", 0, 31, kTypeByte, 0},
-    {"SW", 0, 30, kWordTypes, 0},
-    {"SD", 0, 28, kDwordTypes, 0},
-    {"S", 0, 31, kBitByte, 0},
-    {"AIW", 0, 62, kWordTypes, 0},
-    {"AQW", 0, 62, kWordTypes, 0},
-    {"DB", 1, 65535, kAllTypes, kAreaAddressFromDriver},
-};
-
-constexpr s7::AreaInfo kInfo[kAreaCount] = {
-    {Memory::kV, 0x84, 1, 1, false},  {Memory::kV, 0x84, 1, 2, false},
-    {Memory::kV, 0x84, 1, 4, false},  {Memory::kV, 0x84, 1, 0, false},
-    {Memory::kI, 0x81, 0, 1, false},  {Memory::kI, 0x81, 0, 2, false},
-    {Memory::kI, 0x81, 0, 4, false},  {Memory::kI, 0x81, 0, 0, false},
-    {Memory::kQ, 0x82, 0, 1, false},  {Memory::kQ, 0x82, 0, 2, false},
-    {Memory::kQ, 0x82, 0, 4, false},  {Memory::kQ, 0x82, 0, 0, false},
-    {Memory::kM, 0x83, 0, 1, false},  {Memory::kM, 0x83, 0, 2, false},
-    {Memory::kM, 0x83, 0, 4, false},  {Memory::kM, 0x83, 0, 0, false},
-    {Memory::kSM, 0x05, 0, 1, false}, {Memory::kSM, 0x05, 0, 2, false},
-    {Memory::kSM, 0x05, 0, 4, false}, {Memory::kSM, 0x05, 0, 0, false},
-    {Memory::kS, 0x04, 0, 1, false},  {Memory::kS, 0x04, 0, 2, false},
-    {Memory::kS, 0x04, 0, 4, false},  {Memory::kS, 0x04, 0, 0, false},
-    {Memory::kAI, 0x06, 0, 2, true},  {Memory::kAQ, 0x07, 0, 2, true},
-    {Memory::kDb, 0x84, 0, 0, false},
-};
+// The order is the area index; the host keeps this pointer, so the table is static: the S7-200
+// memories, then the data blocks. The number after "DB" is the block, so the host takes a data
+// block item's byte address from ConvertUserConfigToVar.
+constexpr AddressArea kOwnAreas[] = {{"DB", 1, 65535, kAllTypes, kAreaAddressFromDriver}};
+constexpr s7::AreaInfo kOwnInfo[] = {{Memory::kDb, 0x84, 0, 0, false}};
+constexpr auto kAreas = s7::MemoryAreasAnd(s7::kMemoryAreas, kOwnAreas);
+constexpr auto kInfo = s7::MemoryAreasAnd(s7::kMemoryAreaInfo, kOwnInfo);
+static_assert(kAreas.size() == kAreaCount && kAreaV == s7::kMemoryAreaV);
 
 // The address inside a data block, after "DB" n ".". DBX is the plain entry.
 constexpr AddressArea kDbAreas[] = {
@@ -83,16 +44,8 @@ constexpr s7::AreaInfo kDbInfo[] = {
 };
 constexpr int kDbPlain = 3;
 
-constexpr bool WidthEntriesFirst() {
-  for (int i = 0; i < kAreaCount; ++i) {
-    for (int j = 0; j < i; ++j) {
-      if (std::string_view(kAreas[i].name).starts_with(kAreas[j].name))
-        return false;
-    }
-  }
-  return true;
-}
-static_assert(WidthEntriesFirst(), "a shorter area name before a longer one that it starts");
+static_assert(s7::WidthEntriesFirst(kAreas),
+              "a shorter area name before a longer one that it starts");
 
 bool ReadDecimal(std::string_view text, int64_t low, int64_t high, int64_t* value) {
   text = s7::TrimBlanks(text);
@@ -118,7 +71,7 @@ bool HostCharacter(char c) {
 }  // namespace
 
 const AddressArea* AreaTable() {
-  return kAreas;
+  return kAreas.data();
 }
 
 const s7::AreaInfo* AreaInfoOf(int areaIndex) {
