@@ -394,8 +394,8 @@ bool CS7Tcp::Write(Plc& plc, RequestGroup& group, Via via, int32_t* error) {
   }
   const uint16_t type = item->dataType;
   const auto value = static_cast<uint32_t>(item->value);
-  s7::ItemSpec spec{info->code, WireDb(group.areaIndex, group.wordOrder),
-                    static_cast<uint32_t>(group.startAddress) * 8, s7::kTransportByte, 0};
+  s7::ItemSpec given{info->code, WireDb(group.areaIndex, group.wordOrder),
+                     static_cast<uint32_t>(group.startAddress) * 8, s7::kTransportByte, 0};
   std::vector<uint8_t> data;
   uint8_t transport = s7::kDataBytes;
   if (type == s7::kTypeBit) {
@@ -404,9 +404,9 @@ bool CS7Tcp::Write(Plc& plc, RequestGroup& group, Via via, int32_t* error) {
                                              : static_cast<uint16_t>(group.bitOrLength);
     if (bit > 7)
       return false;
-    spec.transportSize = s7::kTransportBit;
-    spec.count = 1;
-    spec.bitAddress += bit;
+    given.transportSize = s7::kTransportBit;
+    given.count = 1;
+    given.bitAddress += bit;
     transport = s7::kDataBit;
     data.push_back(static_cast<uint8_t>(value & 1));
   } else if (type == s7::kTypeString) {
@@ -423,13 +423,13 @@ bool CS7Tcp::Write(Plc& plc, RequestGroup& group, Via via, int32_t* error) {
     data.resize(static_cast<std::size_t>(n));
     s7::PutBigEndian(value, n, data.data());
   }
-  if (spec.count == 0)
-    spec.count = static_cast<uint16_t>(data.size());
+  if (given.count == 0)
+    given.count = static_cast<uint16_t>(data.size());
   if (!EnsureOpen(plc, error))
     return false;
   const uint16_t pdu = plc.link.PduSize();
   std::vector<uint8_t> job(std::max<std::size_t>(pdu, 64));
-  const std::size_t length = s7::BuildWriteJob(0, spec, transport, data, job);
+  const std::size_t length = s7::BuildWriteJob(0, given, transport, data, job);
   if (length == 0 || length > pdu) {
     *error = kErrTooLarge;
     return false;

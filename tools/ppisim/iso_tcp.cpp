@@ -169,19 +169,19 @@ bool DecodeTcpJob(std::span<const uint8_t> pdu, TcpJob* job, std::string* why) {
   }
   size_t pos = 0;  // in `data`
   for (size_t k = 0; k < count; ++k) {
-    const uint8_t* spec = &parameter[2 + 12 * k];
-    if (spec[0] != 0x12 || spec[1] != 0x0A || spec[2] != 0x10) {
+    const uint8_t* given = &parameter[2 + 12 * k];
+    if (given[0] != 0x12 || given[1] != 0x0A || given[2] != 0x10) {
       *why = "item is not an S7-ANY variable";
       return false;
     }
     Job item;
     item.type = read ? Job::Type::kRead : Job::Type::kWrite;
     item.pduReference = parsed.reference;
-    item.transportSize = spec[3];
-    item.count = Be16(spec + 4);
-    item.db = Be16(spec + 6);
-    item.areaCode = spec[8];
-    item.bitAddress = uint32_t{spec[9]} << 16 | Be16(spec + 10);
+    item.transportSize = given[3];
+    item.count = Be16(given + 4);
+    item.db = Be16(given + 6);
+    item.areaCode = given[8];
+    item.bitAddress = uint32_t{given[9]} << 16 | Be16(given + 10);
     if (!read) {
       if (pos + 4 > data.size()) {
         *why = "write data cut off";

@@ -128,12 +128,12 @@ int main(int argc, char** argv) {
       if (!ppisim::ParseFault(words, &fault, &error))
         return Fail("--fault: " + error, 2);
     } else if (arg == "--db") {
-      std::string_view spec = text;
-      const size_t colon = spec.find(':');
+      std::string_view given = text;
+      const size_t colon = given.find(':');
       int db = 0, size = static_cast<int>(ppisim::kDefaultDbSize);
-      if (!ParseInt(std::string(spec.substr(0, colon)).c_str(), 2, 65535, &db) ||
+      if (!ParseInt(std::string(given.substr(0, colon)).c_str(), 2, 65535, &db) ||
           (colon != std::string_view::npos &&
-           !ParseInt(std::string(spec.substr(colon + 1)).c_str(), 1, 65536, &size)))
+           !ParseInt(std::string(given.substr(colon + 1)).c_str(), 1, 65536, &size)))
         return Fail("--db takes N[:SIZE], N 2..65535, SIZE 1..65536", 2);
       options.dataBlocks.emplace_back(static_cast<uint16_t>(db), static_cast<size_t>(size));
     } else if (arg == "--tcp") {
@@ -144,12 +144,12 @@ int main(int argc, char** argv) {
         return Fail("--pdu must be 240..960", 2);
       options.tcp.pduSize = static_cast<uint16_t>(number);
     } else if (arg == "--rack-slot") {
-      std::string_view spec = text;
-      const size_t comma = spec.find(',');
+      std::string_view given = text;
+      const size_t comma = given.find(',');
       int rack = 0, slot = 0;
       if (comma == std::string_view::npos ||
-          !ParseInt(std::string(spec.substr(0, comma)).c_str(), 0, 7, &rack) ||
-          !ParseInt(std::string(spec.substr(comma + 1)).c_str(), 0, 31, &slot))
+          !ParseInt(std::string(given.substr(0, comma)).c_str(), 0, 7, &rack) ||
+          !ParseInt(std::string(given.substr(comma + 1)).c_str(), 0, 31, &slot))
         return Fail("--rack-slot takes R,S with R 0..7 and S 0..31", 2);
       if (!rackSlotsGiven)
         options.tcp.rackSlots.clear();

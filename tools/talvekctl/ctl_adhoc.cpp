@@ -83,7 +83,7 @@ int32_t VarTypeOf(int32_t rawType) {
 
 // One register of the command line.
 struct Request {
-  std::string spec;  // as given, without the value
+  std::string given;  // as given, without the value
   std::string reg;
   int32_t rawType = 0;
   std::string value;  // write only
@@ -153,7 +153,7 @@ std::optional<int32_t> RawWordOf(int32_t rawType, const std::string& text, std::
 
 // Splits REGISTER:TYPE[=VALUE]; false (and a complaint) when it is not of that form.
 bool ParseRequest(const std::string& text, bool write, Request& out) {
-  std::string spec = text;
+  std::string given = text;
   if (write) {
     const std::size_t eq = text.find('=');
     if (eq == std::string::npos) {
@@ -162,19 +162,19 @@ bool ParseRequest(const std::string& text, bool write, Request& out) {
                text);
       return false;
     }
-    spec = text.substr(0, eq);
+    given = text.substr(0, eq);
     out.value = text.substr(eq + 1);
   }
-  const std::size_t colon = spec.rfind(':');
+  const std::size_t colon = given.rfind(':');
   if (colon == std::string::npos || colon == 0) {
     Complain(std::string(Tr("a register needs REGISTER:TYPE (e.g. VW100:int16), not ",
                             "寄存器需要写成 寄存器:类型 (例如 VW100:int16)，而不是 ")) +
-             spec);
+             given);
     return false;
   }
-  out.spec = spec;
-  out.reg = spec.substr(0, colon);
-  const std::string type = spec.substr(colon + 1);
+  out.given = given;
+  out.reg = given.substr(0, colon);
+  const std::string type = given.substr(colon + 1);
   const auto* it = std::find(std::begin(kTypeNames), std::end(kTypeNames), type);
   if (it == std::end(kTypeNames)) {
     Complain(std::string(Tr("unknown type \"", "未知的类型“")) + type +
@@ -316,14 +316,14 @@ int AdhocCommand(const AdhocOptions& options) {
     in.extra = options.write ? 1 : 0;
     DriverItem out{};
     if (checker->ConvertUserConfigToVar(&in, &out) != 0) {
-      Complain(r.spec + ": " + DriverText(checker.Get()));
+      Complain(r.given + ": " + DriverText(checker.Get()));
       return kExitUsage;
     }
     if (options.write) {
       std::string why;
       const std::optional<int32_t> raw = RawWordOf(r.rawType, r.value, &why);
       if (!raw) {
-        Complain(r.spec + ": " + why);
+        Complain(r.given + ": " + why);
         return kExitUsage;
       }
       r.raw = *raw;
@@ -402,7 +402,7 @@ int AdhocCommand(const AdhocOptions& options) {
       for (std::size_t i = 0; i < requests.size(); ++i) {
         const TagRecord& tag = state.tags[i];
         Row row;
-        row.reg = requests[i].spec;
+        row.reg = requests[i].given;
         FillFromTag(row, tag);
         const int32_t raw = talvek::LoadRawWord(tag);
         row.value = RawText(tag.rawType, raw);

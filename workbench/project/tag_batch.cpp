@@ -114,33 +114,33 @@ bool StepRegister(std::string_view registerText, int rawType, long long offset, 
   return true;
 }
 
-std::vector<TagBatchRow> PlanTagBatch(const TagRecord& source, const TagBatchSpec& spec,
+std::vector<TagBatchRow> PlanTagBatch(const TagRecord& source, const TagBatchSpec& wanted,
                                       std::span<const DeviceRecord> devices,
                                       const std::vector<TagRecord>& tags, TagRegisterCheck& check) {
   std::vector<TagBatchRow> rows;
-  if (spec.count < 1 || spec.count > kMaxBatchCount)
+  if (wanted.count < 1 || wanted.count > kMaxBatchCount)
     return rows;
   std::unordered_set<std::string> taken;
-  taken.reserve(tags.size() + static_cast<std::size_t>(spec.count));
+  taken.reserve(tags.size() + static_cast<std::size_t>(wanted.count));
   for (const TagRecord& t : tags)
     taken.emplace(platform::ArrayText(t.name));
 
   const TagCells base = TagToCells(source);
   const bool external = (source.flags & kTagExternal) != 0;
-  rows.reserve(static_cast<std::size_t>(spec.count));
-  for (int i = 0; i < spec.count; ++i) {
+  rows.reserve(static_cast<std::size_t>(wanted.count));
+  for (int i = 0; i < wanted.count; ++i) {
     TagBatchRow row;
     TagCells cells = base;
-    row.name = spec.stem + std::to_string(static_cast<long long>(spec.firstNumber) + i);
+    row.name = wanted.stem + std::to_string(static_cast<long long>(wanted.firstNumber) + i);
     cells[kColName] = row.name;
     row.record = source;
     if (external) {
       // Registers are ASCII in every driver's list; the text steps as it is.
       std::string stepped;
-      const std::string_view from = spec.firstRegister.empty()
+      const std::string_view from = wanted.firstRegister.empty()
                                         ? platform::ArrayText(source.registerText)
-                                        : std::string_view(spec.firstRegister);
-      if (!StepRegister(from, source.rawType, static_cast<long long>(spec.registerStep) * i,
+                                        : std::string_view(wanted.firstRegister);
+      if (!StepRegister(from, source.rawType, static_cast<long long>(wanted.registerStep) * i,
                         stepped)) {
         row.error = "寄存器“" + std::string(from) + "”中没有可以递增的地址，或地址超出范围。";
         rows.push_back(std::move(row));

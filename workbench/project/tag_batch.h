@@ -2,8 +2,8 @@
 // registers (VW100, VW102, ...; 4X1, 4X2, ...), each checked as any new tag is (ApplyTagCells:
 // the editor's rules and the device's driver) and against every name already taken.
 //
-//   TagBatchSpec spec{16, "温度", 1, DefaultRegisterStep("VW100", kRawInt16)};  // step 2
-//   const std::vector<TagBatchRow> rows = PlanTagBatch(source, spec, devices, tags, drivers);
+//   TagBatchSpec wanted{16, "温度", 1, DefaultRegisterStep("VW100", kRawInt16)};  // step 2
+//   const std::vector<TagBatchRow> rows = PlanTagBatch(source, wanted, devices, tags, drivers);
 //   if (BatchIsSound(rows)) for (const TagBatchRow& r : rows) tags.push_back(r.record);
 #pragma once
 
@@ -53,7 +53,7 @@ int DefaultRegisterStep(std::string_view registerText, int rawType);
 
 // The tags a batch from `source` creates, in order, each checked; every row is planned even when
 // some are refused, so the dialog can show them all.
-std::vector<TagBatchRow> PlanTagBatch(const TagRecord& source, const TagBatchSpec& spec,
+std::vector<TagBatchRow> PlanTagBatch(const TagRecord& source, const TagBatchSpec& wanted,
                                       std::span<const DeviceRecord> devices,
                                       const std::vector<TagRecord>& tags, TagRegisterCheck& check);
 

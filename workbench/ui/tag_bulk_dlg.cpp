@@ -172,13 +172,13 @@ TagBatchDlg::TagBatchDlg(const TagRecord& source, std::span<const DeviceRecord> 
 }
 
 void TagBatchDlg::Replan() {
-  TagBatchSpec spec;
-  spec.count = count_->value();
-  spec.stem = stem_->text().toStdString();
-  spec.firstNumber = first_->value();
-  spec.registerStep = step_->value();
-  spec.firstRegister = register_->text().trimmed().toStdString();
-  rows_ = PlanTagBatch(source_, spec, devices_, tags_, drivers_);
+  TagBatchSpec wanted;
+  wanted.count = count_->value();
+  wanted.stem = stem_->text().toStdString();
+  wanted.firstNumber = first_->value();
+  wanted.registerStep = step_->value();
+  wanted.firstRegister = register_->text().trimmed().toStdString();
+  rows_ = PlanTagBatch(source_, wanted, devices_, tags_, drivers_);
 
   preview_->setRowCount(static_cast<int>(rows_.size()));
   int refused = 0;

@@ -194,8 +194,8 @@ TEST_F(TagCsvTest, BatchStepsNamesAndRegisters) {
   ppi.rawType = kRawInt16;
   ppi.varType = kVarInteger;
   DriverRegisterCheck drivers;
-  TagBatchSpec spec{16, "温度", 1, DefaultRegisterStep("VW100", kRawInt16)};
-  std::vector<TagBatchRow> rows = PlanTagBatch(ppi, spec, devices_, tags_, drivers);
+  TagBatchSpec wanted{16, "温度", 1, DefaultRegisterStep("VW100", kRawInt16)};
+  std::vector<TagBatchRow> rows = PlanTagBatch(ppi, wanted, devices_, tags_, drivers);
   ASSERT_EQ(rows.size(), 16u);
   ASSERT_TRUE(BatchIsSound(rows)) << rows[0].error;
   EXPECT_EQ(rows[15].name, "温度16");
@@ -206,8 +206,8 @@ TEST_F(TagCsvTest, BatchStepsNamesAndRegisters) {
     return platform::ArrayText(t.registerText) == "4X5";
   });
   ASSERT_NE(modbus, tags_.end());
-  spec = {3, "流量", 9, 32765};
-  rows = PlanTagBatch(*modbus, spec, devices_, tags_, drivers);
+  wanted = {3, "流量", 9, 32765};
+  rows = PlanTagBatch(*modbus, wanted, devices_, tags_, drivers);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[1].registerText, "4X32770");
   EXPECT_TRUE(rows[0].error.empty()) << rows[0].error;
@@ -215,9 +215,9 @@ TEST_F(TagCsvTest, BatchStepsNamesAndRegisters) {
   EXPECT_FALSE(BatchIsSound(rows));
 
   // A name that exists already.
-  spec = {2, Utf8(tags_[0].name), 0, 2};
-  spec.stem.pop_back();
-  rows = PlanTagBatch(ppi, spec, devices_, tags_, drivers);
+  wanted = {2, Utf8(tags_[0].name), 0, 2};
+  wanted.stem.pop_back();
+  rows = PlanTagBatch(ppi, wanted, devices_, tags_, drivers);
   EXPECT_FALSE(BatchIsSound(rows));
 }
 
