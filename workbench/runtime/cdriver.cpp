@@ -295,7 +295,9 @@ int CDriver::StartThread() {
     station.lastCycleStart = {};
   }
   ResetStatistics();
-  SetStationStates(DeviceState::kWaiting);
+  // A port that did not open is down until the thread's next try, not waiting for an answer.
+  SetStationStates(opened_.load(std::memory_order_acquire) != 0 ? DeviceState::kWaiting
+                                                                : DeviceState::kPortDown);
   try {
     thread_ = std::thread([this] { PollingLoop(); });
   } catch (const std::system_error&) {

@@ -405,6 +405,7 @@ TEST_F(DriverHostTest, APortThatDoesNotOpenIsNotConnectedReportsItsWritesAndIsRe
   EXPECT_EQ(events[0].kind, talvek::RuntimeEvent::Kind::kPortDown);
   EXPECT_EQ(events[0].portNumber, 1);
   EXPECT_EQ(events[0].deviceName, "Bad");
+  EXPECT_EQ(host.Statistics().at(0).state, talvek::DeviceState::kPortDown);
 
   // A write to the tag of the port that is down fails at once, with a word.
   EXPECT_EQ(Tags().WriteInteger(0, 42), 1);
