@@ -403,6 +403,13 @@ void CMainFrame::CreateDockPanes() {
 }
 
 void CMainFrame::RestoreLayout() {
+  // The window opens where and as large as it was closed; a value that is not a placement, or
+  // one off every screen now attached, is ignored or moved onto a screen by restoreGeometry.
+  if (const std::optional<std::string> placement =
+          platform::Registry::Instance().GetString(kSettingsKey, kWindowPlacementValue)) {
+    static_cast<void>(restoreGeometry(QByteArray::fromBase64(
+        QByteArray(placement->data(), static_cast<qsizetype>(placement->size())))));
+  }
   const std::optional<std::string> saved =
       platform::Registry::Instance().GetString(kSettingsKey, kWindowLayoutValue);
   if (!saved)
@@ -414,6 +421,10 @@ void CMainFrame::RestoreLayout() {
 }
 
 void CMainFrame::SaveLayout() {
+  const QByteArray placement = saveGeometry().toBase64();
+  static_cast<void>(platform::Registry::Instance().SetString(
+      kSettingsKey, kWindowPlacementValue,
+      std::string_view(placement.constData(), static_cast<std::size_t>(placement.size()))));
   const QByteArray state = saveState().toBase64();
   // A layout that cannot be written costs the next start its panes' places; nothing to tell.
   static_cast<void>(platform::Registry::Instance().SetString(

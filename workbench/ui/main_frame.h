@@ -93,6 +93,8 @@ inline constexpr const char* kCommStoppedText = "通讯停止";
 // Value of the "Settings" section holding the window's layout (toolbar and panes: where they are
 // docked and whether they are shown), as QMainWindow::saveState in base 64.
 inline constexpr std::string_view kWindowLayoutValue = "WindowLayout";
+// The window's size, place and maximised state at its last close (QWidget::saveGeometry, base64).
+inline constexpr std::string_view kWindowPlacementValue = "WindowPlacement";
 
 // Image `index` (kImageStartAvailable .. kImageStopUnavailable) of the toolbar's strip: 16 x 15
 // pixels, a green triangle (start) or a red square (stop), grey when the command does nothing.

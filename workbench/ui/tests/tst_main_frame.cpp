@@ -1013,14 +1013,16 @@ void TestMainFrame::monitorPaneTracesOnlyWhileShownAndKeepsItsPlace() {
     frame->removeDockWidget(frame->DeviceStats());
     frame->addDockWidget(Qt::RightDockWidgetArea, frame->DeviceStats());
     frame->DeviceStats()->show();
+    frame->resize(700, 500);
     QVERIFY(frame->close());
   }
-  // The next window shows the panes where they were.
+  // The next window has the size it was closed with and shows the panes where they were.
   const auto saved = platform::Registry::Instance().GetString(kSettingsKey, kWindowLayoutValue);
   QVERIFY(saved.has_value() && !saved->empty());
   auto frame = MakeFrame();
   frame->show();
   QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+  QCOMPARE(frame->size(), QSize(700, 500));
   QVERIFY(frame->CommMonitor()->isVisible());
   QCOMPARE(frame->dockWidgetArea(frame->DeviceStats()), Qt::RightDockWidgetArea);
   QVERIFY(frame->CommandAction(kCmdViewDeviceStats)->isChecked());
