@@ -534,10 +534,11 @@ TEST_F(TalvekctlMqttTest, BrokerAwayAtStartOrRestartedLosesNoLatestValueAndTheWi
 TEST_F(TalvekctlMqttTest, MqttsTrustsTheGivenCaOnlyAndKeepsPollingWhenRefused) {
   ASSERT_TRUE(broker_.Start(/*tls=*/true)) << broker_.Error();
   ASSERT_TRUE(watch_.Start(broker_.Port(), "t/#")) << watch_.Error();
-  // The test CA is not in the system's store: no connection, said once, polling goes on.
+  // The test CA is not in the system's store: no connection, said once, polling goes on. Each
+  // run lasts long enough for a TLS handshake and a first poll on a busy machine.
   auto run = [&](std::vector<std::string> extra) {
     std::vector<std::string> args = {Ctl(), "run",    project_.str(),   "--duration",
-                                     "1",   "--mqtt", broker_.TlsUrl(), "--topic-prefix",
+                                     "3",   "--mqtt", broker_.TlsUrl(), "--topic-prefix",
                                      "t"};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunProgram(args);
