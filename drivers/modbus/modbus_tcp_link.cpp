@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "drivers/modbus/modbus_link.h"
+#include "platform/tcp_connect.h"
 #include "platform/unique_fd.h"
 
 namespace modbus {
@@ -29,36 +30,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using SocketFd = platform::UniqueFd;
-
-// Owns an addrinfo list from getaddrinfo.
-struct AddrInfoDeleter {
-  void operator()(addrinfo* list) const {
-    if (list != nullptr)
-      freeaddrinfo(list);
-  }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-// Milliseconds until `deadline` for poll(), rounded up so a wait never ends early; 0 once passed.
-int PollMs(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<int64_t>(left, 0, 0x7FFFFFFF));
-}
-
-// Waits for `events` on `fd` until `deadline`. False on time-out or a poll error; hang-ups and
-// errors come back as ready, so the next send or recv reports them.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    pollfd p = {fd, events, 0};
-    const int r = ::poll(&p, 1, PollMs(deadline));
-    if (r > 0)
-      return true;
-    if (r == 0)
-      return false;
-    if (errno != EINTR)
-      return false;
-  }
-}
+using platform::AddrInfoList;
+using platform::PollMs;
+using platform::WaitFor;
 
 // A name lookup on a thread of its own. The thread holds its own reference to the state, so
 // giving up at the deadline only drops ours: the thread finishes the lookup later and frees what
@@ -122,32 +96,6 @@ AddrInfoList Resolve(const std::string& host, uint16_t port, Clock::time_point d
     return AddrInfoList(numeric);
 
   return LookUpName(std::move(name), service, deadline);
-}
-
-// A connected, non-blocking socket with TCP_NODELAY to one of `addresses`, before `deadline`.
-SocketFd Connect(const addrinfo* addresses, Clock::time_point deadline) {
-  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-    if (Clock::now() >= deadline)
-      break;
-    SocketFd fd(
-        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!fd)
-      continue;
-    int r = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
-    if (r != 0 && errno == EINPROGRESS) {
-      if (!WaitFor(fd.get(), POLLOUT, deadline))
-        continue;  // the deadline passed; the loop ends
-      int error = 0;
-      socklen_t size = sizeof error;
-      r = (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) ? 0 : -1;
-    }
-    if (r != 0)
-      continue;
-    const int on = 1;
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-  }
-  return SocketFd();
 }
 
 // True when the peer has closed or reset the connection (seen without reading any data).
@@ -239,7 +187,7 @@ LinkStatus TcpLinks::Transact(const TcpEndpoint& at, uint8_t unit, std::span<con
     AddrInfoList addresses = Resolve(at.host, at.port, deadline);
     if (!addresses)
       return LinkStatus::kNoLine;
-    SocketFd fd = Connect(addresses.get(), deadline);
+    SocketFd fd = platform::ConnectTcp(addresses.get(), deadline);
     if (!fd)
       return LinkStatus::kNoLine;
     it = s.connections.emplace(key, State::Connection{}).first;

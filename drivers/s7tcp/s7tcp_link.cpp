@@ -15,11 +15,14 @@
 #include <string>
 
 #include "drivers/s7common/s7_pdu.h"
+#include "platform/tcp_connect.h"
 
 namespace s7tcp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::PollMs;
+using platform::WaitFor;
 
 constexpr uint8_t kTpktVersion = 0x03;
 constexpr uint8_t kCotpConnectRequest = 0xE0;
@@ -28,56 +31,8 @@ constexpr uint8_t kCotpDisconnectRequest = 0x80;
 constexpr uint8_t kCotpData = 0xF0;
 constexpr std::size_t kMaxPacket = 4096;
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* list) const {
-    if (list != nullptr)
-      freeaddrinfo(list);
-  }
-};
-
 Clock::time_point DeadlineIn(int timeoutMs) {
   return Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 1));
-}
-
-int PollMs(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<int64_t>(left, 0, 0x7FFFFFFF));
-}
-
-// False on time-out; hang-ups and errors come back as ready, so the next call reports them.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    pollfd p = {fd, events, 0};
-    const int r = ::poll(&p, 1, PollMs(deadline));
-    if (r > 0)
-      return true;
-    if (r == 0 || errno != EINTR)
-      return false;
-  }
-}
-
-// A connected, non-blocking socket with TCP_NODELAY to one of `addresses`, before `deadline`.
-platform::UniqueFd Connect(const addrinfo* addresses, Clock::time_point deadline) {
-  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-    platform::UniqueFd fd(
-        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!fd)
-      continue;
-    int r = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
-    if (r != 0 && errno == EINPROGRESS) {
-      if (!WaitFor(fd.get(), POLLOUT, deadline))
-        return {};
-      int error = 0;
-      socklen_t size = sizeof error;
-      r = (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) ? 0 : -1;
-    }
-    if (r == 0) {
-      const int on = 1;
-      ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      return fd;
-    }
-  }
-  return {};
 }
 
 void Put16(std::vector<uint8_t>& out, uint32_t value) {
@@ -177,8 +132,8 @@ bool Link::Open(const Station& station, const Tsaps& tsaps, int timeoutMs, int32
     *error = kErrConnect;
     return false;
   }
-  std::unique_ptr<addrinfo, AddrInfoDeleter> addresses(found);
-  fd_ = Connect(addresses.get(), deadline);
+  platform::AddrInfoList addresses(found);
+  fd_ = platform::ConnectTcp(addresses.get(), deadline);
   if (!fd_) {
     *error = kErrConnect;
     return false;
